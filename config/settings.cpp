@@ -1,0 +1,4 @@
+#include "config/settings.h"
+
+TSettings gSettings;
+bool bAnyNic = false;

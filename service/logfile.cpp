@@ -1,0 +1,55 @@
+#include "service/logfile.h"
+
+#include "platform/module.h"
+
+#include <ace/Log_Msg.h>
+
+std::string TLogFile::ReplaceExtension(const std::string& strPath, const char* szExtension)
+{
+    std::string strResult = strPath;
+    std::string::size_type nDot = strResult.rfind('.');
+    if (nDot != std::string::npos)
+        strResult.erase(nDot);
+    return strResult + szExtension;
+}
+
+TLogFile::TLogFile(bool bAttach_) : bAttach(bAttach_)
+{
+    std::string strProgram;
+    if (GetModuleFileName(strProgram))
+        Open(strProgram);
+}
+
+TLogFile::TLogFile(bool bAttach_, const char* szProgramPath) : bAttach(bAttach_)
+{
+    if (szProgramPath != nullptr)
+        Open(szProgramPath);
+}
+
+void TLogFile::Open(const std::string& strProgramPath)
+{
+    strFileName = ReplaceExtension(strProgramPath, ".log");
+    open(strFileName.c_str(), std::ios_base::out | std::ios_base::app);
+    if (!is_open() || !bAttach)
+        return;
+    ACE_Log_Msg* pLog = ACE_Log_Msg::instance();
+    pLog->msg_ostream(this);
+    pLog->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::LOGGER);
+    pLog->set_flags(ACE_Log_Msg::OSTREAM | ACE_Log_Msg::VERBOSE_LITE);
+}
+
+TLogFile::~TLogFile()
+{
+    if (bAttach)
+    {
+        // Detach before the stream goes away, so that a late line from a
+        // worker thread lands on standard error instead of a closed stream.
+        ACE_Log_Msg* pLog = ACE_Log_Msg::instance();
+        pLog->clr_flags(ACE_Log_Msg::OSTREAM | ACE_Log_Msg::VERBOSE_LITE);
+        pLog->set_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::LOGGER);
+        if (pLog->msg_ostream() == this)
+            pLog->msg_ostream(nullptr);
+        if (good())
+            close();
+    }
+}

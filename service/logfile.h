@@ -1,0 +1,37 @@
+// The log line and the log file.
+//
+// Every line goes through ACE_Log_Msg with the fixed prefix below, written
+// with ACE_DEBUG (or ACE_ERROR for the "%p" lines) and an explicit priority:
+//   ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
+#pragma once
+
+#include <fstream>
+#include <string>
+
+#define LOG_PREFIX "(pid:%P|tid:%t) (File:%N|Line:%l) "
+
+// Log file beside the program: the program path cut at its last "." with
+// ".log" appended, opened for appending. When attached, it takes every log
+// line of this thread and of every thread ACE creates from it afterwards.
+class TLogFile : public std::ofstream
+{
+public:
+    explicit TLogFile(bool bAttach);
+    // Same, for a program at szProgramPath instead of this process's own path.
+    TLogFile(bool bAttach, const char* szProgramPath);
+    ~TLogFile() override;
+
+    TLogFile(const TLogFile&) = delete;
+    TLogFile& operator=(const TLogFile&) = delete;
+
+    const std::string& FileName() const { return strFileName; }
+
+    // The path with everything from its last "." cut and szExtension appended.
+    static std::string ReplaceExtension(const std::string& strPath, const char* szExtension);
+
+private:
+    void Open(const std::string& strProgramPath);
+
+    std::string strFileName;
+    bool bAttach;
+};

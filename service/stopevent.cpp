@@ -1,0 +1,3 @@
+#include "service/stopevent.h"
+
+ACE_Event evStop(1, 0);

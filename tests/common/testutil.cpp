@@ -1,0 +1,273 @@
+#include "testutil.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+TTempDir::TTempDir()
+{
+    char szTemplate[] = "/tmp/pxetest-XXXXXX";
+    if (mkdtemp(szTemplate) != nullptr)
+        strPath = szTemplate;
+}
+
+TTempDir::~TTempDir()
+{
+    if (!strPath.empty())
+        RunCommand("rm -rf '" + strPath + "'");
+}
+
+void WriteFile(const std::string& strPath, const std::string& strContent)
+{
+    std::ofstream f(strPath, std::ios::binary | std::ios::trunc);
+    f << strContent;
+}
+
+std::string ReadFile(const std::string& strPath)
+{
+    std::ifstream f(strPath, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+int WaitProcess(pid_t pid, int iTimeoutMs)
+{
+    auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    for (;;)
+    {
+        int iStatus = 0;
+        pid_t r = waitpid(pid, &iStatus, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+        if (r < 0)
+            return -1;
+        if (std::chrono::steady_clock::now() >= tEnd)
+            return -2;
+        usleep(10000);
+    }
+}
+
+int StopProcess(pid_t pid, int iSignal, int iTimeoutMs)
+{
+    if (pid <= 0)
+        return -1;
+    kill(pid, iSignal);
+    int r = WaitProcess(pid, iTimeoutMs);
+    if (r == -2)
+    {
+        kill(pid, SIGKILL);
+        r = WaitProcess(pid, 5000);
+    }
+    return r;
+}
+
+static pid_t Spawn(const std::vector<std::string>& vArgs, const std::string& strLogFile,
+                   const std::string& strNamespace, int fdOut)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // Child: only async-signal-safe work until exec.
+    setpgid(0, 0);
+    if (!strNamespace.empty())
+    {
+        std::string strNsPath = "/var/run/netns/" + strNamespace;
+        int fd = open(strNsPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
+            _exit(126);
+    }
+    int fdLog = fdOut;
+    if (fdLog < 0 && !strLogFile.empty())
+        fdLog = open(strLogFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fdLog < 0)
+        fdLog = open("/dev/null", O_WRONLY);
+    int fdNull = open("/dev/null", O_RDONLY);
+    dup2(fdNull, 0);
+    dup2(fdLog, 1);
+    dup2(fdLog, 2);
+    std::vector<char*> vArgv;
+    for (const auto& s : vArgs)
+        vArgv.push_back(const_cast<char*>(s.c_str()));
+    vArgv.push_back(nullptr);
+    execvp(vArgv[0], vArgv.data());
+    _exit(127);
+}
+
+pid_t SpawnProcess(const std::vector<std::string>& vArgs, const std::string& strLogFile,
+                   const std::string& strNamespace)
+{
+    return Spawn(vArgs, strLogFile, strNamespace, -1);
+}
+
+int RunCommand(const std::string& strCommand, std::string* pOutput, int iTimeoutSec)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = Spawn({"/bin/sh", "-c", strCommand}, "", "", fds[1]);
+    close(fds[1]);
+    std::string strOut;
+    auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(iTimeoutSec);
+    for (;;)
+    {
+        int iLeft = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
+                        tEnd - std::chrono::steady_clock::now()).count();
+        if (iLeft <= 0)
+            break;
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, iLeft) <= 0)
+            break;
+        char buf[4096];
+        ssize_t n = read(fds[0], buf, sizeof(buf));
+        if (n <= 0)
+            break;
+        strOut.append(buf, n);
+    }
+    close(fds[0]);
+    if (pOutput)
+        *pOutput = strOut;
+    if (pid < 0)
+        return -1;
+    // The group holds whatever the command started in the background too.
+    int r = WaitProcess(pid, 1000);
+    if (r == -2)
+    {
+        kill(-pid, SIGKILL);
+        r = WaitProcess(pid, 5000);
+    }
+    return r;
+}
+
+bool WaitUntil(const std::function<bool()>& fnDone, int iTimeoutMs)
+{
+    auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    while (!fnDone())
+    {
+        if (std::chrono::steady_clock::now() >= tEnd)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+std::string BuiltProgram(const std::string& strName)
+{
+    std::string strTool = std::string(PXE_BINARY_DIR) + "/tools/" + strName;
+    if (access(strTool.c_str(), X_OK) == 0)
+        return strTool;
+    return std::string(PXE_BINARY_DIR) + "/" + strName;
+}
+
+// Namespaces of this suite are named "pxt<pid>n<k>s" / "pxt<pid>n<k>c"; those
+// left behind by a run that died are removed when their pid is gone.
+static void SweepStaleLabs()
+{
+    DIR* d = opendir("/var/run/netns");
+    if (!d)
+        return;
+    while (dirent* e = readdir(d))
+    {
+        int iPid = 0;
+        if (sscanf(e->d_name, "pxt%dn", &iPid) == 1 && iPid > 0 && kill(iPid, 0) != 0 && errno == ESRCH)
+            RunCommand(std::string("ip netns del ") + e->d_name + " 2>/dev/null");
+    }
+    closedir(d);
+}
+
+TNetLab::TNetLab()
+{
+    static std::atomic<int> nLabs{0};
+    SweepStaleLabs();
+    int k = nLabs++;
+    std::string strBase = "pxt" + std::to_string(getpid()) + "n" + std::to_string(k);
+    strServerNs = strBase + "s";
+    strClientNs = strBase + "c";
+    // Interface names are limited to 15 characters.
+    std::string strIfBase = "v" + std::to_string(getpid() % 1000000) + "x" + std::to_string(k % 100);
+    strServerIf = strIfBase + "s";
+    strClientIf = strIfBase + "c";
+    std::string s = strServerNs, c = strClientNs;
+    std::string strScript =
+        "set -e\n"
+        "ip netns add " + s + "\n"
+        "ip netns add " + c + "\n"
+        "ip link add " + strServerIf + " netns " + s + " type veth peer name " + strClientIf + " netns " + c + "\n"
+        "ip -n " + s + " link set lo up\n"
+        "ip -n " + c + " link set lo up\n"
+        "ip -n " + s + " addr add " + kServerIp + "/24 dev " + strServerIf + "\n"
+        "ip -n " + c + " addr add " + kClientIp + "/24 dev " + strClientIf + "\n"
+        "ip -n " + s + " link set " + strServerIf + " up\n"
+        "ip -n " + c + " link set " + strClientIf + " up\n";
+    std::string strOut;
+    bOk = RunCommand(strScript, &strOut) == 0;
+    if (!bOk)
+        fprintf(stderr, "TNetLab: set-up failed: %s\n", strOut.c_str());
+}
+
+TNetLab::~TNetLab()
+{
+    for (pid_t pid : vPids)
+        StopProcess(pid, SIGKILL, 2000);
+    RunCommand("ip netns del " + strServerNs + " 2>/dev/null; ip netns del " + strClientNs + " 2>/dev/null");
+}
+
+int TNetLab::Run(const std::string& strNs, const std::string& strCommand, std::string* pOutput, int iTimeoutSec)
+{
+    return RunCommand("exec ip netns exec " + strNs + " /bin/sh -c '" + strCommand + "'", pOutput, iTimeoutSec);
+}
+
+pid_t TNetLab::Spawn(const std::string& strNs, const std::vector<std::string>& vArgs, const std::string& strLogFile)
+{
+    pid_t pid = SpawnProcess(vArgs, strLogFile, strNs);
+    if (pid > 0)
+        vPids.push_back(pid);
+    return pid;
+}
+
+int TNetLab::Stop(pid_t pid, int iSignal, int iTimeoutMs)
+{
+    int r = StopProcess(pid, iSignal, iTimeoutMs);
+    for (auto it = vPids.begin(); it != vPids.end(); ++it)
+        if (*it == pid)
+        {
+            vPids.erase(it);
+            break;
+        }
+    return r;
+}
+
+bool TNetLab::Enter(const std::string& strNs)
+{
+    std::string strNsPath = "/var/run/netns/" + strNs;
+    int fd = open(strNsPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool bOk = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return bOk;
+}
+
+void TNetLab::RunIn(const std::string& strNs, const std::function<void()>& fn)
+{
+    std::thread t([&] {
+        if (Enter(strNs))
+            fn();
+        else
+            fprintf(stderr, "TNetLab: cannot enter %s\n", strNs.c_str());
+    });
+    t.join();
+}
