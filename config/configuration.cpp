@@ -1,0 +1,179 @@
+#include "config/configuration.h"
+
+#include "config/settings.h"
+#include "config/tinyxml.h"
+#include "platform/module.h"
+#include "service/logfile.h"
+
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_stdlib.h>
+#include <ace/OS_NS_strings.h>
+
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace
+{
+const char* const kAnyNic = "any NIC";
+const char* const kDefaultMultiCast = "224.0.1.2";
+const char* const kDefaultConsolePort = "40003";
+
+// The child element of that name, or null (also when pParent is null).
+TTiXmlElement* Child(const TTiXmlElement* pParent, const char* szName)
+{
+    return pParent == nullptr ? nullptr : pParent->FindChildElement(szName, 0);
+}
+
+std::string ProgramPathOrExit(const TConfigPlatform& platform)
+{
+    std::string strPath;
+    if (!platform.fnProgramPath || !platform.fnProgramPath(strPath))
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: GetModuleFileName at %D\n"));
+        ACE_OS::exit(-1);
+    }
+    return strPath;
+}
+
+// "Gateway.cfg" in the folder above the program's folder; appended to the
+// whole path when it has fewer than two "/".
+std::string GatewayBesideProgram(const std::string& strProgram)
+{
+    std::string strPath = strProgram;
+    std::string::size_type nLast = strPath.rfind('/');
+    if (nLast != std::string::npos && nLast > 0)
+    {
+        std::string::size_type nAbove = strPath.rfind('/', nLast - 1);
+        if (nAbove != std::string::npos)
+            strPath.erase(nAbove);
+    }
+    return strPath + "/Gateway.cfg";
+}
+}  // namespace
+
+TConfigPlatform TConfigPlatform::System()
+{
+    TConfigPlatform platform;
+    platform.fnProgramPath = [](std::string& strPath) { return GetModuleFileName(strPath); };
+    platform.fnAppDataFolder = [](std::string& strFolder) {
+        strFolder = GetCommonAppDataFolder();
+        return !strFolder.empty();
+    };
+    platform.fnAdapters = [](std::vector<TAdapter>& vAdapters) { return GetAdapterList(vAdapters); };
+    return platform;
+}
+
+std::string ChooseAdapterAddress(int iListResult, const std::vector<TAdapter>& vAdapters)
+{
+    if (iListResult != 0 || vAdapters.empty())
+        return "127.0.0.1";
+    // An Ethernet adapter without an address would name this server 0.0.0.0
+    // in every reply: it is passed over.
+    for (const TAdapter& adapter : vAdapters)
+    {
+        if (adapter.IsEthernet() && !adapter.vIpv4.empty())
+            return adapter.vIpv4.front();
+    }
+    return kAnyNic;
+}
+
+void ReadConfiguration()
+{
+    ReadConfiguration(TConfigPlatform::System());
+}
+
+void ReadGatewayInterface()
+{
+    ReadGatewayInterface(TConfigPlatform::System());
+}
+
+void ReadConfiguration(const TConfigPlatform& platform)
+{
+    std::string strFile = TLogFile::ReplaceExtension(ProgramPathOrExit(platform), ".cfg");
+
+    TTiXmlDoc doc(strFile, true);
+    doc.Parse(nullptr);
+    TTiXmlElement* pRoot = doc.FirstElement();
+
+    TTiXmlElement* pDir = Child(Child(pRoot, "TFTP"), "RootDirectory");
+    if (pDir == nullptr)
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s at %D\n", gSettings.strTftpRoot.c_str()));
+        ACE_OS::exit(-1);
+    }
+    gSettings.strTftpRoot = pDir->Value();
+    if (gSettings.strTftpRoot.empty())
+        throw std::out_of_range("invalid string position");
+    char cLast = gSettings.strTftpRoot.back();
+    if (cLast != '/' && cLast != '\\')
+        gSettings.strTftpRoot += '/';
+
+    TTiXmlElement* pBoot = Child(pRoot, "BootServer");
+    TTiXmlElement* pMultiCast = Child(pBoot, "MultiCast");
+    if (pMultiCast != nullptr)
+        gSettings.strMultiCast = pMultiCast->Value();
+    else
+    {
+        gSettings.strMultiCast = kDefaultMultiCast;
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Set MultiCast to default 224.0.1.2 at %D\n"));
+    }
+
+    TTiXmlElement* pDhcp = Child(pBoot, "RunWithDhcp");
+    gSettings.bRunWithDhcp = pDhcp != nullptr && ACE_OS::strncasecmp(pDhcp->Value().c_str(), "yes", 3) == 0;
+    if (gSettings.bRunWithDhcp)
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Running with dhcp at %D\n"));
+    else
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Running alone without dhcp at %D\n"));
+
+    TTiXmlElement* pComm = Child(pRoot, "Communication");
+
+    ReadGatewayInterface(platform);
+    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Info: Use ip address %s at %D\n", gSettings.strIpAddress.c_str()));
+
+    TTiXmlElement* pPort = Child(pComm, "ConsolePort");
+    if (pPort != nullptr)
+        gSettings.strConsolePort = pPort->Value();
+    if (ACE_OS::atoi(gSettings.strConsolePort.c_str()) == 0)
+        gSettings.strConsolePort = kDefaultConsolePort;
+}
+
+void ReadGatewayInterface(const TConfigPlatform& platform)
+{
+    std::string strFolder;
+    if (!platform.fnAppDataFolder || !platform.fnAppDataFolder(strFolder))
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: GetCommonAppDataFolder at %D\n"));
+        ACE_OS::exit(-1);
+    }
+
+    // The two well-known places, then (untested) the folder above the program's.
+    std::string strFile = strFolder + "/Tarn/Quillon/Gateway/Gateway.cfg";
+    if (access(strFile.c_str(), F_OK) != 0)
+    {
+        strFile = strFolder + "/Mervane/Quillon/Gateway/Gateway.cfg";
+        if (access(strFile.c_str(), F_OK) != 0)
+            strFile = GatewayBesideProgram(ProgramPathOrExit(platform));
+    }
+
+    TTiXmlDoc doc(strFile, true);
+    doc.Parse(nullptr);
+
+    gSettings.strIpAddress = kAnyNic;
+    bAnyNic = true;
+    if (TTiXmlElement* pNic = Child(doc.FirstElement(), "NIC"))
+    {
+        bAnyNic = false;
+        gSettings.strIpAddress = pNic->Value();
+        if (gSettings.strIpAddress.empty())
+            gSettings.strIpAddress = kAnyNic;
+    }
+
+    if (ACE_OS::strcasecmp(gSettings.strIpAddress.c_str(), kAnyNic) == 0)
+    {
+        bAnyNic = true;
+        std::vector<TAdapter> vAdapters;
+        int iResult = platform.fnAdapters ? platform.fnAdapters(vAdapters) : -1;
+        gSettings.strIpAddress = ChooseAdapterAddress(iResult, vAdapters);
+    }
+}
