@@ -69,6 +69,8 @@ public:
     // 236 + options length: the size of the message, less the 3 bytes of
     // wrapping per option 43 instance and the padding to 300 bytes.
     int TotalLength() const { return kHeaderSize + iOptionsLength; }
+    // The exact number of bytes Serialize writes (at least 300).
+    int MessageLength() const;
     int OptionsLength() const { return iOptionsLength; }
     int MaxOptionsLength() const { return iMaxOptionsLength; }
 
@@ -133,6 +135,9 @@ private:
     using TTable = std::unique_ptr<DhcpOption>[256];
 
     void Reset();
+    // Writes the message (without the padding to 300 bytes) to pOut, or only
+    // counts its bytes when pOut is null; returns the count.
+    int Encode(uint8_t* pOut) const;
     uint32_t Get32(int iOffset) const;
     void Set32(int iOffset, uint32_t n);
     uint16_t Get16(int iOffset) const;
@@ -147,9 +152,9 @@ private:
 
     // Walks one option area; returns the first value byte of option 52 when
     // the options field held one (else -1).
-    int WalkArea(const uint8_t* pArea, int nLimit, EArea eArea);
-    void StoreWalked(const uint8_t* pArea, int nPos, int nLimit);
-    void WalkVendor(const uint8_t* pValue, int nLimit);
+    int WalkArea(const uint8_t* pArea, size_t nLimit, EArea eArea);
+    void StoreWalked(const uint8_t* pArea, size_t nPos, size_t nLimit);
+    void WalkVendor(const uint8_t* pValue, size_t nLimit);
     void ParseClassId(const uint8_t* pValue, int nLength);
 
     uint8_t aHeader[kHeaderSize];
