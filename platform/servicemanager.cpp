@@ -1,0 +1,490 @@
+#include "platform/servicemanager.h"
+
+#include "platform/module.h"
+#include "platform/signals.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <systemd/sd-daemon.h>
+
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+// ---------------------------------------------------------------------------
+// Unit text
+
+// "%" starts a specifier in unit files: a literal one is doubled.
+static std::string EscapePercent(const std::string& strValue)
+{
+    std::string strOut;
+    for (char c : strValue)
+    {
+        strOut += c;
+        if (c == '%')
+            strOut += '%';
+    }
+    return strOut;
+}
+
+std::string QuoteExecPath(const std::string& strPath)
+{
+    std::string strEscaped = EscapePercent(strPath);
+    if (strEscaped.find_first_of(" \t\"'\\;") == std::string::npos)
+        return strEscaped;
+    std::string strOut = "\"";
+    for (char c : strEscaped)
+    {
+        if (c == '\\' || c == '"')
+            strOut += '\\';
+        strOut += c;
+    }
+    return strOut + "\"";
+}
+
+std::string MakeUnitText(const std::string& strDisplayName, const std::string& strExePath)
+{
+    return "[Unit]\n"
+           "Description=" + EscapePercent(strDisplayName) + "\n"
+           "\n"
+           "[Service]\n"
+           "Type=notify\n"
+           "ExecStart=" + QuoteExecPath(strExePath) + "\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=multi-user.target\n";
+}
+
+static std::string Trim(const std::string& s)
+{
+    std::string::size_type b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos)
+        return "";
+    std::string::size_type e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+static std::vector<std::string> SplitLines(const std::string& strText)
+{
+    std::vector<std::string> vLines;
+    std::istringstream in(strText);
+    std::string strLine;
+    while (std::getline(in, strLine))
+        vLines.push_back(strLine);
+    return vLines;
+}
+
+static std::string JoinLines(const std::vector<std::string>& vLines)
+{
+    std::string strOut;
+    for (const auto& s : vLines)
+        strOut += s + "\n";
+    return strOut;
+}
+
+static bool IsSectionHeader(const std::string& strLine, std::string* pName = nullptr)
+{
+    std::string s = Trim(strLine);
+    if (s.size() < 2 || s.front() != '[' || s.back() != ']')
+        return false;
+    if (pName)
+        *pName = s.substr(1, s.size() - 2);
+    return true;
+}
+
+// Key and value of a "key=value" line; false for blanks, comments, headers.
+static bool SplitKeyLine(const std::string& strLine, std::string& strKey, std::string& strValue)
+{
+    std::string s = Trim(strLine);
+    if (s.empty() || s[0] == '#' || s[0] == ';' || s[0] == '[')
+        return false;
+    std::string::size_type nEq = s.find('=');
+    if (nEq == std::string::npos)
+        return false;
+    strKey = Trim(s.substr(0, nEq));
+    strValue = Trim(s.substr(nEq + 1));
+    return true;
+}
+
+std::vector<std::string> UnitDependencies(const std::string& strUnit)
+{
+    static const char* const aszKeys[] = {"Requires", "Wants", "BindsTo", "Requisite", "After"};
+    std::vector<std::string> vDeps;
+    std::string strSection;
+    for (const auto& strLine : SplitLines(strUnit))
+    {
+        if (IsSectionHeader(strLine, &strSection))
+            continue;
+        std::string strKey, strValue;
+        if (strSection != "Unit" || !SplitKeyLine(strLine, strKey, strValue))
+            continue;
+        bool bDependencyKey = false;
+        for (const char* sz : aszKeys)
+            bDependencyKey = bDependencyKey || strKey == sz;
+        if (!bDependencyKey)
+            continue;
+        std::istringstream words(strValue);
+        std::string strWord;
+        while (words >> strWord)
+            vDeps.push_back(strWord);
+    }
+    return vDeps;
+}
+
+// Index of the header line of a section, or -1.
+static int FindSection(const std::vector<std::string>& vLines, const std::string& strSection)
+{
+    std::string strName;
+    for (size_t i = 0; i < vLines.size(); ++i)
+        if (IsSectionHeader(vLines[i], &strName) && strName == strSection)
+            return (int)i;
+    return -1;
+}
+
+std::string UnitAddKey(const std::string& strUnit, const std::string& strSection, const std::string& strKey,
+                       const std::string& strValue)
+{
+    std::vector<std::string> vLines = SplitLines(strUnit);
+    std::string strLine = strKey + "=" + EscapePercent(strValue);
+    int iHeader = FindSection(vLines, strSection);
+    if (iHeader < 0)
+    {
+        if (!vLines.empty() && !Trim(vLines.back()).empty())
+            vLines.push_back("");
+        vLines.push_back("[" + strSection + "]");
+        vLines.push_back(strLine);
+        return JoinLines(vLines);
+    }
+    size_t nEnd = iHeader + 1;
+    while (nEnd < vLines.size() && !IsSectionHeader(vLines[nEnd]))
+        ++nEnd;
+    // After the section's last line, before the blank lines that part it from the next.
+    while (nEnd > (size_t)iHeader + 1 && Trim(vLines[nEnd - 1]).empty())
+        --nEnd;
+    vLines.insert(vLines.begin() + nEnd, strLine);
+    return JoinLines(vLines);
+}
+
+std::string UnitSetKey(const std::string& strUnit, const std::string& strSection, const std::string& strKey,
+                       const std::string& strValue)
+{
+    std::vector<std::string> vLines = SplitLines(strUnit);
+    int iHeader = FindSection(vLines, strSection);
+    if (iHeader >= 0)
+    {
+        for (size_t i = iHeader + 1; i < vLines.size() && !IsSectionHeader(vLines[i]); ++i)
+        {
+            std::string k, v;
+            if (SplitKeyLine(vLines[i], k, v) && k == strKey)
+            {
+                vLines[i] = strKey + "=" + EscapePercent(strValue);
+                return JoinLines(vLines);
+            }
+        }
+    }
+    return UnitAddKey(strUnit, strSection, strKey, strValue);
+}
+
+// ---------------------------------------------------------------------------
+// Files and processes
+
+static bool ReadWholeFile(const std::string& strPath, std::string& strText)
+{
+    std::ifstream f(strPath, std::ios::binary);
+    if (!f)
+        return false;
+    std::ostringstream s;
+    s << f.rdbuf();
+    strText = s.str();
+    return !f.bad();
+}
+
+static bool WriteAll(int fd, const std::string& strText)
+{
+    size_t nDone = 0;
+    while (nDone < strText.size())
+    {
+        ssize_t n = write(fd, strText.data() + nDone, strText.size() - nDone);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        nDone += (size_t)n;
+    }
+    return true;
+}
+
+// mkdir -p
+static bool MakeFolders(const std::string& strFolder)
+{
+    std::string strPath;
+    std::istringstream parts(strFolder);
+    std::string strPart;
+    if (!strFolder.empty() && strFolder[0] == '/')
+        strPath = "/";
+    while (std::getline(parts, strPart, '/'))
+    {
+        if (strPart.empty())
+            continue;
+        strPath += strPart;
+        if (mkdir(strPath.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+        strPath += "/";
+    }
+    struct stat st;
+    return stat(strFolder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// ---------------------------------------------------------------------------
+// TServiceManager
+
+TServiceManager::TServiceManager() : strUnitFolder(kDefaultUnitFolder), strSystemctl("systemctl")
+{
+}
+
+TServiceManager::~TServiceManager() = default;
+
+void TServiceManager::name(const char* szName, const char* szDisplayName)
+{
+    strName = szName ? szName : "";
+    strDisplayName = szDisplayName ? szDisplayName : strName;
+}
+
+std::string TServiceManager::UnitPath() const
+{
+    return strUnitFolder + "/" + UnitName();
+}
+
+int TServiceManager::Systemctl(const std::vector<std::string>& vArgs)
+{
+    std::vector<char*> vArgv;
+    vArgv.push_back(const_cast<char*>(strSystemctl.c_str()));
+    for (const auto& s : vArgs)
+        vArgv.push_back(const_cast<char*>(s.c_str()));
+    vArgv.push_back(nullptr);
+
+    // The child starts with no blocked signals and default dispositions,
+    // whatever this process has set up for itself.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t setEmpty, setDefault;
+    sigemptyset(&setEmpty);
+    sigemptyset(&setDefault);
+    sigaddset(&setDefault, SIGPIPE);
+    posix_spawnattr_setsigmask(&attr, &setEmpty);
+    posix_spawnattr_setsigdefault(&attr, &setDefault);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    int iError = posix_spawnp(&pid, vArgv[0], nullptr, &attr, vArgv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    if (iError != 0)
+    {
+        errno = iError;
+        return -1;
+    }
+    int iStatus = 0;
+    while (waitpid(pid, &iStatus, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0 ? 0 : -1;
+}
+
+int TServiceManager::Reload()
+{
+    return Systemctl({"daemon-reload"});
+}
+
+int TServiceManager::insert(const char* szExePath)
+{
+    std::string strExe;
+    if (szExePath != nullptr)
+        strExe = szExePath;
+    else if (!GetModuleFileName(strExe))
+        return -1;
+    if (strName.empty() || !MakeFolders(strUnitFolder))
+        return -1;
+
+    std::string strPath = UnitPath();
+    // O_EXCL: an existing unit is never overwritten.
+    int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    bool bWritten = WriteAll(fd, MakeUnitText(strDisplayName, strExe));
+    if (::close(fd) != 0)
+        bWritten = false;
+    if (!bWritten)
+    {
+        unlink(strPath.c_str());
+        return -1;
+    }
+    return Reload();
+}
+
+int TServiceManager::remove()
+{
+    struct stat st;
+    if (lstat(UnitPath().c_str(), &st) != 0)
+        return -1;
+    // Leaves no enablement links behind that point at a missing unit.
+    Systemctl({"disable", UnitName()});
+    if (unlink(UnitPath().c_str()) != 0)
+        return -1;
+    return Reload();
+}
+
+int TServiceManager::start_svc()
+{
+    return Systemctl({"start", UnitName()});
+}
+
+int TServiceManager::stop_svc()
+{
+    return Systemctl({"stop", UnitName()});
+}
+
+int TServiceManager::startup(unsigned long nStartType)
+{
+    switch (nStartType)
+    {
+    case SERVICE_AUTO_START:
+        if (Systemctl({"unmask", UnitName()}) != 0)
+            return -1;
+        return Systemctl({"enable", UnitName()});
+    case SERVICE_DEMAND_START:
+        if (Systemctl({"unmask", UnitName()}) != 0)
+            return -1;
+        return Systemctl({"disable", UnitName()});
+    case SERVICE_DISABLED:
+        return Systemctl({"mask", UnitName()});
+    default:
+        return -1;
+    }
+}
+
+int TServiceManager::QueryDependencies(std::vector<std::string>& vDependencies) const
+{
+    std::string strUnit;
+    if (!ReadWholeFile(UnitPath(), strUnit))
+        return -1;
+    vDependencies = UnitDependencies(strUnit);
+    return 0;
+}
+
+int TServiceManager::RewriteUnit(const std::string& strText)
+{
+    // Written beside the unit and renamed over it: a reader sees the old or
+    // the new text, never half of it.
+    std::string strTemp = UnitPath() + ".new";
+    int fd = ::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    bool bWritten = WriteAll(fd, strText);
+    if (::close(fd) != 0)
+        bWritten = false;
+    if (!bWritten || rename(strTemp.c_str(), UnitPath().c_str()) != 0)
+    {
+        unlink(strTemp.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int TServiceManager::AddDependency(const char* szService)
+{
+    std::string strUnit;
+    if (szService == nullptr || !ReadWholeFile(UnitPath(), strUnit))
+        return -1;
+    std::string strDependency = std::string(szService) + ".service";
+    strUnit = UnitAddKey(strUnit, "Unit", "Requires", strDependency);
+    strUnit = UnitAddKey(strUnit, "Unit", "After", strDependency);
+    return RewriteUnit(strUnit);
+}
+
+int TServiceManager::SetDescription(const char* szDescription)
+{
+    std::string strUnit;
+    if (szDescription == nullptr || !ReadWholeFile(UnitPath(), strUnit))
+        return -1;
+    return RewriteUnit(UnitSetKey(strUnit, "Unit", "X-Description", szDescription));
+}
+
+int TServiceManager::report_status(unsigned long nState, unsigned long nExitCode)
+{
+    if (!bConnected)
+        return -1;
+    std::string strState;
+    switch (nState)
+    {
+    case SERVICE_START_PENDING:
+        strState = "STATUS=Starting";
+        break;
+    case SERVICE_RUNNING:
+        strState = "READY=1\nSTATUS=Running";
+        break;
+    case SERVICE_STOP_PENDING:
+        strState = "STOPPING=1\nSTATUS=Stopping";
+        break;
+    case SERVICE_STOPPED:
+        strState = "STATUS=Stopped with exit code " + std::to_string(nExitCode);
+        break;
+    default:
+        return -1;
+    }
+    return sd_notify(0, strState.c_str()) > 0 ? 0 : -1;
+}
+
+static void ServiceStopSignal(int, void* pArg)
+{
+    static_cast<TServiceManager*>(pArg)->handle_control(SERVICE_CONTROL_STOP);
+}
+
+int TServiceManager::StartDispatcher()
+{
+    const char* szSocket = getenv("NOTIFY_SOCKET");
+    if (szSocket == nullptr || *szSocket == '\0')
+    {
+        errno = ENOTCONN;
+        return -1;
+    }
+    // Set before the signal thread exists, cleared after it is joined: the
+    // thread reads it without a lock.
+    bConnected = true;
+    TSignalThread signals;
+    if (signals.Start(ServiceStopSignal, this) != 0)
+    {
+        bConnected = false;
+        return -1;
+    }
+    open();
+    signals.Stop();
+    bConnected = false;
+    return 0;
+}
+
+int TServiceManager::open()
+{
+    report_status(SERVICE_START_PENDING);
+    int iResult = svc();
+    report_status(SERVICE_STOPPED, (unsigned long)iResult);
+    return iResult;
+}
+
+int TServiceManager::svc()
+{
+    return 0;
+}
+
+void TServiceManager::handle_control(unsigned long nControl)
+{
+    if (nControl == SERVICE_CONTROL_STOP || nControl == SERVICE_CONTROL_SHUTDOWN)
+        report_status(SERVICE_STOP_PENDING);
+}

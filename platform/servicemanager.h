@@ -1,0 +1,136 @@
+// The program's connection to the service manager (systemd).
+//
+// TServiceManager is the base of the service object: it registers the
+// program as a systemd unit, starts, stops and enables it through systemctl,
+// and, when systemd has started the program, runs the service and reports
+// its state through sd_notify. Every operation returns 0 on success and -1
+// on failure.
+//
+// The unit is written to <unit folder>/<name>.service with Type=notify and
+// ExecStart naming the program without options; its Description is the
+// display name, and the longer description text is kept as X-Description.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Service states, as reported with report_status.
+enum : unsigned long
+{
+    SERVICE_STOPPED = 1,
+    SERVICE_START_PENDING = 2,
+    SERVICE_STOP_PENDING = 3,
+    SERVICE_RUNNING = 4,
+};
+
+// Control codes that reach handle_control.
+enum : unsigned long
+{
+    SERVICE_CONTROL_STOP = 1,
+    SERVICE_CONTROL_SHUTDOWN = 5,
+};
+
+// Start types for startup.
+enum : unsigned long
+{
+    SERVICE_AUTO_START = 2,    // enabled: started at boot
+    SERVICE_DEMAND_START = 3,  // installed but not enabled
+    SERVICE_DISABLED = 4,      // masked: cannot be started
+};
+
+// Where units are written unless told otherwise.
+constexpr const char* kDefaultUnitFolder = "/usr/local/lib/systemd/system";
+
+class TServiceManager
+{
+public:
+    TServiceManager();
+    virtual ~TServiceManager();
+
+    TServiceManager(const TServiceManager&) = delete;
+    TServiceManager& operator=(const TServiceManager&) = delete;
+
+    // Service name (the unit is <name>.service) and display name.
+    void name(const char* szName, const char* szDisplayName = nullptr);
+    const char* name() const { return strName.c_str(); }
+    const char* desc() const { return strDisplayName.c_str(); }
+
+    // Writes the unit (on-demand start: not enabled) and reloads systemd.
+    // szExePath: the program to run; this program when null. -1 when the
+    // unit exists already or cannot be written, or the reload fails.
+    int insert(const char* szExePath = nullptr);
+    // Disables the unit (best effort), deletes it and reloads. -1 when there
+    // is no unit or it cannot be deleted.
+    int remove();
+    int start_svc();  // systemctl start: returns when the service is up (or failed)
+    int stop_svc();   // systemctl stop: returns when the service has ended
+    // SERVICE_AUTO_START enables the unit, SERVICE_DEMAND_START disables it
+    // (both lift a mask first), SERVICE_DISABLED masks it; -1 for any other.
+    int startup(unsigned long nStartType);
+
+    // The unit's dependencies (values of Requires, Wants, BindsTo, Requisite
+    // and After in [Unit]); -1 when the unit cannot be read.
+    int QueryDependencies(std::vector<std::string>& vDependencies) const;
+    // Makes the unit require and start after szService (".service" appended).
+    int AddDependency(const char* szService);
+    // Keeps the description text in the unit.
+    int SetDescription(const char* szDescription);
+    // systemctl daemon-reload.
+    int Reload();
+
+    // Reports the service state to systemd. -1 when this process is not
+    // running as a service (console runs report nothing).
+    int report_status(unsigned long nState, unsigned long nExitCode = 0);
+
+    // Runs the service for systemd: blocks SIGINT, SIGTERM and SIGHUP, turns
+    // each into the stop control on a thread of its own, then open(). -1 with
+    // errno ENOTCONN when the process was not started by systemd.
+    int StartDispatcher();
+
+    // Reports start pending, runs svc and reports stopped with its result.
+    int open();
+
+    virtual int svc();
+    // Stop and shut-down report stop pending; other controls are ignored.
+    virtual void handle_control(unsigned long nControl);
+
+    // Where the unit lives and which systemctl runs (tests point these
+    // at a folder and a program of their own).
+    void UnitFolder(const std::string& strFolder) { strUnitFolder = strFolder; }
+    void SystemctlProgram(const std::string& strProgram) { strSystemctl = strProgram; }
+    std::string UnitPath() const;
+    std::string UnitName() const { return strName + ".service"; }
+
+    // True while the process runs as a service (StartDispatcher).
+    bool Connected() const { return bConnected; }
+
+protected:
+    // Runs systemctl with the arguments and waits for it; 0 when it exits 0.
+    int Systemctl(const std::vector<std::string>& vArgs);
+
+private:
+    int RewriteUnit(const std::string& strText);
+
+    std::string strName;
+    std::string strDisplayName;
+    std::string strUnitFolder;
+    std::string strSystemctl;
+    bool bConnected = false;
+};
+
+// Unit text codecs (no I/O).
+
+// The unit for a program: Description, Type=notify, ExecStart, WantedBy.
+std::string MakeUnitText(const std::string& strDisplayName, const std::string& strExePath);
+// A path as one ExecStart word: "%" doubled, quoted when it holds blanks,
+// quotes or backslashes.
+std::string QuoteExecPath(const std::string& strPath);
+// Values of the dependency keys of [Unit], split at blanks; empty values drop out.
+std::vector<std::string> UnitDependencies(const std::string& strUnit);
+// Adds "strKey=strValue" as the last line of section strSection (the section
+// is added at the end when missing).
+std::string UnitAddKey(const std::string& strUnit, const std::string& strSection, const std::string& strKey,
+                       const std::string& strValue);
+// Replaces the first strKey of strSection, or adds it when there is none.
+std::string UnitSetKey(const std::string& strUnit, const std::string& strSection, const std::string& strKey,
+                       const std::string& strValue);

@@ -1,0 +1,77 @@
+#include "platform/signals.h"
+
+#include <ace/Thread.h>
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+
+static sigset_t StopSignalSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+bool BlockStopSignals()
+{
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t set = StopSignalSet();
+    return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
+}
+
+TSignalThread::~TSignalThread()
+{
+    Stop();
+}
+
+int TSignalThread::Start(PFN_HANDLER pfn, void* pArg)
+{
+    if (bRunning)
+        return -1;
+    if (!BlockStopSignals())
+        return -1;
+    pfnHandler = pfn;
+    pHandlerArg = pArg;
+    bQuit = false;
+    if (ACE_OS::thr_create(signal_proc, this, THR_NEW_LWP | THR_JOINABLE, &tidSignal, &hSignal) != 0)
+        return -1;
+    bRunning = true;
+    return 0;
+}
+
+void TSignalThread::Stop()
+{
+    if (!bRunning)
+        return;
+    bQuit = true;
+    // Wakes the thread out of sigwaitinfo; it sees bQuit and leaves without
+    // calling the handler.
+    pthread_kill(tidSignal, SIGTERM);
+    ACE_Thread::join(hSignal);
+    bRunning = false;
+}
+
+ACE_THR_FUNC_RETURN TSignalThread::signal_proc(void* pArg)
+{
+    TSignalThread* pThis = static_cast<TSignalThread*>(pArg);
+    sigset_t set = StopSignalSet();
+    while (!pThis->bQuit)
+    {
+        siginfo_t info;
+        int iSignal = sigwaitinfo(&set, &info);
+        if (iSignal < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (pThis->bQuit)
+            break;
+        pThis->pfnHandler(iSignal, pThis->pHandlerArg);
+    }
+    return 0;
+}
