@@ -100,6 +100,12 @@ int SendData(ACE_HANDLE sock, const sockaddr_in* pPeer, int block, int length, c
 // completed or was aborted. Does not close the socket.
 int SendFile(TftpTransfer* pTransfer);
 
+// Opens pTransfer->path for sending and gives its size. Only a regular file of
+// at most kTftpMaxFileSize bytes is served; otherwise the failure is logged,
+// the client gets ERROR (code 1 for a file that is missing or not a regular
+// file, code 3 for one too large) and the result is -1. Else a file descriptor.
+int OpenFileForSending(const TftpTransfer* pTransfer, int64_t* piSize);
+
 // ---- request parsing (no I/O) ------------------------------------------
 
 enum

@@ -1,0 +1,194 @@
+// The TFTP service thread on port 69 and the worker that serves one request.
+#include "tftp/tftpd.h"
+
+#include "config/settings.h"
+#include "service/logfile.h"
+#include "service/stopevent.h"
+#include "tftp/thread.h"
+
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_stdlib.h>
+#include <ace/OS_NS_sys_socket.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <strings.h>
+
+ACE_Event evRequestTaken(0, 0, USYNC_THREAD);
+int giTftpWaitSeconds = kTftpWaitSeconds;
+
+namespace
+{
+ACE_HANDLE HandleFromArg(void* pArg)
+{
+    return static_cast<ACE_HANDLE>(reinterpret_cast<intptr_t>(pArg));
+}
+
+void* ArgFromHandle(ACE_HANDLE h)
+{
+    return reinterpret_cast<void*>(static_cast<intptr_t>(h));
+}
+
+// Serves one request; sc is the transfer's socket, the request already read
+// into t.packet (nLength bytes) with the result iReceived.
+void ServeRequest(TftpTransfer& t, int iReceived, int nLength)
+{
+    char szOption[64];
+    if (iReceived != RecvRrq || ParseReadRequest(&t, nLength, gSettings.strTftpRoot.c_str(), szOption) != RequestOk)
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "User request invalid\n"));
+        SendError(t.sock, &t.client, 4);
+        return;
+    }
+    if (!IsPathAllowed(t.path))
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: donot support this path %s.\n", t.path));
+        SendError(t.sock, &t.client, 4);
+        return;
+    }
+    if (strcasecmp(szOption, "tsize") == 0)
+    {
+        if (strcmp(t.tsizeValue, "0") != 0)
+        {
+            ACE_DEBUG((LM_INFO, LOG_PREFIX "User request get file=%s, but tsize isn't zero.\n", t.path));
+            return;
+        }
+        int64_t iSize = 0;
+        int fd = OpenFileForSending(&t, &iSize);
+        if (fd < 0)
+            return;
+        ::close(fd);
+
+        char oack[100];
+        int nOack = BuildTsizeOack(oack, iSize);
+        if (ACE_OS::sendto(t.sock, oack, nOack, 0, reinterpret_cast<sockaddr*>(&t.client), sizeof t.client) < 0)
+            return;
+        // One wait for the client's ACK, of any block number; the OACK is not sent again.
+        int nReply = t.packetSize;
+        if (RecvPacket(t.sock, &t.client, t.packet, &nReply, t.waitSeconds) != RecvAck)
+            return;
+    }
+    ACE_DEBUG((LM_INFO, LOG_PREFIX "User request get file=%s\n", t.path));
+    SendFile(&t);
+}
+
+// Takes a request off port 69 when no worker could be started for it, so that
+// the service thread does not see it again at once.
+void DropRequest(ACE_HANDLE scTftp)
+{
+    char cByte;
+    sockaddr_in from;
+    socklen_t nFrom = sizeof from;
+    if (::recvfrom(scTftp, &cByte, 1, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &nFrom) >= 0)
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: request from %s:%d dropped, no worker thread at %D\n",
+                   inet_ntoa(from.sin_addr), ntohs(from.sin_port)));
+}
+}  // namespace
+
+ACE_THR_FUNC_RETURN tftpsend_proc(void* pArg)
+{
+    bool bTaken = false;
+    try
+    {
+        ACE_HANDLE scTftp = HandleFromArg(pArg);
+        TftpTransfer t;
+        memset(&t, 0, sizeof t);
+
+        t.sock = ACE_OS::socket(AF_INET, SOCK_DGRAM, 0);
+        if (t.sock == ACE_INVALID_HANDLE)
+        {
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "return: create udp socket error at %D\n"));
+            bTaken = true;
+            evRequestTaken.signal();
+            return 0;
+        }
+
+        t.packetSize = kTftpPacketSize;
+        t.waitSeconds = giTftpWaitSeconds;
+        int nLength = t.packetSize;
+        int iReceived = RecvPacket(scTftp, &t.client, t.packet, &nLength, t.waitSeconds);
+
+        // A port of the system's choice, connected to the client: the transfer's own.
+        sockaddr_in local;
+        memset(&local, 0, sizeof local);
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        ACE_OS::bind(t.sock, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        ACE_OS::connect(t.sock, reinterpret_cast<sockaddr*>(&t.client), sizeof t.client);
+
+        bTaken = true;
+        evRequestTaken.signal();
+
+        ServeRequest(t, iReceived, nLength);
+        ACE_OS::closesocket(t.sock);
+    }
+    catch (...)
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Catch unknow exception in TFTP send thread at %D\n"));
+        // The service thread waits for the request to be taken: never leave it waiting.
+        if (!bTaken)
+            evRequestTaken.signal();
+    }
+    return 0;
+}
+
+ACE_THR_FUNC_RETURN tftpservice_proc(void*)
+{
+    try
+    {
+        ACE_HANDLE scTftp = ACE_INVALID_HANDLE;
+        {
+            TThreadPool pool;
+            ACE_OS::socket_init(2, 0);
+
+            scTftp = ACE_OS::socket(AF_INET, SOCK_DGRAM, 0);
+            if (scTftp == ACE_INVALID_HANDLE)
+            {
+                ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: Can not create udp socket at %D\n"));
+                ACE_OS::exit(-1);
+            }
+            sockaddr_in local;
+            memset(&local, 0, sizeof local);
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(INADDR_ANY);
+            local.sin_port = htons(kTftpPort);
+            if (ACE_OS::bind(scTftp, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
+            {
+                ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: tftp bind port:%d at %D\n", kTftpPort));
+                ACE_OS::exit(-1);
+            }
+            ACE_DEBUG((LM_INFO, LOG_PREFIX "Start TFTP service at %D\n"));
+
+            for (;;)
+            {
+                ACE_Time_Value tvZero(0, 0);
+                if (evStop.wait(&tvZero, 0) != -1)
+                    break;
+                pollfd pfd = {scTftp, POLLIN, 0};
+                if (::poll(&pfd, 1, kTftpWaitSeconds * 1000) <= 0)
+                    continue;
+                if (pool.CreateWorkThread(tftpsend_proc, ArgFromHandle(scTftp)) != 0)
+                {
+                    DropRequest(scTftp);
+                    continue;
+                }
+                // Port 69 is left alone until the worker has taken its request.
+                evRequestTaken.wait();
+            }
+            pool.Stop();
+        }  // the pool's destructor returns once every worker has ended
+        ACE_OS::closesocket(scTftp);
+    }
+    catch (...)
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Error: Catch unknow exception in TFTP main thread at %D\n"));
+        ACE_OS::exit(-1);
+    }
+    return 0;
+}
