@@ -9,6 +9,7 @@
 // (initially "allnone") for a client that is not in the map; then it closes
 // the connection. Every query gives one log line
 //   consolesim: received mac=<mac> ip=<ip> from=<peer> reply=<reply>
+//   (<mac> written as aa:bb:cc:dd:ee:ff whatever way the query wrote it).
 // The map file holds one "MAC reply" per line (MAC as aa:bb:cc:dd:ee:ff or
 // aa-bb-cc-dd-ee-ff, any case); blank lines and lines starting with '#' are
 // skipped. A reply is one of:
@@ -227,8 +228,8 @@ struct TConnection
 class TConsoleSim
 {
 public:
-    TConsoleSim(int scListen_, const std::string& strMapFile_, const std::string& strDefault_)
-        : scListen(scListen_), strMapFile(strMapFile_), strDefault(strDefault_)
+    TConsoleSim(const std::string& strMapFile_, const std::string& strDefault_)
+        : strMapFile(strMapFile_), strDefault(strDefault_)
     {
     }
 
@@ -246,9 +247,10 @@ public:
         return true;
     }
 
-    // Runs until SIGTERM or SIGINT arrives on scSignal.
-    void Run(int scSignal)
+    // Serves scListen until SIGTERM or SIGINT arrives on scSignal.
+    void Run(int scListen_, int scSignal)
     {
+        scListen = scListen_;
         for (;;)
         {
             std::vector<pollfd> vPoll;
@@ -360,7 +362,7 @@ private:
             strKey = strMac;
         auto it = mapReplies.find(strKey);
         const std::string& strReply = it != mapReplies.end() ? it->second : strDefault;
-        Log("received mac=%s ip=%s from=%s reply=%s", Printable(strMac).c_str(),
+        Log("received mac=%s ip=%s from=%s reply=%s", Printable(strKey).c_str(),
             Printable(HeaderValue(conn.strIn, "IP:")).c_str(), conn.strPeer.c_str(), Printable(strReply).c_str());
         if (strReply == "@close")
             return false;
@@ -383,7 +385,7 @@ private:
         return false;
     }
 
-    int scListen;
+    int scListen = -1;
     std::string strMapFile;
     std::string strDefault;
     std::map<std::string, std::string> mapReplies;
@@ -463,6 +465,10 @@ int main(int argc, char* argv[])
     signal(SIGPIPE, SIG_IGN);
     int scSignal = signalfd(-1, &setSignals, SFD_CLOEXEC);
 
+    TConsoleSim sim(strMap, strDefault);
+    if (!sim.LoadMapFile())
+        return 2;
+
     sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
@@ -483,11 +489,8 @@ int main(int argc, char* argv[])
     socklen_t nLen = sizeof(addr);
     getsockname(scListen, reinterpret_cast<sockaddr*>(&addr), &nLen);
 
-    TConsoleSim sim(scListen, strMap, strDefault);
-    if (!sim.LoadMapFile())
-        return 2;
     Log("listening on %s:%u, default reply %s", strBind.c_str(), ntohs(addr.sin_port), Printable(strDefault).c_str());
-    sim.Run(scSignal);
+    sim.Run(scListen, scSignal);
     close(scListen);
     close(scSignal);
     Log("stopped");
