@@ -1,0 +1,297 @@
+#include "boot/bootservice.h"
+
+#include "boot/pxeparser.h"
+#include "config/settings.h"
+#include "service/logfile.h"
+#include "service/stopevent.h"
+
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_stdlib.h>
+#include <ace/Time_Value.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace
+{
+std::atomic<int> g_nWorkers{0};
+
+// Name of the interface that carries the IPv4 address strIp; empty when none does.
+std::string InterfaceOfAddress(const std::string& strIp)
+{
+    in_addr addr{};
+    if (inet_aton(strIp.c_str(), &addr) == 0)
+        return std::string();
+    ifaddrs* pList = nullptr;
+    if (getifaddrs(&pList) != 0)
+        return std::string();
+    std::string strName;
+    for (ifaddrs* p = pList; p != nullptr; p = p->ifa_next)
+    {
+        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
+            continue;
+        if (reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr == addr.s_addr)
+        {
+            strName = p->ifa_name;
+            break;
+        }
+    }
+    freeifaddrs(pList);
+    return strName;
+}
+
+// Opens one listening socket on the wildcard address and nPort, tied to
+// strDevice when one is given. Ends the process when the socket cannot be
+// created or bound.
+int OpenListener(uint16_t nPort, const std::string& strDevice, bool bDhcp)
+{
+    int sc = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sc < 0)
+    {
+        if (bDhcp)
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: create socket scDhcp failure at %D\n"));
+        else
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: create socket scBinl failure at %D\n"));
+        ACE_OS::exit(-1);
+    }
+    // The arrival interface of each datagram: a broadcast reply leaves through it.
+    int iOn = 1;
+    setsockopt(sc, IPPROTO_IP, IP_PKTINFO, &iOn, sizeof(iOn));
+    // Only the configured interface is served; a socket bound to its unicast
+    // address would never see the clients' broadcasts.
+    if (!strDevice.empty())
+        setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, strDevice.c_str(), (socklen_t)strDevice.size());
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(nPort);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(sc, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0)
+    {
+        close(sc);
+        if (bDhcp)
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: bind socket scDhcp failure at %D\n"));
+        else
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: bind socket scBinl failure at %D\n"));
+        ACE_OS::exit(-1);
+    }
+    return sc;
+}
+
+// Receives one datagram of at most nLimit bytes. A longer datagram counts as
+// a failed receive with EMSGSIZE. Returns the length, or -1 with *pError set.
+ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, sockaddr_in& saFrom, int& iIfIndex,
+                        int* pError)
+{
+    iovec iov{pBuffer, nLimit};
+    alignas(cmsghdr) unsigned char aControl[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = &saFrom;
+    msg.msg_namelen = sizeof(saFrom);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = aControl;
+    msg.msg_controllen = sizeof(aControl);
+    ssize_t n = recvmsg(sc, &msg, 0);
+    if (n < 0)
+    {
+        *pError = errno;
+        return -1;
+    }
+    if (msg.msg_flags & MSG_TRUNC)
+    {
+        *pError = EMSGSIZE;
+        return -1;
+    }
+    iIfIndex = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+        {
+            in_pktinfo info;
+            memcpy(&info, CMSG_DATA(c), sizeof(info));
+            iIfIndex = info.ipi_ifindex;
+        }
+    return n;
+}
+
+// Hands one received datagram to a detached worker of its own. At most
+// kMaxPxeWorkers run at once; beyond that the datagram is dropped.
+void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
+                 const sockaddr_in& saFrom, int iIfIndex)
+{
+    if (g_nWorkers.load() >= kMaxPxeWorkers)
+    {
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: too many PXE request workers, datagram on port %d dropped at %D\n",
+                   (int)nPort));
+        return;
+    }
+    std::unique_ptr<PxeDatagram> pDatagram(new (std::nothrow) PxeDatagram);
+    if (!pDatagram)
+        return;
+    memset(pDatagram.get(), 0, sizeof(PxeDatagram));
+    pDatagram->saFrom = saFrom;
+    memcpy(pDatagram->payload, pData, nLength);
+    pDatagram->length = (uint32_t)nLength;
+    pDatagram->port = nPort;
+    pDatagram->iIfIndex = iIfIndex;
+    // The reply leaves from the receiving socket itself; the worker owns this
+    // descriptor, so the listener may close its own at any time.
+    pDatagram->scReply = fcntl(scListener, F_DUPFD_CLOEXEC, 0);
+    ++g_nWorkers;
+    ACE_thread_t tid;
+    if (ACE_OS::thr_create(PxeParserThread, pDatagram.get(), THR_NEW_LWP | THR_DETACHED, &tid) != 0)
+    {
+        --g_nWorkers;
+        if (pDatagram->scReply >= 0)
+            close(pDatagram->scReply);
+        return;
+    }
+    pDatagram.release();
+}
+
+void CloseSocket(int& sc)
+{
+    if (sc >= 0)
+        close(sc);
+    sc = -1;
+}
+}  // namespace
+
+int PxeWorkersRunning()
+{
+    return g_nWorkers.load();
+}
+
+void PxeParser(PxeDatagram dg)
+{
+    std::unique_ptr<unsigned char[]> pPayload(new unsigned char[dg.length ? dg.length : 1]);
+    memcpy(pPayload.get(), dg.payload, dg.length);
+    try
+    {
+        PxeRequest request;
+        request.port = dg.port;
+        request.payload = pPayload.get();
+        request.length = dg.length;
+        request.saFrom = dg.saFrom;
+        request.scReply = dg.scReply;
+        request.iIfIndex = dg.iIfIndex;
+        int iResult = HandlePxeRequest(&request);
+        fprintf(stdout, "aaaaaaaaaaaaa%d\n", iResult);
+        fflush(stdout);
+    }
+    catch (...)
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Catch unknow exception in PxeParser() at %D\n"));
+    }
+}
+
+ACE_THR_FUNC_RETURN PxeParserThread(void* pArg)
+{
+    std::unique_ptr<PxeDatagram> pDatagram(static_cast<PxeDatagram*>(pArg));
+    try
+    {
+        PxeParser(*pDatagram);
+    }
+    catch (...)
+    {
+    }
+    if (pDatagram->scReply >= 0)
+        close(pDatagram->scReply);
+    pDatagram.reset();
+    --g_nWorkers;
+    return 0;
+}
+
+ACE_THR_FUNC_RETURN bootservice_proc(void*)
+{
+    int scDhcp = -1;
+    int scBinl = -1;
+    try
+    {
+        ACE_DEBUG((LM_INFO, LOG_PREFIX "Start Tarn PXE boot service at %D\n"));
+
+        // Both sockets listen on the wildcard address; a configured interface
+        // ties them to the device that carries its address. When no interface
+        // carries it, they serve every interface.
+        std::string strDevice;
+        if (!bAnyNic && !gSettings.strIpAddress.empty())
+            strDevice = InterfaceOfAddress(gSettings.strIpAddress);
+
+        if (!gSettings.bRunWithDhcp)
+            scDhcp = OpenListener(67, strDevice, true);
+        scBinl = OpenListener(4011, strDevice, false);
+
+        unsigned char aBuffer[kBinlReceiveLimit];
+        for (;;)
+        {
+            ACE_Time_Value tvZero(0);
+            if (evStop.wait(&tvZero, 0) != -1)
+                break;
+
+            pollfd aPoll[2];
+            nfds_t nPoll = 0;
+            int iDhcpSlot = -1;
+            if (scDhcp >= 0)
+            {
+                iDhcpSlot = (int)nPoll;
+                aPoll[nPoll++] = pollfd{scDhcp, POLLIN, 0};
+            }
+            int iBinlSlot = (int)nPoll;
+            aPoll[nPoll++] = pollfd{scBinl, POLLIN, 0};
+
+            int iReady = poll(aPoll, nPoll, 1000);
+            if (iReady < 0)
+            {
+                if (errno == EINTR)
+                    continue;
+                ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: select code=%d at %D\n", errno));
+                ACE_OS::exit(-1);
+            }
+            if (iReady == 0)
+                continue;
+
+            sockaddr_in saFrom{};
+            int iIfIndex = 0;
+            int iError = 0;
+            if (iDhcpSlot >= 0 && (aPoll[iDhcpSlot].revents & (POLLIN | POLLERR)))
+            {
+                --iReady;
+                ssize_t n = ReceiveDatagram(scDhcp, aBuffer, kDhcpReceiveLimit, saFrom, iIfIndex, &iError);
+                if (n < 0)
+                {
+                    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
+                    continue;
+                }
+                StartWorker(scDhcp, 67, aBuffer, (size_t)n, saFrom, iIfIndex);
+            }
+            if (iReady > 0 && (aPoll[iBinlSlot].revents & (POLLIN | POLLERR)))
+            {
+                ssize_t n = ReceiveDatagram(scBinl, aBuffer, kBinlReceiveLimit, saFrom, iIfIndex, &iError);
+                if (n < 0)
+                {
+                    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
+                    continue;
+                }
+                StartWorker(scBinl, 4011, aBuffer, (size_t)n, saFrom, iIfIndex);
+            }
+        }
+    }
+    catch (...)
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Catch unknow exception in bootservice_proc() at %D\n"));
+    }
+    CloseSocket(scDhcp);
+    CloseSocket(scBinl);
+    return 0;
+}

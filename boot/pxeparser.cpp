@@ -1,0 +1,339 @@
+#include "boot/pxeparser.h"
+
+#include "boot/bootmenu.h"
+#include "boot/cipaddr.h"
+#include "boot/dhcppacket.h"
+#include "config/settings.h"
+#include "console/bootselect.h"
+#include "console/consolequery.h"
+#include "service/logfile.h"
+
+#include <ace/Log_Msg.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+// Option codes and message types the handler looks at.
+constexpr uint8_t kOptMessageType = 53;
+constexpr uint8_t kOptServerId = 54;
+constexpr uint8_t kOptParameterList = 55;
+constexpr uint8_t kOptClassId = 60;
+constexpr uint8_t kOptConsoleInfo = 201;
+
+constexpr uint8_t kDhcpDiscover = 1;
+constexpr uint8_t kDhcpOffer = 2;
+constexpr uint8_t kDhcpRequest = 3;
+constexpr uint8_t kDhcpAck = 5;
+constexpr uint8_t kDhcpInform = 8;
+
+constexpr uint16_t kDhcpServerPort = 67;
+constexpr uint16_t kDhcpClientPort = 68;
+constexpr uint16_t kBinlPort = 4011;
+
+const char kPxeClass[] = "PXEClient";
+constexpr int kPxeClassLength = 9;
+
+// Serializes the reply into a new buffer of TotalLength + 512 bytes (the
+// room the boot menu needs); nLength receives the message's length. On
+// failure the buffer is left empty.
+bool SerializeReply(const DhcpPacket& packet, std::vector<unsigned char>& vBytes, int& nLength)
+{
+    vBytes.assign((uint16_t)(packet.TotalLength() + 512), 0);
+    nLength = (int)vBytes.size();
+    if (!packet.Serialize(vBytes.data(), nLength))
+    {
+        vBytes.clear();
+        return false;
+    }
+    return true;
+}
+
+std::string DottedAddress(uint32_t nAddress)
+{
+    char szText[INET_ADDRSTRLEN] = "0.0.0.0";
+    in_addr addr;
+    addr.s_addr = nAddress;
+    inet_ntop(AF_INET, &addr, szText, sizeof(szText));
+    return szText;
+}
+}  // namespace
+
+const TPxeConsole& TPxeConsole::Default()
+{
+    static const TPxeConsole console{QueryConsoleTask, SelectBootFile};
+    return console;
+}
+
+std::string FormatHardwareAddress(const unsigned char* pChaddr)
+{
+    char szMac[18];
+    snprintf(szMac, sizeof(szMac), "%02x:%02x:%02x:%02x:%02x:%02x", pChaddr[0], pChaddr[1], pChaddr[2], pChaddr[3],
+             pChaddr[4], pChaddr[5]);
+    return szMac;
+}
+
+TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
+{
+    TPxeReply reply;
+    DhcpPacket request;
+    // A datagram too short for the header leaves the packet empty: no option 53, dropped below.
+    request.Parse(pRequest->payload, pRequest->length);
+    DhcpPacket response;
+
+    // Classification: every drop returns 0 without a reply and without a log line.
+    const uint16_t nPort = pRequest->port;
+    if (nPort != kDhcpServerPort && nPort != kBinlPort)
+        return reply;
+    uint8_t nType = 0;
+    if (request.GetOption(kOptMessageType, &nType, 1) != 1)
+        return reply;
+    if (nType != kDhcpDiscover && nType != kDhcpRequest && nType != kDhcpInform)
+        return reply;
+    // A broadcast DHCPREQUEST to port 67 without ciaddr is meant for the DHCP server.
+    if (nType == kDhcpRequest && nPort == kDhcpServerPort && request.GetCiaddr() == 0)
+        return reply;
+
+    unsigned char aChaddr[DhcpPacket::kChaddrSize] = {};
+    request.CopyChaddr(aChaddr, sizeof(aChaddr));
+    std::string strMac = FormatHardwareAddress(aChaddr);
+
+    std::string strTask;
+    if (!console.fnQueryTask(strMac, std::string(), strTask))
+        return reply;
+
+    unsigned char aScratch[256];
+    bool bConsoleInfo = false;
+    int nLength = request.GetOption(kOptParameterList, aScratch, sizeof(aScratch));
+    for (int i = 0; i < nLength; ++i)
+        if (aScratch[i] == kOptConsoleInfo)
+            bConsoleInfo = true;
+
+    if (!bConsoleInfo)
+    {
+        nLength = request.GetOption(kOptClassId, aScratch, sizeof(aScratch));
+        if (nLength != kPxeClassLength || memcmp(aScratch, kPxeClass, kPxeClassLength) != 0)
+            return reply;
+    }
+
+    unsigned char aChaddr2[DhcpPacket::kChaddrSize] = {};
+    int nCopied = request.CopyChaddr(aChaddr2, sizeof(aChaddr2));
+    static const unsigned char aZero[6] = {};
+    if ((nCopied == 0 || memcmp(aChaddr2, aZero, sizeof(aZero)) == 0) && !bConsoleInfo)
+        return reply;
+    strMac = FormatHardwareAddress(aChaddr2);
+    const std::string strCiaddr = DottedAddress(request.GetCiaddr());
+
+    unsigned char aBootItem[4] = {};
+    const bool bBootItem = request.GetVendorOption(PXE_BOOT_ITEM, aScratch, sizeof(aScratch)) == 4;
+    if (bBootItem)
+        memcpy(aBootItem, aScratch, sizeof(aBootItem));
+
+    bool bProxy = false;
+    if (!bBootItem)
+    {
+        if (nType == kDhcpDiscover || (nPort == kBinlPort && (nType == kDhcpRequest || nType == kDhcpInform)))
+            bProxy = true;
+        else if (nType == kDhcpRequest)
+            ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: Neither a boot request nor a proxy request at %D\n"));
+    }
+
+    // From here on the request has passed: the result is 1 whatever follows,
+    // unless the boot selection refuses.
+    reply.iResult = 1;
+    reply.nCiaddr = request.GetCiaddr();
+    reply.nGiaddr = request.GetGiaddr();
+
+    // The reply base.
+    response.SetOp(2);
+    response.SetHtype(request.GetHtype());
+    response.SetHlen(request.GetHlen());
+    response.SetXid(request.GetXid());
+    response.SetSecs(request.GetSecs());
+    response.SetFlags(request.GetFlags());
+    response.SetYiaddr(request.GetYiaddr());
+    response.SetGiaddr(request.GetGiaddr());
+    nCopied = request.CopyChaddr(aScratch, sizeof(aScratch));
+    if (nCopied > 0)
+        response.SetChaddr(aScratch, nCopied);
+    const uint8_t nReplyType = nType == kDhcpDiscover ? kDhcpOffer : kDhcpAck;
+    response.SetOption(kOptMessageType, &nReplyType, 1);
+    const CIPAddr ipService(gSettings.strIpAddress);
+    const uint32_t nService = ipService.GetValue(true);
+    response.SetOption(kOptServerId, ipService.Octets(), 4);
+    response.SetOption(kOptClassId, kPxeClass, kPxeClassLength);
+    if (bProxy)
+    {
+        SetDiscoveryControl(response);
+        SetBootServers(response, ipService.Octets());
+    }
+
+    if (!bBootItem && !bProxy && !bConsoleInfo)
+        return reply;
+
+    if (bConsoleInfo)
+    {
+        std::string strInfo = "'" + gSettings.strIpAddress + "' '" + gSettings.strConsolePort + "'";
+        response.SetOption(kOptConsoleInfo, strInfo.data(), (int)std::min<size_t>(strInfo.size(), 255));
+        int nReplyLength = 0;
+        if (SerializeReply(response, reply.vBytes, nReplyLength))
+            reply.vBytes.resize((size_t)nReplyLength);
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Info: Get console info, Mac Address is %s at %D\n", strMac.c_str()));
+        reply.eKind = EPxeReply::ConsoleInfo;
+        return reply;
+    }
+
+    // Boot reply (boot-server or proxy).
+    uint16_t nServerType = 0;
+    uint16_t nLayer = 0;
+    if (bBootItem)
+    {
+        nServerType = (uint16_t)((aBootItem[0] << 8) | aBootItem[1]);
+        nLayer = (uint16_t)((aBootItem[2] << 8) | aBootItem[3]);
+    }
+    SetBootItem(response, nServerType, nLayer);
+    response.SetSiaddr(nService);
+    std::string strBootFile;
+    if (!console.fnSelectBootFile(nServerType, nLayer, strBootFile, strMac, strCiaddr))
+    {
+        reply.iResult = 0;
+        return reply;
+    }
+    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: Get file %s at %D\n", strBootFile.c_str()));
+    std::replace(strBootFile.begin(), strBootFile.end(), '\\', '/');
+    response.SetFile(strBootFile.data(), (int)strBootFile.size());
+    int nReplyLength = 0;
+    if (!SerializeReply(response, reply.vBytes, nReplyLength))
+        return reply;
+
+    PxeReplyBuffer buffer;
+    buffer.nPort = nPort;
+    buffer.pRequest = pRequest->payload;
+    buffer.nRequestLength = (uint16_t)pRequest->length;
+    buffer.pReply = reply.vBytes.data();
+    buffer.nReplyLength = (uint16_t)nReplyLength;
+    buffer.nReplyCapacity = (uint16_t)reply.vBytes.size();
+    buffer.saClient = pRequest->saFrom;
+    AddBootMenu(&buffer);
+    reply.vBytes.resize(buffer.nReplyLength);
+    reply.eKind = bBootItem ? EPxeReply::BootServer : EPxeReply::Proxy;
+    return reply;
+}
+
+TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFrom, uint32_t nCiaddr,
+                                         uint32_t nGiaddr)
+{
+    TReplyDestination dest;
+    if (nPort == kBinlPort)
+    {
+        dest.saTo = saFrom;
+        return dest;
+    }
+    dest.saTo.sin_family = AF_INET;
+    if (nCiaddr != 0)
+    {
+        dest.saTo.sin_addr.s_addr = nCiaddr;
+        dest.saTo.sin_port = htons(kDhcpClientPort);
+    }
+    else if (nGiaddr != 0)
+    {
+        dest.saTo.sin_addr.s_addr = nGiaddr;
+        dest.saTo.sin_port = htons(kDhcpServerPort);
+    }
+    else
+    {
+        dest.saTo.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+        dest.saTo.sin_port = htons(kDhcpClientPort);
+        dest.bBroadcast = true;
+    }
+    return dest;
+}
+
+int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
+{
+    if (reply.vBytes.empty())
+        return 1;
+    // The reply leaves from the socket the request arrived on, so that it
+    // comes from the port the client sent to (firmware ignores replies from
+    // any other port). Without one, a socket of its own on an ephemeral port.
+    int sc = pRequest->scReply;
+    bool bOwnSocket = false;
+    if (sc < 0)
+    {
+        sc = socket(AF_INET, SOCK_DGRAM, 0);
+        if (sc < 0)
+        {
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "Debug: socket() error at %D\n"));
+            return 1;
+        }
+        bOwnSocket = true;
+        int iOn = -1;
+        if (setsockopt(sc, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn)) != 0)
+        {
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "Debug: setsockopt() error at %D\n"));
+            close(sc);
+            return 1;
+        }
+        sockaddr_in saLocal{};
+        saLocal.sin_family = AF_INET;
+        saLocal.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(sc, reinterpret_cast<sockaddr*>(&saLocal), sizeof(saLocal)) != 0)
+        {
+            close(sc);
+            return 1;
+        }
+    }
+
+    TReplyDestination dest = ChooseReplyDestination(pRequest->port, pRequest->saFrom, reply.nCiaddr, reply.nGiaddr);
+    if (dest.bBroadcast)
+    {
+        int iOn = 1;
+        if (setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn)) != 0)
+        {
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "Debug: setsockopt() error at %D\n"));
+            if (bOwnSocket)
+                close(sc);
+            return 1;
+        }
+    }
+
+    iovec iov{const_cast<unsigned char*>(reply.vBytes.data()), reply.vBytes.size()};
+    msghdr msg{};
+    msg.msg_name = &dest.saTo;
+    msg.msg_namelen = sizeof(dest.saTo);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    // A limited broadcast has no route of its own: it leaves through the
+    // interface the request arrived on.
+    alignas(cmsghdr) unsigned char aControl[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    if (dest.bBroadcast && pRequest->iIfIndex > 0)
+    {
+        msg.msg_control = aControl;
+        msg.msg_controllen = sizeof(aControl);
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_ifindex = pRequest->iIfIndex;
+        memcpy(CMSG_DATA(c), &info, sizeof(info));
+    }
+    sendmsg(sc, &msg, 0);
+    if (bOwnSocket)
+        close(sc);
+    return 1;
+}
+
+int HandlePxeRequest(const PxeRequest* pRequest)
+{
+    TPxeReply reply = BuildPxeReply(pRequest);
+    if (reply.iResult == 0)
+        return 0;
+    return SendReply(pRequest, reply);
+}
