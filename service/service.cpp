@@ -1,0 +1,25 @@
+#include "service/service.h"
+
+#include "service/mainthread.h"
+#include "service/stopevent.h"
+
+Service::~Service() = default;
+
+int Service::svc()
+{
+    // Fails in a foreground run, where nothing is connected; that is fine.
+    report_status(SERVICE_RUNNING, 0);
+    mainthread_proc();
+    return 0;
+}
+
+void Service::handle_control(unsigned long nControl)
+{
+    if (nControl == SERVICE_CONTROL_STOP || nControl == SERVICE_CONTROL_SHUTDOWN)
+    {
+        report_status(SERVICE_STOP_PENDING, 0);
+        evStop.signal();
+        return;
+    }
+    TServiceManager::handle_control(nControl);
+}
