@@ -40,6 +40,16 @@ bool IsWireless(int fd, const std::string& strName)
     std::string strPhy = "/sys/class/net/" + strName + "/phy80211";
     return access(strPhy.c_str(), F_OK) == 0;
 }
+
+// The ARPHRD_* type; getifaddrs gives none for links without a hardware address (tun).
+int LinkType(int fd, const std::string& strName, int iListed)
+{
+    struct ifreq req = {};
+    strncpy(req.ifr_name, strName.c_str(), IFNAMSIZ - 1);
+    if (fd >= 0 && ioctl(fd, SIOCGIFHWADDR, &req) == 0)
+        return req.ifr_hwaddr.sa_family;
+    return iListed;
+}
 }  // namespace
 
 int GetAdapterList(std::vector<TAdapter>& vAdapters)
@@ -88,6 +98,7 @@ int GetAdapterList(std::vector<TAdapter>& vAdapters)
         TAdapter& adapter = entry.second;
         if (adapter.iIndex == 0)
             adapter.iIndex = static_cast<int>(if_nametoindex(adapter.strName.c_str()));
+        adapter.iLinkType = LinkType(fd, adapter.strName, adapter.iLinkType);
         adapter.bWireless = IsWireless(fd, adapter.strName);
         vAdapters.push_back(adapter);
     }
