@@ -273,7 +273,7 @@ public:
                 bool bKeep = iReady > 0 && vPoll[i].revents != 0 ? Serve(*it) : true;
                 if (bKeep && tNow >= it->tDeadline)
                 {
-                    Log("closing %s after %d s without end", it->strPeer.c_str(), kConnectionLifetimeSec);
+                    Log("closing %s after %d s", it->strPeer.c_str(), kConnectionLifetimeSec);
                     bKeep = false;
                 }
                 if (bKeep)
@@ -317,7 +317,13 @@ private:
             int sc = accept4(scListen, reinterpret_cast<sockaddr*>(&addrPeer), &nLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (sc < 0)
             {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+                if (errno == EMFILE || errno == ENFILE)
+                {
+                    // Out of descriptors: let the open connections end first.
+                    Log("accept: %s", strerror(errno));
+                    usleep(100000);
+                }
+                else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
                     Log("accept: %s", strerror(errno));
                 return;
             }
@@ -341,7 +347,7 @@ private:
         if (nRead < 0)
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         if (conn.bAnswered)
-            return nRead > 0;  // a held connection ends when the client closes it
+            return nRead > 0;  // an answered or held connection ends when the client closes it
         if (nRead > 0)
         {
             conn.strIn.append(szBuf, std::min(static_cast<size_t>(nRead), kMaxRequest - conn.strIn.size()));
@@ -372,7 +378,7 @@ private:
         return Flush(conn);
     }
 
-    // Sends what is left of the reply; false once it is all sent (or failed).
+    // Sends what is left of the reply; false when the connection failed.
     bool Flush(TConnection& conn)
     {
         while (conn.nSent < conn.strOut.size())
@@ -382,7 +388,10 @@ private:
                 return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
             conn.nSent += static_cast<size_t>(n);
         }
-        return false;
+        // All sent: end this side and drain the client's input until it closes,
+        // so that unread input never turns the close into a reset that loses the reply.
+        shutdown(conn.sc, SHUT_WR);
+        return true;
     }
 
     int scListen = -1;

@@ -74,7 +74,6 @@ TEST_F(ConsoleQuery, TaskWordsFromOneReply)
         // Anywhere in the reply; only the first tag counts.
         {"Length:0\r\nVersion:3.0\r\nTask:dos\r\nTask:Linux\r\n", true, "dos", "Debug: recv from console Length:0"},
         {"task:dos\r\n", false, "unchanged", "Debug: can not find tag \"Task:\"\n"},
-        {"TASK: dos\r\n", false, "unchanged", "Debug: can not find tag \"Task:\"\n"},
         {"Task:ALLNONE\r\n", false, "", "Info: Returning false (0) \n"},
         {"Task:allNoneOfThese\r\n", false, "", "Info: Returning false (0) \n"},
         {"Task:allnon\r\n", true, "allnon", "Info: Returning true (1) \n"},
@@ -221,22 +220,4 @@ TEST_F(ConsoleQuery, HostNameIsLookedUp)
             << log.All();
         EXPECT_EQ(console.Connections(), 1);
     });
-}
-
-TEST(ConsoleReply, ParsedWithoutIo)
-{
-    std::string strText, strWord;
-    EXPECT_EQ(ParseConsoleReply("Task:dos", 8, strText, strWord), EConsoleReply::Task);
-    EXPECT_EQ(strWord, "dos");
-    // The length given counts, not a terminating zero.
-    EXPECT_EQ(ParseConsoleReply("Task:dos", 7, strText, strWord), EConsoleReply::Task);
-    EXPECT_EQ(strWord, "do");
-    EXPECT_EQ(ParseConsoleReply("Task:", 5, strText, strWord), EConsoleReply::NoWord);
-    EXPECT_EQ(ParseConsoleReply("", 0, strText, strWord), EConsoleReply::NoTag);
-    EXPECT_EQ(strText, "");
-    std::string strLong(255, 'a');
-    strLong.replace(240, 14, "Task:allnoneXY");
-    EXPECT_EQ(ParseConsoleReply(strLong.data(), strLong.size(), strText, strWord), EConsoleReply::NoTask);
-    EXPECT_EQ(strText.size(), 254u);
-    EXPECT_EQ(strWord, "allnoneXY");
 }
