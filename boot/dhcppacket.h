@@ -84,11 +84,15 @@ public:
     bool SetOption(uint8_t nCode, const void* pValue, int nLength);
     void RemoveOption(uint8_t nCode);
 
+    // Whether an option is stored, a zero-length one included.
+    bool HasOption(uint8_t nCode) const { return apOptions[nCode] != nullptr; }
+
     // The same on the table of PXE vendor sub-options (the content of option 43).
     // SetVendorOption refuses values longer than kMaxVendorValue.
     int GetVendorOption(uint8_t nCode, void* pBuffer, int nCapacity) const;
     bool SetVendorOption(uint8_t nCode, const void* pValue, int nLength);
     void RemoveVendorOption(uint8_t nCode);
+    bool HasVendorOption(uint8_t nCode) const { return apVendor[nCode] != nullptr; }
 
     // Fixed header fields, returned and stored as raw wire bytes (multi-byte
     // fields stay in network byte order).

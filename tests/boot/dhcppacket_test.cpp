@@ -51,22 +51,17 @@ std::string VendorOption(const DhcpPacket& packet, uint8_t nCode)
     return std::string(aValue, static_cast<size_t>(n > 0 ? n : 0));
 }
 
-bool HasOption(const DhcpPacket& packet, uint8_t nCode)
-{
-    return packet.GetOption(nCode, nullptr, 0) > 0 || Option(packet, nCode).size() > 0;
-}
-
 // Options length recomputed from what the tables hold.
 int CountedOptionsLength(const DhcpPacket& packet)
 {
     int n = 5;
     for (int i = 1; i < 255; ++i)
     {
-        char a[255];
-        if (packet.GetOption(static_cast<uint8_t>(i), a, sizeof(a)) > 0)
-            n += packet.GetOption(static_cast<uint8_t>(i), nullptr, 0) + 2;
-        if (packet.GetVendorOption(static_cast<uint8_t>(i), a, sizeof(a)) > 0)
-            n += packet.GetVendorOption(static_cast<uint8_t>(i), nullptr, 0) + 2;
+        const uint8_t nCode = static_cast<uint8_t>(i);
+        if (packet.HasOption(nCode))
+            n += packet.GetOption(nCode, nullptr, 0) + 2;
+        if (packet.HasVendorOption(nCode))
+            n += packet.GetVendorOption(nCode, nullptr, 0) + 2;
     }
     return n;
 }
@@ -76,6 +71,8 @@ void ExpectSameTables(const DhcpPacket& a, const DhcpPacket& b)
 {
     for (int i = 0; i < 256; ++i)
     {
+        EXPECT_EQ(a.HasOption(static_cast<uint8_t>(i)), b.HasOption(static_cast<uint8_t>(i))) << "option " << i;
+        EXPECT_EQ(a.HasVendorOption(static_cast<uint8_t>(i)), b.HasVendorOption(static_cast<uint8_t>(i))) << i;
         EXPECT_EQ(Option(a, static_cast<uint8_t>(i)), Option(b, static_cast<uint8_t>(i))) << "option " << i;
         EXPECT_EQ(VendorOption(a, static_cast<uint8_t>(i)), VendorOption(b, static_cast<uint8_t>(i)))
             << "sub-option " << i;
@@ -299,7 +296,7 @@ TEST(DhcpPacket, WalkStopsAtTheAreaAndNeverReadsPastTheDatagram)
         v.shrink_to_fit();
         ASSERT_TRUE(packet.Parse(v.data(), static_cast<uint32_t>(v.size())));
         EXPECT_EQ(Option(packet, 53), std::string("\x01", 1));
-        EXPECT_FALSE(HasOption(packet, 12));
+        EXPECT_FALSE(packet.HasOption(12));
         EXPECT_EQ(packet.OptionsLength(), CountedOptionsLength(packet));
     }
     // An option 43 cut by the datagram's end keeps the whole sub-options inside it.
@@ -374,14 +371,14 @@ TEST(DhcpPacket, OverloadedFieldsAreWalkedFileFirstAndRewritten)
     EXPECT_EQ(std::memcmp(packet.File(), aFile, sizeof(aFile)), 0);
     v[242] = 4;
     ASSERT_TRUE(packet.Parse(v.data(), 300));
-    EXPECT_FALSE(HasOption(packet, 12));
+    EXPECT_FALSE(packet.HasOption(12));
     EXPECT_EQ(Option(packet, 52), "\x04");
     EXPECT_EQ(std::memcmp(packet.Sname(), aSname, sizeof(aSname)), 0);
 }
 
 TEST(DhcpPacket, GetOptionReportsLengthsAndTooSmallBuffers)
 {
-    const TBytes v = Datagram({53, 2, 1, 3, 255});
+    const TBytes v = Datagram({53, 2, 1, 3, 80, 0, 43, 2, 7, 0, 255});
     DhcpPacket packet;
     ASSERT_TRUE(packet.Parse(v.data(), static_cast<uint32_t>(v.size())));
     uint8_t aBuffer[2] = {0xEE, 0xEE};
@@ -392,6 +389,13 @@ TEST(DhcpPacket, GetOptionReportsLengthsAndTooSmallBuffers)
     EXPECT_EQ(aBuffer[1], 3);
     EXPECT_EQ(packet.GetOption(54, aBuffer, 2), 0);
     EXPECT_EQ(packet.GetVendorOption(71, aBuffer, 2), 0);
+    // A zero-length option reads like an absent one, but it is stored and counted.
+    EXPECT_EQ(packet.GetOption(80, aBuffer, 2), 0);
+    EXPECT_TRUE(packet.HasOption(80));
+    EXPECT_FALSE(packet.HasOption(81));
+    EXPECT_EQ(packet.GetVendorOption(7, nullptr, 0), 0);
+    EXPECT_TRUE(packet.HasVendorOption(7));
+    EXPECT_EQ(packet.OptionsLength(), 5 + 4 + 2 + 2);
 }
 
 TEST(DhcpPacket, MaximumOptionsLengthFollowsTheDatagramLength)
