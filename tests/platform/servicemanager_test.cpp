@@ -1,14 +1,12 @@
 #include "platform/servicemanager.h"
+#include "common/notifysocket.h"
 #include "common/testutil.h"
 
 #include <gtest/gtest.h>
 
 #include <errno.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -228,42 +226,6 @@ TEST_F(ServiceManagerFiles, StartStopAndStartTypesRunSystemctl)
 // ---------------------------------------------------------------------------
 // Reports to the service manager, through a real NOTIFY_SOCKET
 
-class TNotifyListener
-{
-public:
-    explicit TNotifyListener(const std::string& strPath) : strPath(strPath)
-    {
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", strPath.c_str());
-        bOk = fd >= 0 && bind(fd, (sockaddr*)&sa, sizeof(sa)) == 0;
-    }
-    ~TNotifyListener()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    // Every message that arrives within iWaitMs of the last one.
-    std::vector<std::string> Drain(int iWaitMs = 200)
-    {
-        std::vector<std::string> v;
-        pollfd p{fd, POLLIN, 0};
-        while (poll(&p, 1, iWaitMs) == 1)
-        {
-            char buf[1024];
-            ssize_t n = recv(fd, buf, sizeof(buf), 0);
-            if (n < 0)
-                break;
-            v.emplace_back(buf, (size_t)n);
-        }
-        return v;
-    }
-    bool bOk = false;
-    int fd = -1;
-    std::string strPath;
-};
-
 // A service that stops itself, the way a stop control would.
 class TSelfStoppingService : public TServiceManager
 {
@@ -286,7 +248,7 @@ public:
 TEST(ServiceReports, NothingIsReportedWithoutAServiceManager)
 {
     TTempDir dir;
-    TNotifyListener listener(dir / "notify");
+    TNotifySocket listener(dir / "notify");
     ASSERT_TRUE(listener.bOk);
     setenv("NOTIFY_SOCKET", listener.strPath.c_str(), 1);
     TServiceManager svc;
@@ -310,7 +272,7 @@ TEST(ServiceReports, NothingIsReportedWithoutAServiceManager)
 TEST(ServiceReports, ServiceRunReportsEachStateInOrder)
 {
     TTempDir dir;
-    TNotifyListener listener(dir / "notify");
+    TNotifySocket listener(dir / "notify");
     ASSERT_TRUE(listener.bOk);
     setenv("NOTIFY_SOCKET", listener.strPath.c_str(), 1);
     TSelfStoppingService svc;

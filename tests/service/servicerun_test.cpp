@@ -2,14 +2,12 @@
 // in the foreground until a stop signal, as a service started by a service
 // manager (a real NOTIFY_SOCKET), and with bad configurations.
 #include "programlayout.h"
+#include "common/notifysocket.h"
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -18,38 +16,6 @@
 namespace
 {
 const int kStatusMinusOne = 255;
-
-// The datagram socket a service manager listens on.
-class TNotifySocket
-{
-public:
-    explicit TNotifySocket(const std::string& strPath) : strPath(strPath)
-    {
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", strPath.c_str());
-        bOk = fd >= 0 && bind(fd, (sockaddr*)&sa, sizeof(sa)) == 0;
-    }
-    ~TNotifySocket()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    // Next message within iTimeoutMs, or "" on time-out.
-    std::string Next(int iTimeoutMs)
-    {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, iTimeoutMs) != 1)
-            return "";
-        char buf[1024];
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        return n > 0 ? std::string(buf, (size_t)n) : "";
-    }
-    bool bOk = false;
-    int fd = -1;
-    std::string strPath;
-};
 
 bool Contains(const std::string& s, const std::string& strPart)
 {
@@ -212,6 +178,5 @@ TEST_F(ServiceRun, BadConfigurationsEndWithStatusMinusOneAndTheirLineReachesTheL
         std::string strLog = ReadFile(layout.LogFile());
         EXPECT_TRUE(Contains(strLog, c.strLine)) << c.strConfig << "\n" << strLog << "\n" << strOut;
         EXPECT_FALSE(Contains(strLog, "Service down")) << strLog;
-        unlink(notify.strPath.c_str());
     }
 }
