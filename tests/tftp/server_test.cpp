@@ -128,7 +128,7 @@ protected:
     void SetUp() override
     {
         if (ghServer == 0 || gbServerEnded)
-            GTEST_SKIP() << "the service did not start";
+            FAIL() << "the service did not start";
     }
     size_t nMark = LogText().size();
 };
