@@ -24,6 +24,8 @@
 #include <memory>
 #include <string>
 
+int giMaxPxeWorkers = kMaxPxeWorkers;
+
 namespace
 {
 std::atomic<int> g_nWorkers{0};
@@ -130,7 +132,7 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, sockaddr_
 void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
                  const sockaddr_in& saFrom, int iIfIndex)
 {
-    if (g_nWorkers.load() >= kMaxPxeWorkers)
+    if (g_nWorkers.load() >= giMaxPxeWorkers)
     {
         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: too many PXE request workers, datagram on port %d dropped at %D\n",
                    (int)nPort));

@@ -14,6 +14,8 @@ constexpr uint32_t kDhcpReceiveLimit = 1024;
 constexpr uint32_t kBinlReceiveLimit = 1500;
 // Most request workers that may run at once; a datagram beyond that is dropped.
 constexpr int kMaxPxeWorkers = 1024;
+// The cap in force (kMaxPxeWorkers; only tests lower it, before the listener starts).
+extern int giMaxPxeWorkers;
 
 // One received datagram, owned by the worker that handles it.
 struct PxeDatagram

@@ -160,17 +160,24 @@ protected:
 
     void TearDown() override
     {
+        // The listener ends cleanly on its stop signal: a sanitizer report or a
+        // leak in it would show as another exit status.
         if (pidListener > 0)
-            lab.Stop(pidListener, SIGTERM, 8000);
+        {
+            EXPECT_EQ(lab.Stop(pidListener, SIGTERM, 20000), 0) << ListenerLog();
+        }
     }
 
-    void StartConsole(const std::string& strMap)
+    // Console simulator answering from a "MAC reply" map, and with strDefault
+    // (when given) for clients not in it.
+    void StartConsole(const std::string& strMap, const std::string& strDefault = "")
     {
         WriteFile(dir / "console.map", strMap);
-        pidConsole = lab.Spawn(lab.ServerNs(),
-                               {BuiltProgram("consolesim"), "--port", kConsolePort, "--bind", TNetLab::kServerIp,
-                                "--map", dir / "console.map", "--log", strConsoleLog},
-                               dir / "console.out");
+        std::vector<std::string> vArgs = {BuiltProgram("consolesim"), "--port", kConsolePort, "--bind",
+                                          TNetLab::kServerIp, "--map", dir / "console.map", "--log", strConsoleLog};
+        if (!strDefault.empty())
+            vArgs.insert(vArgs.end(), {"--default", strDefault});
+        pidConsole = lab.Spawn(lab.ServerNs(), vArgs, dir / "console.out");
         ASSERT_GT(pidConsole, 0);
         ASSERT_TRUE(WaitUntil([&] { return ReadFile(strConsoleLog).find("listening on") != std::string::npos; }, 10000))
             << ReadFile(dir / "console.out");
@@ -184,10 +191,10 @@ protected:
 
     // Starts the listener child; waits until its ports are bound, or until it ends.
     void StartListener(const std::string& strIp = TNetLab::kServerIp, bool bAnyNic_ = false, bool bRunWithDhcp = false,
-                       bool bExpectReady = true)
+                       bool bExpectReady = true, int iMaxWorkers = kMaxPxeWorkers)
     {
         std::string strSettings = strIp + "|" + (bAnyNic_ ? "1" : "0") + "|" + (bRunWithDhcp ? "1" : "0") + "|" +
-                                  kConsolePort;
+                                  std::to_string(iMaxWorkers) + "|" + kConsolePort;
         setenv(kListenerEnv, strSettings.c_str(), 1);
         char szSelf[4096] = {};
         ASSERT_GT(readlink("/proc/self/exe", szSelf, sizeof(szSelf) - 1), 0);
@@ -268,7 +275,7 @@ TEST(BootServiceListenerChild, Serve)
         GTEST_SKIP() << "runs only as the listener of the end-to-end cases";
     char szIp[64] = {}, szPort[16] = {};
     int iAnyNic = 0, iRunWithDhcp = 0;
-    ASSERT_EQ(sscanf(szSettings, "%63[^|]|%d|%d|%15s", szIp, &iAnyNic, &iRunWithDhcp, szPort), 4);
+    ASSERT_EQ(sscanf(szSettings, "%63[^|]|%d|%d|%d|%15s", szIp, &iAnyNic, &iRunWithDhcp, &giMaxPxeWorkers, szPort), 5);
     gSettings.strIpAddress = szIp;
     gSettings.strConsolePort = szPort;
     gSettings.bRunWithDhcp = iRunWithDhcp != 0;
@@ -507,6 +514,34 @@ TEST_F(BootServiceOnTheWire, PortTakenEndsTheProcess)
     pidListener = -1;
     EXPECT_NE(ListenerLog().find("error: bind socket scBinl failure at "), std::string::npos) << ListenerLog();
     close(sc);
+}
+
+TEST_F(BootServiceOnTheWire, FloodBeyondTheWorkerCapIsDropped)
+{
+    // A console that never answers holds every worker for its 4-second wait.
+    StartConsole("", "@silent");
+    const int kCap = 6;
+    StartListener(TNetLab::kServerIp, false, false, true, kCap);
+    const std::vector<unsigned char> vDiscover = Capture("ipxe-bios-discover-to-67");
+    TNetLab::RunIn(lab.ClientNs(), [&] {
+        int sc = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(4011);
+        sa.sin_addr.s_addr = inet_addr(TNetLab::kServerIp);
+        for (int i = 0; i < 40; ++i)
+            sendto(sc, vDiscover.data(), vDiscover.size(), 0, (sockaddr*)&sa, sizeof(sa));
+        close(sc);
+    });
+    auto Received = [&] { return CountOf(ConsoleLog(), "received mac="); };
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(ListenerLog(), "too many PXE request workers") == 40 - kCap; }, 5000))
+        << ListenerLog();
+    EXPECT_TRUE(WaitUntil([&] { return Received() == (size_t)kCap; }, 5000)) << Received();
+    // The workers give up on the console; then new datagrams are taken again.
+    ASSERT_TRUE(WaitForResults(kCap, 15000));
+    EXPECT_EQ(CountOf(ListenerLog(), "aaaaaaaaaaaaa0\n"), (size_t)kCap);
+    client.Exchange(vDiscover, 68, TNetLab::kServerIp, 4011, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Received() == (size_t)kCap + 1; }, 5000)) << Received();
 }
 
 TEST_F(BootServiceOnTheWire, ScriptedClientCompletesTheExchange)
