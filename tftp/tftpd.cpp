@@ -15,7 +15,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <strings.h>
@@ -35,8 +34,8 @@ void* ArgFromHandle(ACE_HANDLE h)
     return reinterpret_cast<void*>(static_cast<intptr_t>(h));
 }
 
-// Serves one request; sc is the transfer's socket, the request already read
-// into t.packet (nLength bytes) with the result iReceived.
+// Serves one request from the transfer's socket t.sock; the request is already
+// in t.packet (nLength bytes), iReceived the result of its receive.
 void ServeRequest(TftpTransfer& t, int iReceived, int nLength)
 {
     char szOption[64];
@@ -85,9 +84,12 @@ void DropRequest(ACE_HANDLE scTftp)
     char cByte;
     sockaddr_in from;
     socklen_t nFrom = sizeof from;
-    if (::recvfrom(scTftp, &cByte, 1, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &nFrom) >= 0)
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: request from %s:%d dropped, no worker thread at %D\n",
-                   inet_ntoa(from.sin_addr), ntohs(from.sin_port)));
+    if (::recvfrom(scTftp, &cByte, 1, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &nFrom) < 0)
+        return;
+    char szFrom[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);
+    ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: request from %s:%d dropped, no worker thread at %D\n", szFrom,
+               ntohs(from.sin_port)));
 }
 }  // namespace
 
