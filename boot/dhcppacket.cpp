@@ -1,6 +1,7 @@
 #include "boot/dhcppacket.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,7 +33,7 @@ bool BeginsWith(const std::string& str, const char* szPrefix)
 // its low 16 bits exact however long the digit run is.
 bool ReadDecimal(const std::string& str, size_t& nPos, size_t nWidth, uint32_t& nValue)
 {
-    while (nPos < str.size() && std::strchr(" \t\n\v\f\r", str[nPos]) != nullptr && str[nPos] != '\0')
+    while (nPos < str.size() && std::isspace(static_cast<unsigned char>(str[nPos])))
         ++nPos;
     size_t nUsed = 0;
     bool bNegative = false;
@@ -282,6 +283,8 @@ int DhcpPacket::WalkArea(const uint8_t* pArea, size_t nLimit, EArea eArea)
         if (nCode == kOptEnd || nPos + 1 >= nLimit)  // END, or no length byte left
             break;
         const size_t nLength = pArea[nPos + 1];
+        // The first option 52 of the options field with a value byte decides
+        // the overload (the same instance that the table keeps).
         if (nCode == kOptOverload && eArea == AREA_OPTIONS && iOverload < 0 && nLength >= 1 && nPos + 2 < nLimit)
             iOverload = pArea[nPos + 2];
         StoreWalked(pArea, nPos, nLimit);

@@ -35,9 +35,10 @@ public:
     static constexpr int kDefaultMaxOptionsLength = 340;
     // Most bytes of sub-options that one option 43 carries (its END sub-option aside).
     static constexpr int kMaxVendorContent = 254;
-    // Longest value of one vendor sub-option: it has to fit one option 43
-    // together with its code, length and the END sub-option.
-    static constexpr int kMaxVendorValue = kMaxVendorContent - 2 + 1;
+    // Longest value of one vendor sub-option: with its code and length it
+    // fills all 255 value bytes of one option 43 (which then has no room for
+    // the END sub-option and goes out without it).
+    static constexpr int kMaxVendorValue = 255 - 2;
 
     // Option codes the class itself interprets.
     static constexpr uint8_t kOptPad = 0;
