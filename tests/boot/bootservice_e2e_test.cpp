@@ -10,7 +10,9 @@
 #include "common/testutil.h"
 
 #include <ace/Thread.h>
+#include <ace/Log_Msg.h>
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <poll.h>
@@ -62,6 +64,19 @@ size_t CountOf(const std::string& strText, const std::string& strWhat)
     size_t n = 0;
     for (size_t i = strText.find(strWhat); i != std::string::npos; i = strText.find(strWhat, i + 1))
         ++n;
+    return n;
+}
+
+// Threads of this process.
+int CountThreads()
+{
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task"))
+    {
+        while (dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
     return n;
 }
 
@@ -289,6 +304,8 @@ TEST(BootServiceListenerChild, Serve)
     ACE_hthread_t hThread;
     ASSERT_EQ(ACE_OS::thr_create(bootservice_proc, nullptr, THR_NEW_LWP | THR_JOINABLE, &tid, &hThread), 0);
     ASSERT_TRUE(WaitUntil([&] { return UdpPortBound(4011) && (gSettings.bRunWithDhcp || UdpPortBound(67)); }, 5000));
+    // Threads once no request has come yet, the listener itself aside.
+    const int nThreadsBefore = CountThreads() - 1;
     printf("listener ready\n");
     fflush(stdout);
 
@@ -302,6 +319,13 @@ TEST(BootServiceListenerChild, Serve)
     fflush(stdout);
     // Late workers finish on their own (a console query ends within seconds).
     EXPECT_TRUE(WaitUntil([] { return PxeWorkersRunning() == 0; }, 15000));
+    // A detached worker still uses the log manager's lock while its thread
+    // ends; wait until the threads are gone and take that lock once, so that
+    // their last use is ordered before the process tears the lock down.
+    EXPECT_TRUE(WaitUntil([&] { return CountThreads() <= nThreadsBefore; }, 5000));
+    {
+        ACE_Log_Msg logOrder;
+    }
 }
 
 TEST_F(BootServiceOnTheWire, ProxyOfferAndBootServerAckFromTheRequestsPorts)
