@@ -568,19 +568,38 @@ TEST_F(BootServiceOnTheWire, FloodBeyondTheWorkerCapIsDropped)
     EXPECT_TRUE(WaitUntil([&] { return Received() == (size_t)kCap + 1; }, 5000)) << Received();
 }
 
-TEST_F(BootServiceOnTheWire, ScriptedClientCompletesTheExchange)
+TEST_F(BootServiceOnTheWire, ScriptedClientBootsThroughToTheFile)
 {
     StartConsole(std::string(kIpxeMac) + " Linux\n");
     StartListener();
+    // The boot file, served by the TFTP service alone: 1536 bytes end with an empty block.
+    TTempDir root;
+    std::string strImage;
+    for (int i = 0; i < 1536; ++i)
+        strImage += (char)(i * 7 + i / 256);
+    WriteFile(root / "linux.0", strImage);
+    pid_t pidTftp = lab.Spawn(lab.ServerNs(), {BuiltProgram("tftpserve"), root.Path()}, dir / "tftp.out");
+    ASSERT_GT(pidTftp, 0);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::string strUdp;
+            lab.Run(lab.ServerNs(), "cat /proc/net/udp", &strUdp);
+            return strUdp.find(":0045 ") != std::string::npos;
+        },
+        10000));
+
     std::string strOut;
     int iStatus = lab.Run(lab.ClientNs(),
                           BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() + " --mac " + kIpxeMac +
-                              " --timeout 3000 --tries 2",
+                              " --timeout 3000 --tries 2 --output " + (dir / "got"),
                           &strOut, 60);
-    EXPECT_EQ(iStatus, 0) << strOut << ListenerLog();
+    EXPECT_EQ(iStatus, 0) << strOut << ListenerLog() << ReadFile(dir / "tftp.out");
     EXPECT_NE(strOut.find("offer from 198.18.0.1:67"), std::string::npos) << strOut;
     EXPECT_NE(strOut.find("ack from 198.18.0.1:4011"), std::string::npos) << strOut;
     EXPECT_NE(strOut.find("file \"linux.0\""), std::string::npos) << strOut;
+    EXPECT_NE(strOut.find("tsize 1536, received 1536 bytes"), std::string::npos) << strOut;
+    EXPECT_TRUE(ReadFile(dir / "got") == strImage);
+    EXPECT_EQ(lab.Stop(pidTftp, SIGTERM, 15000), 0);
 
     // A client without a task gets no offer, and says so in its exit status.
     iStatus = lab.Run(lab.ClientNs(),
