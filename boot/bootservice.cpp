@@ -13,7 +13,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
