@@ -5,12 +5,11 @@
 
 #include <sstream>
 #include <string>
-#include <vector>
 
 class TLogCapture
 {
 public:
-    TLogCapture() : pLog(ACE_Log_Msg::instance()), pOldStream(pLog->msg_ostream()), lOldFlags(pLog->flags())
+    TLogCapture() : pOldStream(pLog->msg_ostream()), lOldFlags(pLog->flags())
     {
         pLog->msg_ostream(&oss);
         pLog->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::LOGGER);
@@ -22,31 +21,26 @@ public:
         pLog->set_flags(lOldFlags);
         pLog->msg_ostream(pOldStream);
     }
-    TLogCapture(const TLogCapture&) = delete;
-    TLogCapture& operator=(const TLogCapture&) = delete;
-
     std::string Text() const { return oss.str(); }
 
-    // The texts of the parser's "Error - <text>: <errno text>" lines, in order.
-    std::vector<std::string> ErrorTexts() const
+    // The lines that start with strLead after the prefix, each without the lead
+    // and cut at its last szEnd, joined by "|". Errors of the parser by default.
+    std::string Texts(const std::string& strLead = "Error - ", const char* szEnd = ": ") const
     {
-        std::vector<std::string> vTexts;
+        std::string strTexts;
         std::istringstream in(oss.str());
-        std::string strLine;
-        while (std::getline(in, strLine))
+        for (std::string s; std::getline(in, s);)
         {
-            std::string::size_type nStart = strLine.find(") Error - ");
-            std::string::size_type nEnd = strLine.rfind(": ");
-            if (nStart == std::string::npos || nEnd == std::string::npos || nEnd < nStart + 10)
-                continue;
-            vTexts.push_back(strLine.substr(nStart + 10, nEnd - nStart - 10));
+            size_t nStart = s.find(") ", s.find("|Line:")) + 2, nEnd = s.rfind(szEnd);
+            if (nStart > 1 && s.compare(nStart, strLead.size(), strLead) == 0)
+                strTexts += (strTexts.empty() ? "" : "|") + s.substr(nStart + strLead.size(), nEnd - nStart - strLead.size());
         }
-        return vTexts;
+        return strTexts;
     }
 
 private:
+    ACE_Log_Msg* pLog = ACE_Log_Msg::instance();
     std::ostringstream oss;
-    ACE_Log_Msg* pLog;
     std::ostream* pOldStream;
     unsigned long lOldFlags;
 };
