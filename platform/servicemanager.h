@@ -94,15 +94,8 @@ public:
     // Stop and shut-down report stop pending; other controls are ignored.
     virtual void handle_control(unsigned long nControl);
 
-    // Where the unit lives and which systemctl runs (tests point these
-    // at a folder and a program of their own).
-    void UnitFolder(const std::string& strFolder) { strUnitFolder = strFolder; }
-    void SystemctlProgram(const std::string& strProgram) { strSystemctl = strProgram; }
     std::string UnitPath() const;
     std::string UnitName() const { return strName + ".service"; }
-
-    // True while the process runs as a service (StartDispatcher).
-    bool Connected() const { return bConnected; }
 
 protected:
     // Runs systemctl with the arguments and waits for it; 0 when it exits 0.

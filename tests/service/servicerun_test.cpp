@@ -1,33 +1,25 @@
-// Whole runs of pxeservice inside a network namespace of the test's own:
-// in the foreground until a stop signal, as a service started by a service
-// manager (a real NOTIFY_SOCKET), and with bad configurations.
-#include "programlayout.h"
-#include "common/notifysocket.h"
+// Whole runs of pxeservice in a network namespace of the test's own, laid out
+// as an install: <dir>/bin/pxeservice with the example pxeservice.cfg beside
+// it and the example Gateway.cfg ("any NIC") in <dir>.
+#include "common/testutil.h"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 namespace
 {
-const int kStatusMinusOne = 255;
-
 bool Contains(const std::string& s, const std::string& strPart)
 {
     return s.find(strPart) != std::string::npos;
-}
-
-size_t Count(const std::string& s, const std::string& strPart)
-{
-    size_t n = 0;
-    for (size_t i = s.find(strPart); i != std::string::npos; i = s.find(strPart, i + 1))
-        ++n;
-    return n;
 }
 
 class ServiceRun : public ::testing::Test
@@ -36,10 +28,27 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(lab.Ok());
-        ASSERT_TRUE(layout.bOk);
+        ASSERT_EQ(RunCommand("mkdir '" + dir / "bin" + "' && cp '" + BuiltProgram("pxeservice") +
+                             "' '" PXE_SOURCE_DIR "/examples/pxeservice.cfg' '" + dir / "bin" +
+                             "' && cp '" PXE_SOURCE_DIR "/examples/Gateway.cfg' '" + dir.Path() + "'"),
+                  0);
+        // The datagram socket a service manager reads the NOTIFY_SOCKET messages from.
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", strNotify.c_str());
+        ASSERT_EQ(bind(fdNotify, (sockaddr*)&sa, sizeof(sa)), 0);
     }
+    void TearDown() override { close(fdNotify); }
 
-    // Both service threads are up (their start lines are in strFile).
+    // The next message to the service manager within iTimeoutMs, or "" on time-out.
+    std::string NextNotify(int iTimeoutMs)
+    {
+        pollfd p{fdNotify, POLLIN, 0};
+        char buf[1024];
+        ssize_t n = poll(&p, 1, iTimeoutMs) == 1 ? recv(fdNotify, buf, sizeof(buf), 0) : 0;
+        return std::string(buf, n > 0 ? (size_t)n : 0);
+    }
+    // Both service threads are up: their start lines are in the file.
     static bool Serving(const std::string& strFile)
     {
         std::string s = ReadFile(strFile);
@@ -47,136 +56,96 @@ protected:
     }
 
     TNetLab lab;
-    TProgramLayout layout;
+    TTempDir dir;
+    int fdNotify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const std::string strProgram = dir / "bin/pxeservice", strLog = strProgram + ".log", strOut = dir / "out";
+    const std::string strNotify = dir / "notify";
 };
 }  // namespace
 
-TEST_F(ServiceRun, ForegroundRunStopsOnEachStopSignalAndLeavesTheLogFileEmpty)
+TEST_F(ServiceRun, ForegroundRunStopsOnASignalAndLeavesTheLogFileEmpty)
 {
-    TNotifySocket notify(layout.Path("notify"));
-    ASSERT_TRUE(notify.bOk);
-    for (int iSignal : {SIGINT, SIGTERM, SIGHUP})
-    {
-        std::string strOut = layout.Path("out" + std::to_string(iSignal));
-        // A service manager's socket in the environment is not used by a console run.
-        pid_t pid = lab.Spawn(lab.ServerNs(),
-                              {"env", "NOTIFY_SOCKET=" + notify.strPath, layout.Program(), "-d"}, strOut);
-        ASSERT_GT(pid, 0);
-        ASSERT_TRUE(WaitUntil([&] { return Serving(strOut); }, 15000)) << ReadFile(strOut);
-        kill(pid, iSignal);
-        // A second stop while stopping changes nothing.
-        ASSERT_TRUE(WaitUntil([&] { return Contains(ReadFile(strOut), "Enter CTRL+C, exiting..."); }, 5000));
-        kill(pid, SIGINT);
-        EXPECT_EQ(lab.Stop(pid, 0, 20000), 0) << iSignal;
+    // A service manager's socket in the environment is not used by a console run.
+    pid_t pid = lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram, "-d"}, strOut);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Serving(strOut); }, 15000)) << ReadFile(strOut);
+    kill(pid, SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] { return Contains(ReadFile(strOut), "Enter CTRL+C, exiting..."); }, 5000));
+    kill(pid, SIGINT);  // a second stop while stopping changes nothing
+    EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
 
-        std::string s = ReadFile(strOut);
-        size_t nStart = s.find(") Service start at ");
-        size_t nCtrlC = s.find("Enter CTRL+C, exiting...\n");
-        size_t nDown = s.find(") Service down at ");
-        ASSERT_NE(nStart, std::string::npos) << s;
-        ASSERT_NE(nCtrlC, std::string::npos) << s;
-        ASSERT_NE(nDown, std::string::npos) << s;
-        EXPECT_LT(nStart, nCtrlC);
-        EXPECT_LT(nCtrlC, nDown);
-        EXPECT_EQ(Count(s, "Service down at"), 1u) << s;
-        // The line without the prefix, on a line of its own.
-        EXPECT_TRUE(nCtrlC == 0 || s[nCtrlC - 1] == '\n') << s;
-        // Lines of the service threads are on standard error too.
-        EXPECT_TRUE(Contains(s, "Running alone without dhcp")) << s;
-
-        // The log file is there, and empty.
-        struct stat st;
-        ASSERT_EQ(stat(layout.LogFile().c_str(), &st), 0);
-        EXPECT_EQ(st.st_size, 0);
-    }
-    EXPECT_EQ(notify.Next(100), "");
+    std::string s = ReadFile(strOut);
+    size_t nDown = s.find(") Service down at ");
+    ASSERT_NE(nDown, std::string::npos) << s;
+    EXPECT_EQ(s.rfind(") Service down at "), nDown) << s;
+    EXPECT_LT(s.find(") Service start at "), s.find("\nEnter CTRL+C, exiting...\n")) << s;
+    EXPECT_LT(s.find("\nEnter CTRL+C, exiting...\n"), nDown) << s;
+    // The lines of the configuration and of the service threads are on standard error too.
+    EXPECT_TRUE(Contains(s, "Info: Use ip address 198.18.0.1") && Contains(s, "Running alone without dhcp")) << s;
+    struct stat st;
+    ASSERT_EQ(stat(strLog.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(NextNotify(100), "");
 }
 
 TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
 {
-    TNotifySocket notify(layout.Path("notify"));
-    ASSERT_TRUE(notify.bOk);
-    WriteFile(layout.LogFile(), "older run\n");
-    std::string strOut = layout.Path("out");
-    pid_t pid = lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + notify.strPath, layout.Program()}, strOut);
+    WriteFile(strLog, "older run\n");
+    pid_t pid = lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
     ASSERT_GT(pid, 0);
-    EXPECT_EQ(notify.Next(10000), "STATUS=Starting");
-    EXPECT_EQ(notify.Next(10000), "READY=1\nSTATUS=Running");
-    ASSERT_TRUE(WaitUntil([&] { return Serving(layout.LogFile()); }, 15000))
-        << ReadFile(layout.LogFile()) << ReadFile(strOut);
-
-    // SIGTERM is the stop control.
-    kill(pid, SIGTERM);
-    EXPECT_EQ(notify.Next(5000), "STOPPING=1\nSTATUS=Stopping");
+    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
+    EXPECT_EQ(NextNotify(10000), "READY=1\nSTATUS=Running");
+    ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000)) << ReadFile(strLog) << ReadFile(strOut);
+    kill(pid, SIGTERM);  // the stop control
+    EXPECT_EQ(NextNotify(5000), "STOPPING=1\nSTATUS=Stopping");
     EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
-    EXPECT_EQ(notify.Next(1000), "STATUS=Stopped with exit code 0");
+    EXPECT_EQ(NextNotify(1000), "STATUS=Stopped with exit code 0");
 
-    std::string strLog = ReadFile(layout.LogFile());
-    std::string strErr = ReadFile(strOut);
     // Appended to what was there; "Service start" went to standard error only.
-    EXPECT_EQ(strLog.rfind("older run\n", 0), 0u) << strLog;
-    EXPECT_FALSE(Contains(strLog, "Service start")) << strLog;
-    EXPECT_TRUE(Contains(strErr, "Service start at")) << strErr;
-    EXPECT_TRUE(Contains(strLog, "Running alone without dhcp")) << strLog;
-    EXPECT_TRUE(Contains(strLog, "Info: Use ip address 198.18.0.1")) << strLog;
-    EXPECT_TRUE(Contains(strLog, ") Service down at ")) << strLog;
-    EXPECT_FALSE(Contains(strErr, "Service down")) << strErr;
-    EXPECT_FALSE(Contains(strErr, "Enter CTRL+C")) << strErr;
-    // The configuration's first line is the first line this run added.
-    size_t nFirst = strLog.find('\n') + 1;
-    EXPECT_LT(nFirst, strLog.size());
-    EXPECT_NE(strLog.find("Running alone without dhcp", nFirst), std::string::npos);
-    EXPECT_LT(strLog.find("Running alone without dhcp"), strLog.find("Start TFTP service"));
+    std::string strFile = ReadFile(strLog), strErr = ReadFile(strOut);
+    EXPECT_EQ(strFile.rfind("older run\n", 0), 0u) << strFile;
+    EXPECT_TRUE(Contains(strErr, ") Service start at ")) << strErr;
+    EXPECT_FALSE(Contains(strFile, "Service start") || Contains(strErr, "Service down") ||
+                 Contains(strErr, "Enter CTRL+C"))
+        << strFile << strErr;
+    EXPECT_TRUE(Contains(strFile, "Info: Use ip address 198.18.0.1") && Contains(strFile, ") Service down at "))
+        << strFile;
+    // The configuration is read before the service threads start.
+    EXPECT_LT(strFile.find("Running alone without dhcp"), strFile.find("Start TFTP service"));
 }
 
-TEST_F(ServiceRun, MissingConfigurationFileEndsTheStartUp)
+TEST_F(ServiceRun, BadConfigurationsEndWithStatusMinusOneAndTheirLine)
 {
-    unlink(layout.ConfigFile().c_str());
-    std::string strOut;
-    EXPECT_EQ(lab.Run(lab.ServerNs(), "exec " + layout.Program() + " -d 2>&1", &strOut, 30), kStatusMinusOne);
-    EXPECT_TRUE(Contains(strOut, "Error: Catch config file exception:Invalid file name:" + layout.ConfigFile() +
-                                     " in main thread at "))
-        << strOut;
-    EXPECT_FALSE(Contains(strOut, "Start TFTP service")) << strOut;
-    EXPECT_FALSE(Contains(strOut, "Start Tarn PXE boot service")) << strOut;
-    EXPECT_FALSE(Contains(strOut, "Service down")) << strOut;
-}
-
-TEST_F(ServiceRun, BadConfigurationsEndWithStatusMinusOneAndTheirLineReachesTheLogFile)
-{
-    struct TCase
+    const struct
     {
-        std::string strConfig;
+        const char* szConfig;  // none: no file
         std::string strLine;
-    };
-    const std::vector<TCase> vCases = {
-        {"<PXEService><BootServer><MultiCast>224.0.1.2</MultiCast></BootServer></PXEService>",
-         "Read TFTP setting error:  at "},
-        {"<PXEService><TFTP><Root>/x</Root></TFTP></PXEService>", "Read TFTP setting error:  at "},
+    } aCases[] = {
+        {nullptr, "Error: Catch config file exception:Invalid file name:" + strProgram + ".cfg in main thread at "},
+        {"<PXEService><BootServer/></PXEService>", "Read TFTP setting error:  at "},
         {"<PXEService><TFTP><RootDirectory></RootDirectory></TFTP></PXEService>",
          "Error: Catch unknow exception in main thread at "},
         {"stray text", "Error: Catch config file exception:Identify error in main thread at "},
     };
-    for (const auto& c : vCases)
+    for (const auto& c : aCases)
     {
-        layout.WriteConfig(c.strConfig);
-        unlink(layout.LogFile().c_str());
-        // Foreground: on standard error.
-        std::string strOut;
-        EXPECT_EQ(lab.Run(lab.ServerNs(), "exec " + layout.Program() + " -d 2>&1", &strOut, 30), kStatusMinusOne)
-            << c.strConfig;
-        EXPECT_TRUE(Contains(strOut, c.strLine)) << c.strConfig << "\n" << strOut;
-        EXPECT_FALSE(Contains(strOut, "Start TFTP service")) << strOut;
-
-        // As a service: the line is in the log file even though the process
-        // ended without closing it.
-        TNotifySocket notify(layout.Path("notify"));
-        ASSERT_TRUE(notify.bOk);
-        EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + notify.strPath + " exec " + layout.Program(), &strOut,
-                          30),
-                  kStatusMinusOne);
-        std::string strLog = ReadFile(layout.LogFile());
-        EXPECT_TRUE(Contains(strLog, c.strLine)) << c.strConfig << "\n" << strLog << "\n" << strOut;
-        EXPECT_FALSE(Contains(strLog, "Service down")) << strLog;
+        SCOPED_TRACE(c.strLine);
+        if (c.szConfig)
+            WriteFile(strProgram + ".cfg", c.szConfig);
+        else
+            unlink((strProgram + ".cfg").c_str());
+        unlink(strLog.c_str());
+        // In the foreground the line goes to standard error; in a service run into
+        // the log file, although the process ends without closing it.
+        std::string strErr, strOther;
+        EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
+        EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET='" + strNotify + "' exec '" + strProgram + "'",
+                          &strOther, 30),
+                  255);
+        for (const std::string& s : {strErr, ReadFile(strLog)})
+        {
+            EXPECT_TRUE(Contains(s, c.strLine)) << s;
+            EXPECT_FALSE(Contains(s, "Start TFTP service") || Contains(s, "Service down")) << s;
+        }
     }
 }
