@@ -37,10 +37,6 @@ TEST(SignalThread, EachStopSignalReachesTheHandlerAndStopEndsQuietly)
     signals.Stop();  // twice is harmless
     EXPECT_EQ(std::vector<int>(aiSeen, aiSeen + nSeen), vSent);
 
-    // SIGPIPE is ignored: a write to a closed pipe fails instead of ending the process.
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    close(fds[0]);
-    EXPECT_EQ(write(fds[1], "x", 1), -1);
-    close(fds[1]);
+    // SIGPIPE (a write to a closed connection) does not end the process.
+    EXPECT_EQ(raise(SIGPIPE), 0);
 }

@@ -11,71 +11,62 @@
 
 #include <string>
 
-namespace
+TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
 {
-const std::string kUsage = "Usage: PXE Service -i -r -s -k -d -v \n"
-                           "  -i: Install this program as an NT service, with specified startup\n"
-                           "  -r: Remove this program from the Service Manager\n"
-                           "  -s: Start the service\n"
-                           "  -k: Kill the service\n"
-                           "  -d: Debug; run as a regular application\n"
-                           "  -v: Display version\n";
-const std::string kNoManager = "Couldn't start service: Transport endpoint is not connected\n";
-
-class CommandLine : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        WriteFile(dir / "systemctl", "#!/bin/sh\necho \"$*\" >> '" + dir / "calls" + "'\nexit $(cat '" +
-                                         dir / "status" + "')\n");
-        ASSERT_EQ(chmod((dir / "systemctl").c_str(), 0755), 0);
-        ASSERT_EQ(mkdir((dir / "local").c_str(), 0755), 0);
-    }
-
-    // The exit status (-1 is 255); standard output and error in *pOut, the systemctl calls in *pCalls.
-    int Run(const std::string& strArgs, int iSystemctlStatus, std::string* pOut, std::string* pCalls)
-    {
+    TTempDir dir;
+    // Blanks and "%" in the program's path must survive into ExecStart.
+    const std::string strProgram = dir / "my 100% pxe/pxeservice";
+    ASSERT_EQ(RunCommand("mkdir '" + dir / "my 100% pxe" + "' '" + dir / "local" + "' && cp '" +
+                         BuiltProgram("pxeservice") + "' '" + strProgram + "'"),
+              0);
+    WriteFile(dir / "systemctl",
+              "#!/bin/sh\necho \"$*\" >> '" + dir / "calls" + "'\nexit $(cat '" + dir / "status" + "')\n");
+    ASSERT_EQ(chmod((dir / "systemctl").c_str(), 0755), 0);
+    // The exit status (-1 is 255); standard output and error in strOut, the systemctl calls in strCalls.
+    std::string strOut, strCalls;
+    auto fnRun = [&](const std::string& strArgs, int iSystemctlStatus) {
         WriteFile(dir / "status", std::to_string(iSystemctlStatus));
         int r = RunCommand("exec unshare -m -n sh -c \"mount --bind '" + dir / "local" + "' /usr/local && PATH='" +
                                dir.Path() + "':\\$PATH exec env -u NOTIFY_SOCKET '" + strProgram + "' " + strArgs +
                                "\"",
-                           pOut, 30);
-        *pCalls = ReadFile(dir / "calls");
+                           &strOut, 30);
+        strCalls = ReadFile(dir / "calls");
         unlink((dir / "calls").c_str());
         return r;
-    }
+    };
 
-    TTempDir dir;
-    std::string strProgram = BuiltProgram("pxeservice");
-};
-}  // namespace
-
-TEST_F(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
-{
+    const std::string strUsage = "Usage: PXE Service -i -r -s -k -d -v \n"
+                                 "  -i: Install this program as an NT service, with specified startup\n"
+                                 "  -r: Remove this program from the Service Manager\n"
+                                 "  -s: Start the service\n"
+                                 "  -k: Kill the service\n"
+                                 "  -d: Debug; run as a regular application\n"
+                                 "  -v: Display version\n";
+    const std::string strNoManager = "Couldn't start service: Transport endpoint is not connected\n";
     const std::string strSvc = " QvnPXE.service\n", strReload = "daemon-reload\n";
     const std::string strGateway = "Requires=QvnGateway.service\nAfter=QvnGateway.service\n";
     const std::string strDesc = "X-Description=Quillon - PXE Service\n";
     const std::string strUnit = "[Unit]\nDescription=Quillon Management PXE Service\n" + strGateway + strDesc +
-                                "\n[Service]\nType=notify\nExecStart=" + strProgram +
-                                "\n\n[Install]\nWantedBy=multi-user.target\n";
+                                "\n[Service]\nType=notify\nExecStart=\"" + dir.Path() +
+                                "/my 100%% pxe/pxeservice\"\n\n[Install]\nWantedBy=multi-user.target\n";
     const std::string strOld = "[Unit]\nDescription=older\nAfter=network.target\n";
+    // Commented, empty and other sections' keys are no dependency.
+    const std::string strNoDeps = "# Requires=x.service\n[Unit]\nAfter=  \n; Wants=z.service\n";
     struct TStep
     {
-        std::string strUnitBefore, strArgs;  // unit written first unless ""
+        std::string strUnitBefore, strArgs;  // the unit is written first unless ""
         int iSystemctl, iExit;
         std::string strCalls, strOut, strUnitAfter;  // "" after: no unit
     };
     const TStep aSteps[] = {
-        {"", "-x", 0, 1, "", kUsage, ""},
-        {"", "-t 0", 0, 1, "", kUsage, ""},
-        {"", "-t abc", 0, 1, "", kUsage, ""},
-        {"", "-t", 0, 1, "", kUsage, ""},
-        {"", "-s -k", 0, 1, "", kUsage, ""},
-        {"", "-d -x", 0, 1, "", kUsage, ""},
-        {"", "", 0, 0, "", kNoManager, ""},
-        {"", "-i -r", 0, 0, "", kNoManager, ""},
-        {"", "extra words", 0, 0, "", kNoManager, ""},
+        {"", "-x", 0, 1, "", strUsage, ""},
+        {"", "-t 0", 0, 1, "", strUsage, ""},
+        {"", "-t abc", 0, 1, "", strUsage, ""},
+        {"", "-t", 0, 1, "", strUsage, ""},
+        {"", "-s -k", 0, 1, "", strUsage, ""},
+        {"", "", 0, 0, "", strNoManager, ""},
+        {"", "-i -r", 0, 0, "", strNoManager, ""},
+        {"", "extra words", 0, 0, "", strNoManager, ""},
         {"", "-r", 0, 255, "", "", ""},
         // Installed on demand: written and reloaded, never enabled or started.
         {"", "-i", 0, 0, strReload + strReload, "", strUnit},
@@ -93,11 +84,11 @@ TEST_F(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
         {"", "-s", 5, 255, "start" + strSvc, "", strUnit},
         {"", "-k", 5, 255, "stop" + strSvc, "", strUnit},
         {"", "-t 2", 5, 255, "unmask" + strSvc, "", strUnit},
-        {"", "-t 4", 5, 255, "mask" + strSvc, "", strUnit},
         {"", "-r", 5, 255, "disable" + strSvc + strReload, "", ""},
-        // Over a unit that has a dependency only the description is set.
+        // Over an existing unit the gateway is added only when it depends on nothing.
         {strOld, "-i", 0, 255, strReload, "", strOld + strDesc},
-        {"[Unit]\n", "-i", 0, 255, strReload, "", "[Unit]\n" + strGateway + strDesc},
+        {strNoDeps + "[Service]\nAfter=y.service\n", "-i", 0, 255, strReload, "",
+         strNoDeps + strGateway + strDesc + "[Service]\nAfter=y.service\n"},
     };
     const std::string strUnitPath = dir / "local/lib/systemd/system/QvnPXE.service";
     for (const TStep& s : aSteps)
@@ -105,17 +96,15 @@ TEST_F(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
         SCOPED_TRACE("\"" + s.strArgs + "\" with systemctl status " + std::to_string(s.iSystemctl));
         if (!s.strUnitBefore.empty())
             WriteFile(strUnitPath, s.strUnitBefore);
-        std::string strOut, strCalls;
-        EXPECT_EQ(Run(s.strArgs, s.iSystemctl, &strOut, &strCalls), s.iExit) << strOut;
-        EXPECT_EQ(strCalls, s.strCalls);
+        EXPECT_EQ(fnRun(s.strArgs, s.iSystemctl), s.iExit);
         EXPECT_EQ(strOut, s.strOut);
+        EXPECT_EQ(strCalls, s.strCalls);
         EXPECT_EQ(ReadFile(strUnitPath), s.strUnitAfter);
     }
     // The version: one line ending in CR LF, status 1, and it comes before a foreground run.
     for (const char* szArgs : {"-v", "-d -v"})
     {
-        std::string strOut, strCalls;
-        EXPECT_EQ(Run(szArgs, 0, &strOut, &strCalls), 1) << szArgs;
+        EXPECT_EQ(fnRun(szArgs, 0), 1) << szArgs;
         unsigned a, b, c, d;
         int n = 0;
         ASSERT_EQ(sscanf(strOut.c_str(), "PXE Service version: %u.%u.%u.%u%n", &a, &b, &c, &d, &n), 4) << strOut;

@@ -78,7 +78,7 @@ TEST(MainThread, ConfigurationThenTftpThenBootAndNoStopIsLost)
             RunMainThread({ReadConfigurationStandIn, ServiceStandIn<0>, ServiceStandIn<1>});
             Note("returned");
         });
-        bool bStarted = WaitUntil([] { return IndexOf("tftp start") >= 0 && IndexOf("boot start") >= 0; }, 5000);
+        EXPECT_TRUE(WaitUntil([] { return IndexOf("tftp start") >= 0 && IndexOf("boot start") >= 0; }, 5000));
         if (!bStopEarly)
         {
             Service().handle_control(4);  // an interrogation does not stop the service
@@ -87,11 +87,9 @@ TEST(MainThread, ConfigurationThenTftpThenBootAndNoStopIsLost)
             Service().handle_control(SERVICE_CONTROL_STOP);
             Service().handle_control(SERVICE_CONTROL_STOP);  // twice is harmless
         }
-        bool bReturned = WaitUntil([] { return IndexOf("returned") >= 0; }, 5000);
+        EXPECT_TRUE(WaitUntil([] { return IndexOf("returned") >= 0; }, 5000));
         evStop.signal();  // frees the main thread when the stop was lost
         main.join();
-        EXPECT_TRUE(bStarted);
-        EXPECT_TRUE(bReturned);
         EXPECT_EQ(IndexOf("config"), 0);
         EXPECT_LT(anTid[0].load(), anTid[1].load());  // thread ids follow the order of creation
         for (const char* szEnd : {"tftp end", "boot end"})
