@@ -21,7 +21,6 @@ public:
         pLog->set_flags(lOldFlags);
         pLog->msg_ostream(pOldStream);
     }
-    std::string Text() const { return oss.str(); }
 
     // The lines that start with strLead after the prefix, each without the lead
     // and cut at its last szEnd, joined by "|". Errors of the parser by default.
