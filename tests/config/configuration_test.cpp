@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -25,6 +26,7 @@ protected:
         const char* szPaths[] = {"opt/bin/pxeservice.cfg", "etc/Tarn/Quillon/Gateway/Gateway.cfg",
                                  "etc/Mervane/Quillon/Gateway/Gateway.cfg", "opt/Gateway.cfg"};
         std::filesystem::remove_all(dir.Path());
+        strLog.clear();
         for (size_t i = 0; i < files.size(); ++i)
         {
             std::filesystem::create_directories(std::filesystem::path(dir / szPaths[i]).parent_path());
@@ -55,9 +57,9 @@ protected:
     }
 
     TTempDir dir;
-    std::vector<TAdapter> vAdapters = {{2, "wlan", ARPHRD_ETHER, true, {"198.18.0.3"}}, {3, "tun", ARPHRD_NONE, false, {"198.18.0.4"}},
-                                       {4, "unaddressed", ARPHRD_ETHER, false, {}},
-                                       {5, "wired", ARPHRD_ETHER, false, {"198.18.0.5", "198.18.0.6"}}};
+    std::vector<TAdapter> vAdapters = {
+        {2, "wlan", ARPHRD_ETHER, true, {"198.18.0.3"}}, {3, "tun", ARPHRD_NONE, false, {"198.18.0.4"}},
+        {4, "unaddressed", ARPHRD_ETHER, false, {}}, {5, "wired", ARPHRD_ETHER, false, {"198.18.0.5", "198.18.0.6"}}};
     std::string strLog;
     int nProgramCalls = 0;
     int iFailProgramCall = 0;  // the call of fnProgramPath that fails (1 = the first), 0 for none
@@ -67,7 +69,7 @@ using ConfigDeathTest = ConfigTest;
 
 TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderAndLogLines)
 {
-    EXPECT_EQ(Read({"<C><TFTP><RootDirectory>/srv/tftp</RootDirectory></TFTP><BootServer><MultiCast>239.1.1.1</MultiCast>"
+    EXPECT_EQ(Read({"<?xml version='1.0'?><C><TFTP><RootDirectory>/srv/tftp</RootDirectory></TFTP><BootServer><MultiCast>239.1.1.1</MultiCast>"
                     "<RunWithDhcp>Yes</RunWithDhcp></BootServer><Communication><ConsolePort>4011</ConsolePort></Communication></C>",
                     "<G><NIC>198.18.0.1</NIC></G>"}),
               "/srv/tftp/ 239.1.1.1 dhcp 4011 198.18.0.1");

@@ -54,7 +54,6 @@ TEST(ExceptionDeathTest, MessageThroughTheBaseClassAndNullFileNameEndsTheProcess
     EXPECT_EQ(std::string(e.Message()) + "|" + e.Class() + "|" + e.File() + ":" + std::to_string(e.Line()) + "|" +
                   xml.Context(), "Identify error|TTiXmlException|f.cpp:42|junk");
     EXPECT_STREQ(e.what(), std::exception().what());  // what() is not the message
-    EXPECT_EQ(TException("f.cpp", 1, "base").Class(), "TException");
     EXPECT_EXIT(TException(nullptr, 1, "x"), ::testing::ExitedWithCode(255), "");
     EXPECT_EXIT(TTiXmlException(nullptr, 1, "x", "y"), ::testing::ExitedWithCode(255), "");
 }
@@ -117,8 +116,10 @@ TEST(XmlGrammar, AcceptedAndRejectedDocuments)
 
 TEST(XmlGrammar, FirstElementAndChildLookup)
 {
-    TTiXmlDoc doc("<!-- first -->\n<a><b>x</b><!-- c --><c>y</c><c>z</c></a>\n<second/>", false);
+    TTiXmlDoc doc("<!-- first -->\n<a><b>x</b><!-- c --><c>y</c><c>z</c></a>\n<second/>", false), only("<!-- c -->", false);
     doc.Parse(nullptr);
+    only.Parse(nullptr);
+    EXPECT_EQ(only.FirstElement(), nullptr);
     TTiXmlElement* pRoot = doc.FirstElement();
     ASSERT_EQ(pRoot->Name(), "a");
     EXPECT_EQ(pRoot->FindChildElement("c", 0)->Value() + pRoot->FindChildElement("c", 1)->Value(), "yz");
@@ -126,7 +127,6 @@ TEST(XmlGrammar, FirstElementAndChildLookup)
     for (auto [szName, iIndex] : {std::pair<const char*, int>{"b", 1}, {"B", 0}, {"", 0}, {nullptr, 0}, {"b", -1}})
         EXPECT_EQ(pRoot->FindChildElement(szName, iIndex), nullptr) << iIndex;
     EXPECT_EQ(log.Texts(), "name is null point|iIndex < 0");
-    EXPECT_EQ(TTiXmlDoc("<!-- only -->", false).FirstElement(), nullptr);
 }
 
 TEST(XmlFile, LoadingAndLineRule)
