@@ -18,7 +18,6 @@
 
 namespace
 {
-typedef std::chrono::steady_clock TClock;
 const char* const kSettingsEnv = "PXETEST_LISTENER";
 const char* const kBroadcast = "255.255.255.255";
 const char* const kServer = TNetLab::kServerIp;
@@ -107,32 +106,16 @@ protected:
         EXPECT_EQ(s[j + 11], '1') << s;
     }
 
-    // The console simulator answering from strMap ("MAC reply" lines), and strDefault for others.
-    void StartConsole(const std::string& strMap, const std::string& strDefault = "")
+    // Starts the listener child and waits until its ports are bound.
+    void StartListener(const std::string& strIp, bool bRunWithDhcp, int iCap)
     {
-        WriteFile(dir / "console.map", strMap);
-        std::vector<std::string> vArgs = {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer,
-                                          "--map", dir / "console.map", "--log", dir / "console.log"};
-        if (!strDefault.empty())
-            vArgs.insert(vArgs.end(), {"--default", strDefault});
-        pidConsole = lab.Spawn(lab.ServerNs(), vArgs, dir / "console.out");
-        ASSERT_TRUE(WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000))
-            << ReadFile(dir / "console.out");
-    }
-
-    // Starts the listener child; with bReady, waits until its ports are bound.
-    void StartListener(const std::string& strIp = kServer, bool bRunWithDhcp = false, int iCap = kMaxPxeWorkers,
-                       bool bReady = true)
-    {
-        strLog = dir / ("listener" + std::to_string(++nStarts) + ".log");
         setenv(kSettingsEnv, (strIp + "|" + std::to_string(bRunWithDhcp) + "|" + std::to_string(iCap)).c_str(), 1);
         char szSelf[4096] = {};
         ASSERT_GT(readlink("/proc/self/exe", szSelf, sizeof(szSelf) - 1), 0);
         pidListener = lab.Spawn(lab.ServerNs(), {szSelf, "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
         unsetenv(kSettingsEnv);
         ASSERT_GT(pidListener, 0);
-        ASSERT_TRUE(!bReady || WaitUntil([&] { return Log().find("listener ready") != std::string::npos; }, 10000))
-            << Log();
+        ASSERT_TRUE(WaitUntil([&] { return Log().find("listener ready") != std::string::npos; }, 10000)) << Log();
     }
 
     std::string Log() { return ReadFile(strLog); }
@@ -145,9 +128,8 @@ protected:
 
     TNetLab lab;
     TTempDir dir;
-    pid_t pidListener = -1, pidConsole = -1;
-    int nStarts = 0;
-    std::string strLog;
+    pid_t pidListener = -1;
+    std::string strLog = dir / "listener.log";
 };
 }  // namespace
 
@@ -179,11 +161,11 @@ TEST(BootServiceListenerChild, Serve)
 
     int iSignal = 0;
     sigwait(&set, &iSignal);
-    const TClock::time_point t0 = TClock::now();
+    const auto t0 = std::chrono::steady_clock::now();
     evStop.signal();
     ACE_Thread::join(hThread);
     printf("listener stopped after %lld ms\n",
-           (long long)std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - t0).count());
+           (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
     fflush(stdout);
     // Late workers end on their own (a console query ends within seconds). A
     // detached worker still takes the log lock while its thread ends: wait for
@@ -199,56 +181,56 @@ TEST(BootServiceListenerChild, Serve)
 
 TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
 {
-    StartConsole("52:54:00:5b:00:01 Linux\n52:54:00:5b:00:02 dos\n52:54:00:12:34:56 Linux\n52:54:00:12:34:57 allnone\n");
-    StartListener();
+    // The console simulator; clients its map does not name hold a worker for its whole wait.
+    WriteFile(dir / "map", "52:54:00:5b:00:01 Linux\n52:54:00:5b:00:02 dos\n52:54:00:12:34:56 Linux\n52:54:00:12:34:57 allnone\n");
+    const pid_t pidConsole = lab.Spawn(lab.ServerNs(), {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer,
+        "--map", dir / "map", "--log", dir / "console.log", "--default", "@silent"}, dir / "console.out");
+    ASSERT_TRUE(WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000));
+    const int kCap = 6;
+    StartListener(kServer, false, kCap);
     const uint32_t nClient = inet_addr(TNetLab::kClientIp);
-    const TBytes vIpxeRequest = Capture("ipxe-bios-request-to-4011");
-
-    // The offer to a broadcast discover: broadcast to port 68, from port 67.
-    TReceived r = Exchange(lab, Capture("ipxe-bios-discover-to-67"), 68, kBroadcast, 67, 8000);
-    ExpectReply(r.v, Capture("ipxe-bios-discover-to-67"), EPxeReply::Proxy, "foo-image");
-    EXPECT_EQ(ntohs(r.saFrom.sin_port), 67);
-    EXPECT_EQ(r.saFrom.sin_addr.s_addr, inet_addr(kServer));
-    EXPECT_EQ(r.inTo.s_addr, INADDR_BROADCAST);
-    // The boot-server ack: from 4011 back to the sender's address and port
-    // (not to ciaddr), with the file of the client's task.
-    r = Exchange(lab, vIpxeRequest, 68, kServer, 4011, 8000);
-    ExpectReply(r.v, vIpxeRequest, EPxeReply::BootServer, "linux.0");
-    EXPECT_EQ(ntohs(r.saFrom.sin_port), 4011);
-    EXPECT_EQ(r.inTo.s_addr, nClient);
-    r = Exchange(lab, Capture("edk2-uefi-request-to-4011"), 4011, kServer, 4011, 8000);
-    ExpectReply(r.v, Capture("edk2-uefi-request-to-4011"), EPxeReply::BootServer, "dos.0");
-    EXPECT_EQ(ntohs(r.saFrom.sin_port), 4011);
-    // Console info to ciaddr port 68; a relayed discover to giaddr port 67; both from 67.
-    const TBytes vInfo = Request(8, [&](DhcpPacket& p) { p.SetCiaddr(nClient); p.SetOption(55, "\xc9", 1); });
-    r = Exchange(lab, vInfo, 68, kServer, 67, 8000);
-    ExpectReply(r.v, vInfo, EPxeReply::ConsoleInfo, "");
-    EXPECT_EQ(ntohs(r.saFrom.sin_port), 67);
-    EXPECT_EQ(r.inTo.s_addr, nClient);
-    const TBytes vRelayed = Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); });
-    r = Exchange(lab, vRelayed, 67, kServer, 67, 8000);
-    ExpectReply(r.v, vRelayed, EPxeReply::Proxy, "foo-image");
-    EXPECT_EQ(ntohs(r.saFrom.sin_port), 67);
-    EXPECT_EQ(r.inTo.s_addr, nClient);
-    // No reply: a DHCPREQUEST broadcast with ciaddr 0 (the console is not
-    // asked), "allnone", and datagrams beyond the receive limits of 1024 bytes
-    // on 67 and 1500 on 4011 (those at the limits are served).
-    EXPECT_TRUE(Exchange(lab, Capture("ipxe-bios-request-to-67"), 68, kBroadcast, 67, 300).v.empty());
-    const TBytes vAllNone = Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x57", 6); });
-    EXPECT_TRUE(Exchange(lab, vAllNone, 68, kBroadcast, 67, 300).v.empty());
-    for (const auto& c : {std::make_pair(1025, 67), {1024, 67}, {1501, 4011}, {1500, 4011}})
+    auto WithCiaddr = [&](DhcpPacket& p) { p.SetCiaddr(nClient); };
+    const struct
     {
-        const bool bServed = c.first == 1024 || c.first == 1500;
-        const TBytes v = Request(c.second == 67 ? 1 : 3, [&](DhcpPacket& p) { p.SetCiaddr(nClient); }, c.first);
-        r = Exchange(lab, v, 68, c.second == 67 ? kBroadcast : kServer, c.second, bServed ? 8000 : 300);
-        EXPECT_EQ(r.v.empty(), !bServed) << c.first;
+        TBytes v;
+        uint16_t nFromPort;
+        const char* szTo;
+        uint16_t nToPort;      // the reply comes from this port too
+        EPxeReply eKind;       // None: no reply
+        const char* szFile;
+        uint32_t nReplyTo;     // the reply's destination address
+    } aCases[] = {
+        {Capture("ipxe-bios-discover-to-67"), 68, kBroadcast, 67, EPxeReply::Proxy, "foo-image", INADDR_BROADCAST},
+        // To the sender's address and port, not to ciaddr.
+        {Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, EPxeReply::BootServer, "linux.0", nClient},
+        {Capture("edk2-uefi-request-to-4011"), 4011, kServer, 4011, EPxeReply::BootServer, "dos.0", nClient},
+        {Request(8, [&](DhcpPacket& p) { WithCiaddr(p); p.SetOption(55, "\xc9", 1); }), 68, kServer, 67,
+         EPxeReply::ConsoleInfo, "", nClient},
+        {Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }), 67, kServer, 67, EPxeReply::Proxy, "foo-image", nClient},
+        // Dropped before the console is asked; "allnone".
+        {Capture("ipxe-bios-request-to-67"), 68, kBroadcast, 67, EPxeReply::None, "", 0},
+        {Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x57", 6); }), 68, kBroadcast, 67, EPxeReply::None, "", 0},
+        // The receive limits: 1024 bytes on 67, 1500 on 4011.
+        {Request(1, WithCiaddr, 1025), 68, kBroadcast, 67, EPxeReply::None, "", 0},
+        {Request(1, WithCiaddr, 1024), 68, kBroadcast, 67, EPxeReply::Proxy, "foo-image", nClient},
+        {Request(3, WithCiaddr, 1501), 68, kServer, 4011, EPxeReply::None, "", 0},
+        {Request(3, WithCiaddr, 1500), 68, kServer, 4011, EPxeReply::Proxy, "foo-image", nClient},
+    };
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(std::to_string(c.v.size()) + " bytes to port " + std::to_string(c.nToPort));
+        const TReceived r = Exchange(lab, c.v, c.nFromPort, c.szTo, c.nToPort, c.eKind == EPxeReply::None ? 300 : 8000);
+        ExpectReply(r.v, c.v, c.eKind, c.szFile);
+        EXPECT_EQ(ntohs(r.saFrom.sin_port), c.eKind == EPxeReply::None ? 0 : c.nToPort);
+        EXPECT_EQ(r.saFrom.sin_addr.s_addr, c.eKind == EPxeReply::None ? 0 : inet_addr(kServer));
+        EXPECT_EQ(r.inTo.s_addr, c.nReplyTo);
     }
     EXPECT_NE(Log().find("error: recvfrom scDhcp code=90 at "), std::string::npos) << Log();
     EXPECT_NE(Log().find("error: recvfrom scBinl code=90 at "), std::string::npos) << Log();
     ASSERT_TRUE(WaitForResults(9));
     EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa1\n"), 7u) << Log();
     EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa0\n"), 2u) << Log();
-    // iPXE was asked about by the gate twice and by the boot selection once.
+    // iPXE: asked by the gate twice and by the boot selection once.
     EXPECT_EQ(CountOf(ConsoleLog(), "received mac=52:54:00:5b:00:01"), 3u) << ConsoleLog();
 
     // The scripted client goes all the way to the boot file, served by the
@@ -261,21 +243,29 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
     const pid_t pidTftp = lab.Spawn(lab.ServerNs(), {BuiltProgram("tftpserve"), root.Path()}, dir / "tftp.out");
     ASSERT_TRUE(WaitUntil([&] { return lab.Run(lab.ServerNs(), "grep -q \":0045 \" /proc/net/udp") == 0; }, 10000));
     std::string strOut;
-    const std::string strClient = BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() + " --tries 2 --timeout ";
-    EXPECT_EQ(lab.Run(lab.ClientNs(), strClient + "3000 --mac 52:54:00:5b:00:01 --output " + (dir / "got"), &strOut), 0)
+    EXPECT_EQ(lab.Run(lab.ClientNs(), BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
+                                          " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output " + (dir / "got"),
+                      &strOut), 0)
         << strOut << Log();
     for (const char* sz : {"offer from 198.18.0.1:67", "ack from 198.18.0.1:4011", "file \"linux.0\"",
                            "tsize 1536, received 1536 bytes"})
         EXPECT_NE(strOut.find(sz), std::string::npos) << sz << "\n" << strOut;
     EXPECT_TRUE(ReadFile(dir / "got") == strImage);
     EXPECT_EQ(lab.Stop(pidTftp, SIGTERM, 15000), 0);
-    // A client the console does not know gets no offer, and says so.
-    EXPECT_EQ(lab.Run(lab.ClientNs(), strClient + "1000 --mac 52:54:00:5b:00:09", &strOut), 2) << strOut;
 
-    // The console down: no reply, and the service goes on.
+    // A flood: beyond the cap of running workers, datagrams are dropped.
+    ASSERT_TRUE(WaitForResults(11));
+    const TBytes vSilent = Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x58", 6); });
+    for (int i = 0; i < 40; ++i)
+        Exchange(lab, vSilent, 68, kServer, 4011, 0);
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(Log(), "too many PXE request workers") == 40 - kCap; }, 5000)) << Log();
+    ASSERT_TRUE(WaitForResults(11 + kCap, 15000)) << Log();
+    // The console down: no reply, and the service goes on (taking datagrams again).
     lab.Stop(pidConsole);
-    EXPECT_TRUE(Exchange(lab, vIpxeRequest, 68, kServer, 4011, 300).v.empty());
+    EXPECT_TRUE(Exchange(lab, Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 300).v.empty());
     EXPECT_TRUE(WaitUntil([&] { return Log().find("can not connect to console") != std::string::npos; }, 10000));
+    EXPECT_TRUE(WaitForResults(12 + kCap)) << Log();
+    EXPECT_EQ(CountOf(Log(), "too many PXE request workers"), 40u - kCap);
     EXPECT_EQ(WaitProcess(pidListener, 0), -2);
 }
 
@@ -284,7 +274,7 @@ TEST_F(BootServiceOnTheWire, RunWithDhcpAndAnAddressNoInterfaceCarries)
     // Port 67 stays free for the DHCP server. The sockets stay on the wildcard
     // address with no log line: requests to 4011 still arrive (the console, at
     // the missing address, cannot be reached).
-    StartListener("198.18.0.77", true);
+    StartListener("198.18.0.77", true, kMaxPxeWorkers);
     bool bBound = false;
     TNetLab::RunIn(lab.ServerNs(), [&] {
         const int sc = socket(AF_INET, SOCK_DGRAM, 0);
@@ -297,39 +287,4 @@ TEST_F(BootServiceOnTheWire, RunWithDhcpAndAnAddressNoInterfaceCarries)
     ASSERT_TRUE(WaitForResults(1, 15000)) << Log();
     EXPECT_NE(Log().find("aaaaaaaaaaaaa0\n"), std::string::npos);
     EXPECT_EQ(Log().find("error:"), std::string::npos) << Log();
-}
-
-TEST_F(BootServiceOnTheWire, PortTakenEndsTheProcessAndFloodsMeetTheWorkerCap)
-{
-    int sc = -1;
-    TNetLab::RunIn(lab.ServerNs(), [&] {
-        sc = socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in sa = Addr("0.0.0.0", 4011);
-        EXPECT_EQ(bind(sc, (const sockaddr*)&sa, sizeof(sa)), 0);
-    });
-    StartListener(kServer, false, kMaxPxeWorkers, false);
-    EXPECT_EQ(WaitProcess(pidListener, 10000), 255) << Log();
-    EXPECT_NE(Log().find("error: bind socket scBinl failure at "), std::string::npos) << Log();
-    close(sc);
-
-    // A console that never answers holds every worker for its wait: beyond
-    // the cap, datagrams are dropped; once the workers give up, taken again.
-    StartConsole("", "@silent");
-    const int kCap = 6;
-    StartListener(kServer, false, kCap);
-    const TBytes vDiscover = Capture("ipxe-bios-discover-to-67");
-    TNetLab::RunIn(lab.ClientNs(), [&] {
-        const int scFlood = socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in sa = Addr(kServer, 4011);
-        for (int i = 0; i < 40; ++i)
-            sendto(scFlood, vDiscover.data(), vDiscover.size(), 0, (const sockaddr*)&sa, sizeof(sa));
-        close(scFlood);
-    });
-    auto Asked = [&] { return CountOf(ConsoleLog(), "received mac="); };
-    ASSERT_TRUE(WaitUntil([&] { return CountOf(Log(), "too many PXE request workers") == 40 - kCap; }, 5000)) << Log();
-    EXPECT_TRUE(WaitUntil([&] { return Asked() == (size_t)kCap; }, 5000)) << Asked();
-    ASSERT_TRUE(WaitForResults(kCap, 15000));
-    EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa0\n"), (size_t)kCap);
-    Exchange(lab, vDiscover, 68, kServer, 4011, 0);
-    EXPECT_TRUE(WaitUntil([&] { return Asked() == (size_t)kCap + 1; }, 5000)) << Asked();
 }
