@@ -17,8 +17,8 @@ public:
     int slots[4] = {};
 
 protected:
-    int ReadSlot(void* pItem) override { return *static_cast<int*>(pItem) = slots[head], 0; }
-    int WriteSlot(void* pItem) override { return slots[tail] = *static_cast<int*>(pItem), 0; }
+    int ReadSlot(void* pItem) override { *static_cast<int*>(pItem) = slots[head]; return 0; }
+    int WriteSlot(void* pItem) override { slots[tail] = *static_cast<int*>(pItem); return 0; }
 };
 
 TEST(Queue, ItemsComeOutInOrderWhileHeadAndTailWrap)

@@ -18,8 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <memory>
 #include <thread>
 
 namespace
