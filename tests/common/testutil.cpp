@@ -61,7 +61,7 @@ int WaitProcess(pid_t pid, int iTimeoutMs)
     }
 }
 
-int StopProcess(pid_t pid, int iSignal, int iTimeoutMs)
+static int StopProcess(pid_t pid, int iSignal, int iTimeoutMs)
 {
     if (pid <= 0)
         return -1;
@@ -105,12 +105,6 @@ static pid_t Spawn(const std::vector<std::string>& vArgs, const std::string& str
     vArgv.push_back(nullptr);
     execvp(vArgv[0], vArgv.data());
     _exit(127);
-}
-
-pid_t SpawnProcess(const std::vector<std::string>& vArgs, const std::string& strLogFile,
-                   const std::string& strNamespace)
-{
-    return Spawn(vArgs, strLogFile, strNamespace, -1);
 }
 
 int RunCommand(const std::string& strCommand, std::string* pOutput, int iTimeoutSec)
@@ -232,7 +226,7 @@ int TNetLab::Run(const std::string& strNs, const std::string& strCommand, std::s
 
 pid_t TNetLab::Spawn(const std::string& strNs, const std::vector<std::string>& vArgs, const std::string& strLogFile)
 {
-    pid_t pid = SpawnProcess(vArgs, strLogFile, strNs);
+    pid_t pid = ::Spawn(vArgs, strLogFile, strNs, -1);
     if (pid > 0)
         vPids.push_back(pid);
     return pid;

@@ -31,16 +31,8 @@ std::string ReadFile(const std::string& strPath);  // empty when missing
 // and stderr) in *pOutput when given. Returns the exit status, or -1.
 int RunCommand(const std::string& strCommand, std::string* pOutput = nullptr, int iTimeoutSec = 60);
 
-// Starts argv as a child process with stdout and stderr into strLogFile (none
-// when empty), optionally inside a network namespace. Returns the pid, or -1.
-pid_t SpawnProcess(const std::vector<std::string>& vArgs, const std::string& strLogFile,
-                   const std::string& strNamespace = "");
-
-// Sends iSignal, waits up to iTimeoutMs, then SIGKILLs. Returns the exit status,
-// 128+signal for a signalled child, or -1.
-int StopProcess(pid_t pid, int iSignal = 15, int iTimeoutMs = 5000);
-
-// Waits up to iTimeoutMs for the child to end by itself; -2 when it did not.
+// Waits up to iTimeoutMs for a child to end by itself. Returns its exit status,
+// 128+signal for a signalled child, -2 when it did not end, -1 on error.
 int WaitProcess(pid_t pid, int iTimeoutMs);
 
 // Polls fnDone every 20 ms for up to iTimeoutMs.
@@ -72,8 +64,10 @@ public:
     // Runs a shell command inside a namespace (see RunCommand).
     int Run(const std::string& strNs, const std::string& strCommand, std::string* pOutput = nullptr,
             int iTimeoutSec = 60);
-    // Starts a process inside a namespace; stopped and reaped by the destructor at the latest.
+    // Starts a process inside a namespace with stdout and stderr into strLogFile
+    // (none when empty); stopped and reaped by the destructor at the latest.
     pid_t Spawn(const std::string& strNs, const std::vector<std::string>& vArgs, const std::string& strLogFile);
+    // Sends iSignal, waits up to iTimeoutMs, then SIGKILLs; see WaitProcess.
     int Stop(pid_t pid, int iSignal = 15, int iTimeoutMs = 5000);
 
     // Runs fn on a new thread that has entered the namespace, and waits for it.
