@@ -473,9 +473,9 @@ bool DhcpPacket::Serialize(void* pBuffer, int& nSize) const
     const int nMessage = MessageLength();
     if (nMessage > nSize)
         return false;
-    std::vector<uint8_t> vWork(static_cast<size_t>(nMessage), 0);
-    Encode(vWork.data());
-    std::memcpy(pBuffer, vWork.data(), vWork.size());
+    uint8_t* pOut = static_cast<uint8_t*>(pBuffer);
+    const int nEncoded = Encode(pOut);
+    std::memset(pOut + nEncoded, 0, static_cast<size_t>(nMessage - nEncoded));
     nSize = nMessage;
     return true;
 }
