@@ -16,7 +16,7 @@
 // Returns true only when a task word other than "allnone..." was received.
 bool QueryConsoleTask(const std::string& mac, const std::string& ip, std::string& task);
 
-// The request text sent to the console for mac and ip (exposed for tests and tools).
+// The request text sent to the console for mac and ip.
 std::string FormatConsoleRequest(const std::string& mac, const std::string& ip);
 
 // Result of reading one console reply.
