@@ -77,9 +77,9 @@ void ServeRequest(TftpTransfer& t, int iReceived, int nLength)
     SendFile(&t);
 }
 
-// Takes a request off port 69 when no worker could be started for it, so that
-// the service thread does not see it again at once.
-void DropRequest(ACE_HANDLE scTftp)
+// Takes a request off port 69 when it cannot be served (szWhy says why), so
+// that the service thread does not see it again at once and spin on it.
+void DropRequest(ACE_HANDLE scTftp, const char* szWhy)
 {
     char cByte;
     sockaddr_in from;
@@ -88,8 +88,8 @@ void DropRequest(ACE_HANDLE scTftp)
         return;
     char szFrom[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);
-    ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: request from %s:%d dropped, no worker thread at %D\n", szFrom,
-               ntohs(from.sin_port)));
+    ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: request from %s:%d dropped, %s at %D\n", szFrom, ntohs(from.sin_port),
+               szWhy));
 }
 }  // namespace
 
@@ -106,6 +106,7 @@ ACE_THR_FUNC_RETURN tftpsend_proc(void* pArg)
         if (t.sock == ACE_INVALID_HANDLE)
         {
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "return: create udp socket error at %D\n"));
+            DropRequest(scTftp, "no socket");
             bTaken = true;
             evRequestTaken.signal();
             return 0;
@@ -177,7 +178,7 @@ ACE_THR_FUNC_RETURN tftpservice_proc(void*)
                     continue;
                 if (pool.CreateWorkThread(tftpsend_proc, ArgFromHandle(scTftp)) != 0)
                 {
-                    DropRequest(scTftp);
+                    DropRequest(scTftp, "no worker thread");
                     continue;
                 }
                 // Port 69 is left alone until the worker has taken its request.

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -325,6 +326,29 @@ TEST_F(TftpServer, FilesUpTo65535BlocksAreServedLargerOnesRefused)
     EXPECT_EQ(d.Get(Request(TftpRrq, {"big", "octet"})), ErrorPacket(3, "disk full or allocation exceeded"));
     close(fd);
     EXPECT_EQ(CountInLog("tftp: file " + Root("big") + " has 33553920 bytes, more than 65535 blocks at"), 1);
+}
+
+// A worker that cannot have a socket of its own takes its request off port 69
+// and drops it: the service thread must not see the same request again.
+TEST_F(TftpServer, ARequestWithoutASocketIsDroppedOnce)
+{
+    TPeer c;
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    int fdFree = fcntl(c.fd, F_DUPFD, 0);  // the lowest free descriptor number
+    ASSERT_GE(fdFree, 0);
+    close(fdFree);
+    rlimit low = old;
+    low.rlim_cur = rlim_t(fdFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    c.Send(Request(TftpRrq, {"x", "octet"}));
+    std::string strReply = c.Reply(500);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(strReply, "");
+    EXPECT_EQ(c.Reply(500), "");
+    EXPECT_EQ(CountInLog("return: create udp socket error at"), 1);
+    EXPECT_EQ(CountInLog(std::string("tftp: request from ") + TNetLab::kClientIp + ":"), 1);
+    EXPECT_EQ(CountInLog(" dropped, no socket at"), 1);
 }
 
 TEST_F(TftpServer, StopWaitsForTheRunningTransfer)
