@@ -247,10 +247,6 @@ static bool MakeFolders(const std::string& strFolder)
 // ---------------------------------------------------------------------------
 // TServiceManager
 
-TServiceManager::TServiceManager() : strUnitFolder(kDefaultUnitFolder), strSystemctl("systemctl")
-{
-}
-
 TServiceManager::~TServiceManager() = default;
 
 void TServiceManager::name(const char* szName, const char* szDisplayName)
@@ -261,13 +257,13 @@ void TServiceManager::name(const char* szName, const char* szDisplayName)
 
 std::string TServiceManager::UnitPath() const
 {
-    return strUnitFolder + "/" + UnitName();
+    return std::string(kUnitFolder) + "/" + UnitName();
 }
 
 int TServiceManager::Systemctl(const std::vector<std::string>& vArgs)
 {
     std::vector<char*> vArgv;
-    vArgv.push_back(const_cast<char*>(strSystemctl.c_str()));
+    vArgv.push_back(const_cast<char*>("systemctl"));
     for (const auto& s : vArgs)
         vArgv.push_back(const_cast<char*>(s.c_str()));
     vArgv.push_back(nullptr);
@@ -303,14 +299,12 @@ int TServiceManager::Reload()
     return Systemctl({"daemon-reload"});
 }
 
-int TServiceManager::insert(const char* szExePath)
+int TServiceManager::insert()
 {
     std::string strExe;
-    if (szExePath != nullptr)
-        strExe = szExePath;
-    else if (!GetModuleFileName(strExe))
+    if (!GetModuleFileName(strExe))
         return -1;
-    if (strName.empty() || !MakeFolders(strUnitFolder))
+    if (strName.empty() || !MakeFolders(kUnitFolder))
         return -1;
 
     std::string strPath = UnitPath();

@@ -38,13 +38,13 @@ enum : unsigned long
     SERVICE_DISABLED = 4,      // masked: cannot be started
 };
 
-// Where units are written unless told otherwise.
-constexpr const char* kDefaultUnitFolder = "/usr/local/lib/systemd/system";
+// Where units are written.
+constexpr const char* kUnitFolder = "/usr/local/lib/systemd/system";
 
 class TServiceManager
 {
 public:
-    TServiceManager();
+    TServiceManager() = default;
     virtual ~TServiceManager();
 
     TServiceManager(const TServiceManager&) = delete;
@@ -52,13 +52,11 @@ public:
 
     // Service name (the unit is <name>.service) and display name.
     void name(const char* szName, const char* szDisplayName = nullptr);
-    const char* name() const { return strName.c_str(); }
-    const char* desc() const { return strDisplayName.c_str(); }
 
-    // Writes the unit (on-demand start: not enabled) and reloads systemd.
-    // szExePath: the program to run; this program when null. -1 when the
-    // unit exists already or cannot be written, or the reload fails.
-    int insert(const char* szExePath = nullptr);
+    // Writes the unit that runs this program (on-demand start: not enabled)
+    // and reloads systemd. -1 when the unit exists already or cannot be
+    // written, or the reload fails.
+    int insert();
     // Disables the unit (best effort), deletes it and reloads. -1 when there
     // is no unit or it cannot be deleted.
     int remove();
@@ -106,8 +104,6 @@ private:
 
     std::string strName;
     std::string strDisplayName;
-    std::string strUnitFolder;
-    std::string strSystemctl;
     bool bConnected = false;
 };
 
