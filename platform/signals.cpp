@@ -1,7 +1,5 @@
 #include "platform/signals.h"
 
-#include <ace/Thread.h>
-
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -16,7 +14,7 @@ static sigset_t StopSignalSet()
     return set;
 }
 
-bool BlockStopSignals()
+static bool BlockStopSignals()
 {
     signal(SIGPIPE, SIG_IGN);
     sigset_t set = StopSignalSet();
@@ -37,10 +35,10 @@ int TSignalThread::Start(PFN_HANDLER pfn, void* pArg)
     pfnHandler = pfn;
     pHandlerArg = pArg;
     bQuit = false;
-    if (ACE_OS::thr_create(signal_proc, this, THR_NEW_LWP | THR_JOINABLE, &tidSignal, &hSignal) != 0)
+    if (pthread_create(&tidSignal, nullptr, signal_proc, this) != 0)
         return -1;
     bRunning = true;
-    return 0;
+    return nullptr;
 }
 
 void TSignalThread::Stop()
@@ -51,11 +49,11 @@ void TSignalThread::Stop()
     // Wakes the thread out of sigwaitinfo; it sees bQuit and leaves without
     // calling the handler.
     pthread_kill(tidSignal, SIGTERM);
-    ACE_Thread::join(hSignal);
+    pthread_join(tidSignal, nullptr);
     bRunning = false;
 }
 
-ACE_THR_FUNC_RETURN TSignalThread::signal_proc(void* pArg)
+void* TSignalThread::signal_proc(void* pArg)
 {
     TSignalThread* pThis = static_cast<TSignalThread*>(pArg);
     sigset_t set = StopSignalSet();
@@ -73,5 +71,5 @@ ACE_THR_FUNC_RETURN TSignalThread::signal_proc(void* pArg)
             break;
         pThis->pfnHandler(iSignal, pThis->pHandlerArg);
     }
-    return 0;
+    return nullptr;
 }

@@ -6,14 +6,9 @@
 // signal events freely.
 #pragma once
 
-#include <ace/OS_NS_Thread.h>
+#include <pthread.h>
 
 #include <atomic>
-
-// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and ignores SIGPIPE
-// (a peer that went away must not end the process). Call before any thread
-// is created. False when the mask cannot be set.
-bool BlockStopSignals();
 
 class TSignalThread
 {
@@ -25,19 +20,24 @@ public:
     TSignalThread(const TSignalThread&) = delete;
     TSignalThread& operator=(const TSignalThread&) = delete;
 
-    // Blocks the stop signals and starts the thread; pfnHandler is called on
-    // it once per signal received. 0, or -1 when the thread cannot start.
+    // Blocks the stop signals in the calling thread (and so in every thread
+    // it creates afterwards: call it before any other thread is created),
+    // ignores SIGPIPE (a peer that went away must not end the process) and
+    // starts the thread; pfnHandler is called on it once per signal
+    // received. 0, or -1 when the thread cannot start.
     int Start(PFN_HANDLER pfnHandler, void* pArg);
     // Ends the thread and joins it; a handler call under way is finished first.
     void Stop();
 
 private:
-    static ACE_THR_FUNC_RETURN signal_proc(void* pArg);
+    // A plain thread, not one of ACE's: until a signal arrives it touches no
+    // state of ACE's, so an exit() on another thread (a fatal start-up error)
+    // never tears ACE down under its feet.
+    static void* signal_proc(void* pArg);
 
     PFN_HANDLER pfnHandler = nullptr;
     void* pHandlerArg = nullptr;
     std::atomic<bool> bQuit{false};
     bool bRunning = false;
-    ACE_thread_t tidSignal{};
-    ACE_hthread_t hSignal{};
+    pthread_t tidSignal{};
 };
