@@ -38,7 +38,7 @@ int TSignalThread::Start(PFN_HANDLER pfn, void* pArg)
     if (pthread_create(&tidSignal, nullptr, signal_proc, this) != 0)
         return -1;
     bRunning = true;
-    return nullptr;
+    return 0;
 }
 
 void TSignalThread::Stop()
