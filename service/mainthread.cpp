@@ -18,8 +18,6 @@ int bDebugMode = 0;
 // created (the service then runs without it).
 static bool StartServiceThread(ACE_THR_FUNC pfnThread, ACE_hthread_t& hThread)
 {
-    if (pfnThread == nullptr)
-        return false;
     return ACE_OS::thr_create(pfnThread, nullptr, 0, nullptr, &hThread) == 0;
 }
 
