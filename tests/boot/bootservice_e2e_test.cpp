@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 
 namespace
 {
@@ -29,12 +30,6 @@ bool UdpPortBound(int iPort)
     return ReadFile("/proc/self/net/udp").find(sz) != std::string::npos;
 }
 
-int CountThreads()
-{
-    const std::string s = ReadFile("/proc/self/status");
-    return atoi(s.c_str() + s.find("Threads:") + 8);
-}
-
 size_t CountOf(const std::string& strText, const std::string& strWhat)
 {
     size_t n = 0;
@@ -43,20 +38,14 @@ size_t CountOf(const std::string& strText, const std::string& strWhat)
     return n;
 }
 
-sockaddr_in Addr(const char* szIp, uint16_t nPort)
-{
-    return sockaddr_in{AF_INET, htons(nPort), {inet_addr(szIp)}, {}};
-}
-
-// The first datagram back, with its sender and the address it was sent to; empty when none came.
+// The reply to v sent from port nFromPort on the client's veth to szTo:nToPort, within iWaitMs:
+// its bytes (empty when none came), its sender and the address it was sent to.
 struct TReceived
 {
     TBytes v;
     sockaddr_in saFrom{};
     in_addr inTo{};
 };
-
-// Sends v from port nFromPort on the client's veth to szTo:nToPort and waits up to iWaitMs for a reply.
 TReceived Exchange(TNetLab& lab, const TBytes& v, uint16_t nFromPort, const char* szTo, uint16_t nToPort, int iWaitMs)
 {
     TReceived r;
@@ -66,7 +55,7 @@ TReceived Exchange(TNetLab& lab, const TBytes& v, uint16_t nFromPort, const char
         setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
         setsockopt(sc, IPPROTO_IP, IP_PKTINFO, &iOn, sizeof(iOn));
         setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, lab.ClientIf().c_str(), (socklen_t)lab.ClientIf().size());
-        const sockaddr_in saLocal = Addr("0.0.0.0", nFromPort), saTo = Addr(szTo, nToPort);
+        const sockaddr_in saLocal{AF_INET, htons(nFromPort), {}, {}}, saTo{AF_INET, htons(nToPort), {inet_addr(szTo)}, {}};
         EXPECT_EQ(bind(sc, (const sockaddr*)&saLocal, sizeof(saLocal)), 0) << strerror(errno);
         EXPECT_EQ(sendto(sc, v.data(), v.size(), 0, (const sockaddr*)&saTo, sizeof(saTo)), (ssize_t)v.size());
         pollfd p{sc, POLLIN, 0};
@@ -90,29 +79,21 @@ class BootServiceOnTheWire : public ::testing::Test
 {
 protected:
     void SetUp() override { ASSERT_TRUE(lab.Ok()); }
-
-    // Every listener stops on its signal within about a second, with both
-    // ports closed, and exits cleanly (a failed check or a sanitizer report
-    // in it would change its exit status).
+    // Every listener stops on its signal and exits cleanly: its own checks
+    // (below), or a sanitizer report, would change its exit status.
     void TearDown() override
     {
-        if (pidListener <= 0)
-            return;
-        EXPECT_EQ(lab.Stop(pidListener, SIGTERM, 20000), 0) << Log();
-        const std::string s = Log();
-        const size_t i = s.find("listener stopped after "), j = s.find("ports free ");
-        ASSERT_TRUE(i != std::string::npos && j != std::string::npos) << s;
-        EXPECT_LE(atoll(s.c_str() + i + 23), 1300) << s;
-        EXPECT_EQ(s[j + 11], '1') << s;
+        if (pidListener > 0)
+        {
+            EXPECT_EQ(lab.Stop(pidListener, SIGTERM, 20000), 0) << Log();
+        }
     }
 
     // Starts the listener child and waits until its ports are bound.
     void StartListener(const std::string& strIp, bool bRunWithDhcp, int iCap)
     {
         setenv(kSettingsEnv, (strIp + "|" + std::to_string(bRunWithDhcp) + "|" + std::to_string(iCap)).c_str(), 1);
-        char szSelf[4096] = {};
-        ASSERT_GT(readlink("/proc/self/exe", szSelf, sizeof(szSelf) - 1), 0);
-        pidListener = lab.Spawn(lab.ServerNs(), {szSelf, "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
+        pidListener = lab.Spawn(lab.ServerNs(), {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
         unsetenv(kSettingsEnv);
         ASSERT_GT(pidListener, 0);
         ASSERT_TRUE(WaitUntil([&] { return Log().find("listener ready") != std::string::npos; }, 10000)) << Log();
@@ -146,7 +127,10 @@ TEST(BootServiceListenerChild, Serve)
     gSettings.strConsolePort = "40003";
     gSettings.bRunWithDhcp = iRunWithDhcp != 0;
     bAnyNic = false;
-
+    auto Threads = [] {
+        const std::string s = ReadFile("/proc/self/status");
+        return atoi(s.c_str() + s.find("Threads:") + 8);
+    };
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
@@ -155,8 +139,9 @@ TEST(BootServiceListenerChild, Serve)
     ACE_hthread_t hThread;
     ASSERT_EQ(ACE_OS::thr_create(bootservice_proc, nullptr, THR_NEW_LWP | THR_JOINABLE, &tid, &hThread), 0);
     ASSERT_TRUE(WaitUntil([&] { return UdpPortBound(4011) && (gSettings.bRunWithDhcp || UdpPortBound(67)); }, 5000));
-    const int nThreads = CountThreads() - 1;  // before any request, the listener aside
-    printf("listener ready, port 67 %s\n", UdpPortBound(67) ? "taken" : "free");
+    EXPECT_NE(UdpPortBound(67), gSettings.bRunWithDhcp);  // port 67 left to the DHCP server
+    const int nThreads = Threads() - 1;  // before any request, the listener aside
+    printf("listener ready\n");
     fflush(stdout);
 
     int iSignal = 0;
@@ -164,16 +149,14 @@ TEST(BootServiceListenerChild, Serve)
     const auto t0 = std::chrono::steady_clock::now();
     evStop.signal();
     ACE_Thread::join(hThread);
-    printf("listener stopped after %lld ms\n",
-           (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
-    fflush(stdout);
+    EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count(), 1300);
     // Late workers end on their own (a console query ends within seconds). A
     // detached worker still takes the log lock while its thread ends: wait for
     // the threads, then take that lock once, so that TSan sees their last use
     // ordered before the process tears the lock down.
     EXPECT_TRUE(WaitUntil([] { return PxeWorkersRunning() == 0; }, 15000));
-    EXPECT_TRUE(WaitUntil([&] { return CountThreads() <= nThreads; }, 5000));
-    printf("ports free %d\n", !UdpPortBound(67) && !UdpPortBound(4011));
+    EXPECT_TRUE(WaitUntil([&] { return Threads() <= nThreads; }, 5000));
+    EXPECT_FALSE(UdpPortBound(67) || UdpPortBound(4011));
     {
         ACE_Log_Msg logOrder;
     }
@@ -190,39 +173,36 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
     StartListener(kServer, false, kCap);
     const uint32_t nClient = inet_addr(TNetLab::kClientIp);
     auto WithCiaddr = [&](DhcpPacket& p) { p.SetCiaddr(nClient); };
+    // The replies' bytes are checked with the request handling; here what the wire shows: the size, the file
+    // the console's task chose, the source port (that of the request) and the destination of each reply.
     const struct
     {
-        TBytes v;
-        uint16_t nFromPort;
-        const char* szTo;
-        uint16_t nToPort;      // the reply comes from this port too
-        EPxeReply eKind;       // None: no reply
-        const char* szFile;
-        uint32_t nReplyTo;     // the reply's destination address
+        TBytes v; uint16_t nFromPort; const char* szTo; uint16_t nToPort;
+        size_t nSize; const char* szFile; uint32_t nReplyTo;  // nSize 0: no reply
     } aCases[] = {
-        {Capture("ipxe-bios-discover-to-67"), 68, kBroadcast, 67, EPxeReply::Proxy, "foo-image", INADDR_BROADCAST},
+        {Capture("ipxe-bios-discover-to-67"), 68, kBroadcast, 67, 320, "foo-image", INADDR_BROADCAST},
         // To the sender's address and port, not to ciaddr.
-        {Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, EPxeReply::BootServer, "linux.0", nClient},
-        {Capture("edk2-uefi-request-to-4011"), 4011, kServer, 4011, EPxeReply::BootServer, "dos.0", nClient},
-        {Request(8, [&](DhcpPacket& p) { WithCiaddr(p); p.SetOption(55, "\xc9", 1); }), 68, kServer, 67,
-         EPxeReply::ConsoleInfo, "", nClient},
-        {Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }), 67, kServer, 67, EPxeReply::Proxy, "foo-image", nClient},
+        {Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 308, "linux.0", nClient},
+        {Capture("edk2-uefi-request-to-4011"), 4011, kServer, 4011, 308, "dos.0", nClient},
+        {Request(8, [&](DhcpPacket& p) { WithCiaddr(p); p.SetOption(55, "\xc9", 1); }), 68, kServer, 67, 300, "", nClient},
+        {Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }), 67, kServer, 67, 320, "foo-image", nClient},
         // Dropped before the console is asked; "allnone".
-        {Capture("ipxe-bios-request-to-67"), 68, kBroadcast, 67, EPxeReply::None, "", 0},
-        {Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x57", 6); }), 68, kBroadcast, 67, EPxeReply::None, "", 0},
+        {Capture("ipxe-bios-request-to-67"), 68, kBroadcast, 67, 0, "", 0},
+        {Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x57", 6); }), 68, kBroadcast, 67, 0, "", 0},
         // The receive limits: 1024 bytes on 67, 1500 on 4011.
-        {Request(1, WithCiaddr, 1025), 68, kBroadcast, 67, EPxeReply::None, "", 0},
-        {Request(1, WithCiaddr, 1024), 68, kBroadcast, 67, EPxeReply::Proxy, "foo-image", nClient},
-        {Request(3, WithCiaddr, 1501), 68, kServer, 4011, EPxeReply::None, "", 0},
-        {Request(3, WithCiaddr, 1500), 68, kServer, 4011, EPxeReply::Proxy, "foo-image", nClient},
+        {Request(1, WithCiaddr, 1025), 68, kBroadcast, 67, 0, "", 0},
+        {Request(1, WithCiaddr, 1024), 68, kBroadcast, 67, 320, "foo-image", nClient},
+        {Request(3, WithCiaddr, 1501), 68, kServer, 4011, 0, "", 0},
+        {Request(3, WithCiaddr, 1500), 68, kServer, 4011, 320, "foo-image", nClient},
     };
     for (const auto& c : aCases)
     {
         SCOPED_TRACE(std::to_string(c.v.size()) + " bytes to port " + std::to_string(c.nToPort));
-        const TReceived r = Exchange(lab, c.v, c.nFromPort, c.szTo, c.nToPort, c.eKind == EPxeReply::None ? 300 : 8000);
-        ExpectReply(r.v, c.v, c.eKind, c.szFile);
-        EXPECT_EQ(ntohs(r.saFrom.sin_port), c.eKind == EPxeReply::None ? 0 : c.nToPort);
-        EXPECT_EQ(r.saFrom.sin_addr.s_addr, c.eKind == EPxeReply::None ? 0 : inet_addr(kServer));
+        const TReceived r = Exchange(lab, c.v, c.nFromPort, c.szTo, c.nToPort, c.nSize == 0 ? 300 : 8000);
+        EXPECT_EQ(r.v.size(), c.nSize);
+        EXPECT_EQ(r.v.size() < 236 ? "" : std::string((const char*)&r.v[108], strnlen((const char*)&r.v[108], 128)), c.szFile);
+        EXPECT_EQ(ntohs(r.saFrom.sin_port), c.nSize == 0 ? 0 : c.nToPort);
+        EXPECT_EQ(r.saFrom.sin_addr.s_addr, c.nSize == 0 ? 0 : inet_addr(kServer));
         EXPECT_EQ(r.inTo.s_addr, c.nReplyTo);
     }
     EXPECT_NE(Log().find("error: recvfrom scDhcp code=90 at "), std::string::npos) << Log();
@@ -236,19 +216,17 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
     // The scripted client goes all the way to the boot file, served by the
     // TFTP service alone (1536 bytes: the last block is empty).
     TTempDir root;
-    std::string strImage;
-    for (int i = 0; i < 1536; ++i)
-        strImage += (char)(i * 7 + i / 256);
+    std::string strImage(1536, '\0');
+    for (size_t i = 0; i < strImage.size(); ++i)
+        strImage[i] = (char)(i * 7 + i / 256);
     WriteFile(root / "linux.0", strImage);
     const pid_t pidTftp = lab.Spawn(lab.ServerNs(), {BuiltProgram("tftpserve"), root.Path()}, dir / "tftp.out");
     ASSERT_TRUE(WaitUntil([&] { return lab.Run(lab.ServerNs(), "grep -q \":0045 \" /proc/net/udp") == 0; }, 10000));
     std::string strOut;
     EXPECT_EQ(lab.Run(lab.ClientNs(), BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
-                                          " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output " + (dir / "got"),
-                      &strOut), 0)
+                                          " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output " + (dir / "got"), &strOut), 0)
         << strOut << Log();
-    for (const char* sz : {"offer from 198.18.0.1:67", "ack from 198.18.0.1:4011", "file \"linux.0\"",
-                           "tsize 1536, received 1536 bytes"})
+    for (const char* sz : {"offer from 198.18.0.1:67", "ack from 198.18.0.1:4011", "file \"linux.0\"", "tsize 1536, received 1536 bytes"})
         EXPECT_NE(strOut.find(sz), std::string::npos) << sz << "\n" << strOut;
     EXPECT_TRUE(ReadFile(dir / "got") == strImage);
     EXPECT_EQ(lab.Stop(pidTftp, SIGTERM, 15000), 0);
@@ -271,11 +249,10 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
 
 TEST_F(BootServiceOnTheWire, RunWithDhcpAndAnAddressNoInterfaceCarries)
 {
-    // Port 67 stays free for the DHCP server. The sockets stay on the wildcard
-    // address with no log line: requests to 4011 still arrive (the console, at
+    // Port 67 stays free for the DHCP server (the listener checks). The sockets stay on the
+    // wildcard address with no log line: requests to 4011 still arrive (the console, at
     // the missing address, cannot be reached).
     StartListener("198.18.0.77", true, kMaxPxeWorkers);
-    EXPECT_NE(Log().find("listener ready, port 67 free"), std::string::npos) << Log();
     EXPECT_TRUE(Exchange(lab, Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 200).v.empty());
     ASSERT_TRUE(WaitForResults(1, 15000)) << Log();
     EXPECT_NE(Log().find("aaaaaaaaaaaaa0\n"), std::string::npos);
