@@ -11,7 +11,7 @@
 
 #include <array>
 #include <filesystem>
-#include <optional>
+#include <memory>
 #include <stdexcept>
 
 // A program folder, an application-data folder and an adapter list, all made up.
@@ -26,25 +26,17 @@ protected:
         const char* szPaths[] = {"opt/bin/pxeservice.cfg", "etc/Tarn/Quillon/Gateway/Gateway.cfg",
                                  "etc/Mervane/Quillon/Gateway/Gateway.cfg", "opt/Gateway.cfg"};
         std::filesystem::remove_all(dir.Path());
-        strLog.clear();
         for (size_t i = 0; i < files.size(); ++i)
-        {
-            std::filesystem::create_directories(std::filesystem::path(dir / szPaths[i]).parent_path());
-            if (!files[i].empty())
+            if (std::filesystem::create_directories(std::filesystem::path(dir / szPaths[i]).parent_path()), !files[i].empty())
                 WriteFile(dir / szPaths[i], files[i]);
-        }
         gSettings = TSettings();
         bAnyNic = false;
         nProgramCalls = 0;
-        TConfigPlatform platform;
-        platform.fnProgramPath = [this](std::string& strPath) {
-            return strPath = dir / "opt/bin/pxeservice.x", ++nProgramCalls != iFailProgramCall;
-        };
-        platform.fnAppDataFolder = [this](std::string& strFolder) { return strFolder = dir / "etc", bFolderOk; };
-        platform.fnAdapters = [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; };
-        std::optional<TLogCapture> log;
-        if (bCapture)
-            log.emplace();
+        TConfigPlatform platform{
+            [this](std::string& strPath) { return strPath = dir / "opt/bin/pxeservice.x", ++nProgramCalls != iFailProgramCall; },
+            [this](std::string& strFolder) { return strFolder = dir / "etc", bFolderOk; },
+            [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; }};
+        std::unique_ptr<TLogCapture> log(bCapture ? new TLogCapture : nullptr);
         try
         {
             ReadConfiguration(platform);
@@ -61,8 +53,7 @@ protected:
         {2, "wlan", ARPHRD_ETHER, true, {"198.18.0.3"}}, {3, "tun", ARPHRD_NONE, false, {"198.18.0.4"}},
         {4, "unaddressed", ARPHRD_ETHER, false, {}}, {5, "wired", ARPHRD_ETHER, false, {"198.18.0.5", "198.18.0.6"}}};
     std::string strLog;
-    int nProgramCalls = 0;
-    int iFailProgramCall = 0;  // the call of fnProgramPath that fails (1 = the first), 0 for none
+    int nProgramCalls = 0, iFailProgramCall = 0;  // iFailProgramCall: the call of fnProgramPath that fails (1 = the first), 0 none
     bool bFolderOk = true;
 };
 using ConfigDeathTest = ConfigTest;
@@ -113,27 +104,25 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderAndLogLines)
 
 TEST_F(ConfigDeathTest, FatalPathsExitWithMinusOne)
 {
-    auto ExitsWith = [&](const std::array<std::string, 4>& files, const char* szLine) {
-        EXPECT_EXIT(Read(files, false), ::testing::ExitedWithCode(255),
-                    std::string("\\(File:config/configuration.cpp\\|Line:[0-9]+\\) ") + szLine) << files[0];
+    auto ExitsWith = [&](const std::string& strOwn, const char* szLine) {
+        EXPECT_EXIT(Read({strOwn, "", "", "<G/>"}, false), ::testing::ExitedWithCode(255),
+                    std::string("\\(File:config/configuration.cpp\\|Line:[0-9]+\\) ") + szLine) << strOwn;
     };
     for (const char* szOwn : {"<C><BootServer/></C>", "<C><TFTP><Root/></TFTP></C>", "<!-- no root -->"})
-        ExitsWith({szOwn, "<G/>"}, "Read TFTP setting error:  at ");
+        ExitsWith(szOwn, "Read TFTP setting error:  at ");
     // The program's path is needed for the own file, and again for the third place of Gateway.cfg only.
     const std::string C = "<C><TFTP><RootDirectory>/t</RootDirectory></TFTP></C>";
     for (iFailProgramCall = 1; iFailProgramCall <= 2; ++iFailProgramCall)
-        ExitsWith({C, "", "", "<G/>"}, "error: GetModuleFileName at ");
-    iFailProgramCall = 0;
-    bFolderOk = false;
-    ExitsWith({C, "<G/>"}, "error: GetCommonAppDataFolder at ");
+        ExitsWith(C, "error: GetModuleFileName at ");
+    iFailProgramCall = 0, bFolderOk = false;
+    ExitsWith(C, "error: GetCommonAppDataFolder at ");
 }
 
 // The adapter list of a network namespace of this test's own.
 TEST(AdapterList, InterfacesOtherThanLoopbackInIndexOrder)
 {
     const std::string strNs = "pxecfg" + std::to_string(getpid());
-    RunCommand("ip netns del " + strNs + " 2>/dev/null");
-    ASSERT_EQ(RunCommand("ip netns add " + strNs), 0);
+    ASSERT_EQ(RunCommand("ip netns del " + strNs + " 2>/dev/null; ip netns add " + strNs), 0);
     // A tunnel with an address, then a veth pair whose lower index has no address; names
     // run against the index order; a labelled second address belongs to its interface.
     for (const char* szCommand : {"tuntap add dev cfgtun mode tun", "addr add 198.18.0.9/24 dev cfgtun",
@@ -146,11 +135,10 @@ TEST(AdapterList, InterfacesOtherThanLoopbackInIndexOrder)
     std::string strList;
     for (const TAdapter& a : vAdapters)
     {
-        strList += a.strName + (a.IsEthernet() ? " eth" : "") + (a.iLinkType == ARPHRD_NONE ? " none" : "");
+        strList += ";" + a.strName + (a.IsEthernet() ? " eth" : "") + (a.iLinkType == ARPHRD_NONE ? " none" : "");
         for (const std::string& strIp : a.vIpv4)
             strList += " " + strIp;
-        strList += ";";
     }
-    EXPECT_EQ(strList, "cfgtun none 198.18.0.9;cfgz eth;cfga eth 198.18.0.1 198.18.0.2;");  // no loopback
+    EXPECT_EQ(strList, ";cfgtun none 198.18.0.9;cfgz eth;cfga eth 198.18.0.1 198.18.0.2");  // no loopback
     EXPECT_EQ(ChooseAdapterAddress(0, vAdapters), "198.18.0.1");  // the wired one without an address is passed over
 }
