@@ -53,7 +53,8 @@ protected:
         {2, "wlan", ARPHRD_ETHER, true, {"198.18.0.3"}}, {3, "tun", ARPHRD_NONE, false, {"198.18.0.4"}},
         {4, "unaddressed", ARPHRD_ETHER, false, {}}, {5, "wired", ARPHRD_ETHER, false, {"198.18.0.5", "198.18.0.6"}}};
     std::string strLog;
-    int nProgramCalls = 0, iFailProgramCall = 0;  // iFailProgramCall: the call of fnProgramPath that fails (1 = the first), 0 none
+    // iFailProgramCall: the call of fnProgramPath that fails (1 = the first), 0 for none.
+    int nProgramCalls = 0, iFailProgramCall = 0;
     bool bFolderOk = true;
 };
 using ConfigDeathTest = ConfigTest;

@@ -13,12 +13,7 @@ struct TLogCapture
     unsigned long lOldFlags = pLog->flags();
     std::ostringstream oss;
 
-    TLogCapture()
-    {
-        pLog->msg_ostream(&oss);
-        pLog->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::LOGGER);
-        pLog->set_flags(ACE_Log_Msg::OSTREAM);
-    }
+    TLogCapture() { pLog->msg_ostream(&oss), pLog->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::LOGGER), pLog->set_flags(ACE_Log_Msg::OSTREAM); }
     ~TLogCapture() { pLog->clr_flags(pLog->flags()), pLog->set_flags(lOldFlags), pLog->msg_ostream(pOldStream); }
 
     // The lines that start with strLead after the prefix, each without the lead
