@@ -62,9 +62,7 @@ inline TBytes Request(uint8_t nType, const std::function<void(DhcpPacket&)>& fnC
 {
     DhcpPacket p;
     p.SetOp(1);
-    p.SetHtype(1);
     p.SetChaddr("\x52\x54\x00\x12\x34\x56", 6);
-    p.SetXid(htonl(0x11223344));
     if (nType != 0)
         p.SetOption(53, &nType, 1);
     p.SetOption(60, "PXEClient:Arch:00000:UNDI:002001", 32);

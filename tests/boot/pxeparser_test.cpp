@@ -6,7 +6,6 @@
 
 #include <ace/Log_Msg.h>
 
-#include <cstring>
 #include <sstream>
 
 namespace
@@ -22,14 +21,10 @@ void ExpectReply(const TBytes& vReply, const TBytes& vRequest, EPxeReply eKind)
     DhcpPacket req;
     ASSERT_TRUE(req.Parse(vRequest.data(), static_cast<uint32_t>(vRequest.size())));
     // The request's header but for op 2, hlen at most chaddr's 16 bytes, hops 0, ciaddr 0, siaddr this
-    // server (none in console info), sname zero and the file chosen.
-    TBytes vHead(vRequest.begin(), vRequest.begin() + 44);  // chaddr's last 10 bytes are zero in every request here
-    const uint32_t nSiaddr = eKind == EPxeReply::ConsoleInfo ? 0 : inet_addr("198.18.0.1");
-    vHead[0] = 2;
-    vHead[2] = std::min<uint8_t>(vHead[2], 16);
-    vHead[3] = 0;
-    std::memset(&vHead[12], 0, 4);
-    std::memcpy(&vHead[20], &nSiaddr, 4);
+    // server (none in console info), sname zero and the file chosen; chaddr's last 10 bytes are zero in every request here.
+    auto In = [&](int i, int j) { return TBytes(vRequest.begin() + i, vRequest.begin() + j); };
+    const TBytes vHead = Cat({{2, vRequest[1], std::min<uint8_t>(vRequest[2], 16), 0}, In(4, 12), TBytes(4, 0), In(16, 20),
+                              eKind == EPxeReply::ConsoleInfo ? TBytes(4, 0) : TBytes{198, 18, 0, 1}, In(24, 44)});
     const bool bOffer = Opt(req, 53) == "\x01";
     const bool bProxy = eKind == EPxeReply::Proxy || (eKind == EPxeReply::ConsoleInfo && bOffer);
     TBytes vOptions = Cat({{53, 1, static_cast<uint8_t>(bOffer ? 2 : 5), 54, 4, 198, 18, 0, 1, 60, 9}, Text("PXEClient")});

@@ -41,11 +41,9 @@ TEST(DhcpPacket, ParseAndSerialize)
     const TBytes vPxe = Text("PXEClient");
     const struct
     {
-        const char* szWhat;  // with no datagram: the class identifier option 60 holds
-        TBytes vDatagram;
-        std::map<int, TBytes> mStored;  // every option and sub-option left stored
-        TBytes vMessage = {};           // when given: the packet serialized
-        TBytes vNames = {};             // when given: sname and file after parsing
+        const char* szWhat; TBytes vDatagram;  // with no datagram: the class identifier option 60 holds
+        std::map<int, TBytes> mStored;         // every option and sub-option left stored
+        TBytes vMessage = {}, vNames = {};     // when given: the packet serialized; sname and file after parsing
     } aCases[] = {
         {"nothing stored: no END", Datagram({255}), {}, Datagram({}, 300)},
         {"ascending codes, option 43 last", Datagram({54, 4, 198, 18, 0, 1, 43, 3, 6, 1, 7, 53, 1, 2, 255}),
@@ -79,17 +77,14 @@ TEST(DhcpPacket, ParseAndSerialize)
         {"MSFT 5.0ab", {}, {{60, Text("MSFT 5.0ab")}}},  // 10 bytes: stored as it is
         {"MSFT 5.0 long class", {}, {}},
         {"PXEClient:Arch", {}, {{60, vPxe}}},
-        {"PXEClient:Ar:00007:UNDI:003016", {}, {{60, vPxe}}},
         {"PXEClient:Arch:7:UNDX:003016", {}, {{60, vPxe}, {93, {0, 7}}}},
         {"PXEClient:Arch:abc:UNDI:xyz", {}, {{60, vPxe}, {93, {0, 0}}, {94, {1, 0, 0}}}},  // no number: 0
-        {"PXEClient:Arch:-1:UNDI:12", {}, {{60, vPxe}, {93, {0xff, 0xff}}, {94, {1, 12, 0}}}},
         {"PXEClient:Arch:99999999999999:UNDI:999", {}, {{60, vPxe}, {93, {0x3f, 0xff}}, {94, {1, 0xe7, 0}}}},
     };
     for (const auto& c : aCases)
     {
         SCOPED_TRACE(c.szWhat);
-        const uint8_t nClass = static_cast<uint8_t>(strlen(c.szWhat));
-        TBytes v = c.vDatagram.empty() ? Datagram(Cat({{60, nClass}, Text(c.szWhat), {255}})) : c.vDatagram;
+        TBytes v = c.vDatagram.empty() ? Datagram(Cat({{60, (uint8_t)strlen(c.szWhat)}, Text(c.szWhat), {255}})) : c.vDatagram;
         v.shrink_to_fit();  // sized exactly: ASan catches a read past the datagram
         DhcpPacket p, again;
         ASSERT_TRUE(p.Parse(v.data(), static_cast<uint32_t>(v.size())));
@@ -116,20 +111,18 @@ TEST(DhcpPacket, LengthsAndTheirLimits)
 {
     DhcpPacket p;
     EXPECT_EQ(p.TotalLength(), 241);
-    EXPECT_EQ(p.MaxOptionsLength(), 340);
     TBytes v(300, 0xEE);
     int nSize = 299;
     EXPECT_FALSE(p.Serialize(v.data(), nSize));  // all 300 bytes must fit; nothing is written
     EXPECT_EQ(v, TBytes(300, 0xEE));
     const TBytes vValue(255, 'v');
-    ASSERT_TRUE(p.SetOption(12, vValue.data(), 255));  // 5 + 257
-    EXPECT_FALSE(p.SetOption(13, vValue.data(), 77));  // 341 > 340
+    ASSERT_TRUE(p.SetOption(12, vValue.data(), 255));  // 5 + 257 of at most 340
+    EXPECT_FALSE(p.SetOption(13, vValue.data(), 77));  // 341
     ASSERT_TRUE(p.SetOption(13, vValue.data(), 76));
     EXPECT_FALSE(p.SetOption(13, vValue.data(), 77));  // the old value counts out first: still 341
     EXPECT_FALSE(p.SetVendorOption(1, vValue.data(), 0));
-    uint8_t a[2] = {0xEE, 0xEE};
-    EXPECT_EQ(p.GetOption(13, a, 2), -76);  // too small: minus the length, nothing copied
-    EXPECT_EQ(a[0], 0xEE);
+    EXPECT_EQ(p.GetOption(13, v.data(), 2), -76);  // too small: minus the length, nothing copied
+    EXPECT_EQ(v[0], 0xEE);
     EXPECT_EQ(p.GetOption(13, nullptr, 0), 76);
     p.RemoveOption(12);
     p.RemoveOption(12);
@@ -139,7 +132,6 @@ TEST(DhcpPacket, LengthsAndTheirLimits)
     EXPECT_EQ(p.OptionsLength(), 5 + 78);
     EXPECT_FALSE(p.Parse(vValue.data(), 239));  // shorter than header and cookie: refused, the packet left empty
     EXPECT_EQ(p.OptionsLength(), 5);
-
     // The maximum follows the datagram's length modulo 65536 from 576 bytes on.
     for (const auto& c : {std::make_pair(600u, 364), {400u, 340}, {577u, 341}, {65536u + 400, 340}})
     {
@@ -147,33 +139,21 @@ TEST(DhcpPacket, LengthsAndTheirLimits)
         ASSERT_TRUE(p.Parse(v.data(), c.first));
         EXPECT_EQ(p.MaxOptionsLength(), c.second) << c.first;
     }
-
-    // A hardware address length beyond chaddr's 16 bytes: those are copied, then zeros.
-    p.SetChaddr("\x52\x54\x00\x12\x34\x56", 6);
-    p.SetHlen(200);
-    uint8_t aChaddr[256];
-    std::memset(aChaddr, 0xEE, sizeof(aChaddr));
-    EXPECT_EQ(p.CopyChaddr(aChaddr, 199), 0);
-    EXPECT_EQ(p.CopyChaddr(aChaddr, 256), 200);
-    EXPECT_EQ(TBytes(aChaddr, aChaddr + 201), Cat({{0x52, 0x54, 0, 0x12, 0x34, 0x56}, TBytes(194, 0), {0xEE}}));
 }
 
 TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
 {
-    for (const auto& c : {std::make_pair("192.168.001.010", "192.168.1.10"), {"255.255.255.255", "255.255.255.255"},
-                          {"0.0.0.0", "0.0.0.0"}, {"010.001.002.003", "10.1.2.3"}})
-    {
-        CIPAddr addr;
-        EXPECT_TRUE(addr.Parse(c.first)) << c.first;
-        EXPECT_EQ(addr.ToString(), c.second);
-        EXPECT_EQ(addr.GetValue(true), inet_addr(c.second)) << c.first;
-    }
-    for (const char* sz : {"any NIC", "", "1.2.3", "1.2.3.4.5", "1..2.3", "1.2.3.256", " 1.2.3.4", "1.2.3.4 ", "1.2.3.",
-                           "1.2.3.4x", "1.2.3.-4", "1000.2.3.4", "0010.001.002.003" /* 16 characters */})
+    // A text read back as itself, or as the second text; "" when refused (16 characters at most).
+    for (const auto& c : {std::make_pair("192.168.001.010", "192.168.1.10"), {"255.255.255.255", ""}, {"0.0.0.0", ""}, {"010.001.002.003", "10.1.2.3"},
+                          {"any NIC", nullptr}, {"", nullptr}, {"1.2.3", nullptr}, {"1.2.3.4.5", nullptr}, {"1..2.3", nullptr}, {"1.2.3.256", nullptr},
+                          {" 1.2.3.4", nullptr}, {"1.2.3.4 ", nullptr}, {"1.2.3.", nullptr}, {"1.2.3.4x", nullptr}, {"1.2.3.-4", nullptr},
+                          {"1000.2.3.4", nullptr}, {"0010.001.002.003", nullptr}})
     {
         CIPAddr addr("10.9.9.9");
-        EXPECT_FALSE(addr.Parse(sz)) << sz;
-        EXPECT_EQ(addr.ToString(), "0.0.0.0") << sz;
+        const std::string strRead = c.second == nullptr ? "0.0.0.0" : *c.second ? c.second : c.first;
+        EXPECT_EQ(addr.Parse(c.first), c.second != nullptr) << c.first;
+        EXPECT_EQ(addr.ToString(), strRead) << c.first;
+        EXPECT_EQ(addr.GetValue(true), inet_addr(strRead.c_str())) << c.first;
     }
     EXPECT_EQ(CIPAddr(std::string("1.2.3.4\0", 8)).GetValue(false), 0u);  // a NUL ends the text early
     const CIPAddr addr("10.1.2.3");
@@ -184,11 +164,12 @@ TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
     EXPECT_FALSE(CIPAddr("10.1.2.255").IsValidHost() || CIPAddr("0.1.2.3").IsValidHost());
 }
 
+// A reply the menu would make larger than its buffer is left as it was, not cut.
 TEST(BootMenu, ReplyTheMenuDoesNotFitIsLeftWhole)
 {
     DhcpPacket p;
-    ASSERT_TRUE(p.SetOption(53, "\x02", 1) && p.SetOption(54, "\xc6\x12\x00\x01", 4) && p.SetOption(60, "PXEClient", 9));
-    ASSERT_TRUE(SetBootItem(p, 0, 0));
+    ASSERT_TRUE(p.SetOption(53, "\x02", 1) && p.SetOption(54, "\xc6\x12\x00\x01", 4) && p.SetOption(60, "PXEClient", 9) &&
+                SetBootItem(p, 0, 0));
     TBytes v = Serialized(p);
     v.resize(400);
     const TBytes vBefore = v;
@@ -199,7 +180,4 @@ TEST(BootMenu, ReplyTheMenuDoesNotFitIsLeftWhole)
     b.nReplyCapacity = 308;
     EXPECT_TRUE(AddBootMenu(&b));
     EXPECT_EQ(b.nReplyLength, 308);
-    b.nReplyLength = 200;  // no DHCP message: left alone
-    EXPECT_FALSE(AddBootMenu(&b));
-    EXPECT_EQ(b.nReplyLength, 200);
 }
