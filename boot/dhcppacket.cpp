@@ -77,30 +77,6 @@ void DhcpPacket::Reset()
     iOptionsLength = kEmptyOptionsLength;
 }
 
-uint32_t DhcpPacket::Get32(int iOffset) const
-{
-    uint32_t n;
-    std::memcpy(&n, aHeader + iOffset, sizeof(n));
-    return n;
-}
-
-void DhcpPacket::Set32(int iOffset, uint32_t n)
-{
-    std::memcpy(aHeader + iOffset, &n, sizeof(n));
-}
-
-uint16_t DhcpPacket::Get16(int iOffset) const
-{
-    uint16_t n;
-    std::memcpy(&n, aHeader + iOffset, sizeof(n));
-    return n;
-}
-
-void DhcpPacket::Set16(int iOffset, uint16_t n)
-{
-    std::memcpy(aHeader + iOffset, &n, sizeof(n));
-}
-
 // ---------------------------------------------------------------------------
 // Option tables
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 // One stored option or vendor sub-option, laid out as on the wire.
@@ -105,20 +106,20 @@ public:
     void SetHlen(uint8_t n) { aHeader[2] = n; }
     uint8_t GetHops() const { return aHeader[3]; }
     void SetHops(uint8_t n) { aHeader[3] = n; }
-    uint32_t GetXid() const { return Get32(4); }
-    void SetXid(uint32_t n) { Set32(4, n); }
-    uint16_t GetSecs() const { return Get16(8); }
-    void SetSecs(uint16_t n) { Set16(8, n); }
-    uint16_t GetFlags() const { return Get16(10); }
-    void SetFlags(uint16_t n) { Set16(10, n); }
-    uint32_t GetCiaddr() const { return Get32(12); }
-    void SetCiaddr(uint32_t n) { Set32(12, n); }
-    uint32_t GetYiaddr() const { return Get32(16); }
-    void SetYiaddr(uint32_t n) { Set32(16, n); }
-    uint32_t GetSiaddr() const { return Get32(20); }
-    void SetSiaddr(uint32_t n) { Set32(20, n); }
-    uint32_t GetGiaddr() const { return Get32(24); }
-    void SetGiaddr(uint32_t n) { Set32(24, n); }
+    uint32_t GetXid() const { return GetField<uint32_t>(4); }
+    void SetXid(uint32_t n) { SetField(4, n); }
+    uint16_t GetSecs() const { return GetField<uint16_t>(8); }
+    void SetSecs(uint16_t n) { SetField(8, n); }
+    uint16_t GetFlags() const { return GetField<uint16_t>(10); }
+    void SetFlags(uint16_t n) { SetField(10, n); }
+    uint32_t GetCiaddr() const { return GetField<uint32_t>(12); }
+    void SetCiaddr(uint32_t n) { SetField(12, n); }
+    uint32_t GetYiaddr() const { return GetField<uint32_t>(16); }
+    void SetYiaddr(uint32_t n) { SetField(16, n); }
+    uint32_t GetSiaddr() const { return GetField<uint32_t>(20); }
+    void SetSiaddr(uint32_t n) { SetField(20, n); }
+    uint32_t GetGiaddr() const { return GetField<uint32_t>(24); }
+    void SetGiaddr(uint32_t n) { SetField(24, n); }
 
     // Copies hlen bytes of chaddr and returns hlen, when hlen is neither 0 nor
     // above nCapacity; otherwise copies nothing and returns 0.
@@ -143,10 +144,14 @@ private:
     // Writes the message (without the padding to 300 bytes) to pOut, or only
     // counts its bytes when pOut is null; returns the count.
     int Encode(uint8_t* pOut) const;
-    uint32_t Get32(int iOffset) const;
-    void Set32(int iOffset, uint32_t n);
-    uint16_t Get16(int iOffset) const;
-    void Set16(int iOffset, uint16_t n);
+    // Header fields in network byte order, copied as they stand.
+    template <class T> T GetField(int iOffset) const
+    {
+        T n;
+        std::memcpy(&n, aHeader + iOffset, sizeof(n));
+        return n;
+    }
+    template <class T> void SetField(int iOffset, T n) { std::memcpy(aHeader + iOffset, &n, sizeof(n)); }
 
     // Stores without the maximum-length check (used while parsing), keeping
     // the options length in step with what is stored.

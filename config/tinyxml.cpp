@@ -155,18 +155,26 @@ const char* TTiXmlBase::ReadText(const char* p, std::string* pText, bool bConden
     return p + strlen(szEndTag);
 }
 
-const char* TTiXmlBase::ReadChar(const char* p, char* pOut)
+// The argument check that ReadChar and ReadEntity both make first.
+static bool CharArgumentsValid(const char* p, const char* pOut)
 {
     if (AtEnd(p))
     {
         XML_ERROR("para p or *p is null");
-        return nullptr;
+        return false;
     }
     if (pOut == nullptr)
     {
         XML_ERROR("para value is null");
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+const char* TTiXmlBase::ReadChar(const char* p, char* pOut)
+{
+    if (!CharArgumentsValid(p, pOut))
+        return nullptr;
     if (*p == '&')
         return ReadEntity(p, pOut);
     *pOut = *p;
@@ -175,16 +183,8 @@ const char* TTiXmlBase::ReadChar(const char* p, char* pOut)
 
 const char* TTiXmlBase::ReadEntity(const char* p, char* pOut)
 {
-    if (AtEnd(p))
-    {
-        XML_ERROR("para p or *p is null");
+    if (!CharArgumentsValid(p, pOut))
         return nullptr;
-    }
-    if (pOut == nullptr)
-    {
-        XML_ERROR("para value is null");
-        return nullptr;
-    }
     for (const TEntity& entity : entities)
     {
         if (strncmp(p, entity.szText, entity.iLength) == 0)
