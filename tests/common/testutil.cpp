@@ -78,14 +78,19 @@ static int StopProcess(pid_t pid, int iSignal, int iTimeoutMs)
 static pid_t Spawn(const std::vector<std::string>& vArgs, const std::string& strLogFile,
                    const std::string& strNamespace, int fdOut)
 {
+    // Everything the child needs is made before fork: a threaded test process
+    // may hold the allocator's lock at that moment.
+    std::vector<char*> vArgv;
+    for (const auto& s : vArgs)
+        vArgv.push_back(const_cast<char*>(s.c_str()));
+    vArgv.push_back(nullptr);
+    std::string strNsPath = "/var/run/netns/" + strNamespace;
     pid_t pid = fork();
     if (pid != 0)
         return pid;
-    // Child: only async-signal-safe work until exec.
     setpgid(0, 0);
     if (!strNamespace.empty())
     {
-        std::string strNsPath = "/var/run/netns/" + strNamespace;
         int fd = open(strNsPath.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
             _exit(126);
@@ -95,14 +100,9 @@ static pid_t Spawn(const std::vector<std::string>& vArgs, const std::string& str
         fdLog = open(strLogFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fdLog < 0)
         fdLog = open("/dev/null", O_WRONLY);
-    int fdNull = open("/dev/null", O_RDONLY);
-    dup2(fdNull, 0);
+    dup2(open("/dev/null", O_RDONLY), 0);
     dup2(fdLog, 1);
     dup2(fdLog, 2);
-    std::vector<char*> vArgv;
-    for (const auto& s : vArgs)
-        vArgv.push_back(const_cast<char*>(s.c_str()));
-    vArgv.push_back(nullptr);
     execvp(vArgv[0], vArgv.data());
     _exit(127);
 }
