@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
-#include <chrono>
+#include <cstdint>
 #include <thread>
 
 namespace
@@ -30,10 +32,7 @@ TEST(Queue, ItemsComeOutInOrderWhileHeadAndTailWrap)
         for (int i = 0; i < 3 && iNext - iExpected < 4; ++i, ++iNext)
             EXPECT_EQ(queue.Put(&iNext), 0);
         for (int i = 0, iItem = -1; i < 2; ++i)
-        {
-            EXPECT_EQ(queue.Get(&iItem), 0);
-            EXPECT_EQ(iItem, iExpected++);
-        }
+            EXPECT_TRUE(queue.Get(&iItem) == 0 && iItem == iExpected++);
     }
     EXPECT_EQ(iNext, 16);
 }
@@ -45,8 +44,8 @@ std::atomic<int> gnEnded{0};
 
 ACE_THR_FUNC_RETURN GatedWorker(void* pArg)
 {
-    while (!gbOpen[*static_cast<int*>(pArg)])
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!gbOpen[reinterpret_cast<intptr_t>(pArg)])
+        usleep(5000);
     ++gnEnded;
     return 0;
 }
@@ -60,24 +59,23 @@ TEST(ThreadPool, CreateBlocksOnAFullQueueAndTheDestructorWaitsForEveryWorker)
 {
     for (int i = 0; i < kWorkers; ++i)
         gbOpen[i] = i > 1;
-    int index[kWorkers];
     std::atomic<int> nCreated{0};
     std::atomic<bool> bDestroyed{false};
     std::thread owner([&] {
         {
             TThreadPool pool;
-            for (int i = 0; i < kWorkers; ++i, ++nCreated)
-                EXPECT_EQ(pool.CreateWorkThread(GatedWorker, &(index[i] = i)), 0);
+            for (intptr_t i = 0; i < kWorkers; ++i, ++nCreated)
+                EXPECT_EQ(pool.CreateWorkThread(GatedWorker, reinterpret_cast<void*>(i)), 0);
             pool.Stop();
         }
         bDestroyed = true;
     });
     EXPECT_TRUE(WaitUntil([&] { return gnEnded == kWorkers - 2 && nCreated == kWorkers - 1; }, 60000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    usleep(200000);
     EXPECT_EQ(nCreated.load(), kWorkers - 1);
     gbOpen[0] = true;
     EXPECT_TRUE(WaitUntil([&] { return nCreated == kWorkers && gnEnded == kWorkers - 1; }, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    usleep(200000);
     EXPECT_FALSE(bDestroyed.load());  // worker 1 still runs
     gbOpen[1] = true;
     EXPECT_TRUE(WaitUntil([&] { return bDestroyed.load(); }, 5000));

@@ -12,7 +12,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +22,7 @@
 
 namespace
 {
-std::string Request(int iOpcode, const std::vector<std::string>& vStrings)
+std::string Request(const std::vector<std::string>& vStrings, int iOpcode = TftpRrq)
 {
     std::string str{0, char(iOpcode)};
     for (const auto& s : vStrings)
@@ -33,17 +32,16 @@ std::string Request(int iOpcode, const std::vector<std::string>& vStrings)
 std::string Ack(int iBlock) { return {0, TftpAck, char(iBlock >> 8), char(iBlock)}; }
 std::string ErrorPacket(int iCode, const std::string& strText) { return std::string{0, 5, 0, char(iCode)} + strText + '\0'; }
 // DATA of block iBlock of strContent.
-std::string Data(const std::string& strContent, int iBlock)
+std::string Data(const std::string& s, int iBlock)
 {
-    size_t nAt = std::min(strContent.size(), size_t(iBlock - 1) * 512);
-    return std::string{0, TftpData, char(iBlock >> 8), char(iBlock)} + strContent.substr(nAt, 512);
+    return std::string{0, TftpData, char(iBlock >> 8), char(iBlock)} + s.substr(std::min(s.size(), size_t(iBlock - 1) * 512), 512);
 }
 // Content that differs from block to block.
-std::string Pattern(size_t nSize, unsigned iSeed)
+std::string Pattern(size_t nSize, unsigned x)
 {
     std::string str(nSize, '\0');
-    for (unsigned x = iSeed * 2654435761u + 1; nSize-- > 0;)
-        str[nSize] = char((x = x * 1103515245u + 12345u) >> 16);
+    for (char& c : str)
+        c = char((x = x * 1103515245u + 12345u) >> 16);
     return str;
 }
 
@@ -51,18 +49,9 @@ std::string Pattern(size_t nSize, unsigned iSeed)
 struct TPeer
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in server{};
-    TPeer()
-    {
-        server.sin_family = AF_INET;
-        server.sin_port = htons(kTftpPort);
-        inet_pton(AF_INET, TNetLab::kServerIp, &server.sin_addr);
-    }
+    sockaddr_in server{AF_INET, htons(kTftpPort), {inet_addr(TNetLab::kServerIp)}, {}};
     ~TPeer() { close(fd); }
-    void Send(const std::string& str)
-    {
-        sendto(fd, str.data(), str.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
-    }
+    void Send(const std::string& str) { sendto(fd, str.data(), str.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server); }
     // The next datagram within iTimeoutMs ("" on time-out); its sender becomes the server.
     std::string Reply(int iTimeoutMs = 4000)
     {
@@ -77,26 +66,24 @@ struct TPeer
         Send(str);
         return Reply(iTimeoutMs);
     }
-    // Receives the file in lock-step from the DATA of block 1 in strPacket.
+    // Receives the file in lock-step from strPacket, the DATA of block 1, on.
     std::string Fetch(std::string strPacket)
     {
         std::string strContent;
-        for (int iBlock = 1; strPacket.substr(0, 4) == Data("", iBlock); ++iBlock)
+        for (int iBlock = 1; strPacket.substr(0, 4) == Data("", iBlock); strPacket = Reply())
         {
             strContent += strPacket.substr(4);
-            Send(Ack(iBlock));
+            Send(Ack(iBlock++));
             if (strPacket.size() < size_t(kTftpPacketSize))
-                return strContent;
-            strPacket = Reply();
+                break;
         }
-        ADD_FAILURE() << "unexpected packet of " << strPacket.size() << " bytes after " << strContent.size();
         return strContent;
     }
 };
 
-// Every test runs the service on a thread in the lab's server namespace,
-// serving a folder of its own with a one-second wait, and talks to it from
-// the client namespace, which the test's thread enters for the test.
+// Every test runs the service on a thread in the lab's server namespace, serving
+// a folder of its own with a one-second wait, and talks to it from the client
+// namespace, which the test's thread enters for the test.
 class TftpServer : public ::testing::Test
 {
 protected:
@@ -119,95 +106,73 @@ protected:
                 tftpservice_proc(nullptr);
             bServerEnded = true;
         });
-        ASSERT_TRUE(WaitUntil([&] { return CountInLog("Start TFTP service at") == 1 || bServerEnded; }, 10000));
-        ASSERT_FALSE(bServerEnded);
+        ASSERT_TRUE(WaitUntil([&] { return CountInLog("Start TFTP service at") == 1 || bServerEnded; }, 10000) && !bServerEnded);
     }
     void TearDown() override
     {
         if (server.joinable())
-            RequestStop();
-        EXPECT_TRUE(JoinServer(20000));
+        {
+            evStop.signal();
+            TPeer().Send("");  // wakes the wait on port 69
+            ASSERT_TRUE(WaitUntil([&] { return bServerEnded.load(); }, 20000));  // else the joinable thread ends the run
+            server.join();
+        }
         setns(fdHomeNs, CLONE_NEWNET);
         close(fdHomeNs);
     }
-    // Signals the stop and wakes the service's wait on port 69.
-    void RequestStop()
-    {
-        evStop.signal();
-        TPeer().Send("");
-    }
-    // True when the service thread ended within iTimeoutMs (and was joined).
-    bool JoinServer(int iTimeoutMs)
-    {
-        bool bEnded = !server.joinable() || WaitUntil([&] { return bServerEnded.load(); }, iTimeoutMs);
-        if (bEnded && server.joinable())
-            server.join();
-        return bEnded;
-    }
-    size_t LogSize() const { return ReadFile(log.FileName()).size(); }
     int CountInLog(const std::string& strLine, size_t nFrom = 0) const
     {
         std::string strText = ReadFile(log.FileName());
         int n = 0;
-        for (size_t nPos = strText.find(strLine, nFrom); nPos != std::string::npos; nPos = strText.find(strLine, nPos + 1))
+        for (size_t nPos = nFrom; (nPos = strText.find(strLine, nPos)) != std::string::npos; ++nPos)
             ++n;
         return n;
     }
     std::string Root(const std::string& strName) const { return root / strName; }
-    std::string Serve(const std::string& strName, const std::string& strContent) const
-    {
-        WriteFile(Root(strName), strContent);
-        return strContent;
-    }
 };
 
 TEST_F(TftpServer, RealClientsFetchFilesIntact)
 {
     const size_t sizes[] = {0, 511, 512, 513, 1000, 3 * 1024 * 1024 + 77};
     for (size_t nSize : sizes)
-        Serve("f" + std::to_string(nSize), Pattern(nSize, unsigned(nSize) + 1));
+        WriteFile(Root("f" + std::to_string(nSize)), Pattern(nSize, unsigned(nSize)));
     TTempDir out;
     const std::string strIp = TNetLab::kServerIp;
-    const std::string clients[] = {  // %N the remote name, %O the local file
-        "tftp -m binary " + strIp + " -c get %N %O", "curl -sS --max-time 60 -o %O tftp://" + strIp + "/%N",
-        "busybox tftp -g -r %N -l %O " + strIp,
-        // Two transfers at once, from two ports of the server.
-        "tftp -m binary " + strIp + " -c get %N %O.2 & busybox tftp -g -r %N -l %O " + strIp + " && wait $! && cmp %O %O.2"};
-    for (size_t i = 0; i < sizeof clients / sizeof clients[0]; ++i)
+    for (int i = 0; i < 4; ++i)
         for (size_t nSize : sizes)
         {
+            std::string n = "f" + std::to_string(nSize), o = out / (std::to_string(i) + n), strOutput;
+            const std::string commands[] = {  // the last: two transfers at once
+                "tftp -m binary " + strIp + " -c get " + n + " " + o, "curl -sS --max-time 60 -o " + o + " tftp://" + strIp + "/" + n,
+                "busybox tftp -g -r " + n + " -l " + o + " " + strIp,
+                "tftp -m binary " + strIp + " -c get " + n + " " + o + ".2 & busybox tftp -g -r " + n + " -l " + o + " " + strIp + " && wait $! && cmp " + o + " " + o + ".2"};
             // curl 7.88 fails on any empty TFTP file ("getpeername() failed"), whatever the server.
             if (nSize == 0 && i == 1)
                 continue;
-            std::string strName = "f" + std::to_string(nSize), strOut = out / (std::to_string(i) + strName);
-            std::string strCommand = clients[i], strOutput;
-            for (size_t nAt; (nAt = strCommand.find('%')) != std::string::npos;)
-                strCommand.replace(nAt, 2, strCommand[nAt + 1] == 'N' ? strName : strOut);
-            SCOPED_TRACE(strCommand);
-            EXPECT_EQ(lab.Run(lab.ClientNs(), strCommand, &strOutput, 90), 0) << strOutput;
-            EXPECT_TRUE(access(strOut.c_str(), F_OK) == 0 && ReadFile(strOut) == ReadFile(Root(strName)));
+            SCOPED_TRACE(commands[i]);
+            EXPECT_EQ(lab.Run(lab.ClientNs(), commands[i], &strOutput, 90), 0) << strOutput;
+            EXPECT_TRUE(access(o.c_str(), F_OK) == 0 && ReadFile(o) == ReadFile(Root(n)));
         }
     EXPECT_GE(CountInLog("User request get file=" + Root("f513") + "\n"), 3);
-    EXPECT_EQ(CountInLog("abort send file"), 0);
 }
 
 TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
 {
-    const std::string s = Serve("boot.0", Pattern(1500, 5));
+    const std::string s = Pattern(1500, 5);
+    WriteFile(Root("boot.0"), s);
     for (const char* szName : {"tsize", "TSIZE"})
     {
         TPeer c;
-        EXPECT_EQ(c.Get(Request(TftpRrq, {"boot.0", "octet", szName, "0", "blksize", "1468"})),
-                  std::string("\0\6tsize\0" "1500\0", 13));
+        EXPECT_EQ(c.Get(Request({"boot.0", "octet", szName, "0", "blksize", "1468"})), std::string("\0\6tsize\0" "1500\0", 13));
         EXPECT_NE(ntohs(c.server.sin_port), kTftpPort);
         EXPECT_EQ(c.Fetch(c.Get(Ack(9))), s);  // any block number will do
     }
     TPeer b, n, o;  // block size first: no OACK, 512-byte blocks at once
-    EXPECT_EQ(b.Fetch(b.Get(Request(TftpRrq, {"boot.0", "octet", "blksize", "1468", "tsize", "0"}))), s);
+    EXPECT_EQ(b.Fetch(b.Get(Request({"boot.0", "octet", "blksize", "1468", "tsize", "0"}))), s);
     // A "tsize" other than "0" gets no answer at all.
-    EXPECT_EQ(n.Get(Request(TftpRrq, {"boot.0", "octet", "tsize", "1234"}), 1500), "");
+    EXPECT_EQ(n.Get(Request({"boot.0", "octet", "tsize", "1234"}), 1500), "");
     // The OACK is sent once; without an ACK the worker gives up silently.
-    EXPECT_EQ(o.Get(Request(TftpRrq, {"boot.0", "octet", "tsize", "0"})).substr(0, 2), std::string("\0\6", 2));
+    EXPECT_EQ(o.Get(Request({"boot.0", "octet", "tsize", "0"})).substr(0, 2), std::string("\0\6", 2));
     EXPECT_EQ(o.Reply(2500), "");
     EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + ", but tsize isn't zero.\n"), 1);
     EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + "\n"), 3);
@@ -216,49 +181,42 @@ TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
 
 TEST_F(TftpServer, EveryRequestGetsItsAnswer)
 {
-    Serve("ok", "fine");
+    WriteFile(Root("ok"), "fine");
     ASSERT_EQ(mkdir(Root("folder").c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(Root("pipe").c_str(), 0644), 0);
     const std::string strIllegal = ErrorPacket(4, "illegal TFTP operatio"), strNotFound = ErrorPacket(1, "file not found");
     const std::string strFine = Data("fine", 1);
     const size_t nName = 511 - gSettings.strTftpRoot.size();  // root and name fill the path field
     const std::pair<std::string, std::string> cases[] = {
-        {Request(TftpWrq, {"ok", "octet"}), strIllegal},
-        {Request(9, {"ok", "octet"}), strIllegal},
-        {Request(TftpRrq, {}), strIllegal},
-        {Request(TftpRrq, {"ok", "octet"}).substr(0, 10), strIllegal},  // the last zero byte missing
-        {Request(TftpRrq, {"ok", "octet", "tsize", "0"}).substr(0, 18), strIllegal},
-        {Request(TftpRrq, {"../etc/passwd", "octet"}), strIllegal},
-        {Request(TftpRrq, {"a/..\\ok", "octet"}), strIllegal},
-        {Request(TftpRrq, {"...", "octet"}), strNotFound},  // no parent reference
-        {Request(TftpRrq, {std::string(600, 'n'), "octet"}), ""},  // too long to be received
-        {Request(TftpRrq, {std::string(nName, 'n'), "octet"}), strNotFound},
-        {Request(TftpRrq, {std::string(nName + 1, 'n'), "octet"}), strIllegal},
-        {Request(TftpRrq, {"ok", std::string(63, 'm')}), strFine},
-        {Request(TftpRrq, {"ok", std::string(64, 'm')}), strIllegal},
-        {Request(TftpRrq, {"ok", "octet", std::string(63, 'o'), "1"}), strFine},
-        {Request(TftpRrq, {"ok", "octet", std::string(64, 'o'), "1"}), strIllegal},
-        {Request(TftpRrq, {"ok", "octet", "tsize", std::string(63, '0')}), ""},  // not "0"
-        {Request(TftpRrq, {"ok", "octet", "tsize", std::string(64, '0')}), strIllegal},
-        {Request(TftpRrq, {"ok", "octet", "x", std::string(200, 'v')}), strFine},  // not read
-        {Request(TftpRrq, {"missing", "octet"}), strNotFound},
-        {Request(TftpRrq, {"missing", "octet", "tsize", "0"}), strNotFound},
-        {Request(TftpRrq, {"folder", "octet"}), strNotFound},
-        {Request(TftpRrq, {"pipe", "octet"}), strNotFound},
+        {Request({"ok", "octet"}, TftpWrq), strIllegal},
+        {Request({"ok", "octet"}).substr(0, 10), strIllegal},  // the last zero byte missing
+        {Request({"../etc/passwd", "octet"}), strIllegal},
+        {Request({"a/..\\ok", "octet"}), strIllegal},
+        {Request({std::string(600, 'n'), "octet"}), ""},  // too long to be received
+        {Request({std::string(nName, 'n'), "octet"}), strNotFound},
+        {Request({std::string(nName + 1, 'n'), "octet"}), strIllegal},
+        {Request({"ok", std::string(63, 'm')}), strFine},
+        {Request({"ok", std::string(64, 'm')}), strIllegal},
+        {Request({"ok", "octet", std::string(64, 'o'), "1"}), strIllegal},
+        {Request({"ok", "octet", "tsize", std::string(64, '0')}), strIllegal},
+        {Request({"missing", "octet"}), strNotFound},
+        {Request({"missing", "octet", "tsize", "0"}), strNotFound},
+        {Request({"folder", "octet"}), strNotFound},
+        {Request({"pipe", "octet"}), strNotFound},
     };
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+    for (const auto& c : cases)
     {
-        SCOPED_TRACE("case " + std::to_string(i));
-        TPeer c;
-        EXPECT_EQ(c.Get(cases[i].first, cases[i].second.empty() ? 1500 : 4000), cases[i].second);
-        EXPECT_EQ(ntohs(c.server.sin_port) == kTftpPort, cases[i].second.empty());
-        if (cases[i].second == strFine)
-            c.Send(Ack(1));
-        EXPECT_EQ(c.Reply(100), "");
+        SCOPED_TRACE(std::to_string(&c - cases));
+        TPeer p;
+        EXPECT_EQ(p.Get(c.first, c.second.empty() ? 1500 : 4000), c.second);
+        EXPECT_EQ(ntohs(p.server.sin_port) == kTftpPort, c.second.empty());
+        if (c.second == strFine)
+            p.Send(Ack(1));
+        EXPECT_EQ(p.Reply(100), "");
     }
     EXPECT_EQ(CountInLog("tftp: donot support this path " + Root("../etc/passwd") + ".\n"), 1);
     EXPECT_EQ(CountInLog("tftp: can't open " + Root("pipe") + " for reading at"), 1);
-    EXPECT_EQ(CountInLog("User request invalid\n"), 10);
+    EXPECT_EQ(CountInLog("User request invalid\n"), 7);
 }
 
 // The ACK number is taken as given and other datagrams from the client are
@@ -266,17 +224,20 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
 // ends the transfer without a word, and so does an ERROR from the client.
 TEST_F(TftpServer, OldAcksLostRepliesAndErrors)
 {
-    const std::string s = Serve("f", Pattern(5 * 512 + 100, 7));
+    const std::string s = Pattern(5 * 512 + 100, 7);
+    WriteFile(Root("f"), s);
     const std::string kTimeout = "tftp: timeout retrying...at", kAbort = "tftp: abort send file at";
     const std::pair<std::string, int> steps[] = {
         {Ack(1), 2}, {Ack(2), 3},
         {Ack(1), 2},                                      // old: block 2 again, read again from the file
         {std::string("\0\6tsize\0" "1\0", 10), 2},        // an OACK: the same block again
         {Ack(4), 5},                                      // ahead: on from the acknowledged number
-        {Request(TftpRrq, {"x", "octet"}), 0}, {Request(TftpWrq, {"x", "octet"}), 0},
+        {Request({"x", "octet"}), 0}, {Request({"x", "octet"}, TftpWrq), 0},
         {std::string("\0\3\0\1abc", 7), 0}, {Ack(5), 6}};
-    TPeer c;
-    EXPECT_EQ(c.Get(Request(TftpRrq, {"f", "octet"})), Data(s, 1));
+    TPeer c, x;
+    EXPECT_EQ(c.Get(Request({"f", "octet"})), Data(s, 1));
+    x.server = c.server;  // an ACK from another port is not the client's
+    EXPECT_EQ(x.Get(Ack(3), 300), "");
     for (const auto& step : steps)
         EXPECT_EQ(c.Get(step.first, step.second ? 4000 : 300), step.second ? Data(s, step.second) : "");
     c.Send(Ack(6));
@@ -286,24 +247,19 @@ TEST_F(TftpServer, OldAcksLostRepliesAndErrors)
     for (const auto& vLost : losses)
     {
         SCOPED_TRACE(std::to_string(vLost.size()) + " losses");
-        size_t nFrom = LogSize();
+        size_t nFrom = ReadFile(log.FileName()).size();
         TPeer c;
-        c.Send(Request(TftpRrq, {"f", "octet"}));
-        for (int iBlock = 1, nLost = 0; iBlock <= 6; ++iBlock)
+        c.Send(Request({"f", "octet"}));
+        for (int iBlock = 1, nLost = 0; iBlock <= 6 && !(vLost.empty() && iBlock == 3); ++iBlock)
         {
-            std::string strPacket = c.Reply(2500);
-            EXPECT_EQ(strPacket, Data(s, iBlock));
-            bool bLost = std::count(vLost.begin(), vLost.end(), iBlock) > 0, bError = vLost.empty() && iBlock == 2;
-            if (bError)
-                c.Send(ErrorPacket(0, "cancelled"));
-            if (bError || (bLost && ++nLost > kTftpMaxTimeouts))
-            {
-                EXPECT_EQ(c.Reply(2500), "");  // nothing more: the transfer has ended
+            bool bLost = std::count(vLost.begin(), vLost.end(), iBlock) > 0;
+            EXPECT_EQ(c.Reply(2500), Data(s, iBlock));
+            if (bLost && ++nLost > kTftpMaxTimeouts)
                 break;
-            }
-            EXPECT_EQ(bLost ? c.Reply(2500) : strPacket, strPacket);  // a lost one is sent again after the wait
-            c.Send(Ack(iBlock));
+            EXPECT_EQ(bLost ? c.Reply(2500) : Data(s, iBlock), Data(s, iBlock));  // a lost one comes again after the wait
+            c.Send(vLost.empty() && iBlock == 2 ? ErrorPacket(0, "cancelled") : Ack(iBlock));
         }
+        EXPECT_EQ(c.Reply(2500), "");  // nothing more: the transfer has ended
         EXPECT_TRUE(WaitUntil([&] { return CountInLog(kAbort, nFrom) == (vLost.size() == 3 ? 0 : 1); }, 3000));
         EXPECT_EQ(CountInLog(kTimeout, nFrom), int(vLost.size()));
     }
@@ -311,20 +267,18 @@ TEST_F(TftpServer, OldAcksLostRepliesAndErrors)
 
 TEST_F(TftpServer, FilesUpTo65535BlocksAreServedLargerOnesRefused)
 {
-    // The largest file that fits, sparse, with marks in its last two blocks.
+    // The largest file that fits, sparse, with a mark in its last block.
     int fd = open(Root("big").c_str(), O_CREAT | O_WRONLY, 0644);
     ASSERT_EQ(ftruncate(fd, kTftpMaxFileSize), 0);
-    ASSERT_EQ(pwrite(fd, "second-last", 11, int64_t(65533) * 512), 11);
     ASSERT_EQ(pwrite(fd, "last", 4, int64_t(65534) * 512), 4);
     TPeer c, d;
-    EXPECT_EQ(c.Get(Request(TftpRrq, {"big", "octet"})).substr(0, 4), Data("", 1));
-    EXPECT_EQ(c.Get(Ack(65533)), std::string("\0\3\xff\xfe" "second-last", 15) + std::string(501, '\0'));
+    EXPECT_EQ(c.Get(Request({"big", "octet"})).substr(0, 4), Data("", 1));
     EXPECT_EQ(c.Get(Ack(65534)), std::string("\0\3\xff\xff" "last", 8) + std::string(507, '\0'));
     c.Send(Ack(65535));
     // One byte more needs a 65536th block: refused before any data.
     ASSERT_EQ(ftruncate(fd, kTftpMaxFileSize + 1), 0);
-    EXPECT_EQ(d.Get(Request(TftpRrq, {"big", "octet"})), ErrorPacket(3, "disk full or allocation exceeded"));
     close(fd);
+    EXPECT_EQ(d.Get(Request({"big", "octet"})), ErrorPacket(3, "disk full or allocation exceeded"));
     EXPECT_EQ(CountInLog("tftp: file " + Root("big") + " has 33553920 bytes, more than 65535 blocks at"), 1);
 }
 
@@ -335,31 +289,14 @@ TEST_F(TftpServer, ARequestWithoutASocketIsDroppedOnce)
     TPeer c;
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-    int fdFree = fcntl(c.fd, F_DUPFD, 0);  // the lowest free descriptor number
-    ASSERT_GE(fdFree, 0);
-    close(fdFree);
-    rlimit low = old;
-    low.rlim_cur = rlim_t(fdFree);
+    rlimit low = {rlim_t(fcntl(c.fd, F_DUPFD, 0)), old.rlim_max};  // the lowest free descriptor number
+    close(int(low.rlim_cur));
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    c.Send(Request(TftpRrq, {"x", "octet"}));
-    std::string strReply = c.Reply(500);
+    std::string strReply = c.Get(Request({"x", "octet"}), 500);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
-    EXPECT_EQ(strReply, "");
-    EXPECT_EQ(c.Reply(500), "");
+    EXPECT_EQ(strReply + c.Reply(500), "");
     EXPECT_EQ(CountInLog("return: create udp socket error at"), 1);
     EXPECT_EQ(CountInLog(std::string("tftp: request from ") + TNetLab::kClientIp + ":"), 1);
     EXPECT_EQ(CountInLog(" dropped, no socket at"), 1);
 }
-
-TEST_F(TftpServer, StopWaitsForTheRunningTransfer)
-{
-    const std::string s = Serve("slow", Pattern(3 * 512 + 1, 4));
-    TPeer c;
-    std::string strFirst = c.Get(Request(TftpRrq, {"slow", "octet"}));
-    RequestStop();
-    EXPECT_FALSE(JoinServer(300));  // well within the transfer's wait
-    EXPECT_EQ(c.Fetch(strFirst), s);
-    EXPECT_TRUE(JoinServer(10000));
-}
-
 }  // namespace
