@@ -36,7 +36,5 @@ TEST(SignalThread, EachStopSignalReachesTheHandlerAndStopEndsQuietly)
     signals.Stop();
     signals.Stop();  // twice is harmless
     EXPECT_EQ(std::vector<int>(aiSeen, aiSeen + nSeen), vSent);
-
-    // SIGPIPE (a write to a closed connection) does not end the process.
-    EXPECT_EQ(raise(SIGPIPE), 0);
+    EXPECT_EQ(raise(SIGPIPE), 0);  // a write to a closed connection does not end the process
 }

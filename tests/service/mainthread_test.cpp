@@ -12,37 +12,33 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace
 {
 std::mutex mtxEvents;
-std::vector<std::string> vEvents;
+std::string strEvents;  // "config;tftp start;..." in the order they happened
 std::atomic<long> anTid[2];  // TFTP, boot
 bool bStopInConfiguration = false;
 
 void Note(const std::string& s)
 {
     std::lock_guard<std::mutex> lock(mtxEvents);
-    vEvents.push_back(s);
+    strEvents += s + ";";
 }
-
-int IndexOf(const std::string& s)
+int IndexOf(const std::string& s)  // -1 when it has not happened
 {
     std::lock_guard<std::mutex> lock(mtxEvents);
-    auto it = std::find(vEvents.begin(), vEvents.end(), s);
-    return it == vEvents.end() ? -1 : (int)(it - vEvents.begin());
+    return int(strEvents.find(s + ";"));
 }
 
 void ReadConfigurationStandIn()
 {
     // The settings must be complete before any service thread exists.
-    Note(anTid[0] == 0 && anTid[1] == 0 ? "config" : "config after a thread");
+    Note(anTid[0] == 0 && anTid[1] == 0 ? "config" : "late config");
     for (int i = 0; bStopInConfiguration && i < 2; ++i)
         Service().handle_control(SERVICE_CONTROL_SHUTDOWN);
 }
@@ -53,13 +49,12 @@ template <int I>
 ACE_THR_FUNC_RETURN ServiceStandIn(void*)
 {
     anTid[I] = syscall(SYS_gettid);
-    const std::string strName = I == 0 ? "tftp" : "boot";
-    Note(strName + " start");
+    Note(I == 0 ? "tftp start" : "boot start");
     ACE_Time_Value tvZero(0);
     while (evStop.wait(&tvZero, 0) == -1)
         usleep(10 * 1000);
     usleep(I == 0 ? 300 * 1000 : 0);
-    Note(strName + " end");
+    Note(I == 0 ? "tftp end" : "boot end");
     return 0;
 }
 }  // namespace
@@ -71,7 +66,7 @@ TEST(MainThread, ConfigurationThenTftpThenBootAndNoStopIsLost)
     {
         SCOPED_TRACE(bStopEarly ? "stop during start-up" : "stop while serving");
         evStop.reset();
-        vEvents.clear();
+        strEvents.clear();
         anTid[0] = anTid[1] = 0;
         bStopInConfiguration = bStopEarly;
         std::thread main([] {
