@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 
 TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
@@ -60,14 +60,11 @@ TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
         {"-t 2", 0, 0, "unmask" + strSvc + "enable" + strSvc, "", strUnit},
         {"-t 3", 0, 0, "unmask" + strSvc + "disable" + strSvc, "", strUnit},
         {"-t 4", 0, 0, "mask" + strSvc, "", strUnit},
-        // Each option only sets its flag; start and stop come before the start type.
-        {"-t 4 -s", 0, 0, "start" + strSvc, "", strUnit},
-        {"-k -t 2", 0, 0, "stop" + strSvc, "", strUnit},
+        {"-t 4 -s", 0, 0, "start" + strSvc, "", strUnit},  // each option only sets its flag; start and stop come first
         {"-r", 0, 0, "disable" + strSvc + strReload, "", ""},
         {"-i -t 2", 0, 0, strReload + strReload, "", strUnit},
         // A failing systemctl fails the action; a failed disable does not keep the unit.
         {"-s", 5, 255, "start" + strSvc, "", strUnit},
-        {"-k", 5, 255, "stop" + strSvc, "", strUnit},
         {"-t 2", 5, 255, "unmask" + strSvc, "", strUnit},
         {"-r", 5, 255, "disable" + strSvc + strReload, "", ""},
         // Over an existing unit the gateway is added only when it depends on nothing.
@@ -88,6 +85,8 @@ TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
     for (const char* szArgs : {"-v", "-d -v"})
     {
         EXPECT_EQ(fnRun(szArgs, 0), 1) << szArgs;
-        EXPECT_TRUE(std::regex_match(strOut, std::regex("PXE Service version: [0-9]+(\\.[0-9]+){3}\r\n"))) << strOut;
+        int n = 0;
+        sscanf(strOut.c_str(), "PXE Service version: %*u.%*u.%*u.%*u%n", &n);
+        EXPECT_EQ(strOut.substr(size_t(n)), "\r\n") << strOut;
     }
 }
