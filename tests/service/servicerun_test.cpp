@@ -17,7 +17,6 @@
 
 namespace
 {
-bool Contains(const std::string& s, const std::string& strPart) { return s.find(strPart) != std::string::npos; }
 // True when every part is in s, each after the one before.
 bool InOrder(const std::string& s, std::initializer_list<std::string> parts)
 {
@@ -55,7 +54,7 @@ protected:
     static bool Serving(const std::string& strFile)
     {
         std::string s = ReadFile(strFile);
-        return Contains(s, "Start TFTP service at") && Contains(s, "Start Tarn PXE boot service at");
+        return InOrder(s, {"Start TFTP service at"}) && InOrder(s, {"Start Tarn PXE boot service at"});
     }
 
     TNetLab lab;
@@ -71,7 +70,7 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalAndLeavesTheLogFileEmpty)
     pid_t pid = lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram, "-d"}, strOut);
     ASSERT_TRUE(pid > 0 && WaitUntil([&] { return Serving(strOut); }, 15000)) << ReadFile(strOut);
     kill(pid, SIGHUP);
-    ASSERT_TRUE(WaitUntil([&] { return Contains(ReadFile(strOut), "Enter CTRL+C, exiting..."); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return InOrder(ReadFile(strOut), {"Enter CTRL+C, exiting..."}); }, 5000));
     kill(pid, SIGINT);  // a second stop while stopping changes nothing
     EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
     // The lines of the configuration and of the service threads are on standard error too; "Service down" once.
@@ -98,8 +97,8 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
     // "Service start" went to standard error only.
     std::string strFile = ReadFile(strLog), strErr = ReadFile(strOut);
     EXPECT_TRUE(InOrder(strFile, {"older run\n", "Running alone without dhcp", "Info: Use ip address 198.18.0.1", "Start TFTP service", ") Service down at "})) << strFile;
-    EXPECT_TRUE(Contains(strErr, ") Service start at ")) << strErr;
-    EXPECT_FALSE(Contains(strFile, "Service start") || Contains(strErr, "Service down")) << strFile << strErr;
+    EXPECT_TRUE(InOrder(strErr, {") Service start at "})) << strErr;
+    EXPECT_FALSE(InOrder(strFile, {"Service start"}) || InOrder(strErr, {"Service down"})) << strFile << strErr;
 }
 
 TEST_F(ServiceRun, BadConfigurationsEndWithStatusMinusOneAndTheirLine)
@@ -124,6 +123,6 @@ TEST_F(ServiceRun, BadConfigurationsEndWithStatusMinusOneAndTheirLine)
         EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
         EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram, &strIgnored, 30), 255);
         for (const std::string& s : {strErr, ReadFile(strLog)})
-            EXPECT_TRUE(Contains(s, c.second) && !Contains(s, "Start TFTP service") && !Contains(s, "Service down")) << s;
+            EXPECT_TRUE(InOrder(s, {c.second}) && !InOrder(s, {"Start TFTP service"}) && !InOrder(s, {"Service down"})) << s;
     }
 }

@@ -52,25 +52,22 @@ struct TPeer
     sockaddr_in server{AF_INET, htons(kTftpPort), {inet_addr(TNetLab::kServerIp)}, {}};
     ~TPeer() { close(fd); }
     void Send(const std::string& str) { sendto(fd, str.data(), str.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server); }
-    // The next datagram within iTimeoutMs ("" on time-out); its sender becomes the server.
-    std::string Reply(int iTimeoutMs = 4000)
+    // Sends strSend (unless ""), then the next datagram within iTimeoutMs ("" on time-out); its sender becomes the server.
+    std::string Get(const std::string& strSend, int iTimeoutMs = 4000)
     {
+        if (!strSend.empty())
+            Send(strSend);
         pollfd pfd = {fd, POLLIN, 0};
         char buffer[2048];
         socklen_t n = sizeof server;
         ssize_t nReceived = poll(&pfd, 1, iTimeoutMs) <= 0 ? 0 : recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&server), &n);
         return std::string(buffer, size_t(std::max<ssize_t>(nReceived, 0)));
     }
-    std::string Get(const std::string& str, int iTimeoutMs = 4000)
-    {
-        Send(str);
-        return Reply(iTimeoutMs);
-    }
     // Receives the file in lock-step from strPacket, the DATA of block 1, on.
     std::string Fetch(std::string strPacket)
     {
         std::string strContent;
-        for (int iBlock = 1; strPacket.substr(0, 4) == Data("", iBlock); strPacket = Reply())
+        for (int iBlock = 1; strPacket.substr(0, 4) == Data("", iBlock); strPacket = Get(""))
         {
             strContent += strPacket.substr(4);
             Send(Ack(iBlock++));
@@ -173,7 +170,7 @@ TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
     EXPECT_EQ(n.Get(Request({"boot.0", "octet", "tsize", "1234"}), 1500), "");
     // The OACK is sent once; without an ACK the worker gives up silently.
     EXPECT_EQ(o.Get(Request({"boot.0", "octet", "tsize", "0"})).substr(0, 2), std::string("\0\6", 2));
-    EXPECT_EQ(o.Reply(2500), "");
+    EXPECT_EQ(o.Get("", 2500), "");
     EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + ", but tsize isn't zero.\n"), 1);
     EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + "\n"), 3);
     EXPECT_EQ(CountInLog("tftp: "), 0);
@@ -210,7 +207,7 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
         EXPECT_EQ(ntohs(p.server.sin_port) == kTftpPort, c.second.empty());
         if (c.second == strFine)
             p.Send(Ack(1));
-        EXPECT_EQ(p.Reply(100), "");
+        EXPECT_EQ(p.Get("", 100), "");
     }
     EXPECT_EQ(CountInLog("tftp: donot support this path " + Root("../etc/passwd") + ".\n"), 1);
     EXPECT_EQ(CountInLog("tftp: can't open " + Root("pipe") + " for reading at"), 1);
@@ -250,13 +247,13 @@ TEST_F(TftpServer, OldAcksLostRepliesAndErrors)
         for (int iBlock = 1, nLost = 0; iBlock <= 6 && !(vLost.empty() && iBlock == 3); ++iBlock)
         {
             bool bLost = std::count(vLost.begin(), vLost.end(), iBlock) > 0;
-            EXPECT_EQ(c.Reply(2500), Data(s, iBlock));
+            EXPECT_EQ(c.Get("", 2500), Data(s, iBlock));
             if (bLost && ++nLost > kTftpMaxTimeouts)
                 break;
-            EXPECT_EQ(bLost ? c.Reply(2500) : Data(s, iBlock), Data(s, iBlock));  // a lost one comes again after the wait
+            EXPECT_EQ(bLost ? c.Get("", 2500) : Data(s, iBlock), Data(s, iBlock));  // a lost one comes again after the wait
             c.Send(vLost.empty() && iBlock == 2 ? ErrorPacket(0, "cancelled") : Ack(iBlock));
         }
-        EXPECT_EQ(c.Reply(2500), "");  // nothing more: the transfer has ended
+        EXPECT_EQ(c.Get("", 2500), "");  // nothing more: the transfer has ended
         EXPECT_TRUE(WaitUntil([&] { return CountInLog(kAbort, nFrom) == (vLost.size() == 3 ? 0 : 1); }, 3000));
         EXPECT_EQ(CountInLog(kTimeout, nFrom), int(vLost.size()));
     }
@@ -291,7 +288,7 @@ TEST_F(TftpServer, ARequestWithoutASocketIsDroppedOnce)
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::string strReply = c.Get(Request({"x", "octet"}), 500);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
-    EXPECT_EQ(strReply + c.Reply(500), "");
+    EXPECT_EQ(strReply + c.Get("", 500), "");
     EXPECT_EQ(CountInLog("return: create udp socket error at"), 1);
     EXPECT_EQ(CountInLog(std::string("tftp: request from ") + TNetLab::kClientIp + ":"), 1);
     EXPECT_EQ(CountInLog(" dropped, no socket at"), 1);
