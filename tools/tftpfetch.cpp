@@ -55,7 +55,7 @@ struct TOptions
     bool bTsize = false;
     int iParallel = 1;
     int iTimeoutMs = 1000;
-    int iRetries = 5;
+    int iRetries = 12;
     std::string strCheck;
     std::string strServer;
     std::string strFile;
