@@ -74,6 +74,7 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap 'echo "tftp_bench.sh: a command failed at line $LINENO" >&2' ERR
 trap 'exit 130' INT TERM
 
 ip netns add "$SRV"
@@ -163,7 +164,7 @@ measure() {  # C KEY ROUND
 }
 
 median() {  # words -> median, or FAIL when any is FAIL, or - when none
-    tr ' ' '\n' | grep -v '^$' | sort -g | awk '/FAIL/ {f = 1} {v[n++] = $1}
+    tr ' ' '\n' | sort -g | awk '/FAIL/ {f = 1} NF {v[n++] = $1}
         END {if (f) print "FAIL"; else if (!n) print "-";
              else printf "%.2f", n % 2 ? v[int(n / 2)] : (v[n / 2 - 1] + v[n / 2]) / 2}'
 }
@@ -186,7 +187,7 @@ done
 if [ -n "$RUN_CASES" ]; then
     echo
     echo "TFTP MB/s, median of $ROUNDS rounds; granted blksize/window in brackets;"
-    echo "ratio: this server (plain, and with --negotiate) to the best other server"
+    echo "ratio: this server, plain and negotiating, to the best other server"
     printf '%-38s %16s %16s %16s %16s %16s  %s\n' case "this server" "negotiating" tftpd-hpa atftpd \
         dnsmasq "ratio (best peer)"
     for c in $RUN_CASES; do
@@ -206,8 +207,7 @@ if [ -n "$RUN_CASES" ]; then
         ratios=""
         for key in ours neg; do
             m=$(echo "${MBS[$c.$key]:-}" | median)
-            [[ $m == - ]] && continue
-            ratios+=$(awk -v a="$m" -v b="$best" 'BEGIN {if (a == "FAIL" || b == "") printf " -";
+            ratios+=$(awk -v a="$m" -v b="$best" 'BEGIN {if (a ~ /^[-F]/ || b == "") printf " -";
                                                          else printf " %.2f", a / b}')
         done
         echo "$line $ratios (${bestkey:+${NAME[$bestkey]}})"
