@@ -164,9 +164,13 @@ int TTftpSender::SendFile()
                 }
                 else
                 {
-                    // Taken as given: an old number goes back, a later one goes on from there.
+                    // Taken as given: an old number goes back, a later one goes on from
+                    // there, as long as the file has a block after it.
                     iAcked = iBlock;
-                    if (m_iFinal != 0 && iAcked > m_iFinal)
+                    const bool bPastEnd = m_params.iFileSize >= 0
+                        ? static_cast<int64_t>(iAcked) * m_params.nBlockSize > m_params.iFileSize
+                        : m_iFinal != 0 && iAcked > m_iFinal;
+                    if (bPastEnd && !(m_iFinal != 0 && iAcked == m_iFinal))
                     {
                         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: ACK %d past the final block ignored at %D\n", iBlock));
                         continue;

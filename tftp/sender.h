@@ -48,6 +48,7 @@ struct TTftpParams
     int nWindowSize = 1;
     int iWaitSeconds = kTftpWaitSeconds;
     bool bStrictAcks = false;
+    int64_t iFileSize = -1;   // when known, an ACK after which no block would be left is ignored
 };
 
 // How a transfer or its option exchange ended.

@@ -63,6 +63,7 @@ void ServeNegotiated(TftpTransfer& t, int nLength)
     params.nWindowSize = grant.nWindowSize;
     params.iWaitSeconds = grant.iWaitSeconds > 0 ? grant.iWaitSeconds : t.waitSeconds;
     params.bStrictAcks = true;
+    params.iFileSize = iSize;
     ACE_DEBUG((LM_INFO, LOG_PREFIX "User request get file=%s\n", t.path));
     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: %s in blocks of %d, window %d, wait %d s at %D\n", t.path,
                params.nBlockSize, params.nWindowSize, params.iWaitSeconds));

@@ -194,6 +194,7 @@ int SendFile(TftpTransfer* pTransfer)
         return -1;
     TTftpParams params;
     params.iWaitSeconds = pTransfer->waitSeconds;
+    params.iFileSize = iSize;
     RunTransfer(pTransfer, fd, params, nullptr, 0);
     ::close(fd);
     return 0;

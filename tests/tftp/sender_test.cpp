@@ -51,6 +51,7 @@ public:
         return long(m_strFile.copy(buffer, size_t(nLength), std::min(size_t(iOffset), m_strFile.size())));
     }
 
+    size_t Size() const { return m_strFile.size(); }
     std::string strReceived;
     std::set<int> setLost;
     std::function<std::string(const std::string&)> fnReply;
@@ -97,7 +98,7 @@ std::string Pattern(size_t n)
 
 int Transfer(TClient& c, int nBlock, int nWindow, bool bStrict = true, const std::string& strOack = "")
 {
-    TTftpSender sender(c, {nBlock, nWindow, 1, bStrict});
+    TTftpSender sender(c, {nBlock, nWindow, 1, bStrict, int64_t(c.Size())});
     if (!strOack.empty())
         if (int i = sender.SendOack(strOack.data(), int(strOack.size())); i != TransferComplete)
             return i;
@@ -182,11 +183,12 @@ TEST(TftpSender, OackAnsweredByErrorTimeoutsAndStaleAcks)
     EXPECT_EQ(Transfer(mute, 512, 1, false), TransferAborted);
     EXPECT_EQ(mute.nDataSent, 4);
 
-    // Without negotiation: a short ACK is passed over, and an ACK of an earlier
-    // block after the final one was sent sends the next block instead of ending.
+    // Without negotiation: a short ACK and one past the file's end are passed over,
+    // and an ACK of an earlier block after the final one was sent sends the next
+    // block instead of ending.
     TClient c(Pattern(700), 512, 1);
     c.setLost = {1, 2, 3, 4, 5, 6};
-    c.qReplies = {std::string("\0\4", 2), Ack(1), Ack(0), Ack(2)};
+    c.qReplies = {std::string("\0\4", 2), Ack(3), Ack(1), Ack(0), Ack(2)};
     EXPECT_EQ(Transfer(c, 512, 1, false), TransferComplete);
     EXPECT_EQ(c.vSentBlocks, (std::vector<int>{1, 2, 1}));
     EXPECT_EQ(c.nTimeouts, 0);
