@@ -145,6 +145,8 @@ bool CFetcher::Setup()
         if (fd < 0 || fstat(fd, &st) != 0)
         {
             perror(m_o.strCheck.c_str());
+            if (fd >= 0)
+                close(fd);
             return false;
         }
         m_nOriginal = static_cast<uint64_t>(st.st_size);
