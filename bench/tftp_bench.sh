@@ -49,7 +49,8 @@ install_peers() {
     command -v dnsmasq >/dev/null || missing+=(dnsmasq-base)
     if [ ${#missing[@]} -gt 0 ] || [ ! -x "$ATFTPD" ]; then apt-get update -qq; fi
     if [ ${#missing[@]} -gt 0 ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}"
     fi
     if [ ! -x "$ATFTPD" ]; then
         mkdir -p "$PEERS"
@@ -98,12 +99,13 @@ chmod 644 "$ROOT"/*
 
 declare -A FILE=([a]=f33 [b]=f8 [c]=f200 [d]=f8 [e]=f200)
 declare -A COUNT=([a]=1 [b]=32 [c]=1 [d]=32 [e]=1)
-declare -A OPTS=([a]="" [b]="" [c]="--blksize 1468 --windowsize 4" [d]="--blksize 1468 --windowsize 4"
-                 [e]="--blksize 1432")
+UEFI="--blksize 1468 --windowsize 4"
+declare -A OPTS=([a]="" [b]="" [c]="$UEFI" [d]="$UEFI" [e]="--blksize 1432")
 declare -A LABEL=([a]="(a) 1 x 33,553,919 B, no options" [b]="(b) 32 x 8 MiB at once, no options"
-                  [c]="(c) 1 x 200 MiB, blksize 1468 window 4" [d]="(d) 32 x 8 MiB, blksize 1468 window 4"
-                  [e]="(e) 1 x 200 MiB, blksize 1432")
-declare -A NAME=([ours]="this server" [neg]="negotiating" [hpa]=tftpd-hpa [atftpd]=atftpd [dnsmasq]=dnsmasq)
+                  [c]="(c) 1 x 200 MiB, blksize 1468 window 4"
+                  [d]="(d) 32 x 8 MiB, blksize 1468 window 4" [e]="(e) 1 x 200 MiB, blksize 1432")
+declare -A NAME=([ours]="this server" [neg]="negotiating" [hpa]=tftpd-hpa [atftpd]=atftpd
+                 [dnsmasq]=dnsmasq)
 PEER_KEYS="hpa atftpd dnsmasq"
 
 start_server() {  # ours | neg | hpa | atftpd | dnsmasq
@@ -114,10 +116,10 @@ start_server() {  # ours | neg | hpa | atftpd | dnsmasq
         hpa) ip netns exec "$SRV" in.tftpd -L -s "$ROOT" 2>>"$log" & ;;
         atftpd) ip netns exec "$SRV" "$ATFTPD" --daemon --no-fork --user root --group root \
                     --logfile - --port 69 "$ROOT" >>"$log" 2>&1 & ;;
-        dnsmasq) ip netns exec "$SRV" dnsmasq --no-daemon --port=0 --enable-tftp --tftp-root="$ROOT" \
-                     --conf-file=/dev/null --pid-file= >>"$log" 2>&1 & ;;
+        dnsmasq) ip netns exec "$SRV" dnsmasq --no-daemon --port=0 --enable-tftp \
+                     --tftp-root="$ROOT" --conf-file=/dev/null --pid-file= >>"$log" 2>&1 & ;;
     esac
-    SERVER_PID=$!  # ip netns exec runs the server in its own process
+    SERVER_PID=$!  # ip netns exec execs the server: this is the server's own pid
     for _ in $(seq 1 50); do
         if ip netns exec "$CLI" "$FETCH" --timeout 100 --retries 0 --check "$ROOT/ready" \
                $SERVER_IP ready >/dev/null 2>&1; then
@@ -137,7 +139,9 @@ stop_server() {
 }
 
 # utime + stime of the running server, in clock ticks (0 once it is gone).
-cpu_ticks() { awk '{sub(/.*\) /, ""); print $12 + $13}' "/proc/$SERVER_PID/stat" 2>/dev/null || echo 0; }
+cpu_ticks() {
+    awk '{sub(/.*\) /, ""); print $12 + $13}' "/proc/$SERVER_PID/stat" 2>/dev/null || echo 0
+}
 field() { awk -v k="$1" '{for (i = 1; i < NF; ++i) if ($i == k) print $(i + 1)}'; }
 
 # One fetch of case C from the running server KEY; appends to MBS, GRANT, CPU.
@@ -153,7 +157,8 @@ measure() {  # C KEY ROUND
         MBS[$c.$key]+=" $(echo "$out" | field MB/s)"
         GRANT[$c.$key]="$(echo "$out" | field blksize)/$(echo "$out" | field windowsize)"
         # Blocks of the file, the empty last one included; resent blocks not counted.
-        blocks=$(( COUNT[$c] * ($(stat -c %s "$ROOT/${FILE[$c]}") / $(echo "$out" | field blksize) + 1) ))
+        blocks=$(( COUNT[$c] * ($(stat -c %s "$ROOT/${FILE[$c]}") / $(echo "$out" | field blksize)
+                                + 1) ))
         CPU[$c.$key]+=" $(awk -v d=$((t1 - t0)) -v hz="$(getconf CLK_TCK)" -v n=$blocks \
                              'BEGIN {printf "%.2f", d * 1e6 / hz / n}')"
     else
@@ -188,8 +193,8 @@ if [ -n "$RUN_CASES" ]; then
     echo
     echo "TFTP MB/s, median of $ROUNDS rounds; granted blksize/window in brackets;"
     echo "ratio: this server, plain and negotiating, to the best other server"
-    printf '%-38s %16s %16s %16s %16s %16s  %s\n' case "this server" "negotiating" tftpd-hpa atftpd \
-        dnsmasq "ratio (best peer)"
+    printf '%-38s %16s %16s %16s %16s %16s  %s\n' case "this server" "negotiating" tftpd-hpa \
+        atftpd dnsmasq "ratio (best peer)"
     for c in $RUN_CASES; do
         line=$(printf '%-38s' "${LABEL[$c]}")
         for key in ours neg $PEER_KEYS; do
@@ -222,12 +227,10 @@ fi
 if [[ $CASES == *m* ]]; then
     start_server neg
     idle=$(awk '/VmHWM/ {print $2}' "/proc/$SERVER_PID/status")
-    if out=$(ip netns exec "$CLI" timeout 600 "$FETCH" --blksize 1468 --windowsize 4 --parallel 300 \
-                 --timeout 2000 --retries 10 --check "$ROOT/f1" $SERVER_IP f1 2>>"$WORK/fetch.err"); then
-        :
-    else
-        FAILED=1; echo "  failed: $(tail -1 "$WORK/fetch.err")"
-    fi
+    # shellcheck disable=SC2086  # UEFI holds several words
+    out=$(ip netns exec "$CLI" timeout 600 "$FETCH" $UEFI --parallel 300 --timeout 2000 \
+              --retries 10 --check "$ROOT/f1" $SERVER_IP f1 2>>"$WORK/fetch.err") ||
+        { FAILED=1; out="failed: $(tail -1 "$WORK/fetch.err")"; }
     peak=$(awk '/VmHWM/ {print $2}' "/proc/$SERVER_PID/status")
     stop_server
     echo "Memory, 300 x 1 MiB at once (blksize 1468 window 4, --negotiate): peak RSS ${peak} kB" \
