@@ -7,14 +7,10 @@
 #include <strings.h>
 
 const char* const TftpErrorText[8] = {
-    "not defined",
-    "file not found",
-    "access violation",
-    "disk full or allocation exceeded",
-    "illegal TFTP operatio",
-    "unknown transfer ID",
-    "file already exists",
-    "no such user",
+    "not defined",           "file not found",
+    "access violation",      "disk full or allocation exceeded",
+    "illegal TFTP operatio", "unknown transfer ID",
+    "file already exists",   "no such user",
 };
 
 namespace
@@ -49,7 +45,8 @@ long ParseNumber(const char* sz)
 void AddOackOption(TTftpGrant* pGrant, const char* szName, long long iValue)
 {
     int nFree = static_cast<int>(sizeof pGrant->oack) - pGrant->nOack;
-    int n = snprintf(pGrant->oack + pGrant->nOack, static_cast<size_t>(nFree), "%s%c%lld", szName, 0, iValue);
+    int n = snprintf(pGrant->oack + pGrant->nOack, static_cast<size_t>(nFree), "%s%c%lld", szName,
+                     0, iValue);
     pGrant->nOack += n + 1;  // the value's zero byte is snprintf's
 }
 }  // namespace
@@ -58,16 +55,24 @@ int ClassifyDatagram(const char* pDatagram, int nLength)
 {
     if (nLength < 2)
         return RecvError;
-    int iOpcode = (static_cast<unsigned char>(pDatagram[0]) << 8) | static_cast<unsigned char>(pDatagram[1]);
+    int iOpcode =
+        (static_cast<unsigned char>(pDatagram[0]) << 8) | static_cast<unsigned char>(pDatagram[1]);
     switch (iOpcode)
     {
-    case TftpRrq:   return RecvRrq;
-    case TftpWrq:   return RecvWrq;
-    case TftpData:  return RecvData;
-    case TftpAck:   return RecvAck;
-    case TftpError: return RecvErrorPacket;
-    case TftpOack:  return RecvOack;
-    default:        return RecvError;
+    case TftpRrq:
+        return RecvRrq;
+    case TftpWrq:
+        return RecvWrq;
+    case TftpData:
+        return RecvData;
+    case TftpAck:
+        return RecvAck;
+    case TftpError:
+        return RecvErrorPacket;
+    case TftpOack:
+        return RecvOack;
+    default:
+        return RecvError;
     }
 }
 
@@ -92,7 +97,8 @@ void BuildDataHeader(char* pHeader, uint64_t block)
     pHeader[3] = static_cast<char>(block);
 }
 
-int ParseReadRequest(const char* pRequest, int nLength, const char* szRoot, const TTftpRequestFields& fields)
+int ParseReadRequest(const char* pRequest, int nLength, const char* szRoot,
+                     const TTftpRequestFields& fields)
 {
     fields.szPath[0] = fields.szMode[0] = fields.szOption[0] = fields.szTsizeValue[0] = '\0';
 
@@ -112,8 +118,8 @@ int ParseReadRequest(const char* pRequest, int nLength, const char* szRoot, cons
 
     size_t nRoot = strlen(szRoot);
     // The mode is required, even when empty.
-    if (!szMode || nRoot + nName >= kTftpPathSize || nMode >= kTftpModeSize || nOption >= kTftpOptionSize ||
-        nValue >= kTftpOptionSize)
+    if (!szMode || nRoot + nName >= kTftpPathSize || nMode >= kTftpModeSize ||
+        nOption >= kTftpOptionSize || nValue >= kTftpOptionSize)
         return RequestMalformed;
 
     memcpy(fields.szPath, szRoot, nRoot);
@@ -141,8 +147,8 @@ int BuildTsizeOack(char* buffer, int64_t iSize)
     return 9 + nDigits;
 }
 
-void NegotiateOptions(const char* pRequest, int nLength, int64_t iSize, int nMaxBlockSize, int nMaxWindowSize,
-                      TTftpGrant* pGrant)
+void NegotiateOptions(const char* pRequest, int nLength, int64_t iSize, int nMaxBlockSize,
+                      int nMaxWindowSize, TTftpGrant* pGrant)
 {
     *pGrant = TTftpGrant();
     pGrant->oack[1] = TftpOack;
@@ -174,13 +180,15 @@ void NegotiateOptions(const char* pRequest, int nLength, int64_t iSize, int nMax
         case 0:
             if (iValue < kTftpMinBlockSize || iValue > kTftpMaxBlockSize)
                 continue;
-            pGrant->nBlockSize = static_cast<int>(std::max<long>(kTftpMinBlockSize, std::min<long>(iValue, nMaxBlockSize)));
+            pGrant->nBlockSize = static_cast<int>(
+                std::max<long>(kTftpMinBlockSize, std::min<long>(iValue, nMaxBlockSize)));
             AddOackOption(pGrant, names[i], pGrant->nBlockSize);
             break;
         case 1:
             if (iValue < 1 || iValue > kTftpMaxWindowSize)
                 continue;
-            pGrant->nWindowSize = static_cast<int>(std::max<long>(1, std::min<long>(iValue, nMaxWindowSize)));
+            pGrant->nWindowSize =
+                static_cast<int>(std::max<long>(1, std::min<long>(iValue, nMaxWindowSize)));
             AddOackOption(pGrant, names[i], pGrant->nWindowSize);
             break;
         case 2:

@@ -11,11 +11,11 @@
 #include <cstdint>
 
 // Sizes and limits.
-constexpr int kTftpPacketSize = 516;                   // 4-byte header + 512 data bytes
-constexpr int kTftpBlockSize = kTftpPacketSize - 4;    // data bytes per DATA block without negotiation
-constexpr int kTftpWaitSeconds = 10;                   // every wait for a datagram
-constexpr int kTftpMaxTimeouts = 3;                    // time-outs survived per transfer
-constexpr int kTftpMaxBlocks = 65535;                  // block numbers are 16 bits
+constexpr int kTftpPacketSize = 516;  // 4-byte header + 512 data bytes
+constexpr int kTftpBlockSize = kTftpPacketSize - 4;  // DATA bytes per block without negotiation
+constexpr int kTftpWaitSeconds = 10;   // every wait for a datagram
+constexpr int kTftpMaxTimeouts = 3;    // time-outs survived per transfer
+constexpr int kTftpMaxBlocks = 65535;  // block numbers are 16 bits
 // Largest file that fits in kTftpMaxBlocks blocks (the last block must be short):
 // the limit of a transfer without negotiation, whose block numbers never roll over.
 constexpr int64_t kTftpMaxFileSize = int64_t(kTftpMaxBlocks) * kTftpBlockSize - 1;
@@ -41,9 +41,9 @@ enum
 // What a received datagram is.
 enum
 {
-    RecvError = -1,      // the wait or the receive failed, the datagram was empty or too long, bad opcode
-    RecvDiscard = 0,     // a datagram from a port other than the peer's, dropped
-    RecvTimeout = 1,     // nothing arrived within the wait
+    RecvError = -1,   // the wait or the receive failed; empty, too long, or a bad opcode
+    RecvDiscard = 0,  // a datagram from a port other than the peer's, dropped
+    RecvTimeout = 1,  // nothing arrived within the wait
     RecvRrq = 2,
     RecvWrq = 3,
     RecvAck = 4,
@@ -69,8 +69,8 @@ void BuildDataHeader(char* pHeader, uint64_t block);
 
 enum
 {
-    RequestOk = 0,          // name, mode and first option taken
-    RequestMalformed = -1   // a string overflows its field, is missing or is not terminated
+    RequestOk = 0,         // name, mode and first option taken
+    RequestMalformed = -1  // a string overflows its field, is missing or is not terminated
 };
 
 // Field sizes of a read request (with their terminating zero byte).
@@ -88,7 +88,8 @@ struct TTftpRequestFields
 
 // Parses the read request pRequest (nLength bytes, at most kTftpPacketSize).
 // Writes nothing past any field; every field is empty when it fails.
-int ParseReadRequest(const char* pRequest, int nLength, const char* szRoot, const TTftpRequestFields& fields);
+int ParseReadRequest(const char* pRequest, int nLength, const char* szRoot,
+                     const TTftpRequestFields& fields);
 
 // False when the path holds "../" or "..\\" anywhere.
 bool IsPathAllowed(const char* szPath);
@@ -104,9 +105,9 @@ struct TTftpGrant
 {
     int nBlockSize = kTftpBlockSize;
     int nWindowSize = 1;
-    int iWaitSeconds = 0;      // the transfer's wait when "timeout" was granted, else 0
-    char oack[128] = {};       // the OACK naming exactly the options granted
-    int nOack = 0;             // its length; 0 when nothing was granted (DATA follows at once)
+    int iWaitSeconds = 0;  // the transfer's wait when "timeout" was granted, else 0
+    char oack[128] = {};   // the OACK naming exactly the options granted
+    int nOack = 0;         // its length; 0 when nothing was granted (DATA follows at once)
 };
 
 // Looks at every option of the read request pRequest (nLength bytes, ending
@@ -115,5 +116,5 @@ struct TTftpGrant
 // at most nMaxBlockSize), "windowsize" (1 to 65535, at most nMaxWindowSize),
 // "timeout" (1 to 255 seconds) and "tsize" (0 in the request: answered with
 // iSize). Unknown options and values that are not such numbers are left out.
-void NegotiateOptions(const char* pRequest, int nLength, int64_t iSize, int nMaxBlockSize, int nMaxWindowSize,
-                      TTftpGrant* pGrant);
+void NegotiateOptions(const char* pRequest, int nLength, int64_t iSize, int nMaxBlockSize,
+                      int nMaxWindowSize, TTftpGrant* pGrant);

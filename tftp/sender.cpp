@@ -54,7 +54,8 @@ TTftpSender::Reply TTftpSender::AwaitReply(uint16_t* pBlock)
             // The block number must be the datagram's own, not what the buffer held before.
             if (nLength < 4)
             {
-                ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: short ACK of %d bytes discarded at %D\n", nLength));
+                ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: short ACK of %d bytes discarded at %D\n",
+                           nLength));
                 continue;
             }
             *pBlock = static_cast<uint16_t>((static_cast<unsigned char>(m_reply[2]) << 8) |
@@ -93,9 +94,11 @@ int TTftpSender::SendOack(const char* pOack, int nOack)
         while ((reply = AwaitReply(&iBlock)) == ReplyOack || (reply == ReplyAck && iBlock != 0))
         {
             if (reply == ReplyAck)
-                ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: ACK %d ignored, waiting for ACK 0 at %D\n", iBlock));
+                ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: ACK %d ignored, waiting for ACK 0 at %D\n",
+                           iBlock));
             else
-                ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: abnormal return value %d at %D\n", RecvOack));
+                ACE_DEBUG(
+                    (LM_DEBUG, LOG_PREFIX "tftp: abnormal return value %d at %D\n", RecvOack));
         }
         switch (reply)
         {
@@ -107,7 +110,8 @@ int TTftpSender::SendOack(const char* pOack, int nOack)
             break;
         case ReplyClientError:
             // A client that only wanted the options (the size, most often) ends here.
-            ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: client ended the transfer after the OACK at %D\n"));
+            ACE_DEBUG(
+                (LM_DEBUG, LOG_PREFIX "tftp: client ended the transfer after the OACK at %D\n"));
             return TransferDeclined;
         default:
             return Abort();
@@ -126,7 +130,8 @@ int TTftpSender::SendWindow(uint64_t iFirst)
     m_vDatagrams.resize(static_cast<size_t>(nCount));
 
     // The whole window in one read, again for every sending of it.
-    long nRead = m_peer.Read(static_cast<int64_t>(iFirst - 1) * nBlock, m_vWindow.data(), nCount * nBlock);
+    long nRead =
+        m_peer.Read(static_cast<int64_t>(iFirst - 1) * nBlock, m_vWindow.data(), nCount * nBlock);
     if (nRead < 0)
         return -1;
     int nSent = 0;
@@ -135,7 +140,8 @@ int TTftpSender::SendWindow(uint64_t iFirst)
         long nData = std::min(nBlock, std::max(0L, nRead - i * nBlock));
         char* pHeader = &m_vHeaders[static_cast<size_t>(i * 4)];
         BuildDataHeader(pHeader, iFirst + i);
-        m_vDatagrams[static_cast<size_t>(i)] = {pHeader, 4, m_vWindow.data() + i * nBlock, static_cast<int>(nData)};
+        m_vDatagrams[static_cast<size_t>(i)] = {pHeader, 4, m_vWindow.data() + i * nBlock,
+                                                static_cast<int>(nData)};
         ++nSent;
         // A block shorter than the block size, empty included, is the final block.
         if (nData < nBlock)
@@ -160,7 +166,8 @@ int TTftpSender::SendFile()
             ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: read error at %D\n"));
             return Abort();
         }
-        const uint64_t iLast = iFirst + static_cast<uint64_t>(nSent) - 1;  // last block of the window
+        const uint64_t iLast =
+            iFirst + static_cast<uint64_t>(nSent) - 1;  // last block of the window
 
         // Wait until a reply moves the transfer on.
         for (bool bMoved = false; !bMoved;)
@@ -168,8 +175,7 @@ int TTftpSender::SendFile()
             uint16_t iBlock = 0;
             switch (AwaitReply(&iBlock))
             {
-            case ReplyAck:
-            {
+            case ReplyAck: {
                 uint64_t iAcked;
                 if (m_params.bStrictAcks)
                 {
@@ -178,13 +184,17 @@ int TTftpSender::SendFile()
                     if (iAcked == iFirst + 0xffff && !m_bResent)
                     {
                         // The block before the window: the client has none of it.
-                        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: ACK %d again, window sent again at %D\n", iBlock));
+                        ACE_DEBUG((LM_DEBUG,
+                                   LOG_PREFIX "tftp: ACK %d again, window sent again at %D\n",
+                                   iBlock));
                         m_bResent = bMoved = true;
                         break;
                     }
                     if (iAcked > iLast)
                     {
-                        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: ACK %d outside the window ignored at %D\n", iBlock));
+                        ACE_DEBUG((LM_DEBUG,
+                                   LOG_PREFIX "tftp: ACK %d outside the window ignored at %D\n",
+                                   iBlock));
                         continue;
                     }
                 }
@@ -194,11 +204,14 @@ int TTftpSender::SendFile()
                     // there, as long as the file has a block after it.
                     iAcked = iBlock;
                     const bool bPastEnd = m_params.iFileSize >= 0
-                        ? static_cast<int64_t>(iAcked) * m_params.nBlockSize > m_params.iFileSize
-                        : m_iFinal != 0 && iAcked > m_iFinal;
+                                              ? static_cast<int64_t>(iAcked) * m_params.nBlockSize >
+                                                    m_params.iFileSize
+                                              : m_iFinal != 0 && iAcked > m_iFinal;
                     if (bPastEnd && !(m_iFinal != 0 && iAcked == m_iFinal))
                     {
-                        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: ACK %d past the final block ignored at %D\n", iBlock));
+                        ACE_DEBUG((LM_DEBUG,
+                                   LOG_PREFIX "tftp: ACK %d past the final block ignored at %D\n",
+                                   iBlock));
                         continue;
                     }
                 }
@@ -213,7 +226,8 @@ int TTftpSender::SendFile()
             case ReplyOack:
                 if (m_params.bStrictAcks)
                 {
-                    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: abnormal return value %d at %D\n", RecvOack));
+                    ACE_DEBUG(
+                        (LM_DEBUG, LOG_PREFIX "tftp: abnormal return value %d at %D\n", RecvOack));
                     continue;
                 }
                 // Taken as a request for the same block again, or as the end after the final one.

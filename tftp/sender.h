@@ -53,15 +53,15 @@ struct TTftpParams
     int nWindowSize = 1;
     int iWaitSeconds = kTftpWaitSeconds;
     bool bStrictAcks = false;
-    int64_t iFileSize = -1;   // when known, an ACK after which no block would be left is ignored
+    int64_t iFileSize = -1;  // when known, an ACK after which no block would be left is ignored
 };
 
 // How a transfer or its option exchange ended.
 enum
 {
-    TransferComplete = 0,   // the final block was acknowledged (or the OACK, by ACK 0)
-    TransferAborted = 1,    // too many time-outs, a receive or read failure, an ERROR during the data
-    TransferDeclined = 2    // the client answered the OACK with ERROR
+    TransferComplete = 0,  // the final block was acknowledged (or the OACK, by ACK 0)
+    TransferAborted = 1,  // too many time-outs, a receive or read failure, an ERROR during the data
+    TransferDeclined = 2  // the client answered the OACK with ERROR
 };
 
 class TTftpSender
@@ -78,7 +78,7 @@ public:
 private:
     enum Reply
     {
-        ReplyAck,       // *pBlock holds the acknowledged number
+        ReplyAck,  // *pBlock holds the acknowledged number
         ReplyOack,
         ReplyTimeout,
         ReplyClientError,

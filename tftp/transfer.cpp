@@ -51,7 +51,10 @@ int TakeDatagram(ACE_HANDLE sock, sockaddr_in* pPeer, char* buffer, int* pLength
 class TSocketPeer : public TTftpPeer
 {
 public:
-    TSocketPeer(ACE_HANDLE sock, const sockaddr_in& client, int fd) : m_sock(sock), m_peer(client), m_fd(fd) {}
+    TSocketPeer(ACE_HANDLE sock, const sockaddr_in& client, int fd)
+        : m_sock(sock), m_peer(client), m_fd(fd)
+    {
+    }
 
     void Send(const TDatagram* pDatagrams, int nCount) override
     {
@@ -105,7 +108,8 @@ public:
         long nDone = 0;
         while (nDone < nLength)
         {
-            ssize_t n = ::pread(m_fd, buffer + nDone, static_cast<size_t>(nLength - nDone), iOffset + nDone);
+            ssize_t n = ::pread(m_fd, buffer + nDone, static_cast<size_t>(nLength - nDone),
+                                iOffset + nDone);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
@@ -147,8 +151,8 @@ int SendError(ACE_HANDLE sock, const sockaddr_in* pPeer, uint16_t code)
     int nError = BuildError(buffer, code);
     if (nError < 0)
         return -1;
-    ssize_t nSent = ::sendto(sock, buffer, static_cast<size_t>(nError), 0, reinterpret_cast<const sockaddr*>(pPeer),
-                             sizeof(sockaddr_in));
+    ssize_t nSent = ::sendto(sock, buffer, static_cast<size_t>(nError), 0,
+                             reinterpret_cast<const sockaddr*>(pPeer), sizeof(sockaddr_in));
     return nSent < 0 ? -1 : 0;
 }
 
@@ -168,7 +172,8 @@ int OpenFileForSending(const TftpTransfer* pTransfer, int64_t* piSize, bool bAny
     }
     if (fd < 0)
     {
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: can't open %s for reading at %D\n", pTransfer->path));
+        ACE_DEBUG(
+            (LM_ERROR, LOG_PREFIX "tftp: can't open %s for reading at %D\n", pTransfer->path));
         SendError(pTransfer->sock, &pTransfer->client, 1);
         return -1;
     }
@@ -176,8 +181,8 @@ int OpenFileForSending(const TftpTransfer* pTransfer, int64_t* piSize, bool bAny
     {
         // Past block 65535 the block number wraps, which a transfer without
         // negotiation does not do: refuse before any data.
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: file %s has %Q bytes, more than %d blocks at %D\n", pTransfer->path,
-                   static_cast<ACE_UINT64>(st.st_size), kTftpMaxBlocks));
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: file %s has %Q bytes, more than %d blocks at %D\n",
+                   pTransfer->path, static_cast<ACE_UINT64>(st.st_size), kTftpMaxBlocks));
         SendError(pTransfer->sock, &pTransfer->client, 3);
         ::close(fd);
         return -1;
@@ -186,7 +191,8 @@ int OpenFileForSending(const TftpTransfer* pTransfer, int64_t* piSize, bool bAny
     return fd;
 }
 
-int RunTransfer(const TftpTransfer* pTransfer, int fd, const TTftpParams& params, const char* pOack, int nOack)
+int RunTransfer(const TftpTransfer* pTransfer, int fd, const TTftpParams& params, const char* pOack,
+                int nOack)
 {
     TSocketPeer peer(pTransfer->sock, pTransfer->client, fd);
     TTftpSender sender(peer, params);

@@ -30,7 +30,10 @@ char FileByte(long i) { return static_cast<char>(i * 31 + i / 7); }
 class TFuzzClient : public TTftpPeer
 {
 public:
-    TFuzzClient(const uint8_t* p, size_t n, int nBlock, long nFile) : m_p(p), m_n(n), m_nBlock(nBlock), m_nFile(nFile) {}
+    TFuzzClient(const uint8_t* p, size_t n, int nBlock, long nFile)
+        : m_p(p), m_n(n), m_nBlock(nBlock), m_nFile(nFile)
+    {
+    }
 
     void Send(const TDatagram* pDatagrams, int nCount) override
     {
@@ -38,7 +41,8 @@ public:
         {
             const TDatagram& d = pDatagrams[i];
             Check(d.nHead == 4 && d.pHead[1] == TftpData, "not a DATA header");
-            long iBlock = (static_cast<uint8_t>(d.pHead[2]) << 8) | static_cast<uint8_t>(d.pHead[3]);
+            long iBlock =
+                (static_cast<uint8_t>(d.pHead[2]) << 8) | static_cast<uint8_t>(d.pHead[3]);
             long iOffset = (iBlock - 1) * m_nBlock;
             Check(iBlock >= 1 && iOffset <= m_nFile, "block outside the file");
             long nExpected = std::min<long>(m_nFile - iOffset, m_nBlock);
@@ -58,7 +62,8 @@ public:
         uint8_t nKind = m_p[0] % 8;
         int iBlock = (m_p[1] << 8) | m_p[2];
         m_p += 3, m_n -= 3;
-        buffer[0] = 0, buffer[1] = TftpAck, buffer[2] = static_cast<char>(iBlock >> 8), buffer[3] = static_cast<char>(iBlock);
+        buffer[0] = 0, buffer[1] = TftpAck, buffer[2] = static_cast<char>(iBlock >> 8),
+        buffer[3] = static_cast<char>(iBlock);
         *pnLength = nKind == 5 ? 2 : 4;  // 5: an ACK too short to hold a number
         if (nKind <= 1 || nKind == 5)
         {
@@ -66,7 +71,8 @@ public:
                 bFinalAcked = true;
             return RecvAck;
         }
-        const int results[] = {RecvTimeout, RecvErrorPacket, RecvOack, RecvDiscard, RecvData, RecvError};
+        const int results[] = {RecvTimeout, RecvErrorPacket, RecvOack,
+                               RecvDiscard, RecvData,        RecvError};
         if (results[nKind - 2] == RecvOack && bFinalSent)
             bFinalAcked = true;  // taken as the end without negotiation
         return results[nKind - 2];

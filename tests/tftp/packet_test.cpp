@@ -17,7 +17,8 @@ std::string Z(std::string s)
 
 TEST(TftpRequest, TheModeIsRequiredAndFieldsAreBounded)
 {
-    char szPath[kTftpPathSize], szMode[kTftpModeSize], szOption[kTftpOptionSize], szTsize[kTftpOptionSize];
+    char szPath[kTftpPathSize], szMode[kTftpModeSize], szOption[kTftpOptionSize],
+        szTsize[kTftpOptionSize];
     const TTftpRequestFields f = {szPath, szMode, szOption, szTsize};
     auto Parse = [&](const std::string& s) {
         std::string strRequest = Z("|\1" + s);
@@ -49,7 +50,8 @@ TEST(TftpNegotiation, GrantsWhatTheClientAskedWithinTheLimits)
         {"tsize|0|blksize|1408|", "tsize|1500|blksize|1408|", 1408, 1, 0},
         {"blksize|1024|tsize|0|", "blksize|1024|tsize|1500|", 1024, 1, 0},
         // Any case in, lower case out; limits; the first of repeated options.
-        {"BLKSIZE|9000|WindowSize|100|TimeOut|3|", "blksize|1468|windowsize|16|timeout|3|", 1468, 16, 3},
+        {"BLKSIZE|9000|WindowSize|100|TimeOut|3|", "blksize|1468|windowsize|16|timeout|3|", 1468,
+         16, 3},
         {"blksize|600|blksize|700|windowsize|1|", "blksize|600|windowsize|1|", 600, 1, 0},
         {"blksize|8|timeout|255|", "blksize|8|timeout|255|", 8, 1, 255},
         // Out of range, not a number, a size that is not asked for, unknown: left out.

@@ -23,13 +23,16 @@ std::string Ack(int iBlock) { return {0, TftpAck, char(iBlock >> 8), char(iBlock
 class TClient : public TTftpPeer
 {
 public:
-    TClient(std::string strFile, int nBlock, int nWindow) : m_strFile(std::move(strFile)), m_nBlock(nBlock),
-                                                           m_nWindow(nWindow) {}
+    TClient(std::string strFile, int nBlock, int nWindow)
+        : m_strFile(std::move(strFile)), m_nBlock(nBlock), m_nWindow(nWindow)
+    {
+    }
     void Send(const TDatagram* p, int nCount) override
     {
         for (int i = 0; i < nCount; ++i, ++nDataSent)
         {
-            std::string s = std::string(p[i].pHead, size_t(p[i].nHead)) + std::string(p[i].pBody, size_t(p[i].nBody));
+            std::string s = std::string(p[i].pHead, size_t(p[i].nHead)) +
+                            std::string(p[i].pBody, size_t(p[i].nBody));
             vSentBlocks.push_back(s[1] == TftpData ? (uint8_t(s[2]) << 8 | uint8_t(s[3])) : -1);
             if (s[1] == TftpData && !setLost.count(nDataSent + 1))
                 Take(s);
@@ -49,7 +52,8 @@ public:
     }
     long Read(int64_t iOffset, char* buffer, long nLength) override
     {
-        return long(m_strFile.copy(buffer, size_t(nLength), std::min(size_t(iOffset), m_strFile.size())));
+        return long(
+            m_strFile.copy(buffer, size_t(nLength), std::min(size_t(iOffset), m_strFile.size())));
     }
 
     int64_t NowMs() override { return iNowMs; }
@@ -99,7 +103,8 @@ std::string Pattern(size_t n)
     return s;
 }
 
-int Transfer(TClient& c, int nBlock, int nWindow, bool bStrict = true, const std::string& strOack = "")
+int Transfer(TClient& c, int nBlock, int nWindow, bool bStrict = true,
+             const std::string& strOack = "")
 {
     TTftpSender sender(c, {nBlock, nWindow, 1, bStrict, int64_t(c.Size())});
     if (!strOack.empty())
@@ -170,7 +175,9 @@ TEST(TftpSender, BlockNumbersRollOverAndTheFinalBlockEndsTheTransfer)
 TEST(TftpSender, OackAnsweredByErrorTimeoutsAndStaleAcks)
 {
     TLogCapture log;
-    const std::string strOack("\0\6tsize\0" "5\0", 10);
+    const std::string strOack("\0\6tsize\0"
+                              "5\0",
+                              10);
     TClient probe(Pattern(5), 512, 1);  // a size probe ends with ERROR 8 after the OACK
     probe.fnReply = [](const std::string&) { return std::string("\0\5\0\10no\0", 7); };
     EXPECT_EQ(Transfer(probe, 512, 1, true, strOack), TransferDeclined);
@@ -179,7 +186,9 @@ TEST(TftpSender, OackAnsweredByErrorTimeoutsAndStaleAcks)
 
     TClient late(Pattern(700), 512, 1);  // the OACK's ACK lost once: the OACK again, then the data
     int nOacks = 0;
-    late.fnReply = [&](const std::string& a) { return a[1] != TftpOack ? a : ++nOacks == 1 ? "" : Ack(0); };
+    late.fnReply = [&](const std::string& a) {
+        return a[1] != TftpOack ? a : ++nOacks == 1 ? "" : Ack(0);
+    };
     EXPECT_EQ(Transfer(late, 512, 1, true, strOack), TransferComplete);
     EXPECT_EQ(late.vSentBlocks, (std::vector<int>{-1, -1, 1, 2}));
 
