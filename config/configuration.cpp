@@ -12,6 +12,8 @@
 
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace
@@ -24,6 +26,38 @@ const char* const kDefaultConsolePort = "40003";
 TTiXmlElement* Child(const TTiXmlElement* pParent, const char* szName)
 {
     return pParent == nullptr ? nullptr : pParent->FindChildElement(szName, 0);
+}
+
+// The number an element holds, within [iMin, iMax]; iDefault when there is no
+// such element. Anything else ends the start-up.
+int NumberOrExit(const TTiXmlElement* pParent, const char* szName, int iMin, int iMax, int iDefault)
+{
+    TTiXmlElement* pElement = Child(pParent, szName);
+    if (pElement == nullptr)
+        return iDefault;
+    const std::string& strValue = pElement->Value();
+    char* pEnd = nullptr;
+    long iValue = strValue.empty() || strValue.size() > 9 ? -1 : strtol(strValue.c_str(), &pEnd, 10);
+    if (pEnd == nullptr || *pEnd != '\0' || !isdigit(static_cast<unsigned char>(strValue[0])) || iValue < iMin ||
+        iValue > iMax)
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s \"%s\" is not a number from %d to %d at %D\n",
+                   szName, strValue.c_str(), iMin, iMax));
+        ACE_OS::exit(-1);
+    }
+    return static_cast<int>(iValue);
+}
+
+// Option negotiation of the TFTP server and its limits: logged only when asked for.
+void ReadTftpNegotiation(const TTiXmlElement* pTftp)
+{
+    TTiXmlElement* pNegotiate = Child(pTftp, "Negotiate");
+    gSettings.bTftpNegotiate = pNegotiate != nullptr && ACE_OS::strncasecmp(pNegotiate->Value().c_str(), "yes", 3) == 0;
+    gSettings.iTftpMaxBlockSize = NumberOrExit(pTftp, "MaxBlockSize", 8, 65464, 1468);
+    gSettings.iTftpMaxWindowSize = NumberOrExit(pTftp, "MaxWindowSize", 1, 64, 16);
+    if (gSettings.bTftpNegotiate)
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "TFTP option negotiation on: blocks up to %d bytes, windows up to %d at %D\n",
+                   gSettings.iTftpMaxBlockSize, gSettings.iTftpMaxWindowSize));
 }
 
 std::string ProgramPathOrExit(const TConfigPlatform& platform)
@@ -97,7 +131,8 @@ void ReadConfiguration(const TConfigPlatform& platform)
     doc.Parse(nullptr);
     TTiXmlElement* pRoot = doc.FirstElement();
 
-    TTiXmlElement* pDir = Child(Child(pRoot, "TFTP"), "RootDirectory");
+    TTiXmlElement* pTftp = Child(pRoot, "TFTP");
+    TTiXmlElement* pDir = Child(pTftp, "RootDirectory");
     if (pDir == nullptr)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s at %D\n", gSettings.strTftpRoot.c_str()));
@@ -109,6 +144,7 @@ void ReadConfiguration(const TConfigPlatform& platform)
     char cLast = gSettings.strTftpRoot.back();
     if (cLast != '/' && cLast != '\\')
         gSettings.strTftpRoot += '/';
+    ReadTftpNegotiation(pTftp);
 
     TTiXmlElement* pBoot = Child(pRoot, "BootServer");
     TTiXmlElement* pMultiCast = Child(pBoot, "MultiCast");

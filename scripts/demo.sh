@@ -148,7 +148,7 @@ sed -i 's|<NIC>.*</NIC>|<NIC>198.18.0.1</NIC>|' "$prefix/Gateway.cfg"
 if [ -n "$vm" ]; then
   # BIOS and UEFI clients boot from their own folders; GRUB's TFTP client needs
   # the option negotiation.
-  sed -i -e 's|<TFTP>|<TFTP>\n    <Negotiate>yes</Negotiate>|' \
+  sed -i -e 's|<Negotiate>[^<]*</Negotiate>|<Negotiate>yes</Negotiate>|' \
     -e 's|<BootServer>|<BootServer>\n    <ArchFolders>0=bios/ 7=efi64/ 9=efi64/</ArchFolders>|' \
     "$prefix/bin/pxeservice.cfg"
 fi

@@ -4,6 +4,7 @@
 #include "config/settings.h"
 #include "service/logfile.h"
 #include "service/stopevent.h"
+#include "tftp/sender.h"
 #include "tftp/thread.h"
 
 #include <ace/Log_Msg.h>
@@ -15,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <strings.h>
@@ -34,12 +36,48 @@ void* ArgFromHandle(ACE_HANDLE h)
     return reinterpret_cast<void*>(static_cast<intptr_t>(h));
 }
 
+// The largest block that fits the path to the client: the MTU of the
+// connected socket's route, less the headers.
+int MaxBlockSizeFor(ACE_HANDLE sock)
+{
+    int iMtu = 0;
+    socklen_t nMtu = sizeof iMtu;
+    int nMax = gSettings.iTftpMaxBlockSize;
+    if (getsockopt(sock, IPPROTO_IP, IP_MTU, &iMtu, &nMtu) == 0 && iMtu > kTftpBlockOverhead)
+        nMax = std::min(nMax, iMtu - kTftpBlockOverhead);
+    return std::max(nMax, kTftpMinBlockSize);
+}
+
+// Serves a checked request with option negotiation: every option is looked at,
+// and the file may have any size.
+void ServeNegotiated(TftpTransfer& t, int nLength)
+{
+    int64_t iSize = 0;
+    int fd = OpenFileForSending(&t, &iSize, true);
+    if (fd < 0)
+        return;
+    TTftpGrant grant;
+    NegotiateOptions(t.packet, nLength, iSize, MaxBlockSizeFor(t.sock), gSettings.iTftpMaxWindowSize, &grant);
+    TTftpParams params;
+    params.nBlockSize = grant.nBlockSize;
+    params.nWindowSize = grant.nWindowSize;
+    params.iWaitSeconds = grant.iWaitSeconds > 0 ? grant.iWaitSeconds : t.waitSeconds;
+    params.bStrictAcks = true;
+    params.iFileSize = iSize;
+    ACE_DEBUG((LM_INFO, LOG_PREFIX "User request get file=%s\n", t.path));
+    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: %s in blocks of %d, window %d, wait %d s at %D\n", t.path,
+               params.nBlockSize, params.nWindowSize, params.iWaitSeconds));
+    RunTransfer(&t, fd, params, grant.oack, grant.nOack);
+    ::close(fd);
+}
+
 // Serves one request from the transfer's socket t.sock; the request is already
 // in t.packet (nLength bytes), iReceived the result of its receive.
 void ServeRequest(TftpTransfer& t, int iReceived, int nLength)
 {
-    char szOption[64];
-    if (iReceived != RecvRrq || ParseReadRequest(&t, nLength, gSettings.strTftpRoot.c_str(), szOption) != RequestOk)
+    char szOption[kTftpOptionSize];
+    const TTftpRequestFields fields = {t.path, t.mode, szOption, t.tsizeValue};
+    if (iReceived != RecvRrq || ParseReadRequest(t.packet, nLength, gSettings.strTftpRoot.c_str(), fields) != RequestOk)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "User request invalid\n"));
         SendError(t.sock, &t.client, 4);
@@ -49,6 +87,11 @@ void ServeRequest(TftpTransfer& t, int iReceived, int nLength)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: donot support this path %s.\n", t.path));
         SendError(t.sock, &t.client, 4);
+        return;
+    }
+    if (gSettings.bTftpNegotiate)
+    {
+        ServeNegotiated(t, nLength);
         return;
     }
     if (strcasecmp(szOption, "tsize") == 0)

@@ -1,30 +1,121 @@
-// The packet layer of the TFTP server and the transfer of one file.
+// The packet layer of the TFTP server and the transfer of one file over the
+// transfer's own socket.
 #include "tftp/tftpd.h"
 
 #include "service/logfile.h"
+#include "tftp/sender.h"
 
 #include <ace/Log_Msg.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-const char* const TftpErrorText[8] = {
-    "not defined",
-    "file not found",
-    "access violation",
-    "disk full or allocation exceeded",
-    "illegal TFTP operatio",
-    "unknown transfer ID",
-    "file already exists",
-    "no such user",
+namespace
+{
+// Receives one datagram that is known to be there, or that SO_RCVTIMEO bounds,
+// and matches it against *pPeer. MSG_TRUNC gives the datagram's real length, so
+// that one longer than the buffer is recognised (and dropped whole) instead of
+// taken in part.
+int TakeDatagram(ACE_HANDLE sock, sockaddr_in* pPeer, char* buffer, int* pLength)
+{
+    sockaddr_in from;
+    memset(&from, 0, sizeof from);
+    socklen_t nFrom = sizeof from;
+    ssize_t nReceived;
+    do
+        nReceived = ::recvfrom(sock, buffer, static_cast<size_t>(*pLength), MSG_TRUNC,
+                               reinterpret_cast<sockaddr*>(&from), &nFrom);
+    while (nReceived < 0 && errno == EINTR);
+    if (nReceived < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return RecvTimeout;
+    if (nReceived <= 0 || nReceived > *pLength)
+        return RecvError;
+    *pLength = static_cast<int>(nReceived);
+
+    if (pPeer->sin_port == 0)
+        *pPeer = from;
+    else if (from.sin_port != pPeer->sin_port)
+        return RecvDiscard;
+    return ClassifyDatagram(buffer, *pLength);
+}
+
+// The client behind the transfer's socket, and the file.
+class TSocketPeer : public TTftpPeer
+{
+public:
+    TSocketPeer(ACE_HANDLE sock, const sockaddr_in& client, int fd) : m_sock(sock), m_peer(client), m_fd(fd) {}
+
+    void Send(const TDatagram* pDatagrams, int nCount) override
+    {
+        // One system call for the whole window.
+        constexpr int kBatch = 64;
+        iovec iov[kBatch][2];
+        mmsghdr msgs[kBatch];
+        for (int nDone = 0; nDone < nCount;)
+        {
+            int n = std::min(kBatch, nCount - nDone);
+            memset(msgs, 0, sizeof(mmsghdr) * static_cast<size_t>(n));
+            for (int i = 0; i < n; ++i)
+            {
+                const TDatagram& d = pDatagrams[nDone + i];
+                iov[i][0] = {const_cast<char*>(d.pHead), static_cast<size_t>(d.nHead)};
+                iov[i][1] = {const_cast<char*>(d.pBody), static_cast<size_t>(d.nBody)};
+                msgs[i].msg_hdr.msg_name = &m_peer;
+                msgs[i].msg_hdr.msg_namelen = sizeof m_peer;
+                msgs[i].msg_hdr.msg_iov = iov[i];
+                msgs[i].msg_hdr.msg_iovlen = d.nBody > 0 ? 2 : 1;
+            }
+            int nSent = ::sendmmsg(m_sock, msgs, static_cast<unsigned>(n), 0);
+            if (nSent < 0 && errno == EINTR)
+                continue;
+            // A datagram the system did not take is lost like one lost on the way.
+            nDone += nSent > 0 ? nSent : n;
+        }
+    }
+
+    int Receive(char* buffer, int* pnLength, int iWaitSeconds) override
+    {
+        // The wait is the socket's receive time-out: one system call per reply.
+        if (iWaitSeconds != m_iWaitSeconds)
+        {
+            timeval tv = {iWaitSeconds, 0};
+            setsockopt(m_sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            m_iWaitSeconds = iWaitSeconds;
+        }
+        return TakeDatagram(m_sock, &m_peer, buffer, pnLength);
+    }
+
+    long Read(int64_t iOffset, char* buffer, long nLength) override
+    {
+        long nDone = 0;
+        while (nDone < nLength)
+        {
+            ssize_t n = ::pread(m_fd, buffer + nDone, static_cast<size_t>(nLength - nDone), iOffset + nDone);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return -1;
+            if (n == 0)
+                break;
+            nDone += n;
+        }
+        return nDone;
+    }
+
+private:
+    ACE_HANDLE m_sock;
+    sockaddr_in m_peer;
+    int m_fd;
+    int m_iWaitSeconds = -1;
 };
+}  // namespace
 
 int RecvPacket(ACE_HANDLE sock, sockaddr_in* pPeer, char* buffer, int* pLength, int iWaitSeconds)
 {
@@ -37,65 +128,23 @@ int RecvPacket(ACE_HANDLE sock, sockaddr_in* pPeer, char* buffer, int* pLength, 
         return RecvError;
     if (iReady == 0)
         return RecvTimeout;
-
-    sockaddr_in from;
-    memset(&from, 0, sizeof from);
-    socklen_t nFrom = sizeof from;
-    // MSG_TRUNC gives the datagram's real length, so that one longer than the
-    // buffer is recognised (and dropped whole) instead of taken in part.
-    ssize_t nReceived = ::recvfrom(sock, buffer, static_cast<size_t>(*pLength), MSG_TRUNC,
-                                   reinterpret_cast<sockaddr*>(&from), &nFrom);
-    if (nReceived <= 0 || nReceived > *pLength)
-        return RecvError;
-    *pLength = static_cast<int>(nReceived);
-
-    if (pPeer->sin_port == 0)
-        *pPeer = from;
-    else if (from.sin_port != pPeer->sin_port)
-        return RecvDiscard;
-
-    if (nReceived < 2)
-        return RecvError;
-    int iOpcode = (static_cast<unsigned char>(buffer[0]) << 8) | static_cast<unsigned char>(buffer[1]);
-    switch (iOpcode)
-    {
-    case TftpRrq:   return RecvRrq;
-    case TftpWrq:   return RecvWrq;
-    case TftpData:  return RecvData;
-    case TftpAck:   return RecvAck;
-    case TftpError: return RecvErrorPacket;
-    case TftpOack:  return RecvOack;
-    default:        return RecvError;
-    }
+    int iResult = TakeDatagram(sock, pPeer, buffer, pLength);
+    // Readable, yet nothing to take: the datagram went meanwhile.
+    return iResult == RecvTimeout ? RecvError : iResult;
 }
 
 int SendError(ACE_HANDLE sock, const sockaddr_in* pPeer, uint16_t code)
 {
-    if (code > 7)
-        return -1;
     char buffer[256];
-    memset(buffer, 0, sizeof buffer);
-    uint16_t nOpcode = htons(TftpError), nCode = htons(code);
-    memcpy(buffer, &nOpcode, 2);
-    memcpy(buffer + 2, &nCode, 2);
-    size_t nText = strlen(TftpErrorText[code]);
-    memcpy(buffer + 4, TftpErrorText[code], nText + 1);
-    ssize_t nSent = ::sendto(sock, buffer, 4 + nText + 1, 0, reinterpret_cast<const sockaddr*>(pPeer),
+    int nError = BuildError(buffer, code);
+    if (nError < 0)
+        return -1;
+    ssize_t nSent = ::sendto(sock, buffer, static_cast<size_t>(nError), 0, reinterpret_cast<const sockaddr*>(pPeer),
                              sizeof(sockaddr_in));
     return nSent < 0 ? -1 : 0;
 }
 
-int SendData(ACE_HANDLE sock, const sockaddr_in* pPeer, int block, int length, char* packet)
-{
-    uint16_t nOpcode = htons(TftpData), nBlock = htons(static_cast<uint16_t>(block & 0xffff));
-    memcpy(packet, &nOpcode, 2);
-    memcpy(packet + 2, &nBlock, 2);
-    ssize_t nSent = ::sendto(sock, packet, static_cast<size_t>(length), 0, reinterpret_cast<const sockaddr*>(pPeer),
-                             sizeof(sockaddr_in));
-    return nSent < 0 ? -1 : 0;
-}
-
-int OpenFileForSending(const TftpTransfer* pTransfer, int64_t* piSize)
+int OpenFileForSending(const TftpTransfer* pTransfer, int64_t* piSize, bool bAnySize)
 {
     // Look before opening: opening a named pipe would block until a writer
     // comes, and opening some devices has effects of its own.
@@ -115,10 +164,10 @@ int OpenFileForSending(const TftpTransfer* pTransfer, int64_t* piSize)
         SendError(pTransfer->sock, &pTransfer->client, 1);
         return -1;
     }
-    if (st.st_size > kTftpMaxFileSize)
+    if (!bAnySize && st.st_size > kTftpMaxFileSize)
     {
-        // Past block 65535 the block number wraps and the client would be sent
-        // the wrong part of the file: refuse before any data.
+        // Past block 65535 the block number wraps, which a transfer without
+        // negotiation does not do: refuse before any data.
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: file %s has %Q bytes, more than %d blocks at %D\n", pTransfer->path,
                    static_cast<ACE_UINT64>(st.st_size), kTftpMaxBlocks));
         SendError(pTransfer->sock, &pTransfer->client, 3);
@@ -129,72 +178,24 @@ int OpenFileForSending(const TftpTransfer* pTransfer, int64_t* piSize)
     return fd;
 }
 
+int RunTransfer(const TftpTransfer* pTransfer, int fd, const TTftpParams& params, const char* pOack, int nOack)
+{
+    TSocketPeer peer(pTransfer->sock, pTransfer->client, fd);
+    TTftpSender sender(peer, params);
+    int iResult = nOack > 0 ? sender.SendOack(pOack, nOack) : TransferComplete;
+    return iResult == TransferComplete ? sender.SendFile() : iResult;
+}
+
 int SendFile(TftpTransfer* pTransfer)
 {
     int64_t iSize = 0;
     int fd = OpenFileForSending(pTransfer, &iSize);
     if (fd < 0)
         return -1;
-
-    int iAcked = 0;      // last acknowledged block number
-    int iTimeouts = 0;   // over the whole transfer, never reset
-    sockaddr_in peer = pTransfer->client;
-    bool bAbort = false;
-    for (;;)
-    {
-        // Every block is read again at its position each time it is sent.
-        ssize_t nRead = ::pread(fd, pTransfer->packet + 4, kTftpBlockSize, static_cast<off_t>(iAcked) * kTftpBlockSize);
-        if (nRead < 0)
-        {
-            ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: read error in %s at %D\n", pTransfer->path));
-            bAbort = true;
-            break;
-        }
-        bool bFinal = nRead < kTftpBlockSize;
-        SendData(pTransfer->sock, &peer, iAcked + 1, 4 + static_cast<int>(nRead), pTransfer->packet);
-
-        int iResult;
-        do
-        {
-            int nLength = pTransfer->packetSize;
-            iResult = RecvPacket(pTransfer->sock, &peer, pTransfer->packet, &nLength, pTransfer->waitSeconds);
-            if (iResult == RecvDiscard)
-                ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: packet discard at %D\n"));
-            else if (iResult == RecvRrq || iResult == RecvWrq || iResult == RecvData)
-                ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: abnormal return value %d at %D\n", iResult));
-        } while (iResult == RecvDiscard || iResult == RecvRrq || iResult == RecvWrq || iResult == RecvData);
-
-        if (iResult == RecvAck || iResult == RecvOack)
-        {
-            if (bFinal)
-                break;
-            if (iResult == RecvAck)
-                iAcked = (static_cast<unsigned char>(pTransfer->packet[2]) << 8) |
-                         static_cast<unsigned char>(pTransfer->packet[3]);
-        }
-        else if (iResult == RecvTimeout)
-        {
-            ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: timeout retrying...at %D\n"));
-            if (++iTimeouts > kTftpMaxTimeouts)
-            {
-                bAbort = true;
-                break;
-            }
-        }
-        else if (iResult == RecvErrorPacket)
-        {
-            bAbort = true;
-            break;
-        }
-        else
-        {
-            ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: get packet error at %D\n"));
-            bAbort = true;
-            break;
-        }
-    }
+    TTftpParams params;
+    params.iWaitSeconds = pTransfer->waitSeconds;
+    params.iFileSize = iSize;
+    RunTransfer(pTransfer, fd, params, nullptr, 0);
     ::close(fd);
-    if (bAbort)
-        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: abort send file at %D\n"));
     return 0;
 }

@@ -104,6 +104,25 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderAndLogLines)
     EXPECT_EQ(ChooseAdapterAddress(-1, vAdapters) + " " + ChooseAdapterAddress(0, {}), "127.0.0.1 127.0.0.1");
 }
 
+TEST_F(ConfigTest, TftpNegotiationIsLoggedOnlyWhenSwitchedOn)
+{
+    const std::string G1 = "<G><NIC>198.18.0.1</NIC></G>", T = "<C><TFTP><RootDirectory>/t</RootDirectory>";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "off 1468 16"},
+        {"<Negotiate>YESS</Negotiate><MaxBlockSize>8</MaxBlockSize><MaxWindowSize>64</MaxWindowSize>", "on 8 64"},
+        {"<Negotiate>ye</Negotiate><MaxBlockSize>65464</MaxBlockSize><MaxWindowSize>1</MaxWindowSize>",
+         "off 65464 1"},
+    };
+    for (const auto& c : cases)
+    {
+        Read({T + c.first + "</TFTP></C>", G1});
+        EXPECT_EQ((gSettings.bTftpNegotiate ? "on " : "off ") + std::to_string(gSettings.iTftpMaxBlockSize) + " " +
+                      std::to_string(gSettings.iTftpMaxWindowSize), c.second);
+        EXPECT_EQ(strLog.find("TFTP option negotiation on: blocks up to 8 bytes, windows up to 64") == 0,
+                  gSettings.bTftpNegotiate) << strLog;
+    }
+}
+
 TEST_F(ConfigDeathTest, FatalPathsExitWithMinusOne)
 {
     auto ExitsWith = [&](const std::string& strOwn, const char* szLine) {
@@ -116,8 +135,13 @@ TEST_F(ConfigDeathTest, FatalPathsExitWithMinusOne)
     const std::string C = "<C><TFTP><RootDirectory>/t</RootDirectory></TFTP></C>";
     for (iFailProgramCall = 1; iFailProgramCall <= 2; ++iFailProgramCall)
         ExitsWith(C, "error: GetModuleFileName at ");
-    ExitsWith("<C><TFTP><RootDirectory>/t</RootDirectory></TFTP><BootServer><ArchFolders>0=bios/ 7"
-              "</ArchFolders></BootServer></C>", "Read ArchFolders setting error: '7': no '=' at ");
+    const std::string T = "<C><TFTP><RootDirectory>/t</RootDirectory>";
+    for (const char* szBad : {"<MaxBlockSize>7</MaxBlockSize>", "<MaxBlockSize>65465</MaxBlockSize>",
+                              "<MaxWindowSize>0</MaxWindowSize>", "<MaxWindowSize>+4</MaxWindowSize>",
+                              "<MaxWindowSize>65</MaxWindowSize>", "<MaxBlockSize>1k</MaxBlockSize>"})
+        ExitsWith(T + szBad + "</TFTP></C>", "Read TFTP setting error: Max(Block|Window)Size \".*\" is not a number");
+    ExitsWith(T + "</TFTP><BootServer><ArchFolders>0=bios/ 7</ArchFolders></BootServer></C>",
+              "Read ArchFolders setting error: '7': no '=' at ");
     iFailProgramCall = 0, bFolderOk = false;
     ExitsWith(C, "error: GetCommonAppDataFolder at ");
 }

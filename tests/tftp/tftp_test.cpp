@@ -90,9 +90,11 @@ protected:
     int fdHomeNs = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     std::thread server;
     std::atomic<bool> bServerEnded{false};
+    bool bNegotiate = false;  // option negotiation, set before the service starts
 
     void SetUp() override
     {
+        gSettings.bTftpNegotiate = bNegotiate;
         ASSERT_TRUE(lab.Ok() && TNetLab::Enter(lab.ClientNs()));
         gSettings.strTftpRoot = root.Path() + "/";
         giTftpWaitSeconds = 1;
@@ -116,6 +118,7 @@ protected:
         }
         setns(fdHomeNs, CLONE_NEWNET);
         close(fdHomeNs);
+        gSettings.bTftpNegotiate = false;
     }
     int CountInLog(const std::string& strLine, size_t nFrom = 0) const
     {
@@ -292,5 +295,63 @@ TEST_F(TftpServer, ARequestWithoutASocketIsDroppedOnce)
     EXPECT_EQ(CountInLog("return: create udp socket error at"), 1);
     EXPECT_EQ(CountInLog(std::string("tftp: request from ") + TNetLab::kClientIp + ":"), 1);
     EXPECT_EQ(CountInLog(" dropped, no socket at"), 1);
+}
+
+class TftpNegotiating : public TftpServer
+{
+protected:
+    TftpNegotiating() { bNegotiate = true; }
+};
+
+TEST_F(TftpNegotiating, RealClientsFirmwareRequestsAndFilesPastBlock65535)
+{
+    const std::string s = Pattern(3 * 1024 * 1024 + 77, 3), strIp = TNetLab::kServerIp;
+    WriteFile(Root("linux.0"), s);
+    // 70000 blocks of 512 bytes, sparse, with marks on both sides of the rollover.
+    int fd = open(Root("big").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_TRUE(ftruncate(fd, 70000 * 512 + 9) == 0 && pwrite(fd, "before", 6, 65535 * 512 - 3) == 6 &&
+                pwrite(fd, "after", 5, 65536 * 512 + 1) == 5);
+    close(fd);
+    TTempDir out;
+    const std::string o = out / "o", cmds[] = {
+        "curl -sS --max-time 60 --tftp-blksize 1468 -o " + o + " tftp://" + strIp + "/linux.0",
+        "busybox tftp -b 1432 -g -r linux.0 -l " + o + " " + strIp,
+        "tftp -m binary " + strIp + " -c get linux.0 " + o,
+        "curl -sS --max-time 60 --tftp-blksize 512 -o " + o + " tftp://" + strIp + "/big"};
+    for (const std::string& strCmd : cmds)
+    {
+        SCOPED_TRACE(strCmd);
+        std::string strOutput;
+        unlink(o.c_str());
+        EXPECT_EQ(lab.Run(lab.ClientNs(), strCmd, &strOutput, 90), 0) << strOutput;
+        EXPECT_TRUE(ReadFile(o) == ReadFile(Root(&strCmd == &cmds[3] ? "big" : "linux.0")));
+    }
+    // GRUB asks for the block size first and waits for the OACK.
+    TPeer g;
+    EXPECT_EQ(g.Get(Request({"linux.0", "octet", "blksize", "1024", "tsize", "0"})),
+              std::string("\0\6blksize\0" "1024\0tsize\0" "3145805\0", 29));
+    EXPECT_EQ(g.Get(Ack(0)), Data("", 1) + s.substr(0, 1024));
+    g.Send(ErrorPacket(0, "enough"));
+    // EDK2: a size probe, which it ends with ERROR 8 once it has the OACK, then the
+    // download in windows of 4 blocks of 1468 bytes (the veth's MTU allows 1468).
+    const std::string strCaptures = std::string(PXE_SOURCE_DIR) + "/tests/tftp/captures/";
+    TPeer p, d;
+    EXPECT_EQ(p.Get(ReadFile(strCaptures + "edk2-uefi-tftp-rrq.bin")),
+              std::string("\0\6tsize\0" "3145805\0blksize\0" "1468\0windowsize\0" "4\0", 42));
+    p.Send(ErrorPacket(8, "probe done"));
+    EXPECT_EQ(p.Get("", 1500), "");
+    EXPECT_EQ(d.Get(ReadFile(strCaptures + "edk2-uefi-tftp-rrq-2.bin")),
+              std::string("\0\6blksize\0" "1468\0windowsize\0" "4\0", 28));
+    d.Send(Ack(0));
+    // Windows 1-4, then 3-6 after an ACK of block 2 (go-back-N), then 7-10.
+    for (int iFirst : {1, 3, 7})
+    {
+        for (int i = iFirst; i < iFirst + 4; ++i)
+            EXPECT_EQ(d.Get("").substr(0, 12), Data("", i) + s.substr((i - 1) * 1468, 8));
+        d.Send(iFirst == 1 ? Ack(2) : iFirst == 3 ? Ack(6) : ErrorPacket(0, "enough"));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return CountInLog("tftp: abort send file at") == 2; }, 3000));
+    EXPECT_EQ(CountInLog("tftp: client ended the transfer after the OACK at"), 1);
+    EXPECT_EQ(CountInLog("tftp: timeout retrying"), 0);
 }
 }  // namespace

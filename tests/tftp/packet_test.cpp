@@ -1,0 +1,82 @@
+// Read-request parsing and option negotiation, in-process.
+#include "tftp/packet.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace
+{
+// "|" stands for a zero byte.
+std::string Z(std::string s)
+{
+    for (char& c : s)
+        c = c == '|' ? '\0' : c;
+    return s;
+}
+
+TEST(TftpRequest, TheModeIsRequiredAndFieldsAreBounded)
+{
+    char szPath[kTftpPathSize], szMode[kTftpModeSize], szOption[kTftpOptionSize], szTsize[kTftpOptionSize];
+    const TTftpRequestFields f = {szPath, szMode, szOption, szTsize};
+    auto Parse = [&](const std::string& s) {
+        std::string strRequest = Z("|\1" + s);
+        if (ParseReadRequest(strRequest.data(), int(strRequest.size()), "/r/", f) != RequestOk)
+            return std::string("malformed");
+        return std::string(szPath) + " " + szMode + " " + szOption + " " + szTsize;
+    };
+    EXPECT_EQ(Parse("small.bin|"), "malformed");
+    EXPECT_EQ(Parse("small.bin||"), "/r/small.bin   ");
+    EXPECT_EQ(Parse("a|octet|TSize|0|blksize|8|"), "/r/a octet TSize 0");
+    EXPECT_EQ(Parse("a|octet|blksize|8|tsize|0|"), "/r/a octet blksize ");
+    EXPECT_EQ(Parse("a|octet|tsize|"), "/r/a octet tsize ");
+    EXPECT_EQ(Parse("a|octet|tsize|" + std::string(64, '1') + "|"), "malformed");
+    EXPECT_EQ(Parse("a|octet"), "malformed");
+}
+
+TEST(TftpNegotiation, GrantsWhatTheClientAskedWithinTheLimits)
+{
+    struct TCase
+    {
+        const char* szOptions;  // after "f|octet|"
+        const char* szOack;     // after the opcode; "" for none
+        int nBlock, nWindow, iWait;
+    } cases[] = {
+        // EDK2's size probe and download, iPXE, PXELINUX, GRUB.
+        {"tsize|0|blksize|1468|windowsize|4|", "tsize|1500|blksize|1468|windowsize|4|", 1468, 4, 0},
+        {"blksize|1468|windowsize|4|", "blksize|1468|windowsize|4|", 1468, 4, 0},
+        {"blksize|1432|tsize|0|", "blksize|1432|tsize|1500|", 1432, 1, 0},
+        {"tsize|0|blksize|1408|", "tsize|1500|blksize|1408|", 1408, 1, 0},
+        {"blksize|1024|tsize|0|", "blksize|1024|tsize|1500|", 1024, 1, 0},
+        // Any case in, lower case out; limits; the first of repeated options.
+        {"BLKSIZE|9000|WindowSize|100|TimeOut|3|", "blksize|1468|windowsize|16|timeout|3|", 1468, 16, 3},
+        {"blksize|600|blksize|700|windowsize|1|", "blksize|600|windowsize|1|", 600, 1, 0},
+        {"blksize|8|timeout|255|", "blksize|8|timeout|255|", 8, 1, 255},
+        // Out of range, not a number, a size that is not asked for, unknown: left out.
+        {"blksize|7|tsize|0|", "tsize|1500|", 512, 1, 0},
+        {"blksize|65465|", "", 512, 1, 0},
+        {"windowsize|0|timeout|0|timeout|2|", "", 512, 1, 0},
+        {"windowsize|65536|timeout|256|", "", 512, 1, 0},
+        {"tsize|5|", "", 512, 1, 0},
+        {"blksize|1e3|tsize|-0|blksize| 512|", "", 512, 1, 0},
+        {"multicast||rollover|1|", "", 512, 1, 0},
+        {"tsize|0|blksize|", "tsize|1500|", 512, 1, 0},
+    };
+    for (const TCase& c : cases)
+    {
+        SCOPED_TRACE(c.szOptions);
+        std::string strRequest = Z(std::string("|\1f|octet|") + c.szOptions);
+        TTftpGrant grant;
+        NegotiateOptions(strRequest.data(), int(strRequest.size()), 1500, 1468, 16, &grant);
+        std::string strOack(grant.oack, size_t(grant.nOack));
+        EXPECT_EQ(strOack, *c.szOack ? Z(std::string("|\6") + c.szOack) : "");
+        EXPECT_EQ(grant.nBlockSize * 1000000 + grant.nWindowSize * 1000 + grant.iWaitSeconds,
+                  c.nBlock * 1000000 + c.nWindow * 1000 + c.iWait);
+    }
+    // The limit from the path's MTU wins over the request.
+    std::string strRequest = Z("|\1f|octet|blksize|1468|");
+    TTftpGrant grant;
+    NegotiateOptions(strRequest.data(), int(strRequest.size()), 0, 1368, 16, &grant);
+    EXPECT_EQ(std::string(grant.oack, size_t(grant.nOack)), Z("|\6blksize|1368|"));
+}
+}  // namespace
