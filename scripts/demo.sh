@@ -15,9 +15,11 @@
 #   prompt from pxeservice, asks the boot server, downloads its boot program over
 #   TFTP and runs it: an iPXE script (bios/linux.0) or GRUB's network image
 #   (efi64/linux.0, with efi64/grub.cfg); both wait 3 s, print a line, fetch
-#   "ran" (which shows in the service log) and power the machine off. One installation serves
-#   both, through BootServer/ArchFolders. Pictures of the screen at the menu prompt
-#   and after the boot program ran are saved as PNG in BUILD_DIR/demo-vm/.
+#   "ran" (which shows in the service log) and power the machine off. One
+#   installation serves both, through BootServer/ArchFolders; "both" boots the
+#   BIOS and then the UEFI machine from the same running service. Pictures of the
+#   screen at the menu prompt and after the boot program ran are saved as PNG in
+#   BUILD_DIR/demo-vm/, with the console simulator's log.
 #
 # Installs the dependencies, builds the program and the tools, installs the
 # program into a temporary folder, runs the boot, stops the service and tears
@@ -25,7 +27,7 @@
 # client got its boot file, byte for byte (scripted client), or when the boot
 # program ran (--vm).
 #
-#   scripts/demo.sh [--vm [bios|uefi]] [--no-deps] [--build-dir DIR]
+#   scripts/demo.sh [--vm [bios|uefi|both]] [--no-deps] [--build-dir DIR]
 #   (as root; default DIR: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,14 +35,14 @@ cd "$(dirname "$0")/.."
 deps=1
 build_dir=build
 vm=""
-usage() { echo "usage: $0 [--vm [bios|uefi]] [--no-deps] [--build-dir DIR]" >&2; exit 2; }
+usage() { echo "usage: $0 [--vm [bios|uefi|both]] [--no-deps] [--build-dir DIR]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-deps) deps=0 ;;
     --build-dir) build_dir=${2:?--build-dir needs a folder}; shift ;;
     --vm)
       vm=bios
-      case "${2:-}" in bios|uefi) vm=$2; shift ;; esac ;;
+      case "${2:-}" in bios|uefi|both) vm=$2; shift ;; esac ;;
     *) usage ;;
   esac
   shift
@@ -192,6 +194,75 @@ CFG
   (cd "$root" && find . -type f | sort | xargs ls -l)
 fi
 
+# Boots one PC ($1: bios or uefi) in QEMU on the lab's tap and waits until its
+# boot program has run and the machine is off (bounded); saves the pictures.
+boot_machine() {
+  local kind=$1 folder=bios mac=52:54:00:12:34:56 firmware=() nic_rom="" from t ran=0
+  if [ "$kind" = uefi ]; then
+    folder=efi64
+    mac=52:54:00:12:34:57
+    firmware=(-bios /usr/share/ovmf/OVMF.fd)
+    nic_rom=",romfile="   # OVMF's own network stack, not the iPXE ROM
+  fi                      # bios: SeaBIOS, and the NIC's option ROM from ipxe-qemu
+  rm -f "$pictures/$kind"-*.png
+  from=$(($(wc -l <"$demo/service.out") + 1))
+  step "Starting QEMU ($kind firmware, TCG, $mac) in $ns_s on tap $if_c"
+  mkfifo "$demo/$kind.in" "$demo/$kind.out"
+  ip netns exec "$ns_s" qemu-system-x86_64 -accel tcg -m 512 -display none -vga std \
+    "${firmware[@]}" -boot reboot-timeout=0 -no-reboot -monitor "pipe:$demo/$kind" \
+    -netdev "tap,id=net0,ifname=$if_c,script=no,downscript=no" \
+    -device "virtio-net-pci,netdev=net0,mac=$mac,bootindex=1$nic_rom" >"$demo/qemu.out" 2>&1 &
+  qemu_pid=$!
+  exec 8<>"$demo/$kind.in"
+  cat "$demo/$kind.out" >"$demo/monitor.log" &
+  monitor_pid=$!
+
+  step "Waiting for the $kind machine's boot (at most 240 s)"
+  for ((t = 0; t < 2400; t++)); do
+    kill -0 "$qemu_pid" 2>/dev/null || break
+    tail -n "+$from" "$demo/service.out" >"$demo/since"
+    # The boot-server request follows the menu prompt at once; the boot programs
+    # wait 3 s before their line, so that the prompt is still the last thing shown.
+    if [ ! -e "$pictures/$kind-menu.png" ] && grep -q "Check Mac Address $mac" "$demo/since"; then
+      screendump "$kind-menu"
+    fi
+    if grep -q "get file=.*/$folder/ran\$" "$demo/since"; then
+      ran=1
+      sleep 2
+      screendump "$kind-booted"
+      break
+    fi
+    sleep 0.1
+  done
+  if [ "$ran" = 1 ]; then
+    # The boot program powers the machine off a few seconds after its line.
+    for ((t = 0; t < 300; t++)); do kill -0 "$qemu_pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$qemu_pid" 2>/dev/null; then
+      echo "    the machine did not power itself off"
+      ran=0
+    else
+      echo "    the machine ran $folder/linux.0 and powered itself off"
+    fi
+  else
+    kill -0 "$qemu_pid" 2>/dev/null && screendump "$kind-failed"
+    echo "    the machine did not run its boot program"
+    sed 's/^/    qemu: /' "$demo/qemu.out"
+  fi
+  stop_pid "$qemu_pid" TERM 5
+  stop_pid "$monitor_pid" TERM 1
+  qemu_pid="" monitor_pid=""
+  exec 8>&-
+  [ "$ran" = 1 ]
+}
+
+# Saves the screen as $pictures/$1.png.
+screendump() {
+  local file="$pictures/$1.png" i
+  echo "screendump $file -f png" >&8
+  for ((i = 0; i < 50; i++)); do [ -s "$file" ] && break; sleep 0.1; done
+  [ -s "$file" ] && echo "    screen saved: $file" || echo "    no picture of the screen ($1)"
+}
+
 step "Starting the console simulator on 198.18.0.1:40003 (task Linux for every client)"
 ip netns exec "$ns_s" "$tools_dir/consolesim" --port 40003 --bind 198.18.0.1 --default Linux \
   --log "$demo/console.log" >"$demo/console.out" 2>&1 &
@@ -227,74 +298,18 @@ CONF
   pictures="$build_dir/demo-vm"
   mkdir -p "$pictures"
   pictures=$(cd "$pictures" && pwd)
-  rm -f "$pictures/$vm"-*.png
-  if [ "$vm" = bios ]; then
-    firmware=()   # SeaBIOS; the NIC's option ROM is iPXE's from ipxe-qemu
-    nic_rom=""
-    folder=bios
-  else
-    firmware=(-bios /usr/share/ovmf/OVMF.fd)
-    nic_rom=",romfile="   # OVMF's own network stack, not the iPXE ROM
-    folder=efi64
-  fi
-  step "Starting QEMU ($vm firmware, TCG) in $ns_s on tap $if_c"
-  mkfifo "$demo/monitor.in" "$demo/monitor.out"
-  ip netns exec "$ns_s" qemu-system-x86_64 -accel tcg -m 512 -display none -vga std \
-    "${firmware[@]}" -boot reboot-timeout=0 -no-reboot -monitor "pipe:$demo/monitor" \
-    -netdev "tap,id=net0,ifname=$if_c,script=no,downscript=no" \
-    -device "virtio-net-pci,netdev=net0,mac=52:54:00:12:34:56,bootindex=1$nic_rom" \
-    >"$demo/qemu.out" 2>&1 &
-  qemu_pid=$!
-  exec 8<>"$demo/monitor.in"
-  cat "$demo/monitor.out" >"$demo/monitor.log" &
-  monitor_pid=$!
-  # Saves the screen as $pictures/$vm-$1.png.
-  screendump() {
-    local file="$pictures/$vm-$1.png" i
-    echo "screendump $file -f png" >&8
-    for ((i = 0; i < 50; i++)); do [ -s "$file" ] && break; sleep 0.1; done
-    [ -s "$file" ] && echo "    screen saved: $file" || echo "    no picture of the screen ($1)"
-  }
-
-  step "Waiting for the firmware's boot (at most 240 s)"
-  ran=0
-  for ((t = 0; t < 2400; t++)); do
-    kill -0 "$qemu_pid" 2>/dev/null || break
-    # The boot-server request follows the menu prompt at once; the boot programs
-    # wait 3 s before their line, so that the prompt is still the last thing shown.
-    if [ ! -e "$pictures/$vm-menu.png" ] && grep -q "Check Mac Address" "$demo/service.out"; then
-      screendump menu
-    fi
-    if grep -qF "get file=$root/$folder/ran" "$demo/service.out"; then
-      ran=1
-      sleep 2
-      screendump booted
-      break
-    fi
-    sleep 0.1
+  machines=("$vm")
+  [ "$vm" != both ] || machines=(bios uefi)
+  client_status=0
+  for machine in "${machines[@]}"; do
+    boot_machine "$machine" || client_status=1
   done
-  if [ "$ran" = 1 ]; then
-    # The boot program powers the machine off a few seconds after its line.
-    for ((t = 0; t < 300; t++)); do kill -0 "$qemu_pid" 2>/dev/null || break; sleep 0.1; done
-    if kill -0 "$qemu_pid" 2>/dev/null; then
-      echo "    the machine did not power itself off"
-      ran=0
-    else
-      wait "$qemu_pid" || true
-      qemu_pid=""
-      echo "    the machine powered itself off"
-    fi
-  else
-    kill -0 "$qemu_pid" 2>/dev/null && screendump failed
-  fi
-  client_status=$((1 - ran))
 
   step "What the console simulator received"
   sed 's/^/    /' "$demo/console.log" 2>/dev/null || true
-  cp "$demo/console.log" "$pictures/$vm-console.log" 2>/dev/null || true
+  cp "$demo/console.log" "$pictures/console.log" 2>/dev/null || true
   step "What udhcpd did"
   sed 's/^/    /' "$demo/udhcpd.out"
-  [ "$ran" = 1 ] || sed 's/^/    qemu: /' "$demo/qemu.out"
 else
   step "PXE client in $ns_c: discover, offer, request, ack, TFTP download"
   client_status=0
@@ -312,10 +327,11 @@ tail -n +$((shown + 1)) "$demo/service.out" | sed 's/^/    /'
 grep -q "Service down" "$demo/service.out" || fail "the service did not report \"Service down\""
 
 if [ -n "$vm" ]; then
-  [ "$client_status" = 0 ] || fail "the $vm machine did not run its boot program"
-  step "The $vm machine booted $folder/linux.0 from pxeservice and ran it. Pictures of its screen:"
-  ls "$pictures/$vm"-*.png | sed 's/^/    /'
-  echo "    console simulator log: $pictures/$vm-console.log"
+  echo "Pictures of the screen:"
+  ls "$pictures"/*.png | sed 's/^/    /'
+  echo "Console simulator log: $pictures/console.log"
+  [ "$client_status" = 0 ] || fail "a machine did not run its boot program"
+  step "Booted from one installation: ${machines[*]}, each with the boot program of its own folder"
   exit 0
 fi
 [ "$client_status" = 0 ] || fail "the PXE client stopped with status $client_status"
