@@ -167,7 +167,8 @@ void ReadConfiguration(const TConfigPlatform& platform)
     TTiXmlElement* pArch = Child(pBoot, "ArchFolders");
     if (pArch != nullptr && !ParseArchFolders(pArch->Value(), gSettings.mapArchFolders, strFault))
     {
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n", strFault.c_str()));
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n",
+                   strFault.c_str()));
         ACE_OS::exit(-1);
     }
 

@@ -120,21 +120,17 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
 // before every boot file name the replies carry; other clients keep the names.
 TEST(PxeRequestHandling, BootFileFolderByArchitecture)
 {
-    gSettings.strIpAddress = "198.18.0.1";
     gSettings.mapArchFolders = {{0, "bios/"}, {7, "efi\\x64\\"}};
     const char *B = "bios/ for client architecture 0", *E = "efi\\x64\\ for client architecture 7";
-    // A short class identifier, which names no architecture of its own; option 93 when v has bytes.
+    // A class identifier naming no architecture, and option 93 = v unless v is empty.
     auto Arch = [](const TBytes& v) {
         return Request(1, [v](DhcpPacket& p) {
-            p.SetOption(60, "PXEClient", 9);
-            if (!v.empty())
+            if (p.SetOption(60, "PXEClient", 9) && !v.empty())
                 p.SetOption(93, v.data(), (int)v.size());
         });
     };
-    const struct
-    {
-        const char* szWhat; uint16_t nPort; TBytes vRequest; const char *szFile, *szLog;
-    } aCases[] = {
+    const struct { const char* szWhat; uint16_t nPort; TBytes vRequest;
+                   const char *szFile, *szLog; } aCases[] = {
         {"iPXE discover, arch 0", 67, Capture("ipxe-bios-discover-to-67"), "bios/foo-image", B},
         {"EDK2 discover, arch 7", 67, Capture("edk2-uefi-discover-to-67"), "efi/x64/foo-image", E},
         {"iPXE boot request", 4011, Capture("ipxe-bios-request-to-4011"), "bios/linux.0", B},
@@ -145,11 +141,9 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
         {"option 93 of 1 byte", 67, Arch({7}), "foo-image", ""},
         {"option 93 of 3 bytes", 67, Arch({0, 7, 0}), "foo-image", ""},
     };
-    TPxeConsole console;
-    console.fnQueryTask = [](const std::string&, const std::string&, std::string&) { return true; };
-    console.fnSelectBootFile = [](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
-        return strFile = nType == 0 ? "foo-image" : "linux.0", true;
-    };
+    const TPxeConsole console{[](auto&, auto&, std::string&) { return true; },
+                              [](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
+                                  return strFile = nType == 0 ? "foo-image" : "linux.0", true; }};
     for (const auto& c : aCases)
     {
         SCOPED_TRACE(c.szWhat);
@@ -157,8 +151,7 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
         TLogCapture log;
         const TPxeReply reply = BuildPxeReply(&request, console);
         ASSERT_GE(reply.vBytes.size(), 236u);
-        EXPECT_EQ(TBytes(reply.vBytes.begin() + 108, reply.vBytes.begin() + 236),
-                  Text(c.szFile, 128));
+        EXPECT_EQ(TBytes(&reply.vBytes[108], &reply.vBytes[236]), Text(c.szFile, 128));
         EXPECT_EQ(log.Texts("Debug: Folder ", " at "), c.szLog);
     }
     gSettings.mapArchFolders.clear();
