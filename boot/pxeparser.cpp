@@ -60,9 +60,11 @@ bool SerializeReply(const DhcpPacket& packet, std::vector<unsigned char>& vBytes
 // (option 93: 16-bit numbers, the first one counts), or null.
 const std::string* ArchFolder(const DhcpPacket& request, uint16_t& nArch)
 {
+    if (gSettings.mapArchFolders.empty())
+        return nullptr;
     unsigned char aArch[256];
     const int nLength = request.GetOption(kOptClientArch, aArch, sizeof(aArch));
-    if (gSettings.mapArchFolders.empty() || nLength < 2 || nLength % 2 != 0)
+    if (nLength < 2 || nLength % 2 != 0)
         return nullptr;
     nArch = (uint16_t)((aArch[0] << 8) | aArch[1]);
     const auto it = gSettings.mapArchFolders.find(nArch);
