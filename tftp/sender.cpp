@@ -25,12 +25,29 @@ int TTftpSender::Abort()
     return TransferAborted;
 }
 
+void TTftpSender::StartWait()
+{
+    m_bFreshWait = true;
+    if (m_params.bStrictAcks)
+        m_iDeadline = m_peer.NowMs() + m_params.iWaitSeconds * 1000;
+}
+
 TTftpSender::Reply TTftpSender::AwaitReply(uint16_t* pBlock)
 {
     for (;;)
     {
+        // Without negotiation every receive waits in full; with it, the wait
+        // ends at the deadline whatever arrived meanwhile.
+        int iWaitMs = m_params.iWaitSeconds * 1000;
+        if (m_params.bStrictAcks && !m_bFreshWait)
+        {
+            iWaitMs = static_cast<int>(std::max<int64_t>(0, m_iDeadline - m_peer.NowMs()));
+            if (iWaitMs == 0)
+                return ReplyTimeout;
+        }
+        m_bFreshWait = false;
         int nLength = sizeof m_reply;
-        int iResult = m_peer.Receive(m_reply, &nLength, m_params.iWaitSeconds);
+        int iResult = m_peer.Receive(m_reply, &nLength, iWaitMs);
         switch (iResult)
         {
         case RecvAck:
@@ -70,6 +87,7 @@ int TTftpSender::SendOack(const char* pOack, int nOack)
     for (;;)
     {
         m_peer.Send(&oack, 1);
+        StartWait();
         uint16_t iBlock = 0;
         Reply reply;
         while ((reply = AwaitReply(&iBlock)) == ReplyOack || (reply == ReplyAck && iBlock != 0))
@@ -127,6 +145,7 @@ int TTftpSender::SendWindow(uint64_t iFirst)
         }
     }
     m_peer.Send(m_vDatagrams.data(), nSent);
+    StartWait();
     return nSent;
 }
 
@@ -156,6 +175,13 @@ int TTftpSender::SendFile()
                 {
                     // The window's block that carries this number, across the rollover.
                     iAcked = iFirst + static_cast<uint16_t>(iBlock - static_cast<uint16_t>(iFirst));
+                    if (iAcked == iFirst + 0xffff && !m_bResent)
+                    {
+                        // The block before the window: the client has none of it.
+                        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: ACK %d again, window sent again at %D\n", iBlock));
+                        m_bResent = bMoved = true;
+                        break;
+                    }
                     if (iAcked > iLast)
                     {
                         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: ACK %d outside the window ignored at %D\n", iBlock));
@@ -178,6 +204,8 @@ int TTftpSender::SendFile()
                 }
                 if (m_iFinal != 0 && iAcked == m_iFinal)
                     return TransferComplete;
+                if (iAcked + 1 != iFirst)
+                    m_bResent = false;
                 iFirst = iAcked + 1;
                 bMoved = true;
                 break;

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace
 {
@@ -80,16 +81,23 @@ public:
         }
     }
 
-    int Receive(char* buffer, int* pnLength, int iWaitSeconds) override
+    int Receive(char* buffer, int* pnLength, int iWaitMs) override
     {
         // The wait is the socket's receive time-out: one system call per reply.
-        if (iWaitSeconds != m_iWaitSeconds)
+        if (iWaitMs != m_iWaitMs)
         {
-            timeval tv = {iWaitSeconds, 0};
+            timeval tv = {iWaitMs / 1000, (iWaitMs % 1000) * 1000};
             setsockopt(m_sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-            m_iWaitSeconds = iWaitSeconds;
+            m_iWaitMs = iWaitMs;
         }
         return TakeDatagram(m_sock, &m_peer, buffer, pnLength);
+    }
+
+    int64_t NowMs() override
+    {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
     }
 
     long Read(int64_t iOffset, char* buffer, long nLength) override
@@ -113,7 +121,7 @@ private:
     ACE_HANDLE m_sock;
     sockaddr_in m_peer;
     int m_fd;
-    int m_iWaitSeconds = -1;
+    int m_iWaitMs = -1;
 };
 }  // namespace
 

@@ -1,6 +1,8 @@
 // Runs the TFTP service alone in the foreground, serving one folder, until
 // SIGINT, SIGTERM or SIGHUP. For benchmarks and manual checks:
-//   tftpserve ROOT
+//   tftpserve [--negotiate] [--max-blksize N] [--max-window N] ROOT
+// --negotiate switches option negotiation on; the other two set the largest
+// block size and window granted (otherwise the configuration's defaults).
 #include "config/settings.h"
 #include "platform/signals.h"
 #include "service/stopevent.h"
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -35,14 +38,47 @@ void StopService(int, void*)
 }
 }  // namespace
 
+namespace
+{
+// The decimal number in sz within [iMin, iMax], or -1.
+int ParseNumber(const char* sz, int iMin, int iMax)
+{
+    char* szEnd = nullptr;
+    long n = strtol(sz, &szEnd, 10);
+    return (*sz && !*szEnd && n >= iMin && n <= iMax) ? static_cast<int>(n) : -1;
+}
+
+// Fills gSettings from the command line; false on a bad one.
+bool ParseArguments(int argc, char** argv)
+{
+    int i = 1;
+    for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i)
+    {
+        std::string strFlag = argv[i];
+        if (strFlag == "--negotiate")
+            gSettings.bTftpNegotiate = true;
+        else if (strFlag == "--max-blksize" && i + 1 < argc)
+            gSettings.iTftpMaxBlockSize = ParseNumber(argv[++i], 8, 65464);
+        else if (strFlag == "--max-window" && i + 1 < argc)
+            gSettings.iTftpMaxWindowSize = ParseNumber(argv[++i], 1, 64);
+        else
+            return false;
+    }
+    if (i != argc - 1 || gSettings.iTftpMaxBlockSize < 0 || gSettings.iTftpMaxWindowSize < 0)
+        return false;
+    gSettings.strTftpRoot = argv[i];
+    return true;
+}
+}  // namespace
+
 int main(int argc, char** argv)
 {
-    if (argc != 2)
+    if (!ParseArguments(argc, argv))
     {
-        fprintf(stderr, "usage: %s ROOT\n", argv[0]);
+        fprintf(stderr, "usage: %s [--negotiate] [--max-blksize 8..65464] [--max-window 1..64]"
+                        " ROOT\n", argv[0]);
         return 2;
     }
-    gSettings.strTftpRoot = argv[1];
     if (gSettings.strTftpRoot.empty() || gSettings.strTftpRoot.back() != '/')
         gSettings.strTftpRoot += '/';
 

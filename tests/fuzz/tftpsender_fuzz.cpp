@@ -49,10 +49,12 @@ public:
                 bFinalSent = true, bFinalAcked = false, m_iFinal = iBlock;
         }
     }
-    int Receive(char* buffer, int* pnLength, int) override
+    int Receive(char* buffer, int* pnLength, int iWaitMs) override
     {
+        Check(iWaitMs > 0, "a wait without time");
+        m_iNowMs += 1 + m_n % 500;  // some time passes with every datagram
         if (m_n < 3)
-            return RecvTimeout;
+            return m_iNowMs += iWaitMs, RecvTimeout;
         uint8_t nKind = m_p[0] % 8;
         int iBlock = (m_p[1] << 8) | m_p[2];
         m_p += 3, m_n -= 3;
@@ -69,6 +71,7 @@ public:
             bFinalAcked = true;  // taken as the end without negotiation
         return results[nKind - 2];
     }
+    int64_t NowMs() override { return m_iNowMs; }
     long Read(int64_t iOffset, char* buffer, long nLength) override
     {
         long n = 0;
@@ -85,6 +88,7 @@ private:
     int m_nBlock;
     long m_nFile;
     long m_iFinal = -1;
+    int64_t m_iNowMs = 0;
 };
 }  // namespace
 

@@ -37,12 +37,13 @@ public:
                 Queue(fnReply ? fnReply(s) : Ack(0));
         }
     }
-    int Receive(char* buffer, int* pnLength, int) override
+    int Receive(char* buffer, int* pnLength, int iWaitMs) override
     {
         if (qReplies.empty())
-            return ++nTimeouts, RecvTimeout;
+            return iNowMs += iWaitMs, ++nTimeouts, RecvTimeout;
         std::string s = qReplies.front();
         qReplies.pop_front();
+        iNowMs += 10;
         *pnLength = int(s.copy(buffer, size_t(*pnLength)));
         return s[1] == TftpAck ? RecvAck : s[1] == TftpError ? RecvErrorPacket : RecvData;
     }
@@ -51,6 +52,7 @@ public:
         return long(m_strFile.copy(buffer, size_t(nLength), std::min(size_t(iOffset), m_strFile.size())));
     }
 
+    int64_t NowMs() override { return iNowMs; }
     size_t Size() const { return m_strFile.size(); }
     std::string strReceived;
     std::set<int> setLost;
@@ -58,6 +60,7 @@ public:
     std::deque<std::string> qReplies;
     std::vector<int> vSentBlocks;  // block number of every datagram sent, -1 for others
     int nDataSent = 0, nTimeouts = 0;
+    int64_t iNowMs = 0;
 
 private:
     void Queue(const std::string& s)
@@ -105,7 +108,7 @@ int Transfer(TClient& c, int nBlock, int nWindow, bool bStrict = true, const std
     return sender.SendFile();
 }
 
-TEST(TftpSender, WindowsSurviveLossesAndIgnoreAcksOutsideTheWindow)
+TEST(TftpSender, WindowsSurviveLossesDuplicateAndOldAcks)
 {
     const std::string s = Pattern(10 * 100 + 30);  // blocks 1-10 full, 11 short
     {
@@ -126,18 +129,21 @@ TEST(TftpSender, WindowsSurviveLossesAndIgnoreAcksOutsideTheWindow)
         EXPECT_EQ(c.vSentBlocks, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 5, 6, 7, 8, 9, 10, 11}));
     }
     {
-        // Before each of the client's ACKs: a duplicate of the last one and an old one.
-        // Neither moves the transfer; the final block still needs its own ACK.
+        // Before each of the client's ACKs: two duplicates of the last one and an old
+        // one. The first duplicate sends the window once more (as after a loss of
+        // its first block), the second and the old one are passed over.
         TClient c(s, 100, 4);
         int iLast = 0;
         c.fnReply = [&](const std::string& a) {
-            c.qReplies.push_back(Ack(iLast)), c.qReplies.push_back(Ack(iLast > 0 ? iLast - 1 : 9));
+            for (int i : {iLast, iLast, iLast > 0 ? iLast - 1 : 9})
+                c.qReplies.push_back(Ack(i));
             iLast = uint8_t(a[3]);
             return a;
         };
         EXPECT_EQ(Transfer(c, 100, 4), TransferComplete);
         EXPECT_EQ(c.strReceived, s);
-        EXPECT_EQ(c.vSentBlocks.size(), 11u);
+        EXPECT_EQ(c.vSentBlocks.size(), 22u);
+        EXPECT_EQ(c.nTimeouts, 0);
     }
 }
 
@@ -182,6 +188,15 @@ TEST(TftpSender, OackAnsweredByErrorTimeoutsAndStaleAcks)
     mute.setLost = {1, 2, 3, 4};
     EXPECT_EQ(Transfer(mute, 512, 1, false), TransferAborted);
     EXPECT_EQ(mute.nDataSent, 4);
+
+    // Stale ACKs do not stretch the wait: 150 of them, 10 ms apart, and the lost
+    // block goes again after one second, not after the last of them.
+    TClient st(Pattern(100), 512, 1);
+    st.setLost = {1};
+    st.qReplies.assign(150, Ack(7));
+    EXPECT_EQ(Transfer(st, 512, 1), TransferComplete);
+    EXPECT_EQ(st.vSentBlocks, (std::vector<int>{1, 1}));
+    EXPECT_LT(st.iNowMs, 1600);
 
     // Without negotiation: a short ACK and one past the file's end are passed over,
     // and an ACK of an earlier block after the final one was sent sends the next
