@@ -25,6 +25,7 @@ constexpr uint8_t kOptMessageType = 53;
 constexpr uint8_t kOptServerId = 54;
 constexpr uint8_t kOptParameterList = 55;
 constexpr uint8_t kOptClassId = 60;
+constexpr uint8_t kOptClientArch = 93;
 constexpr uint8_t kOptConsoleInfo = 201;
 
 constexpr uint8_t kDhcpDiscover = 1;
@@ -53,6 +54,21 @@ bool SerializeReply(const DhcpPacket& packet, std::vector<unsigned char>& vBytes
         return false;
     }
     return true;
+}
+
+// The folder that BootServer/ArchFolders names for the client's architecture
+// (option 93: 16-bit numbers, the first one counts), or null.
+const std::string* ArchFolder(const DhcpPacket& request, uint16_t& nArch)
+{
+    if (gSettings.mapArchFolders.empty())
+        return nullptr;
+    unsigned char aArch[256];
+    const int nLength = request.GetOption(kOptClientArch, aArch, sizeof(aArch));
+    if (nLength < 2 || nLength % 2 != 0)
+        return nullptr;
+    nArch = (uint16_t)((aArch[0] << 8) | aArch[1]);
+    const auto it = gSettings.mapArchFolders.find(nArch);
+    return it == gSettings.mapArchFolders.end() ? nullptr : &it->second;
 }
 
 std::string DottedAddress(uint32_t nAddress)
@@ -206,6 +222,13 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
         return reply;
     }
     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: Get file %s at %D\n", strBootFile.c_str()));
+    uint16_t nArch = 0;
+    if (const std::string* pFolder = ArchFolder(request, nArch))
+    {
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: Folder %s for client architecture %d at %D\n",
+                   pFolder->c_str(), (int)nArch));
+        strBootFile = *pFolder + strBootFile;
+    }
     std::replace(strBootFile.begin(), strBootFile.end(), '\\', '/');
     response.SetFile(strBootFile.data(), (int)strBootFile.size());
     int nReplyLength = 0;

@@ -1,5 +1,6 @@
 #include "config/configuration.h"
 
+#include "config/archfolders.h"
 #include "config/settings.h"
 #include "config/tinyxml.h"
 #include "platform/module.h"
@@ -161,6 +162,15 @@ void ReadConfiguration(const TConfigPlatform& platform)
         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Running with dhcp at %D\n"));
     else
         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Running alone without dhcp at %D\n"));
+
+    std::string strFault;
+    TTiXmlElement* pArch = Child(pBoot, "ArchFolders");
+    if (pArch != nullptr && !ParseArchFolders(pArch->Value(), gSettings.mapArchFolders, strFault))
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n",
+                   strFault.c_str()));
+        ACE_OS::exit(-1);
+    }
 
     TTiXmlElement* pComm = Child(pRoot, "Communication");
 

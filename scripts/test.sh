@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds, and runs the whole test suite:
-# the plain build, the ASan+UBSan build, the TSan build, and a bounded fuzzer run.
+# the plain build, the Debian package (built, installed, run and purged), the
+# ASan+UBSan build, the TSan build, and a bounded fuzzer run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -16,6 +17,7 @@ run() { echo "=== $*"; "$@" || status=1; }
 
 run bash scripts/build.sh plain
 run ctest --test-dir build --output-on-failure -j2
+run bash scripts/package-test.sh build
 run bash scripts/build.sh asan
 run ctest --test-dir build-asan --output-on-failure -j2
 run bash scripts/build.sh tsan

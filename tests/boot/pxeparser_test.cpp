@@ -2,11 +2,8 @@
 // firmware datagrams and built requests, with a scripted console that writes
 // down what it is asked, and every reply checked byte for byte.
 #include "boottest.h"
+#include "config/logcapture.h"
 #include "config/settings.h"
-
-#include <ace/Log_Msg.h>
-
-#include <sstream>
 
 namespace
 {
@@ -62,7 +59,6 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
         // Dropped before the console is asked, without a log line.
         {"port 68", 68, Request(1), 0, None, ""},
         {"no option 53", 67, Request(0), 0, None, ""},
-        {"DHCPOFFER", 67, Request(2), 0, None, ""},
         {"DHCPRELEASE", 4011, Request(7), 0, None, ""},
         {"option 53 of two bytes", 67, Request(1, [](DhcpPacket& p) { p.SetOption(53, "\x01\x01", 2); }), 0, None, ""},
         {"iPXE DHCPREQUEST to 67, ciaddr 0", 67, Capture("ipxe-bios-request-to-67"), 0, None, ""},
@@ -70,7 +66,6 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
         // The console gate, the class identifier and the hardware address.
         {"no task", 67, Capture("ipxe-bios-discover-to-67"), 0, None, qIpxe, nullptr, false},
         {"not a PXE client", 67, Request(1, [](DhcpPacket& p) { p.SetOption(60, "MSFT 5.0", 8); }), 0, None, q},
-        {"long class of another kind", 67, Request(1, [](DhcpPacket& p) { p.SetOption(60, "anaconda-Linux 5.14 x86_64", 26); }), 0, None, q},
         {"hlen 20", 67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }), 0, None, qZero},
         {"selection refuses", 4011, Capture("ipxe-bios-request-to-4011"), 0, None, qIpxe + "s 1/0 52:54:00:5b:00:01 198.18.0.190;", nullptr, true, false},
         // The replies to real firmware.
@@ -90,14 +85,6 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
         {"console info, discover", 67, Request(1, AsksInfo), 1, Info, q},
         {"console info, hlen 20", 67, Request(1, [&](DhcpPacket& p) { AsksInfo(p); p.SetHlen(20); }), 1, Info, qZero},
     };
-    // This thread's log lines go to a string.
-    ACE_Log_Msg* pLog = ACE_Log_Msg::instance();
-    std::ostringstream os;
-    const unsigned long iOldFlags = pLog->flags();
-    ACE_OSTREAM_TYPE* pOldStream = pLog->msg_ostream();
-    pLog->msg_ostream(&os);
-    pLog->clr_flags(ACE_Log_Msg::STDERR);
-    pLog->set_flags(ACE_Log_Msg::OSTREAM);
     for (const auto& c : aCases)
     {
         SCOPED_TRACE(c.szWhat);
@@ -115,16 +102,54 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
             return c.bSelect;
         };
         const PxeRequest request{c.nPort, c.vRequest.data(), static_cast<uint32_t>(c.vRequest.size()), {}, -1, 0};
-        os.str("");
+        TLogCapture log;
         const TPxeReply reply = BuildPxeReply(&request, console);
+        const std::string strLog = log.oss.str();
         EXPECT_EQ(reply.iResult, c.iResult);
         EXPECT_EQ(reply.eKind, c.eKind);
         EXPECT_EQ(strAsked, c.strAsked);
         ExpectReply(reply.vBytes, c.vRequest, c.eKind);
-        EXPECT_EQ(os.str().empty(), c.szLog == nullptr && c.eKind == None) << os.str();
-        EXPECT_NE(os.str().find(c.szLog ? c.szLog : ""), std::string::npos) << os.str();
+        EXPECT_EQ(strLog.empty(), c.szLog == nullptr && c.eKind == None) << strLog;
+        EXPECT_NE(strLog.find(c.szLog ? c.szLog : ""), std::string::npos) << strLog;
     }
-    pLog->clr_flags(ACE_Log_Msg::OSTREAM);
-    pLog->set_flags(iOldFlags);
-    pLog->msg_ostream(pOldStream);
+}
+
+// BootServer/ArchFolders: the client's architecture (option 93) puts a folder
+// before every boot file name the replies carry; other clients keep the names.
+TEST(PxeRequestHandling, BootFileFolderByArchitecture)
+{
+    gSettings.mapArchFolders = {{0, "bios/"}, {7, "efi\\x64\\"}};
+    const char *B = "bios/ for client architecture 0", *E = "efi\\x64\\ for client architecture 7";
+    // A class identifier naming no architecture, and option 93 = v unless v is empty.
+    auto Arch = [](const TBytes& v) {
+        return Request(1, [v](DhcpPacket& p) {
+            if (p.SetOption(60, "PXEClient", 9) && !v.empty())
+                p.SetOption(93, v.data(), (int)v.size());
+        });
+    };
+    const struct { const char* szWhat; uint16_t nPort; TBytes vRequest;
+                   const char *szFile, *szLog; } aCases[] = {
+        {"iPXE discover, arch 0", 67, Capture("ipxe-bios-discover-to-67"), "bios/foo-image", B},
+        {"EDK2 discover, arch 7", 67, Capture("edk2-uefi-discover-to-67"), "efi/x64/foo-image", E},
+        {"EDK2 boot request", 4011, Capture("edk2-uefi-request-to-4011"), "efi/x64/linux.0", E},
+        {"a list: the first counts", 67, Arch({0, 7, 0, 0}), "efi/x64/foo-image", E},
+        {"arch 11, not listed", 67, Arch({0, 11}), "foo-image", ""},
+        {"no option 93", 67, Arch({}), "foo-image", ""},
+        {"option 93 of 1 byte", 67, Arch({7}), "foo-image", ""},
+        {"option 93 of 3 bytes", 67, Arch({0, 7, 0}), "foo-image", ""},
+    };
+    const TPxeConsole console{[](auto&, auto&, std::string&) { return true; },
+                              [](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
+                                  return strFile = nType == 0 ? "foo-image" : "linux.0", true; }};
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(c.szWhat);
+        const PxeRequest request{c.nPort, c.vRequest.data(), (uint32_t)c.vRequest.size()};
+        TLogCapture log;
+        const TPxeReply reply = BuildPxeReply(&request, console);
+        ASSERT_GE(reply.vBytes.size(), 236u);
+        EXPECT_EQ(TBytes(&reply.vBytes[108], &reply.vBytes[236]), Text(c.szFile, 128));
+        EXPECT_EQ(log.Texts("Debug: Folder ", " at "), c.szLog);
+    }
+    gSettings.mapArchFolders.clear();
 }

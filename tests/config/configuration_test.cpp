@@ -1,3 +1,4 @@
+#include "config/archfolders.h"
 #include "config/configuration.h"
 #include "config/settings.h"
 #include "config/tinyxml.h"
@@ -139,8 +140,45 @@ TEST_F(ConfigDeathTest, FatalPathsExitWithMinusOne)
                               "<MaxWindowSize>0</MaxWindowSize>", "<MaxWindowSize>+4</MaxWindowSize>",
                               "<MaxWindowSize>65</MaxWindowSize>", "<MaxBlockSize>1k</MaxBlockSize>"})
         ExitsWith(T + szBad + "</TFTP></C>", "Read TFTP setting error: Max(Block|Window)Size \".*\" is not a number");
+    ExitsWith(T + "</TFTP><BootServer><ArchFolders>0=bios/ 7</ArchFolders></BootServer></C>",
+              "Read ArchFolders setting error: '7': no '=' at ");
     iFailProgramCall = 0, bFolderOk = false;
     ExitsWith(C, "error: GetCommonAppDataFolder at ");
+}
+
+// BootServer/ArchFolders: each list gives the map shown, or the fault of its first bad pair.
+TEST_F(ConfigTest, ArchFoldersGoodAndBadLists)
+{
+    const std::string strLong(101, 'f');
+    const std::pair<std::string, std::string> cases[] = {
+        {"6=efi32/ 7=efi64/ 9=efi64/ 11=arm64/", "6:efi32/ 7:efi64/ 9:efi64/ 11:arm64/"},
+        {" \t0=bios\n 00007=uefi\\x64 65535=a..b/c ", "0:bios/ 7:uefi\\x64/ 65535:a..b/c/"},
+        {"", ""},
+        {"0=bios/ 7", "'7': no '='"},
+        {"65536=big/", "'65536=big/': the architecture is not a number from 0 to 65535"},
+        {"=x/", "'=x/': the architecture is not a number from 0 to 65535"},
+        {"7=", "'7=': no folder"},
+        {"7=/srv/", "'7=/srv/': the folder starts with a slash"},
+        {"7=\\efi", "'7=\\efi': the folder starts with a slash"},
+        {"7=efi/../..", "'7=efi/../..': the folder holds '..'"},
+        {"7=..\\x", "'7=..\\x': the folder holds '..'"},
+        {"7=" + strLong, "'7=" + strLong + "': the folder is longer than 100 characters"},
+        {"7=a/ 7=b/", "'7=b/': the architecture is given twice"},
+    };
+    for (const auto& c : cases)
+    {
+        TArchFolders mapFolders = {{1, "kept/"}};  // replaced by a good list, kept after a bad one
+        std::string strShown, strError;
+        const bool bGood = ParseArchFolders(c.first, mapFolders, strError);
+        for (const auto& [nArch, strFolder] : mapFolders)
+            strShown += (strShown.empty() ? "" : " ") + std::to_string(nArch) + ":" + strFolder;
+        EXPECT_EQ(bGood ? strShown : strError + (strShown == "1:kept/" ? "" : " changed"), c.second)
+            << c.first;
+    }
+    // Read with the rest of the configuration.
+    Read({"<C><TFTP><RootDirectory>/t</RootDirectory></TFTP><BootServer><ArchFolders>0=bios "
+          "7=efi64/</ArchFolders></BootServer></C>", "<G/>"});
+    EXPECT_EQ(gSettings.mapArchFolders, (TArchFolders{{0, "bios/"}, {7, "efi64/"}}));
 }
 
 // The adapter list of a network namespace of this test's own.

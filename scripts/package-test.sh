@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured build folder, installs it with
+# apt-get, runs the installed program (-v, and a foreground start and stop in a
+# network namespace of its own), reinstalls it over a changed configuration,
+# and purges it: the program, its configuration files and its log must go, a
+# boot file that the user put into the TFTP root must stay.
+#
+#   scripts/package-test.sh [BUILD_DIR]     (as root; default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=${1:-build}
+prefix=/opt/pxeservice
+[ "$(id -u)" -eq 0 ] || { echo "the package test must run as root" >&2; exit 1; }
+if [ -e "$prefix" ] || dpkg -s pxeservice >/dev/null 2>&1; then
+  echo "$prefix or the package pxeservice exists already: not touching it" >&2
+  exit 1
+fi
+
+ns="pxpkg$$"
+work=$(mktemp -d /tmp/pxepkg-XXXXXX)
+service_pid=""
+cleanup() {
+  [ -z "$service_pid" ] || { kill -KILL "$service_pid" 2>/dev/null; wait "$service_pid" 2>/dev/null; }
+  ip netns del "$ns" 2>/dev/null || true
+  apt-get purge -y -qq pxeservice >/dev/null 2>&1 || true
+  rm -rf "$prefix" "$work"
+}
+trap cleanup EXIT
+fail() { echo "*** package test failed: $*" >&2; exit 1; }
+# Waits up to $2 seconds for the text $1 in the file $3.
+wait_for() {
+  local i
+  for ((i = 0; i < $2 * 10; i++)); do
+    grep -qF -- "$1" "$3" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+apt_get() { DEBIAN_FRONTEND=noninteractive apt-get -y -qq "$@" >"$work/apt.out" 2>&1 || { cat "$work/apt.out"; false; }; }
+
+echo "--- cpack -G DEB"
+rm -f "$build_dir"/pxeservice_*.deb
+(cd "$build_dir" && cpack -G DEB >/dev/null)
+deb=$(ls "$build_dir"/pxeservice_*_amd64.deb)
+dpkg-deb -f "$deb" Package Version Depends
+dpkg-deb -f "$deb" Depends | grep -q libace || fail "Depends names no ACE library"
+dpkg-deb -f "$deb" Depends | grep -q libsystemd0 || fail "Depends names no libsystemd0"
+
+echo "--- apt-get install ./$(basename "$deb")"
+apt_get install "./$deb"
+version=$("$prefix/bin/pxeservice" -v 2>&1 | tr -d "\r"; exit "${PIPESTATUS[0]}") && fail "-v exited with 0"
+[ "$version" = "PXE Service version: 1.0.0.0" ] || fail "-v printed: $version"
+echo "$version"
+
+echo "--- pxeservice -d in namespace $ns, stopped with SIGINT"
+ip netns add "$ns"
+ip -n "$ns" link set lo up
+ip netns exec "$ns" "$prefix/bin/pxeservice" -d >"$work/service.out" 2>&1 &
+service_pid=$!
+wait_for "Start TFTP service" 15 "$work/service.out" &&
+  wait_for "Start Tarn PXE boot service" 15 "$work/service.out" ||
+  { cat "$work/service.out"; fail "the installed service did not start"; }
+kill -INT "$service_pid"
+for ((i = 0; i < 200; i++)); do kill -0 "$service_pid" 2>/dev/null || break; sleep 0.1; done
+wait "$service_pid" || fail "the service exited with status $?"
+service_pid=""
+grep -q "Service down" "$work/service.out" || { cat "$work/service.out"; fail "no \"Service down\""; }
+echo "started and stopped"
+[ -e "$prefix/bin/pxeservice.log" ] || fail "no log file beside the program"
+
+echo "--- reinstall over a changed configuration"
+echo "<!-- changed by the administrator -->" >>"$prefix/bin/pxeservice.cfg"
+apt_get install --reinstall "./$deb"
+grep -q "changed by the administrator" "$prefix/bin/pxeservice.cfg" || fail "the reinstall replaced the configuration"
+echo "configuration kept"
+
+echo "--- apt-get purge pxeservice"
+echo "a boot file of the user's" >"$prefix/tftproot/user.0"
+apt_get purge pxeservice
+for f in bin/pxeservice bin/pxeservice.cfg Gateway.cfg bin/pxeservice.log share/doc/pxeservice/README.md; do
+  [ ! -e "$prefix/$f" ] || fail "$prefix/$f is left after the purge"
+done
+[ -f "$prefix/tftproot/user.0" ] || fail "the purge removed the user's boot file"
+echo "program, configuration and log gone; $prefix/tftproot/user.0 kept"
