@@ -1,6 +1,7 @@
 // Whole runs of pxeservice in a network namespace of the test's own, laid out
-// as an install: <dir>/bin/pxeservice with the example pxeservice.cfg beside
-// it and the example Gateway.cfg ("any NIC") in <dir>.
+// as an install in a folder whose name has a dot: <dir>/pxe-1.0/bin/pxeservice
+// with the example pxeservice.cfg beside it and the example Gateway.cfg ("any
+// NIC") in <dir>/pxe-1.0.
 #include "common/testutil.h"
 
 #include <gtest/gtest.h>
@@ -33,8 +34,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(lab.Ok());
-        ASSERT_EQ(RunCommand("mkdir '" + dir / "bin" + "' && cp '" + BuiltProgram("pxeservice") + "' '" PXE_SOURCE_DIR "/examples/pxeservice.cfg' '" +
-                             dir / "bin" + "' && cp '" PXE_SOURCE_DIR "/examples/Gateway.cfg' '" + dir.Path() + "'"), 0);
+        ASSERT_EQ(RunCommand("mkdir -p '" + strBin + "' && cp '" + BuiltProgram("pxeservice") + "' '" PXE_SOURCE_DIR "/examples/pxeservice.cfg' '" +
+                             strBin + "' && cp '" PXE_SOURCE_DIR "/examples/Gateway.cfg' '" + strBin + "/..'"), 0);
         // The datagram socket a service manager reads the NOTIFY_SOCKET messages from.
         sockaddr_un sa{AF_UNIX, {}};
         snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", strNotify.c_str());
@@ -60,7 +61,7 @@ protected:
     TNetLab lab;
     TTempDir dir;
     int fdNotify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const std::string strProgram = dir / "bin/pxeservice", strLog = strProgram + ".log", strOut = dir / "out", strNotify = dir / "notify";
+    const std::string strBin = dir / "pxe-1.0/bin", strProgram = strBin + "/pxeservice", strLog = strProgram + ".log", strOut = dir / "out", strNotify = dir / "notify";
 };
 }  // namespace
 
