@@ -94,6 +94,23 @@ TEST(XmlGrammar, AcceptedAndRejectedDocuments)
         EXPECT_EQ(Parse(c.first), c.second) << c.first;
 }
 
+TEST(XmlGrammar, NestingBeyondTheLimitIsAnErrorNotAStackOverflow)
+{
+    auto Nested = [](int n) {
+        std::string s;
+        for (int i = 0; i < 2 * n; ++i)
+            s += i < n ? "<a>" : "</a>";
+        return s;
+    };
+    EXPECT_EQ(Parse(Nested(256)).substr(0, 3), "<a>");
+    // 30,000 levels (a file of 120 KB) overflowed the stack. The element at depth 257 is refused.
+    std::string strLines;
+    for (int i = 0; i < 257; ++i)
+        strLines += "|node->Parse(p)";
+    const std::string strDeep = Nested(30000);
+    EXPECT_EQ(Parse(strDeep), "!Element Parse error|" + strDeep.substr(256 * 3) + "|element nested deeper than 256 levels" + strLines);
+}
+
 TEST(XmlGrammar, ChildLookup)
 {
     TTiXmlDoc doc("<!-- c --><a><b>x</b><c>y</c><c>z</c></a>", false);

@@ -105,7 +105,11 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
 TEST_F(ServiceRun, BadConfigurationsEndWithStatusMinusOneAndTheirLine)
 {
     // The configuration file's text (none: no file) and the line that ends the start-up.
+    std::string strDeep;  // 30,000 nested elements, one a line
+    for (int i = 0; i < 60000; ++i)
+        strDeep += i < 30000 ? "<a>\n" : "</a>\n";
     const std::pair<const char*, std::string> aCases[] = {
+        {strDeep.c_str(), "Error: Catch config file exception:Element Parse error in main thread at "},
         {nullptr, "Error: Catch config file exception:Invalid file name:" + strProgram + ".cfg in main thread at "},
         {"<PXEService><BootServer/></PXEService>", "Read TFTP setting error:  at "},
         {"<PXEService><TFTP><RootDirectory></RootDirectory></TFTP></PXEService>", "Error: Catch unknow exception in main thread at "},
