@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace
@@ -23,6 +24,15 @@ const char* const kDefaultConsolePort = "40003";
 TTiXmlElement* Child(const TTiXmlElement* pParent, const char* szName)
 {
     return pParent == nullptr ? nullptr : pParent->FindChildElement(szName, 0);
+}
+
+// True when the number the text starts with (as atoi reads it) is a TCP port,
+// 1 to 65535: 0, a text that is no number, and numbers that would wrap around
+// in the port field are not.
+bool IsConsolePort(const std::string& strPort)
+{
+    long lPort = std::strtol(strPort.c_str(), nullptr, 10);
+    return lPort >= 1 && lPort <= 65535;
 }
 
 std::string ProgramPathOrExit(const TConfigPlatform& platform)
@@ -134,7 +144,7 @@ void ReadConfiguration(const TConfigPlatform& platform)
     TTiXmlElement* pPort = Child(pComm, "ConsolePort");
     if (pPort != nullptr)
         gSettings.strConsolePort = pPort->Value();
-    if (ACE_OS::atoi(gSettings.strConsolePort.c_str()) == 0)
+    if (!IsConsolePort(gSettings.strConsolePort))
         gSettings.strConsolePort = kDefaultConsolePort;
 }
 
