@@ -397,8 +397,10 @@ int TServiceManager::AddDependency(const char* szService)
     std::string strUnit;
     if (szService == nullptr || !ReadWholeFile(UnitPath(), strUnit))
         return -1;
+    // Wants, not Requires: the service starts without the other one when that
+    // is not installed, and after it when it is.
     std::string strDependency = std::string(szService) + ".service";
-    strUnit = UnitAddKey(strUnit, "Unit", "Requires", strDependency);
+    strUnit = UnitAddKey(strUnit, "Unit", "Wants", strDependency);
     strUnit = UnitAddKey(strUnit, "Unit", "After", strDependency);
     return RewriteUnit(strUnit);
 }

@@ -69,7 +69,8 @@ public:
     // The unit's dependencies (values of Requires, Wants, BindsTo, Requisite
     // and After in [Unit]); -1 when the unit cannot be read.
     int QueryDependencies(std::vector<std::string>& vDependencies) const;
-    // Makes the unit require and start after szService (".service" appended).
+    // Makes the unit want and start after szService (".service" appended):
+    // Wants= and After=, so that the unit also starts where szService is missing.
     int AddDependency(const char* szService);
     // Keeps the description text in the unit.
     int SetDescription(const char* szDescription);
