@@ -3,6 +3,7 @@
 #include "boot/pxeparser.h"
 #include "config/settings.h"
 #include "service/logfile.h"
+#include "service/readiness.h"
 #include "service/stopevent.h"
 
 #include <ace/Log_Msg.h>
@@ -232,6 +233,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
         if (!gSettings.bRunWithDhcp)
             scDhcp = OpenListener(67, strDevice, true);
         scBinl = OpenListener(4011, strDevice, false);
+        ServiceThreadBound();
 
         unsigned char aBuffer[kBinlReceiveLimit];
         for (;;)
@@ -240,8 +242,9 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
             if (evStop.wait(&tvZero, 0) != -1)
                 break;
 
-            pollfd aPoll[2];
-            nfds_t nPoll = 0;
+            // The stop event's descriptor wakes the wait at once.
+            pollfd aPoll[3] = {{evStop.Descriptor(), POLLIN, 0}};
+            nfds_t nPoll = 1;
             int iDhcpSlot = -1;
             if (scDhcp >= 0)
             {
@@ -259,7 +262,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: select code=%d at %D\n", errno));
                 ACE_OS::exit(-1);
             }
-            if (iReady == 0)
+            if (iReady == 0 || aPoll[0].revents != 0)
                 continue;
 
             sockaddr_in saFrom{};

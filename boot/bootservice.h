@@ -29,9 +29,10 @@ struct PxeDatagram
 };
 
 // Thread function of the listener, started once by the service main thread
-// with ACE_OS::thr_create. The argument is ignored; returns 0. Ends when
-// evStop is signalled (within about one second). Ends the process with
-// exit status -1 when a socket cannot be created or bound.
+// with ACE_OS::thr_create. The argument is ignored; returns 0. Ends as soon
+// as evStop is signalled (its descriptor is in the wait). Reports itself to
+// ServiceThreadBound once both sockets are bound. Ends the process with exit
+// status -1 when a socket cannot be created or bound.
 ACE_THR_FUNC_RETURN bootservice_proc(void* pArg);
 
 // Thread function of one worker; the argument is a heap PxeDatagram that the
