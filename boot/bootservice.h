@@ -25,6 +25,7 @@ struct PxeDatagram
     uint32_t length;                // bytes received
     uint16_t port;                  // receiving port, host order: 67 or 4011
     int iIfIndex;                   // interface the datagram arrived on (0: unknown)
+    uint32_t nLocalAddr;            // the address it arrived at, network order (0: unknown)
     int scReply;                    // duplicate of the receiving socket, owned and closed by the worker (-1: none)
 };
 
