@@ -35,13 +35,21 @@ bool IsConsolePort(const std::string& strPort)
     return lPort >= 1 && lPort <= 65535;
 }
 
+// Ends the start-up with status -1 (through the platform's exit when it has one).
+[[noreturn]] void ExitFatal(const TConfigPlatform& platform)
+{
+    if (platform.fnExit)
+        platform.fnExit(-1);
+    ACE_OS::exit(-1);
+}
+
 std::string ProgramPathOrExit(const TConfigPlatform& platform)
 {
     std::string strPath;
     if (!platform.fnProgramPath || !platform.fnProgramPath(strPath))
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: GetModuleFileName at %D\n"));
-        ACE_OS::exit(-1);
+        ExitFatal(platform);
     }
     return strPath;
 }
@@ -110,7 +118,7 @@ void ReadConfiguration(const TConfigPlatform& platform)
     if (pDir == nullptr)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s at %D\n", gSettings.strTftpRoot.c_str()));
-        ACE_OS::exit(-1);
+        ExitFatal(platform);
     }
     gSettings.strTftpRoot = pDir->Value();
     if (gSettings.strTftpRoot.empty())
@@ -154,7 +162,7 @@ void ReadGatewayInterface(const TConfigPlatform& platform)
     if (!platform.fnAppDataFolder || !platform.fnAppDataFolder(strFolder))
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: GetCommonAppDataFolder at %D\n"));
-        ACE_OS::exit(-1);
+        ExitFatal(platform);
     }
 
     // The two well-known places, then (untested) the folder above the program's.

@@ -35,7 +35,7 @@ protected:
         TConfigPlatform platform{
             [this](std::string& strPath) { return strPath = dir / "opt/bin/pxeservice.x", ++nProgramCalls != iFailProgramCall; },
             [this](std::string& strFolder) { return strFolder = dir / "etc", bFolderOk; },
-            [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; }};
+            [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; }, nullptr};
         std::unique_ptr<TLogCapture> log(bCapture ? new TLogCapture : nullptr);
         try
         {
