@@ -103,7 +103,8 @@ struct TArrival
 
 // Receives one datagram of at most nLimit bytes. A longer datagram counts as
 // a failed receive with EMSGSIZE. Returns the length, or -1 with *pError set.
-ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival& arrival, int* pError)
+ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival& arrival,
+                        int* pError)
 {
     sockaddr_in& saFrom = arrival.saFrom;
     iovec iov{pBuffer, nLimit};
@@ -141,7 +142,8 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival&
 
 // Hands one received datagram to a detached worker of its own. At most
 // kMaxPxeWorkers run at once; beyond that the datagram is dropped.
-void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength, const TArrival& arrival)
+void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
+                 const TArrival& arrival)
 {
     if (g_nWorkers.load() >= giMaxPxeWorkers)
     {

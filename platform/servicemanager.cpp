@@ -415,7 +415,8 @@ int TServiceManager::SetDescription(const char* szDescription)
     return RewriteUnit(UnitSetKey(strUnit, "Unit", "X-Description", szDescription));
 }
 
-int TServiceManager::report_status(unsigned long nState, unsigned long nExitCode, const std::string& strStatus)
+int TServiceManager::report_status(unsigned long nState, unsigned long nExitCode,
+                                   const std::string& strStatus)
 {
     if (!bConnected)
         return -1;

@@ -80,7 +80,8 @@ public:
     // Reports the service state to systemd; strStatus, when given, is the
     // status text in place of the state's own. -1 when this process is not
     // running as a service (console runs report nothing).
-    int report_status(unsigned long nState, unsigned long nExitCode = 0, const std::string& strStatus = "");
+    int report_status(unsigned long nState, unsigned long nExitCode = 0,
+                      const std::string& strStatus = "");
     // The status text systemd is given when the process ends while svc runs
     // (a fatal error): the latest text set here. Any thread may set it.
     static void SetExitStatus(const std::string& strStatus);

@@ -64,7 +64,8 @@ ACE_THR_FUNC_RETURN servicethread_proc(void* pArg)
 // created (the service then runs without it, and is never reported ready).
 bool StartServiceThread(ACE_THR_FUNC pfnThread, ACE_hthread_t& hThread)
 {
-    return ACE_OS::thr_create(servicethread_proc, reinterpret_cast<void*>(pfnThread), 0, nullptr, &hThread) == 0;
+    void* pArg = reinterpret_cast<void*>(pfnThread);
+    return ACE_OS::thr_create(servicethread_proc, pArg, 0, nullptr, &hThread) == 0;
 }
 
 // "Running on 198.18.0.1, UDP ports 67, 4011 and 69"; port 67 is not served

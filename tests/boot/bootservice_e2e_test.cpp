@@ -260,11 +260,17 @@ TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequest
 {
     // A second link B: 198.18.0.129/25 on the server, a client at 198.18.0.130/25 in a namespace of its own.
     const std::string strNsB = lab.ClientNs() + "b", strIfS = lab.ServerIf() + "b", strIfB = lab.ClientIf() + "b";
-    struct TDrop { std::string s; ~TDrop() { RunCommand("ip netns del " + s + " 2>/dev/null"); } } drop{strNsB};
-    ASSERT_EQ(RunCommand("set -e; ip netns add " + strNsB + "; ip link add " + strIfS + " netns " + lab.ServerNs() + " type veth peer name " +
-                         strIfB + " netns " + strNsB + "; ip -n " + lab.ServerNs() + " addr add 198.18.0.129/25 dev " + strIfS + "; ip -n " +
-                         strNsB + " addr add 198.18.0.130/25 dev " + strIfB + "; for n in " + lab.ServerNs() + " " + strNsB +
-                         "; do ip -n $n link set " + strIfS + " up 2>/dev/null || ip -n $n link set " + strIfB + " up; done"), 0);
+    struct TDrop
+    {
+        std::string s;
+        ~TDrop() { RunCommand("ip netns del " + s + " 2>/dev/null"); }
+    } drop{strNsB};
+    const std::string s = lab.ServerNs();
+    ASSERT_EQ(RunCommand("set -e; ip netns add " + strNsB + "; ip link add " + strIfS + " netns " + s +
+                         " type veth peer name " + strIfB + " netns " + strNsB + "; ip -n " + s +
+                         " addr add 198.18.0.129/25 dev " + strIfS + "; ip -n " + s + " link set " +
+                         strIfS + " up; ip -n " + strNsB + " addr add 198.18.0.130/25 dev " + strIfB +
+                         "; ip -n " + strNsB + " link set " + strIfB + " up"), 0);
     lab.Spawn(lab.ServerNs(), {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer, "--default", "Linux",
                                "--log", dir / "console.log"}, dir / "console.out");
     ASSERT_TRUE(WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000));
