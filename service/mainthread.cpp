@@ -4,6 +4,7 @@
 #include "config/configuration.h"
 #include "config/exception.h"
 #include "config/settings.h"
+#include "platform/fatalexit.h"
 #include "service/logfile.h"
 #include "service/readiness.h"
 #include "service/service.h"
@@ -105,6 +106,7 @@ void RunMainThread(const TServiceParts& parts)
                 parts.pfnReady(ServingStatus());
         });
         ACE_hthread_t hTftp{}, hBoot{};
+        ArmFatalExit();
         bool bTftp = StartServiceThread(parts.pfnTftpService, hTftp);
         bool bBoot = StartServiceThread(parts.pfnBootService, hBoot);
 
@@ -114,6 +116,7 @@ void RunMainThread(const TServiceParts& parts)
             ACE_Thread::join(hTftp);
         if (bBoot)
             ACE_Thread::join(hBoot);
+        DisarmFatalExit();
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
     }
     catch (TTiXmlException& e)
