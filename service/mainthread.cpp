@@ -117,6 +117,7 @@ void RunMainThread(const TServiceParts& parts)
         if (bBoot)
             ACE_Thread::join(hBoot);
         DisarmFatalExit();
+        ExpectServiceThreads(0, nullptr);  // a thread that never reported leaves nothing armed
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
     }
     catch (TTiXmlException& e)
