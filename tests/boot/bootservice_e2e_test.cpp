@@ -260,11 +260,7 @@ TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequest
 {
     // A second link B: 198.18.0.129/25 on the server, a client at 198.18.0.130/25 in a namespace of its own.
     const std::string strNsB = lab.ClientNs() + "b", strIfS = lab.ServerIf() + "b", strIfB = lab.ClientIf() + "b";
-    struct TDrop
-    {
-        std::string s;
-        ~TDrop() { RunCommand("ip netns del " + s + " 2>/dev/null"); }
-    } drop{strNsB};
+    struct TDrop { std::string s; ~TDrop() { RunCommand("ip netns del " + s); } } drop{strNsB};
     const std::string s = lab.ServerNs();
     ASSERT_EQ(RunCommand("set -e; ip netns add " + strNsB + "; ip link add " + strIfS + " netns " + s +
                          " type veth peer name " + strIfB + " netns " + strNsB + "; ip -n " + s +

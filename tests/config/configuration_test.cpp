@@ -82,7 +82,6 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderAndLogLines)
         {{C + P + "abc</ConsolePort></Communication></C>", G1}, T + "40003 198.18.0.1"},
         {{C + P + "4000x</ConsolePort></Communication></C>", G1}, T + "4000x 198.18.0.1"},
         {{C + P + "80006</ConsolePort></Communication></C>", G1}, T + "40003 198.18.0.1"},
-        {{C + P + "-5</ConsolePort></Communication></C>", G1}, T + "40003 198.18.0.1"},
         {{C + P + "65535</ConsolePort></Communication></C>", G1}, T + "65535 198.18.0.1"},
         {{"<C><TFTP><RootDirectory></RootDirectory></TFTP></C>", G1}, "out of range"},
         {{C + "<x></C>", G1}, "Element Parse error"},

@@ -17,15 +17,6 @@ TEST(LogFileName, OnlyTheFileNamesLastDotIsCut)
     EXPECT_EQ(TLogFile::ReplaceExtension("prog", ".cfg"), "prog.cfg");
 }
 
-TEST(LogFileName, OwnProgramPath)
-{
-    TLogFile log(false);
-    char szExe[4096] = {0};
-    ASSERT_GT(readlink("/proc/self/exe", szExe, sizeof(szExe) - 1), 0);
-    EXPECT_EQ(log.FileName(), TLogFile::ReplaceExtension(szExe, ".log"));
-    EXPECT_TRUE(log.is_open());
-}
-
 static ACE_THR_FUNC_RETURN LogFromWorker(void*)
 {
     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "line from worker %d\n", 7));

@@ -177,14 +177,12 @@ TEST_F(ServiceRun, AStopWaitsForARunningTransfer)
     int sc = -1;
     TNetLab::RunIn(lab.ClientNs(), [&] { sc = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
     const sockaddr_in sa69{AF_INET, htons(69), {inet_addr(TNetLab::kServerIp)}, {}};
-    const char aRrq[] = "\0\1boot.img\0octet";
-    EXPECT_EQ(sendto(sc, aRrq, sizeof(aRrq), 0, (const sockaddr*)&sa69, sizeof(sa69)), (ssize_t)sizeof(aRrq));
     sockaddr_in saTransfer{};
     socklen_t nLength = sizeof(saTransfer);
     char aBlock[600];
+    sendto(sc, "\0\1boot.img\0octet", 17, 0, (const sockaddr*)&sa69, sizeof(sa69));
     pollfd p{sc, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 5000), 1);
-    EXPECT_EQ(recvfrom(sc, aBlock, sizeof(aBlock), 0, (sockaddr*)&saTransfer, &nLength), 516);
+    ASSERT_TRUE(poll(&p, 1, 5000) == 1 && recvfrom(sc, aBlock, 600, 0, (sockaddr*)&saTransfer, &nLength) == 516);
     kill(pid, SIGINT);
     EXPECT_EQ(WaitProcess(pid, 2000), -2) << ReadFile(strOut);
     // The client gives up: the transfer ends, and with it the service.
