@@ -5,14 +5,12 @@
 // waiter blocks until the waiter leaves, which it never does.
 TStopEvent& evStop = *new TStopEvent;
 
-TStopEvent::TStopEvent() : ACE_Event(1, 0)
-{
-}
+TStopEvent::TStopEvent() = default;
 
 int TStopEvent::signal()
 {
     // The event first: a thread woken by the descriptor must find it signalled.
-    int iResult = ACE_Event::signal();
+    int iResult = event.signal();
     wake.Raise();
     return iResult;
 }
@@ -20,5 +18,5 @@ int TStopEvent::signal()
 int TStopEvent::reset()
 {
     wake.Lower();
-    return ACE_Event::reset();
+    return event.reset();
 }
