@@ -47,8 +47,9 @@ struct TReceived
     in_addr inTo{};
 };
 // The client side is the lab's, or the namespace strNs with the interface strIf.
-TReceived Exchange(TNetLab& lab, const TBytes& v, uint16_t nFromPort, const char* szTo, uint16_t nToPort, int iWaitMs,
-                   const std::string& strNs = "", const std::string& strIf = "")
+TReceived Exchange(TNetLab& lab, const TBytes& v, uint16_t nFromPort, const char* szTo,
+                   uint16_t nToPort, int iWaitMs, const std::string& strNs = "",
+                   const std::string& strIf = "")
 {
     TReceived r;
     const std::string& strDevice = strIf.empty() ? lab.ClientIf() : strIf;
@@ -89,7 +90,9 @@ protected:
     // Starts the listener child and waits until its ports are bound.
     void StartListener(const std::string& strIp, bool bRunWithDhcp, int iCap, bool bAny = false)
     {
-        setenv(kSettingsEnv, (strIp + "|" + std::to_string(bRunWithDhcp) + "|" + std::to_string(iCap) + "|" + std::to_string(bAny)).c_str(), 1);
+        const std::string strSettings = strIp + "|" + std::to_string(bRunWithDhcp) + "|" +
+                                        std::to_string(iCap) + "|" + std::to_string(bAny);
+        setenv(kSettingsEnv, strSettings.c_str(), 1);
         pidListener = lab.Spawn(lab.ServerNs(), {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
         unsetenv(kSettingsEnv);
         ASSERT_GT(pidListener, 0);
@@ -119,7 +122,8 @@ TEST(BootServiceListenerChild, Serve)
         GTEST_SKIP() << "runs only as the listener of the end-to-end cases";
     char szIp[64] = {};
     int iRunWithDhcp = 0, iAnyNic = 0;
-    ASSERT_EQ(sscanf(szSettings, "%63[^|]|%d|%d|%d", szIp, &iRunWithDhcp, &giMaxPxeWorkers, &iAnyNic), 4);
+    ASSERT_EQ(
+        sscanf(szSettings, "%63[^|]|%d|%d|%d", szIp, &iRunWithDhcp, &giMaxPxeWorkers, &iAnyNic), 4);
     gSettings.strIpAddress = szIp;
     gSettings.strConsolePort = "40003";
     gSettings.bRunWithDhcp = iRunWithDhcp != 0;
@@ -258,21 +262,30 @@ TEST_F(BootServiceOnTheWire, RunWithDhcpAndAnAddressNoInterfaceCarries)
 
 TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequestCameIn)
 {
-    // A second link B: 198.18.0.129/25 on the server, a client at 198.18.0.130/25 in a namespace of its own.
-    const std::string strNsB = lab.ClientNs() + "b", strIfS = lab.ServerIf() + "b", strIfB = lab.ClientIf() + "b";
+    // A second link B: 198.18.0.129/25 on the server, a client at 198.18.0.130/25 beyond it.
+    const std::string strNsB = lab.ClientNs() + "b", strIfS = lab.ServerIf() + "b",
+                      strIfB = lab.ClientIf() + "b";
     struct TDrop { std::string s; ~TDrop() { RunCommand("ip netns del " + s); } } drop{strNsB};
     const std::string s = lab.ServerNs();
-    ASSERT_EQ(RunCommand("set -e; ip netns add " + strNsB + "; ip link add " + strIfS + " netns " + s +
-                         " type veth peer name " + strIfB + " netns " + strNsB + "; ip -n " + s +
-                         " addr add 198.18.0.129/25 dev " + strIfS + "; ip -n " + s + " link set " +
-                         strIfS + " up; ip -n " + strNsB + " addr add 198.18.0.130/25 dev " + strIfB +
-                         "; ip -n " + strNsB + " link set " + strIfB + " up"), 0);
-    lab.Spawn(lab.ServerNs(), {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer, "--default", "Linux",
-                               "--log", dir / "console.log"}, dir / "console.out");
-    ASSERT_TRUE(WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000));
-    // "any NIC": the first Ethernet interface's address (link A) is the service's own, and the console's.
+    ASSERT_EQ(RunCommand("set -e; ip netns add " + strNsB + "; ip link add " + strIfS + " netns " +
+                         s + " type veth peer name " + strIfB + " netns " + strNsB + "; ip -n " +
+                         s + " addr add 198.18.0.129/25 dev " + strIfS + "; ip -n " + s +
+                         " link set " + strIfS + " up; ip -n " + strNsB +
+                         " addr add 198.18.0.130/25 dev " + strIfB + "; ip -n " + strNsB +
+                         " link set " + strIfB + " up"),
+              0);
+    lab.Spawn(lab.ServerNs(),
+              {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer, "--default",
+               "Linux", "--log", dir / "console.log"},
+              dir / "console.out");
+    ASSERT_TRUE(
+        WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000));
+    // "any NIC": the service's own address (and the console's) is that of link A.
     StartListener(kServer, false, kMaxPxeWorkers, true);
-    const TBytes vBootRequest = Request(3, [](DhcpPacket& p) { p.SetCiaddr(inet_addr("198.18.0.130")); SetBootItem(p, 1, 0); });
+    const TBytes vBootRequest = Request(3, [](DhcpPacket& p) {
+        p.SetCiaddr(inet_addr("198.18.0.130"));
+        SetBootItem(p, 1, 0);
+    });
     const struct
     {
         TBytes v; const char* szTo; uint16_t nToPort; std::string strNs, strIf; const char* szNamed;
@@ -291,7 +304,8 @@ TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequest
         const std::string strNamed((const char*)&nNamed, 4);
         EXPECT_EQ(Opt(reply, 54), strNamed);
         EXPECT_EQ(reply.GetSiaddr(), nNamed);
-        EXPECT_EQ(Opt(reply, PXE_BOOT_SERVERS, true), c.nToPort == 67 ? std::string("\0\1\1", 3) + strNamed : "");
+        EXPECT_EQ(Opt(reply, PXE_BOOT_SERVERS, true),
+                  c.nToPort == 67 ? std::string("\0\1\1", 3) + strNamed : "");
     }
     // Every query went to the console at the service's own address.
     EXPECT_EQ(CountOf(ConsoleLog(), "received mac="), 4u) << ConsoleLog();

@@ -13,7 +13,8 @@ TEST(LogFileName, OnlyTheFileNamesLastDotIsCut)
     EXPECT_EQ(TLogFile::ReplaceExtension("/opt/pxe/bin/pxeservice", ".log"), "/opt/pxe/bin/pxeservice.log");
     EXPECT_EQ(TLogFile::ReplaceExtension("/a/my.pxe.exe", ".log"), "/a/my.pxe.log");
     // A dot in a folder name is no extension.
-    EXPECT_EQ(TLogFile::ReplaceExtension("/tmp/pxe-vm.isCwK8/bin/prog", ".log"), "/tmp/pxe-vm.isCwK8/bin/prog.log");
+    EXPECT_EQ(TLogFile::ReplaceExtension("/tmp/pxe-vm.isCwK8/bin/prog", ".log"),
+              "/tmp/pxe-vm.isCwK8/bin/prog.log");
     EXPECT_EQ(TLogFile::ReplaceExtension("prog", ".cfg"), "prog.cfg");
 }
 

@@ -91,9 +91,11 @@ TEST(MainThread, ConfigurationThenTftpThenBootAndNoStopIsLost)
         evStop.signal();  // frees the main thread when the stop was lost
         main.join();
         EXPECT_EQ(IndexOf("config"), 0);
-        // Ready after both threads have bound, with the address and the ports; not when already stopping.
+        // Ready once both threads have bound, naming address and ports; not when stopping.
         const int iReady = IndexOf("ready Running on 198.18.0.1, UDP ports 67, 4011 and 69");
-        EXPECT_TRUE(bStopEarly ? iReady == -1 : iReady > IndexOf("tftp start") && iReady > IndexOf("boot start")) << strEvents;
+        EXPECT_TRUE(bStopEarly ? iReady == -1
+                               : iReady > IndexOf("tftp start") && iReady > IndexOf("boot start"))
+            << strEvents;
         EXPECT_LT(anTid[0].load(), anTid[1].load());  // thread ids follow the order of creation
         for (const char* szEnd : {"tftp end", "boot end"})
             EXPECT_TRUE(IndexOf(szEnd) >= 0 && IndexOf(szEnd) < IndexOf("returned")) << szEnd;
