@@ -3,6 +3,7 @@
 #include "boot/pxeparser.h"
 #include "config/settings.h"
 #include "service/logfile.h"
+#include "service/readiness.h"
 #include "service/stopevent.h"
 
 #include <ace/Log_Msg.h>
@@ -90,11 +91,22 @@ int OpenListener(uint16_t nPort, const std::string& strDevice, bool bDhcp)
     return sc;
 }
 
+// What a receive tells besides the bytes: the sender, the arrival interface
+// and the local address of that interface the datagram arrived at (for a
+// broadcast, the interface's own address).
+struct TArrival
+{
+    sockaddr_in saFrom{};
+    int iIfIndex = 0;
+    uint32_t nLocalAddr = 0;
+};
+
 // Receives one datagram of at most nLimit bytes. A longer datagram counts as
 // a failed receive with EMSGSIZE. Returns the length, or -1 with *pError set.
-ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, sockaddr_in& saFrom, int& iIfIndex,
+ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival& arrival,
                         int* pError)
 {
+    sockaddr_in& saFrom = arrival.saFrom;
     iovec iov{pBuffer, nLimit};
     alignas(cmsghdr) unsigned char aControl[CMSG_SPACE(sizeof(in_pktinfo))];
     msghdr msg{};
@@ -115,13 +127,15 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, sockaddr_
         *pError = EMSGSIZE;
         return -1;
     }
-    iIfIndex = 0;
+    arrival.iIfIndex = 0;
+    arrival.nLocalAddr = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
         {
             in_pktinfo info;
             memcpy(&info, CMSG_DATA(c), sizeof(info));
-            iIfIndex = info.ipi_ifindex;
+            arrival.iIfIndex = info.ipi_ifindex;
+            arrival.nLocalAddr = info.ipi_spec_dst.s_addr;
         }
     return n;
 }
@@ -129,7 +143,7 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, sockaddr_
 // Hands one received datagram to a detached worker of its own. At most
 // kMaxPxeWorkers run at once; beyond that the datagram is dropped.
 void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
-                 const sockaddr_in& saFrom, int iIfIndex)
+                 const TArrival& arrival)
 {
     if (g_nWorkers.load() >= giMaxPxeWorkers)
     {
@@ -141,11 +155,12 @@ void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, siz
     if (!pDatagram)
         return;
     memset(pDatagram.get(), 0, sizeof(PxeDatagram));
-    pDatagram->saFrom = saFrom;
+    pDatagram->saFrom = arrival.saFrom;
     memcpy(pDatagram->payload, pData, nLength);
     pDatagram->length = (uint32_t)nLength;
     pDatagram->port = nPort;
-    pDatagram->iIfIndex = iIfIndex;
+    pDatagram->iIfIndex = arrival.iIfIndex;
+    pDatagram->nLocalAddr = arrival.nLocalAddr;
     // The reply leaves from the receiving socket itself; the worker owns this
     // descriptor, so the listener may close its own at any time.
     pDatagram->scReply = fcntl(scListener, F_DUPFD_CLOEXEC, 0);
@@ -187,6 +202,7 @@ void PxeParser(PxeDatagram dg)
         request.saFrom = dg.saFrom;
         request.scReply = dg.scReply;
         request.iIfIndex = dg.iIfIndex;
+        request.nLocalAddr = dg.nLocalAddr;
         int iResult = HandlePxeRequest(&request);
         fprintf(stdout, "aaaaaaaaaaaaa%d\n", iResult);
         fflush(stdout);
@@ -232,6 +248,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
         if (!gSettings.bRunWithDhcp)
             scDhcp = OpenListener(67, strDevice, true);
         scBinl = OpenListener(4011, strDevice, false);
+        ServiceThreadBound();
 
         unsigned char aBuffer[kBinlReceiveLimit];
         for (;;)
@@ -240,8 +257,9 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
             if (evStop.wait(&tvZero, 0) != -1)
                 break;
 
-            pollfd aPoll[2];
-            nfds_t nPoll = 0;
+            // The stop event's descriptor wakes the wait at once.
+            pollfd aPoll[3] = {{evStop.Descriptor(), POLLIN, 0}};
+            nfds_t nPoll = 1;
             int iDhcpSlot = -1;
             if (scDhcp >= 0)
             {
@@ -259,32 +277,31 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: select code=%d at %D\n", errno));
                 ACE_OS::exit(-1);
             }
-            if (iReady == 0)
+            if (iReady == 0 || aPoll[0].revents != 0)
                 continue;
 
-            sockaddr_in saFrom{};
-            int iIfIndex = 0;
+            TArrival arrival;
             int iError = 0;
             if (iDhcpSlot >= 0 && (aPoll[iDhcpSlot].revents & (POLLIN | POLLERR)))
             {
                 --iReady;
-                ssize_t n = ReceiveDatagram(scDhcp, aBuffer, kDhcpReceiveLimit, saFrom, iIfIndex, &iError);
+                ssize_t n = ReceiveDatagram(scDhcp, aBuffer, kDhcpReceiveLimit, arrival, &iError);
                 if (n < 0)
                 {
                     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
                     continue;
                 }
-                StartWorker(scDhcp, 67, aBuffer, (size_t)n, saFrom, iIfIndex);
+                StartWorker(scDhcp, 67, aBuffer, (size_t)n, arrival);
             }
             if (iReady > 0 && (aPoll[iBinlSlot].revents & (POLLIN | POLLERR)))
             {
-                ssize_t n = ReceiveDatagram(scBinl, aBuffer, kBinlReceiveLimit, saFrom, iIfIndex, &iError);
+                ssize_t n = ReceiveDatagram(scBinl, aBuffer, kBinlReceiveLimit, arrival, &iError);
                 if (n < 0)
                 {
                     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
                     continue;
                 }
-                StartWorker(scBinl, 4011, aBuffer, (size_t)n, saFrom, iIfIndex);
+                StartWorker(scBinl, 4011, aBuffer, (size_t)n, arrival);
             }
         }
     }

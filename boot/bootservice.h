@@ -25,13 +25,15 @@ struct PxeDatagram
     uint32_t length;                // bytes received
     uint16_t port;                  // receiving port, host order: 67 or 4011
     int iIfIndex;                   // interface the datagram arrived on (0: unknown)
+    uint32_t nLocalAddr;            // the address it arrived at, network order (0: unknown)
     int scReply;                    // duplicate of the receiving socket, owned and closed by the worker (-1: none)
 };
 
 // Thread function of the listener, started once by the service main thread
-// with ACE_OS::thr_create. The argument is ignored; returns 0. Ends when
-// evStop is signalled (within about one second). Ends the process with
-// exit status -1 when a socket cannot be created or bound.
+// with ACE_OS::thr_create. The argument is ignored; returns 0. Ends as soon
+// as evStop is signalled (its descriptor is in the wait). Reports itself to
+// ServiceThreadBound once both sockets are bound. Ends the process with exit
+// status -1 when a socket cannot be created or bound.
 ACE_THR_FUNC_RETURN bootservice_proc(void* pArg);
 
 // Thread function of one worker; the argument is a heap PxeDatagram that the

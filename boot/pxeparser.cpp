@@ -180,14 +180,21 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
         response.SetChaddr(aScratch, nCopied);
     const uint8_t nReplyType = nType == kDhcpDiscover ? kDhcpOffer : kDhcpAck;
     response.SetOption(kOptMessageType, &nReplyType, 1);
-    const CIPAddr ipService(gSettings.strIpAddress);
-    const uint32_t nService = ipService.GetValue(true);
-    response.SetOption(kOptServerId, ipService.Octets(), 4);
+    // This server's address as the reply names it. With no interface
+    // configured, that of the interface the request arrived on: on a machine
+    // with several networks the only one the client can reach. The console
+    // stays at the service's own address.
+    uint32_t nService = CIPAddr(gSettings.strIpAddress).GetValue(true);
+    if (bAnyNic && pRequest->nLocalAddr != 0)
+        nService = pRequest->nLocalAddr;
+    uint8_t aService[4];
+    memcpy(aService, &nService, sizeof(aService));
+    response.SetOption(kOptServerId, aService, 4);
     response.SetOption(kOptClassId, kPxeClass, kPxeClassLength);
     if (bProxy)
     {
         SetDiscoveryControl(response);
-        SetBootServers(response, ipService.Octets());
+        SetBootServers(response, aService);
     }
 
     if (!bBootItem && !bProxy && !bConsoleInfo)

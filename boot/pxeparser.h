@@ -24,6 +24,9 @@ struct PxeRequest
     // -1: a socket of the reply's own on an ephemeral port.
     int scReply = -1;
     int iIfIndex = 0;                       // arrival interface; a broadcast reply leaves through it
+    // The local address the request arrived at (network order; 0: unknown).
+    // With no interface configured, replies name it as this server's address.
+    uint32_t nLocalAddr = 0;
 };
 
 // The console's two answers that the handler asks for. The defaults ask the

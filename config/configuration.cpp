@@ -28,9 +28,27 @@ TTiXmlElement* Child(const TTiXmlElement* pParent, const char* szName)
     return pParent == nullptr ? nullptr : pParent->FindChildElement(szName, 0);
 }
 
+// True when the number the text starts with (as atoi reads it) is a TCP port,
+// 1 to 65535: 0, a text that is no number, and numbers that would wrap around
+// in the port field are not.
+bool IsConsolePort(const std::string& strPort)
+{
+    long lPort = std::strtol(strPort.c_str(), nullptr, 10);
+    return lPort >= 1 && lPort <= 65535;
+}
+
+// Ends the start-up with status -1 (through the platform's exit when it has one).
+[[noreturn]] void ExitFatal(const TConfigPlatform& platform)
+{
+    if (platform.fnExit)
+        platform.fnExit(-1);
+    ACE_OS::exit(-1);
+}
+
 // The number an element holds, within [iMin, iMax]; iDefault when there is no
 // such element. Anything else ends the start-up.
-int NumberOrExit(const TTiXmlElement* pParent, const char* szName, int iMin, int iMax, int iDefault)
+int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, const char* szName, int iMin,
+                 int iMax, int iDefault)
 {
     TTiXmlElement* pElement = Child(pParent, szName);
     if (pElement == nullptr)
@@ -43,18 +61,18 @@ int NumberOrExit(const TTiXmlElement* pParent, const char* szName, int iMin, int
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s \"%s\" is not a number from %d to %d at %D\n",
                    szName, strValue.c_str(), iMin, iMax));
-        ACE_OS::exit(-1);
+        ExitFatal(platform);
     }
     return static_cast<int>(iValue);
 }
 
 // Option negotiation of the TFTP server and its limits: logged only when asked for.
-void ReadTftpNegotiation(const TTiXmlElement* pTftp)
+void ReadTftpNegotiation(const TConfigPlatform& platform, const TTiXmlElement* pTftp)
 {
     TTiXmlElement* pNegotiate = Child(pTftp, "Negotiate");
     gSettings.bTftpNegotiate = pNegotiate != nullptr && ACE_OS::strncasecmp(pNegotiate->Value().c_str(), "yes", 3) == 0;
-    gSettings.iTftpMaxBlockSize = NumberOrExit(pTftp, "MaxBlockSize", 8, 65464, 1468);
-    gSettings.iTftpMaxWindowSize = NumberOrExit(pTftp, "MaxWindowSize", 1, 64, 16);
+    gSettings.iTftpMaxBlockSize = NumberOrExit(platform, pTftp, "MaxBlockSize", 8, 65464, 1468);
+    gSettings.iTftpMaxWindowSize = NumberOrExit(platform, pTftp, "MaxWindowSize", 1, 64, 16);
     if (gSettings.bTftpNegotiate)
         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "TFTP option negotiation on: blocks up to %d bytes, windows up to %d at %D\n",
                    gSettings.iTftpMaxBlockSize, gSettings.iTftpMaxWindowSize));
@@ -66,7 +84,7 @@ std::string ProgramPathOrExit(const TConfigPlatform& platform)
     if (!platform.fnProgramPath || !platform.fnProgramPath(strPath))
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: GetModuleFileName at %D\n"));
-        ACE_OS::exit(-1);
+        ExitFatal(platform);
     }
     return strPath;
 }
@@ -136,7 +154,7 @@ void ReadConfiguration(const TConfigPlatform& platform)
     if (pDir == nullptr)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s at %D\n", gSettings.strTftpRoot.c_str()));
-        ACE_OS::exit(-1);
+        ExitFatal(platform);
     }
     gSettings.strTftpRoot = pDir->Value();
     if (gSettings.strTftpRoot.empty())
@@ -144,7 +162,7 @@ void ReadConfiguration(const TConfigPlatform& platform)
     char cLast = gSettings.strTftpRoot.back();
     if (cLast != '/' && cLast != '\\')
         gSettings.strTftpRoot += '/';
-    ReadTftpNegotiation(pTftp);
+    ReadTftpNegotiation(platform, pTftp);
 
     TTiXmlElement* pBoot = Child(pRoot, "BootServer");
     TTiXmlElement* pMultiCast = Child(pBoot, "MultiCast");
@@ -169,7 +187,7 @@ void ReadConfiguration(const TConfigPlatform& platform)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n",
                    strFault.c_str()));
-        ACE_OS::exit(-1);
+        ExitFatal(platform);
     }
 
     TTiXmlElement* pComm = Child(pRoot, "Communication");
@@ -180,7 +198,7 @@ void ReadConfiguration(const TConfigPlatform& platform)
     TTiXmlElement* pPort = Child(pComm, "ConsolePort");
     if (pPort != nullptr)
         gSettings.strConsolePort = pPort->Value();
-    if (ACE_OS::atoi(gSettings.strConsolePort.c_str()) == 0)
+    if (!IsConsolePort(gSettings.strConsolePort))
         gSettings.strConsolePort = kDefaultConsolePort;
 }
 
@@ -190,7 +208,7 @@ void ReadGatewayInterface(const TConfigPlatform& platform)
     if (!platform.fnAppDataFolder || !platform.fnAppDataFolder(strFolder))
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: GetCommonAppDataFolder at %D\n"));
-        ACE_OS::exit(-1);
+        ExitFatal(platform);
     }
 
     // The two well-known places, then (untested) the folder above the program's.

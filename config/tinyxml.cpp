@@ -302,7 +302,7 @@ void TTiXmlNode::DumpAttributes(const TAttributeList& list)
 // ---------------------------------------------------------------------------
 // Element
 
-TTiXmlElement::TTiXmlElement() : TTiXmlNode(ELEMENT)
+TTiXmlElement::TTiXmlElement(int iLevel) : TTiXmlNode(ELEMENT), iDepth(iLevel)
 {
 }
 
@@ -315,6 +315,11 @@ const char* TTiXmlElement::Parse(const char* p)
         XML_THROW("Element Parse error", "");
     }
     const char* pStart = p;
+    if (iDepth > kMaxDepth)
+    {
+        XML_ERROR("element nested deeper than 256 levels");
+        XML_THROW("Element Parse error", Rest(pStart));
+    }
     const char* q = ReadName(SkipWhiteSpace(p + 1), &name);
     if (AtEnd(q))
     {
@@ -391,6 +396,8 @@ const char* TTiXmlElement::ReadValue(const char* p)
             XML_ERROR("TTiXmlNode* node = Identify( p )\treturn invalid node");
             XML_THROW("ReadValue", Rest(pStart));
         }
+        if (pNode->Type() == ELEMENT)
+            static_cast<TTiXmlElement*>(pNode)->iDepth = iDepth + 1;
         p = SkipWhiteSpace(ParseChild(pNode, p, children));
     }
 }

@@ -109,7 +109,12 @@ protected:
 class TTiXmlElement : public TTiXmlNode
 {
 public:
-    TTiXmlElement();
+    // Deepest nesting of elements taken (a top-level element is at depth 1):
+    // the recursive descent must not run out of stack on a hostile file.
+    static const int kMaxDepth = 256;
+
+    // iLevel: the element's depth (set by the parent that finds it).
+    explicit TTiXmlElement(int iLevel = 1);
     const char* Parse(const char* p) override;
     void Dump() override;
 
@@ -124,6 +129,7 @@ public:
     const char* ReadValue(const char* p);
 
 private:
+    int iDepth;
     std::string value;
     std::string name;
     TNodeList children;

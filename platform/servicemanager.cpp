@@ -15,7 +15,9 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <atomic>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 extern char** environ;
@@ -397,8 +399,10 @@ int TServiceManager::AddDependency(const char* szService)
     std::string strUnit;
     if (szService == nullptr || !ReadWholeFile(UnitPath(), strUnit))
         return -1;
+    // Wants, not Requires: the service starts without the other one when that
+    // is not installed, and after it when it is.
     std::string strDependency = std::string(szService) + ".service";
-    strUnit = UnitAddKey(strUnit, "Unit", "Requires", strDependency);
+    strUnit = UnitAddKey(strUnit, "Unit", "Wants", strDependency);
     strUnit = UnitAddKey(strUnit, "Unit", "After", strDependency);
     return RewriteUnit(strUnit);
 }
@@ -411,29 +415,57 @@ int TServiceManager::SetDescription(const char* szDescription)
     return RewriteUnit(UnitSetKey(strUnit, "Unit", "X-Description", szDescription));
 }
 
-int TServiceManager::report_status(unsigned long nState, unsigned long nExitCode)
+int TServiceManager::report_status(unsigned long nState, unsigned long nExitCode,
+                                   const std::string& strStatus)
 {
     if (!bConnected)
         return -1;
-    std::string strState;
+    std::string strState, strText;
     switch (nState)
     {
     case SERVICE_START_PENDING:
-        strState = "STATUS=Starting";
+        strText = "Starting";
         break;
     case SERVICE_RUNNING:
-        strState = "READY=1\nSTATUS=Running";
+        strState = "READY=1\n";
+        strText = "Running";
         break;
     case SERVICE_STOP_PENDING:
-        strState = "STOPPING=1\nSTATUS=Stopping";
+        strState = "STOPPING=1\n";
+        strText = "Stopping";
         break;
     case SERVICE_STOPPED:
-        strState = "STATUS=Stopped with exit code " + std::to_string(nExitCode);
+        strText = "Stopped with exit code " + std::to_string(nExitCode);
         break;
     default:
         return -1;
     }
+    strState += "STATUS=" + (strStatus.empty() ? strText : strStatus);
     return sd_notify(0, strState.c_str()) > 0 ? 0 : -1;
+}
+
+namespace
+{
+// The status for an end while svc runs: the process may end on any thread
+// through exit(), which runs SendExitStatus.
+std::mutex mtxExitStatus;
+std::string strExitStatus;
+std::atomic<bool> bInService{false};
+
+void SendExitStatus()
+{
+    if (!bInService)
+        return;
+    std::lock_guard<std::mutex> lock(mtxExitStatus);
+    if (!strExitStatus.empty())
+        sd_notify(0, ("STATUS=" + strExitStatus).c_str());
+}
+}  // namespace
+
+void TServiceManager::SetExitStatus(const std::string& strStatus)
+{
+    std::lock_guard<std::mutex> lock(mtxExitStatus);
+    strExitStatus = strStatus;
 }
 
 static void ServiceStopSignal(int, void* pArg)
@@ -449,6 +481,8 @@ int TServiceManager::StartDispatcher()
         errno = ENOTCONN;
         return -1;
     }
+    static std::once_flag onceExitStatus;
+    std::call_once(onceExitStatus, [] { atexit(SendExitStatus); });
     // Set before the signal thread exists, cleared after it is joined: the
     // thread reads it without a lock.
     bConnected = true;
@@ -467,7 +501,9 @@ int TServiceManager::StartDispatcher()
 int TServiceManager::open()
 {
     report_status(SERVICE_START_PENDING);
+    bInService = bConnected;
     int iResult = svc();
+    bInService = false;
     report_status(SERVICE_STOPPED, (unsigned long)iResult);
     return iResult;
 }

@@ -69,16 +69,22 @@ public:
     // The unit's dependencies (values of Requires, Wants, BindsTo, Requisite
     // and After in [Unit]); -1 when the unit cannot be read.
     int QueryDependencies(std::vector<std::string>& vDependencies) const;
-    // Makes the unit require and start after szService (".service" appended).
+    // Makes the unit want and start after szService (".service" appended):
+    // Wants= and After=, so that the unit also starts where szService is missing.
     int AddDependency(const char* szService);
     // Keeps the description text in the unit.
     int SetDescription(const char* szDescription);
     // systemctl daemon-reload.
     int Reload();
 
-    // Reports the service state to systemd. -1 when this process is not
+    // Reports the service state to systemd; strStatus, when given, is the
+    // status text in place of the state's own. -1 when this process is not
     // running as a service (console runs report nothing).
-    int report_status(unsigned long nState, unsigned long nExitCode = 0);
+    int report_status(unsigned long nState, unsigned long nExitCode = 0,
+                      const std::string& strStatus = "");
+    // The status text systemd is given when the process ends while svc runs
+    // (a fatal error): the latest text set here. Any thread may set it.
+    static void SetExitStatus(const std::string& strStatus);
 
     // Runs the service for systemd: blocks SIGINT, SIGTERM and SIGHUP, turns
     // each into the stop control on a thread of its own, then open(). -1 with

@@ -23,6 +23,6 @@ run ctest --test-dir build-asan --output-on-failure -j2
 run bash scripts/build.sh tsan
 run ctest --test-dir build-tsan --output-on-failure -j2 -L 'boot|tftp|console|log|service|platform'
 if [ -x scripts/fuzz.sh ]; then
-  run bash scripts/fuzz.sh 60
+  run bash scripts/fuzz.sh 120
 fi
 exit $status

@@ -6,9 +6,12 @@
 
 std::string TLogFile::ReplaceExtension(const std::string& strPath, const char* szExtension)
 {
+    // Programs on Linux have no extension: only a "." in the file name itself
+    // starts one, never a "." in a folder name.
     std::string strResult = strPath;
+    std::string::size_type nSlash = strResult.rfind('/');
     std::string::size_type nDot = strResult.rfind('.');
-    if (nDot != std::string::npos)
+    if (nDot != std::string::npos && (nSlash == std::string::npos || nDot > nSlash))
         strResult.erase(nDot);
     return strResult + szExtension;
 }

@@ -10,8 +10,8 @@
 
 #define LOG_PREFIX "(pid:%P|tid:%t) (File:%N|Line:%l) "
 
-// Log file beside the program: the program path cut at its last "." with
-// ".log" appended, opened for appending. When attached, it takes every log
+// Log file beside the program: the program path with ".log" in place of the
+// file name's extension, opened for appending. When attached, it takes every log
 // line of this thread and of every thread ACE creates from it afterwards.
 class TLogFile : public std::ofstream
 {
@@ -26,7 +26,8 @@ public:
 
     const std::string& FileName() const { return strFileName; }
 
-    // The path with everything from its last "." cut and szExtension appended.
+    // The path with the file name's extension (from the last "." after the last
+    // "/") replaced by szExtension; a file name without a "." gets it appended.
     static std::string ReplaceExtension(const std::string& strPath, const char* szExtension);
 
 private:

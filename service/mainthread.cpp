@@ -3,29 +3,93 @@
 #include "boot/bootservice.h"
 #include "config/configuration.h"
 #include "config/exception.h"
+#include "config/settings.h"
+#include "platform/fatalexit.h"
 #include "service/logfile.h"
+#include "service/readiness.h"
+#include "service/service.h"
 #include "service/stopevent.h"
 #include "tftp/tftpd.h"
 
 #include <ace/Log_Msg.h>
+#include <ace/Log_Msg_Callback.h>
+#include <ace/Log_Record.h>
 #include <ace/Thread.h>
+#include <ace/Time_Value.h>
 
 #include <stdlib.h>
 
+#include <string>
+
 int bDebugMode = 0;
 
-// Starts a joinable thread with default scheduling; false when it cannot be
-// created (the service then runs without it).
-static bool StartServiceThread(ACE_THR_FUNC pfnThread, ACE_hthread_t& hThread)
+namespace
 {
-    return ACE_OS::thr_create(pfnThread, nullptr, 0, nullptr, &hThread) == 0;
+// Keeps the latest error line of the threads it is installed on (without its
+// "(pid:...) (File:...) " prefix) as the status that the service manager
+// shows when the process ends on a fatal error.
+class TErrorLineKeeper : public ACE_Log_Msg_Callback
+{
+public:
+    void log(ACE_Log_Record& record) override
+    {
+        if (record.type() != LM_ERROR)
+            return;
+        std::string strLine = record.msg_data();
+        std::string::size_type nText = strLine.find(") ", strLine.find("|Line:"));
+        if (nText != std::string::npos)
+            strLine.erase(0, nText + 2);
+        while (!strLine.empty() && strLine.back() == '\n')
+            strLine.pop_back();
+        TServiceManager::SetExitStatus(strLine);
+    }
+};
+
+// Installs the keeper on the calling thread; returns the callback it had.
+ACE_Log_Msg_Callback* KeepErrorLines()
+{
+    static TErrorLineKeeper keeper;
+    ACE_Log_Msg* pLog = ACE_Log_Msg::instance();
+    pLog->set_flags(ACE_Log_Msg::MSG_CALLBACK);
+    return pLog->msg_callback(&keeper);
 }
+
+// A service thread function (the argument) run with its error lines kept.
+ACE_THR_FUNC_RETURN servicethread_proc(void* pArg)
+{
+    KeepErrorLines();
+    return reinterpret_cast<ACE_THR_FUNC>(pArg)(nullptr);
+}
+
+// Starts a joinable thread with default scheduling; false when it cannot be
+// created (the service then runs without it, and is never reported ready).
+bool StartServiceThread(ACE_THR_FUNC pfnThread, ACE_hthread_t& hThread)
+{
+    void* pArg = reinterpret_cast<void*>(pfnThread);
+    return ACE_OS::thr_create(servicethread_proc, pArg, 0, nullptr, &hThread) == 0;
+}
+
+// "Running on 198.18.0.1, UDP ports 67, 4011 and 69"; port 67 is not served
+// beside a DHCP server, and with no interface configured every one is.
+std::string ServingStatus()
+{
+    const std::string& strIp = gSettings.strIpAddress;
+    return "Running on " + (bAnyNic ? "every interface (" + strIp + ")" : strIp) + ", UDP ports " +
+           (gSettings.bRunWithDhcp ? "4011" : "67, 4011") + " and 69";
+}
+
+void ReportRunning(const std::string& strStatus)
+{
+    SERVICE::instance()->report_status(SERVICE_RUNNING, 0, strStatus);
+}
+}  // namespace
 
 void RunMainThread(const TServiceParts& parts)
 {
     // Held by a plain pointer on purpose: the exit(-1) paths below leave it
     // alone, and the log stream stays usable for threads that log late.
     TLogFile* pLogFile = nullptr;
+    ACE_Log_Msg_Callback* pOldCallback = KeepErrorLines();
     try
     {
         // Written before the log file is attached: reaches standard error only.
@@ -35,7 +99,14 @@ void RunMainThread(const TServiceParts& parts)
         // The settings are complete before the first service thread exists.
         parts.pfnReadConfiguration();
 
+        // Ready once both service threads have their sockets, not before.
+        ExpectServiceThreads(2, [&parts] {
+            ACE_Time_Value tvZero(0);
+            if (parts.pfnReady != nullptr && evStop.wait(&tvZero, 0) == -1)
+                parts.pfnReady(ServingStatus());
+        });
         ACE_hthread_t hTftp{}, hBoot{};
+        ArmFatalExit();
         bool bTftp = StartServiceThread(parts.pfnTftpService, hTftp);
         bool bBoot = StartServiceThread(parts.pfnBootService, hBoot);
 
@@ -45,6 +116,8 @@ void RunMainThread(const TServiceParts& parts)
             ACE_Thread::join(hTftp);
         if (bBoot)
             ACE_Thread::join(hBoot);
+        DisarmFatalExit();
+        ExpectServiceThreads(0, nullptr);  // a thread that never reported leaves nothing armed
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
     }
     catch (TTiXmlException& e)
@@ -58,9 +131,10 @@ void RunMainThread(const TServiceParts& parts)
         exit(-1);
     }
     delete pLogFile;
+    ACE_Log_Msg::instance()->msg_callback(pOldCallback);
 }
 
 void mainthread_proc()
 {
-    RunMainThread({ReadConfiguration, tftpservice_proc, bootservice_proc});
+    RunMainThread({ReadConfiguration, tftpservice_proc, bootservice_proc, ReportRunning});
 }

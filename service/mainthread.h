@@ -3,25 +3,31 @@
 
 #include <ace/OS_NS_Thread.h>
 
+#include <string>
+
 // 1 in a foreground run ("-d"): the log file is opened but not attached, so
 // every line stays on standard error. Set by the command line before the
 // service starts.
 extern int bDebugMode;
 
 // Logs "Service start", opens the log file, reads the configuration, starts
-// the TFTP service thread and then the boot service thread, waits for evStop,
+// the TFTP service thread and then the boot service thread, reports the
+// service running once both have bound their sockets, waits for evStop,
 // joins the TFTP thread and then the boot thread, logs "Service down" and
 // closes the log file. A bad configuration (or any exception during the
 // start-up) ends the process with exit status -1.
 void mainthread_proc();
 
-// What mainthread_proc runs: the configuration reader and the two service
-// thread functions (tests give their own).
+// What mainthread_proc runs: the configuration reader, the two service
+// thread functions (each calls ServiceThreadBound once its sockets are bound)
+// and the report that the service runs, with the status text naming the
+// address and the ports served (tests give their own).
 struct TServiceParts
 {
     void (*pfnReadConfiguration)();
     ACE_THR_FUNC pfnTftpService;
     ACE_THR_FUNC pfnBootService;
+    void (*pfnReady)(const std::string& strStatus);
 };
 
 void RunMainThread(const TServiceParts& parts);

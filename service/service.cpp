@@ -7,8 +7,8 @@ Service::~Service() = default;
 
 int Service::svc()
 {
-    // Fails in a foreground run, where nothing is connected; that is fine.
-    report_status(SERVICE_RUNNING, 0);
+    // Reports the service running once its ports are bound (a foreground run
+    // reports nothing).
     mainthread_proc();
     return 0;
 }

@@ -12,7 +12,8 @@ public:
     Service() = default;
     ~Service() override;
 
-    // Reports the service running, runs mainthread_proc, returns 0.
+    // Runs mainthread_proc (which reports the service running once its ports
+    // are bound), returns 0.
     int svc() override;
     // Stop and shut-down: report stop pending and signal evStop (harmless to
     // repeat). Every other control goes to the base.

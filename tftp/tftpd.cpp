@@ -3,6 +3,7 @@
 
 #include "config/settings.h"
 #include "service/logfile.h"
+#include "service/readiness.h"
 #include "service/stopevent.h"
 #include "tftp/sender.h"
 #include "tftp/thread.h"
@@ -210,14 +211,15 @@ ACE_THR_FUNC_RETURN tftpservice_proc(void*)
                 ACE_OS::exit(-1);
             }
             ACE_DEBUG((LM_INFO, LOG_PREFIX "Start TFTP service at %D\n"));
+            ServiceThreadBound();
 
             for (;;)
             {
                 ACE_Time_Value tvZero(0, 0);
                 if (evStop.wait(&tvZero, 0) != -1)
                     break;
-                pollfd pfd = {scTftp, POLLIN, 0};
-                if (::poll(&pfd, 1, kTftpWaitSeconds * 1000) <= 0)
+                pollfd pfd[2] = {{scTftp, POLLIN, 0}, {evStop.Descriptor(), POLLIN, 0}};
+                if (::poll(pfd, 2, kTftpWaitSeconds * 1000) <= 0 || pfd[1].revents != 0)
                     continue;
                 if (pool.CreateWorkThread(tftpsend_proc, ArgFromHandle(scTftp)) != 0)
                 {

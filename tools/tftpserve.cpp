@@ -10,10 +10,6 @@
 
 #include <ace/Thread.h>
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,17 +20,6 @@ namespace
 void StopService(int, void*)
 {
     evStop.signal();
-    // Wake the service's wait for a request at once.
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return;
-    sockaddr_in to;
-    memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(kTftpPort);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, "", 0, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    close(fd);
 }
 }  // namespace
 

@@ -46,15 +46,19 @@ struct TReceived
     sockaddr_in saFrom{};
     in_addr inTo{};
 };
-TReceived Exchange(TNetLab& lab, const TBytes& v, uint16_t nFromPort, const char* szTo, uint16_t nToPort, int iWaitMs)
+// The client side is the lab's, or the namespace strNs with the interface strIf.
+TReceived Exchange(TNetLab& lab, const TBytes& v, uint16_t nFromPort, const char* szTo,
+                   uint16_t nToPort, int iWaitMs, const std::string& strNs = "",
+                   const std::string& strIf = "")
 {
     TReceived r;
-    TNetLab::RunIn(lab.ClientNs(), [&] {
+    const std::string& strDevice = strIf.empty() ? lab.ClientIf() : strIf;
+    TNetLab::RunIn(strNs.empty() ? lab.ClientNs() : strNs, [&] {
         const int sc = socket(AF_INET, SOCK_DGRAM, 0);
         int iOn = 1;
         setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
         setsockopt(sc, IPPROTO_IP, IP_PKTINFO, &iOn, sizeof(iOn));
-        setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, lab.ClientIf().c_str(), (socklen_t)lab.ClientIf().size());
+        setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, strDevice.c_str(), (socklen_t)strDevice.size());
         const sockaddr_in saLocal{AF_INET, htons(nFromPort), {}, {}}, saTo{AF_INET, htons(nToPort), {inet_addr(szTo)}, {}};
         EXPECT_EQ(bind(sc, (const sockaddr*)&saLocal, sizeof(saLocal)), 0) << strerror(errno);
         EXPECT_EQ(sendto(sc, v.data(), v.size(), 0, (const sockaddr*)&saTo, sizeof(saTo)), (ssize_t)v.size());
@@ -84,9 +88,11 @@ protected:
     void TearDown() override { EXPECT_TRUE(pidListener <= 0 || lab.Stop(pidListener, SIGTERM, 20000) == 0) << Log(); }
 
     // Starts the listener child and waits until its ports are bound.
-    void StartListener(const std::string& strIp, bool bRunWithDhcp, int iCap)
+    void StartListener(const std::string& strIp, bool bRunWithDhcp, int iCap, bool bAny = false)
     {
-        setenv(kSettingsEnv, (strIp + "|" + std::to_string(bRunWithDhcp) + "|" + std::to_string(iCap)).c_str(), 1);
+        const std::string strSettings = strIp + "|" + std::to_string(bRunWithDhcp) + "|" +
+                                        std::to_string(iCap) + "|" + std::to_string(bAny);
+        setenv(kSettingsEnv, strSettings.c_str(), 1);
         pidListener = lab.Spawn(lab.ServerNs(), {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
         unsetenv(kSettingsEnv);
         ASSERT_GT(pidListener, 0);
@@ -115,12 +121,13 @@ TEST(BootServiceListenerChild, Serve)
     if (szSettings == nullptr)
         GTEST_SKIP() << "runs only as the listener of the end-to-end cases";
     char szIp[64] = {};
-    int iRunWithDhcp = 0;
-    ASSERT_EQ(sscanf(szSettings, "%63[^|]|%d|%d", szIp, &iRunWithDhcp, &giMaxPxeWorkers), 3);
+    int iRunWithDhcp = 0, iAnyNic = 0;
+    ASSERT_EQ(
+        sscanf(szSettings, "%63[^|]|%d|%d|%d", szIp, &iRunWithDhcp, &giMaxPxeWorkers, &iAnyNic), 4);
     gSettings.strIpAddress = szIp;
     gSettings.strConsolePort = "40003";
     gSettings.bRunWithDhcp = iRunWithDhcp != 0;
-    bAnyNic = false;
+    bAnyNic = iAnyNic != 0;
     auto Threads = [] {
         const std::string s = ReadFile("/proc/self/status");
         return atoi(s.c_str() + s.find("Threads:") + 8);
@@ -251,4 +258,55 @@ TEST_F(BootServiceOnTheWire, RunWithDhcpAndAnAddressNoInterfaceCarries)
     ASSERT_TRUE(WaitForResults(1, 15000)) << Log();
     EXPECT_NE(Log().find("aaaaaaaaaaaaa0\n"), std::string::npos);
     EXPECT_EQ(Log().find("error:"), std::string::npos) << Log();
+}
+
+TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequestCameIn)
+{
+    // A second link B: 198.18.0.129/25 on the server, a client at 198.18.0.130/25 beyond it.
+    const std::string strNsB = lab.ClientNs() + "b", strIfS = lab.ServerIf() + "b",
+                      strIfB = lab.ClientIf() + "b";
+    struct TDrop { std::string s; ~TDrop() { RunCommand("ip netns del " + s); } } drop{strNsB};
+    const std::string s = lab.ServerNs();
+    ASSERT_EQ(RunCommand("set -e; ip netns add " + strNsB + "; ip link add " + strIfS + " netns " +
+                         s + " type veth peer name " + strIfB + " netns " + strNsB + "; ip -n " +
+                         s + " addr add 198.18.0.129/25 dev " + strIfS + "; ip -n " + s +
+                         " link set " + strIfS + " up; ip -n " + strNsB +
+                         " addr add 198.18.0.130/25 dev " + strIfB + "; ip -n " + strNsB +
+                         " link set " + strIfB + " up"),
+              0);
+    lab.Spawn(lab.ServerNs(),
+              {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer, "--default",
+               "Linux", "--log", dir / "console.log"},
+              dir / "console.out");
+    ASSERT_TRUE(
+        WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000));
+    // "any NIC": the service's own address (and the console's) is that of link A.
+    StartListener(kServer, false, kMaxPxeWorkers, true);
+    const TBytes vBootRequest = Request(3, [](DhcpPacket& p) {
+        p.SetCiaddr(inet_addr("198.18.0.130"));
+        SetBootItem(p, 1, 0);
+    });
+    const struct
+    {
+        TBytes v; const char* szTo; uint16_t nToPort; std::string strNs, strIf; const char* szNamed;
+    } aCases[] = {
+        {Capture("ipxe-bios-discover-to-67"), kBroadcast, 67, "", "", kServer},
+        {Capture("ipxe-bios-discover-to-67"), kBroadcast, 67, strNsB, strIfB, "198.18.0.129"},
+        {vBootRequest, "198.18.0.129", 4011, strNsB, strIfB, "198.18.0.129"},
+    };
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(c.strNs + " to " + c.szTo);
+        const TReceived r = Exchange(lab, c.v, 68, c.szTo, c.nToPort, 8000, c.strNs, c.strIf);
+        DhcpPacket reply;
+        ASSERT_TRUE(reply.Parse(r.v.data(), (uint32_t)r.v.size()));
+        const uint32_t nNamed = inet_addr(c.szNamed);
+        const std::string strNamed((const char*)&nNamed, 4);
+        EXPECT_EQ(Opt(reply, 54), strNamed);
+        EXPECT_EQ(reply.GetSiaddr(), nNamed);
+        EXPECT_EQ(Opt(reply, PXE_BOOT_SERVERS, true),
+                  c.nToPort == 67 ? std::string("\0\1\1", 3) + strNamed : "");
+    }
+    // Every query went to the console at the service's own address.
+    EXPECT_EQ(CountOf(ConsoleLog(), "received mac="), 4u) << ConsoleLog();
 }

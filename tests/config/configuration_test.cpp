@@ -36,7 +36,7 @@ protected:
         TConfigPlatform platform{
             [this](std::string& strPath) { return strPath = dir / "opt/bin/pxeservice.x", ++nProgramCalls != iFailProgramCall; },
             [this](std::string& strFolder) { return strFolder = dir / "etc", bFolderOk; },
-            [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; }};
+            [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; }, nullptr};
         std::unique_ptr<TLogCapture> log(bCapture ? new TLogCapture : nullptr);
         try
         {
@@ -82,6 +82,8 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderAndLogLines)
         {{C + D + "y</RunWithDhcp></BootServer></C>", G1}, T + "40003 198.18.0.1"},
         {{C + P + "abc</ConsolePort></Communication></C>", G1}, T + "40003 198.18.0.1"},
         {{C + P + "4000x</ConsolePort></Communication></C>", G1}, T + "4000x 198.18.0.1"},
+        {{C + P + "80006</ConsolePort></Communication></C>", G1}, T + "40003 198.18.0.1"},
+        {{C + P + "65535</ConsolePort></Communication></C>", G1}, T + "65535 198.18.0.1"},
         {{"<C><TFTP><RootDirectory></RootDirectory></TFTP></C>", G1}, "out of range"},
         {{C + "<x></C>", G1}, "Element Parse error"},
         {{"", G1}, "Invalid file name:" + dir / "opt/bin/pxeservice.cfg"},

@@ -94,6 +94,18 @@ TEST(XmlGrammar, AcceptedAndRejectedDocuments)
         EXPECT_EQ(Parse(c.first), c.second) << c.first;
 }
 
+TEST(XmlGrammar, NestingBeyondTheLimitIsAnErrorNotAStackOverflow)
+{
+    std::string strDeep, strLines;  // 30,000 levels overflowed the stack; depth 257 is refused
+    for (int i = 0; i < 60000; ++i)
+        strDeep += i < 30000 ? "<a>" : "</a>";
+    for (int i = 0; i < 257; ++i)
+        strLines += "|node->Parse(p)";
+    EXPECT_EQ(Parse(strDeep.substr(30000 * 3 - 256 * 3, 256 * 7)).substr(0, 3), "<a>");
+    EXPECT_EQ(Parse(strDeep), "!Element Parse error|" + strDeep.substr(256 * 3) +
+                                  "|element nested deeper than 256 levels" + strLines);
+}
+
 TEST(XmlGrammar, ChildLookup)
 {
     TTiXmlDoc doc("<!-- c --><a><b>x</b><c>y</c><c>z</c></a>", false);

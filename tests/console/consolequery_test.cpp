@@ -115,9 +115,7 @@ TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
         {"198.18.0.2", Send("Version:3.0\r\nTask:\t\v Linux 2\r\nTask:dos\r\n"), "Linux", "Debug: recv from console Version:3.0\r\nTask:"},
         {"", Send("task:dos\r\n"), kUntouched, "Debug: can not find tag \"Task:\"\n"},
         {"", Send("Task:ALLnoneOfThese\r\n"), "false ", "Info: Returning false (0) \n"},
-        {"", Send("Task:allnon\r\n"), "allnon", kTrue},
         {"", Send("Task:   \r\n\r\n"), kUntouched, "Debug: can not task type \n"},
-        {"", Send("Status:ok\r\nTask:"), kUntouched, "Debug: can not task type \n"},
         {"", Send(std::string("Task:do\0s\r\n", 11)), "do", kTrue},
         // One receive of 255 bytes at most, the 255th dropped; a second segment is never read.
         {"", Send(std::string(245, 'x') + "\nTask:dosX"), "dos", kTrue},

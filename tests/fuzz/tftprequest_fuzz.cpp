@@ -3,25 +3,15 @@
 // fits its field and, once allowed, holds no "../" or "..\\"; a grant stays in
 // its limits, and its OACK names only options the request asked for, in lower
 // case, once each, with decimal values. Any difference aborts (a finding).
+#include "fuzzcheck.h"
 #include "tftp/packet.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <strings.h>
 
 namespace
 {
-void Check(bool bOk, const char* szWhat)
-{
-    if (!bOk)
-    {
-        std::fprintf(stderr, "tftprequest_fuzz: %s\n", szWhat);
-        std::abort();
-    }
-}
-
 // True when the request's option area holds a name equal to szName in any case.
 bool RequestAsks(const std::string& strRequest, const char* szName)
 {
@@ -45,12 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     const char* szRoot = "/srv/tftp/";
     if (ParseReadRequest(pRequest, static_cast<int>(nSize), szRoot, fields) == RequestOk)
     {
-        Check(strncmp(szPath, szRoot, strlen(szRoot)) == 0, "path does not start with the root");
-        Check(strlen(szPath) < kTftpPathSize && strlen(szMode) < kTftpModeSize &&
+        FUZZ_CHECK(strncmp(szPath, szRoot, strlen(szRoot)) == 0, "path does not start with the root");
+        FUZZ_CHECK(strlen(szPath) < kTftpPathSize && strlen(szMode) < kTftpModeSize &&
                   strlen(szOption) < kTftpOptionSize && strlen(szTsize) < kTftpOptionSize,
               "field overflow");
         if (IsPathAllowed(szPath))
-            Check(!strstr(szPath, "../") && !strstr(szPath, "..\\"), "a parent folder let through");
+            FUZZ_CHECK(!strstr(szPath, "../") && !strstr(szPath, "..\\"), "a parent folder let through");
 
         const std::string strRequest(pRequest, nSize);
         const int nMaxBlock = 8 + static_cast<int>(nSize * 131 % 65457),
@@ -58,13 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         TTftpGrant grant;
         NegotiateOptions(pRequest, static_cast<int>(nSize), static_cast<int64_t>(nSize) << 40,
                          nMaxBlock, nMaxWindow, &grant);
-        Check(grant.nBlockSize >= 8 && grant.nBlockSize <= 65464 &&
+        FUZZ_CHECK(grant.nBlockSize >= 8 && grant.nBlockSize <= 65464 &&
                   (grant.nBlockSize == 512 || grant.nBlockSize <= nMaxBlock),
               "block size out of its limits");
-        Check(grant.nWindowSize >= 1 && grant.nWindowSize <= nMaxWindow,
+        FUZZ_CHECK(grant.nWindowSize >= 1 && grant.nWindowSize <= nMaxWindow,
               "window out of its limits");
-        Check(grant.iWaitSeconds >= 0 && grant.iWaitSeconds <= 255, "wait out of its limits");
-        Check(grant.nOack == 0 ||
+        FUZZ_CHECK(grant.iWaitSeconds >= 0 && grant.iWaitSeconds <= 255, "wait out of its limits");
+        FUZZ_CHECK(grant.nOack == 0 ||
                   (grant.nOack > 2 && grant.nOack <= static_cast<int>(sizeof grant.oack) &&
                    grant.oack[0] == 0 && grant.oack[1] == 6 && grant.oack[grant.nOack - 1] == 0),
               "OACK malformed");
@@ -74,16 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             const char* szName = grant.oack + n;
             const char* szValue = szName + strlen(szName) + 1;
             n = static_cast<int>(szValue + strlen(szValue) + 1 - grant.oack);
-            Check(n <= grant.nOack, "OACK pair runs past its end");
-            Check(strstr("|blksize|windowsize|timeout|tsize|",
+            FUZZ_CHECK(n <= grant.nOack, "OACK pair runs past its end");
+            FUZZ_CHECK(strstr("|blksize|windowsize|timeout|tsize|",
                          ("|" + std::string(szName) + "|").c_str()) != nullptr,
                   "OACK names an option the server does not grant");
-            Check(strSeen.find("|" + std::string(szName) + "|") == std::string::npos,
+            FUZZ_CHECK(strSeen.find("|" + std::string(szName) + "|") == std::string::npos,
                   "OACK names an option twice");
             strSeen += "|" + std::string(szName) + "|";
-            Check(RequestAsks(strRequest, szName),
+            FUZZ_CHECK(RequestAsks(strRequest, szName),
                   "OACK names an option the client did not ask for");
-            Check(*szValue != 0 && strspn(szValue, "0123456789") == strlen(szValue),
+            FUZZ_CHECK(*szValue != 0 && strspn(szValue, "0123456789") == strlen(szValue),
                   "OACK value is no number");
         }
     }

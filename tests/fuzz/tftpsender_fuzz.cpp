@@ -6,25 +6,14 @@
 //
 // Input: block size, window, file size (2 bytes), mode, then replies of 3
 // bytes each: kind and block number. Past the input every wait times out.
+#define FUZZ_QUIET_LOG
+#include "fuzzcheck.h"
 #include "tftp/sender.h"
 
-#include <ace/Log_Msg.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace
 {
-void Check(bool bOk, const char* szWhat)
-{
-    if (!bOk)
-    {
-        std::fprintf(stderr, "tftpsender_fuzz: %s\n", szWhat);
-        std::abort();
-    }
-}
-
 char FileByte(long i) { return static_cast<char>(i * 31 + i / 7); }
 
 class TFuzzClient : public TTftpPeer
@@ -40,22 +29,22 @@ public:
         for (int i = 0; i < nCount; ++i)
         {
             const TDatagram& d = pDatagrams[i];
-            Check(d.nHead == 4 && d.pHead[1] == TftpData, "not a DATA header");
+            FUZZ_CHECK(d.nHead == 4 && d.pHead[1] == TftpData, "not a DATA header");
             long iBlock =
                 (static_cast<uint8_t>(d.pHead[2]) << 8) | static_cast<uint8_t>(d.pHead[3]);
             long iOffset = (iBlock - 1) * m_nBlock;
-            Check(iBlock >= 1 && iOffset <= m_nFile, "block outside the file");
+            FUZZ_CHECK(iBlock >= 1 && iOffset <= m_nFile, "block outside the file");
             long nExpected = std::min<long>(m_nFile - iOffset, m_nBlock);
-            Check(d.nBody == nExpected, "block of the wrong length");
+            FUZZ_CHECK(d.nBody == nExpected, "block of the wrong length");
             for (long k = 0; k < d.nBody; ++k)
-                Check(d.pBody[k] == FileByte(iOffset + k), "block with the wrong bytes");
+                FUZZ_CHECK(d.pBody[k] == FileByte(iOffset + k), "block with the wrong bytes");
             if (nExpected < m_nBlock)
                 bFinalSent = true, bFinalAcked = false, m_iFinal = iBlock;
         }
     }
     int Receive(char* buffer, int* pnLength, int iWaitMs) override
     {
-        Check(iWaitMs > 0, "a wait without time");
+        FUZZ_CHECK(iWaitMs > 0, "a wait without time");
         m_iNowMs += 1 + m_n % 500;  // some time passes with every datagram
         if (m_n < 3)
             return m_iNowMs += iWaitMs, RecvTimeout;
@@ -100,7 +89,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
-    static bool bQuiet = (ACE_Log_Msg::instance()->priority_mask(0, ACE_Log_Msg::PROCESS), true);
+    static bool bQuiet = (QuietLog(), true);
     (void)bQuiet;
     if (nSize < 5)
         return 0;
@@ -115,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     params.iFileSize = nFile;
     TTftpSender sender(client, params);
     int iResult = sender.SendFile();
-    Check(iResult == TransferComplete || iResult == TransferAborted, "unknown result");
-    Check(iResult != TransferComplete || (client.bFinalSent && client.bFinalAcked),
+    FUZZ_CHECK(iResult == TransferComplete || iResult == TransferAborted, "unknown result");
+    FUZZ_CHECK(iResult != TransferComplete || (client.bFinalSent && client.bFinalAcked),
           "complete without the final block acknowledged");
     return 0;
 }

@@ -32,7 +32,7 @@ TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
                                  "  -d: Debug; run as a regular application\n  -v: Display version\n";
     const std::string strNoManager = "Couldn't start service: Transport endpoint is not connected\n";
     const std::string strSvc = " QvnPXE.service\n", strReload = "daemon-reload\n", strDesc = "X-Description=Quillon - PXE Service\n";
-    const std::string strGateway = "Requires=QvnGateway.service\nAfter=QvnGateway.service\n";
+    const std::string strGateway = "Wants=QvnGateway.service\nAfter=QvnGateway.service\n";
     const std::string strUnit = "[Unit]\nDescription=Quillon Management PXE Service\n" + strGateway + strDesc + "\n[Service]\nType=notify\nExecStart=\"" +
                                 dir.Path() + "/my 100%% pxe/pxeservice\"\n\n[Install]\nWantedBy=multi-user.target\n";
     const std::string strOld = "[Unit]\nDescription=older\nAfter=network.target\n";

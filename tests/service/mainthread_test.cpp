@@ -1,7 +1,9 @@
 // The service main thread and the stop control, in this process, with
 // stand-ins for the configuration reader and the two service threads.
 #include "common/testutil.h"
+#include "config/settings.h"
 #include "service/mainthread.h"
+#include "service/readiness.h"
 #include "service/service.h"
 #include "service/stopevent.h"
 
@@ -37,6 +39,7 @@ int IndexOf(const std::string& s)  // -1 when it has not happened
 
 void ReadConfigurationStandIn()
 {
+    gSettings.strIpAddress = "198.18.0.1";
     // The settings must be complete before any service thread exists.
     Note(anTid[0] == 0 && anTid[1] == 0 ? "config" : "late config");
     for (int i = 0; bStopInConfiguration && i < 2; ++i)
@@ -50,6 +53,7 @@ ACE_THR_FUNC_RETURN ServiceStandIn(void*)
 {
     anTid[I] = syscall(SYS_gettid);
     Note(I == 0 ? "tftp start" : "boot start");
+    ServiceThreadBound();
     ACE_Time_Value tvZero(0);
     while (evStop.wait(&tvZero, 0) == -1)
         usleep(10 * 1000);
@@ -70,7 +74,8 @@ TEST(MainThread, ConfigurationThenTftpThenBootAndNoStopIsLost)
         anTid[0] = anTid[1] = 0;
         bStopInConfiguration = bStopEarly;
         std::thread main([] {
-            RunMainThread({ReadConfigurationStandIn, ServiceStandIn<0>, ServiceStandIn<1>});
+            RunMainThread({ReadConfigurationStandIn, ServiceStandIn<0>, ServiceStandIn<1>,
+                           [](const std::string& strStatus) { Note("ready " + strStatus); }});
             Note("returned");
         });
         EXPECT_TRUE(WaitUntil([] { return IndexOf("tftp start") >= 0 && IndexOf("boot start") >= 0; }, 5000));
@@ -86,6 +91,11 @@ TEST(MainThread, ConfigurationThenTftpThenBootAndNoStopIsLost)
         evStop.signal();  // frees the main thread when the stop was lost
         main.join();
         EXPECT_EQ(IndexOf("config"), 0);
+        // Ready once both threads have bound, naming address and ports; not when stopping.
+        const int iReady = IndexOf("ready Running on 198.18.0.1, UDP ports 67, 4011 and 69");
+        EXPECT_TRUE(bStopEarly ? iReady == -1
+                               : iReady > IndexOf("tftp start") && iReady > IndexOf("boot start"))
+            << strEvents;
         EXPECT_LT(anTid[0].load(), anTid[1].load());  // thread ids follow the order of creation
         for (const char* szEnd : {"tftp end", "boot end"})
             EXPECT_TRUE(IndexOf(szEnd) >= 0 && IndexOf(szEnd) < IndexOf("returned")) << szEnd;

@@ -1,10 +1,12 @@
 // Whole runs of pxeservice in a network namespace of the test's own, laid out
-// as an install: <dir>/bin/pxeservice with the example pxeservice.cfg beside
-// it and the example Gateway.cfg ("any NIC") in <dir>.
+// as an install in a folder whose name has a dot: <dir>/pxe-1.0/bin/pxeservice
+// with the example pxeservice.cfg beside it and the example Gateway.cfg ("any
+// NIC") in <dir>/pxe-1.0.
 #include "common/testutil.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -12,8 +14,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
-#include <utility>
 
 namespace
 {
@@ -27,14 +29,23 @@ bool InOrder(const std::string& s, std::initializer_list<std::string> parts)
     return true;
 }
 
+long MsSince(std::chrono::steady_clock::time_point t0)
+{
+    using namespace std::chrono;
+    return (long)duration_cast<milliseconds>(steady_clock::now() - t0).count();
+}
+
 class ServiceRun : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(lab.Ok());
-        ASSERT_EQ(RunCommand("mkdir '" + dir / "bin" + "' && cp '" + BuiltProgram("pxeservice") + "' '" PXE_SOURCE_DIR "/examples/pxeservice.cfg' '" +
-                             dir / "bin" + "' && cp '" PXE_SOURCE_DIR "/examples/Gateway.cfg' '" + dir.Path() + "'"), 0);
+        ASSERT_EQ(RunCommand("mkdir -p '" + strBin + "' && cp '" + BuiltProgram("pxeservice") +
+                             "' '" PXE_SOURCE_DIR "/examples/pxeservice.cfg' '" + strBin +
+                             "' && cp '" PXE_SOURCE_DIR "/examples/Gateway.cfg' '" + strBin +
+                             "/..'"),
+                  0);
         // The datagram socket a service manager reads the NOTIFY_SOCKET messages from.
         sockaddr_un sa{AF_UNIX, {}};
         snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", strNotify.c_str());
@@ -60,22 +71,45 @@ protected:
     TNetLab lab;
     TTempDir dir;
     int fdNotify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const std::string strProgram = dir / "bin/pxeservice", strLog = strProgram + ".log", strOut = dir / "out", strNotify = dir / "notify";
+    const std::string strBin = dir / "pxe-1.0/bin", strProgram = strBin + "/pxeservice",
+                      strLog = strProgram + ".log", strOut = dir / "out",
+                      strNotify = dir / "notify";
 };
 }  // namespace
 
-TEST_F(ServiceRun, ForegroundRunStopsOnASignalAndLeavesTheLogFileEmpty)
+TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLogFileEmpty)
 {
+    const std::string strRoot = "<TFTP><RootDirectory>" + dir.Path() + "</RootDirectory></TFTP>";
+    WriteFile(strProgram + ".cfg", "<P>" + strRoot + "</P>");
+    WriteFile(dir / "boot.img", std::string(2000, 'x'));
     // A service manager's socket in the environment is not used by a console run.
     pid_t pid = lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram, "-d"}, strOut);
     ASSERT_TRUE(pid > 0 && WaitUntil([&] { return Serving(strOut); }, 15000)) << ReadFile(strOut);
+    // A client that has the first block and does not answer it: the transfer waits for its ACK.
+    int sc = -1;
+    TNetLab::RunIn(lab.ClientNs(), [&] { sc = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+    sockaddr_in saTransfer{AF_INET, htons(69), {inet_addr(TNetLab::kServerIp)}, {}};
+    socklen_t nLength = sizeof(saTransfer);
+    char aBlock[600];
+    sendto(sc, "\0\1boot.img\0octet", 17, 0, (const sockaddr*)&saTransfer, nLength);
+    pollfd p{sc, POLLIN, 0};
+    ASSERT_TRUE(poll(&p, 1, 5000) == 1 &&
+                recvfrom(sc, aBlock, 600, 0, (sockaddr*)&saTransfer, &nLength) == 516);
     kill(pid, SIGHUP);
     ASSERT_TRUE(WaitUntil([&] { return InOrder(ReadFile(strOut), {"Enter CTRL+C, exiting..."}); }, 5000));
     kill(pid, SIGINT);  // a second stop while stopping changes nothing
+    EXPECT_EQ(WaitProcess(pid, 2000), -2) << ReadFile(strOut);
+    // The client gives up: with no transfer left, the stop takes effect at once.
+    const auto t0 = std::chrono::steady_clock::now();
+    sendto(sc, "\0\5\0\0x", 6, 0, (const sockaddr*)&saTransfer, nLength);
     EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
+    EXPECT_LE(MsSince(t0), 1000);
+    close(sc);
     // The lines of the configuration and of the service threads are on standard error too; "Service down" once.
     std::string s = ReadFile(strOut);
-    EXPECT_TRUE(InOrder(s, {") Service start at ", "Running alone without dhcp", "Info: Use ip address 198.18.0.1", "\nEnter CTRL+C, exiting...\n", ") Service down at "})) << s;
+    EXPECT_TRUE(InOrder(s, {") Service start at ", "Running alone without dhcp", "Use ip address 198.18.0.1",
+                            "User request get file=", "\nEnter CTRL+C, exiting...\n", ") Service down at "}))
+        << s;
     EXPECT_EQ(s.find(") Service down at "), s.rfind(") Service down at "));
     EXPECT_TRUE(access(strLog.c_str(), F_OK) == 0 && ReadFile(strLog).empty());
     EXPECT_EQ(NextNotify(100), "");
@@ -87,11 +121,18 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
     pid_t pid = lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
-    EXPECT_EQ(NextNotify(10000), "READY=1\nSTATUS=Running");
+    EXPECT_EQ(NextNotify(10000),
+              "READY=1\nSTATUS=Running on every interface (198.18.0.1), UDP ports 67, 4011 and 69");
+    // Ready only once the three ports are bound.
+    const std::string strUdp = ReadFile("/proc/" + std::to_string(pid) + "/net/udp");
+    for (const char* szPort : {":0043 ", ":0FAB ", ":0045 "})
+        EXPECT_TRUE(InOrder(strUdp, {szPort})) << szPort << strUdp;
     ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000)) << ReadFile(strLog) << ReadFile(strOut);
+    const auto t0 = std::chrono::steady_clock::now();
     kill(pid, SIGTERM);  // the stop control
     EXPECT_EQ(NextNotify(5000), "STOPPING=1\nSTATUS=Stopping");
     EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
+    EXPECT_LE(MsSince(t0), 1000);
     EXPECT_EQ(NextNotify(1000), "STATUS=Stopped with exit code 0");
     // Appended to what was there, the configuration read before the service threads start;
     // "Service start" went to standard error only.
@@ -101,28 +142,51 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
     EXPECT_FALSE(InOrder(strFile, {"Service start"}) || InOrder(strErr, {"Service down"})) << strFile << strErr;
 }
 
-TEST_F(ServiceRun, BadConfigurationsEndWithStatusMinusOneAndTheirLine)
+TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
 {
+    const std::string strExample = ReadFile(strBin + "/pxeservice.cfg");
     // The configuration file's text (none: no file) and the line that ends the start-up.
-    const std::pair<const char*, std::string> aCases[] = {
-        {nullptr, "Error: Catch config file exception:Invalid file name:" + strProgram + ".cfg in main thread at "},
+    const struct
+    {
+        const char* szConfig; std::string strLine; bool bTake69 = false;
+    } aCases[] = {
+        {nullptr, "Error: Catch config file exception:Invalid file name:" + strProgram +
+                      ".cfg in main thread at "},
         {"<PXEService><BootServer/></PXEService>", "Read TFTP setting error:  at "},
-        {"<PXEService><TFTP><RootDirectory></RootDirectory></TFTP></PXEService>", "Error: Catch unknow exception in main thread at "},
+        {"<PXEService><TFTP><RootDirectory></RootDirectory></TFTP></PXEService>",
+         "Error: Catch unknow exception in main thread at "},
+        {strExample.c_str(), "error: tftp bind port:69 at ", true},
     };
     for (const auto& c : aCases)
     {
-        SCOPED_TRACE(c.second);
-        if (c.first)
-            WriteFile(strProgram + ".cfg", c.first);
+        SCOPED_TRACE(c.strLine);
+        if (c.szConfig)
+            WriteFile(strProgram + ".cfg", c.szConfig);
         else
             unlink((strProgram + ".cfg").c_str());
+        // Port 69 held by another program of the namespace.
+        int scTaken = -1;
+        const sockaddr_in sa69{AF_INET, htons(69), {}, {}};
+        if (c.bTake69)
+            TNetLab::RunIn(lab.ServerNs(), [&] {
+                scTaken = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
+                bind(scTaken, (const sockaddr*)&sa69, sizeof(sa69));
+            });
         unlink(strLog.c_str());
         // In the foreground the line goes to standard error; in a service run into
-        // the log file, although the process ends without closing it.
+        // the log file, although the process ends without closing it, and to the
+        // service manager as the status, never after READY=1.
         std::string strErr, strIgnored;
         EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
         EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram, &strIgnored, 30), 255);
         for (const std::string& s : {strErr, ReadFile(strLog)})
-            EXPECT_TRUE(InOrder(s, {c.second}) && !InOrder(s, {"Start TFTP service"}) && !InOrder(s, {"Service down"})) << s;
+            EXPECT_TRUE(InOrder(s, {c.strLine}) && !InOrder(s, {"Start TFTP service"}) &&
+                        !InOrder(s, {"Service down"}))
+                << s;
+        EXPECT_EQ(NextNotify(1000), "STATUS=Starting");
+        EXPECT_EQ(NextNotify(1000).rfind("STATUS=" + c.strLine, 0), 0u);
+        EXPECT_EQ(NextNotify(100), "");
+        if (scTaken >= 0)
+            close(scTaken);
     }
 }

@@ -1,0 +1,109 @@
+// libFuzzer target: the PXE request decision (BuildPxeReply) on arbitrary
+// datagrams, with the console's answers taken from the input. Input: a flags
+// byte (console has a task, boot selection succeeds, "any NIC", receiving
+// port), the 4-byte local address the request arrived at, the length and
+// bytes of the boot file name, then the datagram, which is read from a
+// buffer of exactly its size. Every reply is a whole DHCP message: op 2, the
+// request's xid, OFFER for a DISCOVER and ACK otherwise, this server's
+// address in option 54 (and siaddr, for boot replies), "PXEClient", and the
+// boot file as the selection named it; the console is asked once at most for
+// the gate and once for the selection.
+#define FUZZ_QUIET_LOG
+#include "boot/dhcppacket.h"
+#include "boot/pxeparser.h"
+#include "config/settings.h"
+#include "fuzzcheck.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace
+{
+std::string Option(const DhcpPacket& packet, uint8_t nCode)
+{
+    char a[255];
+    const int n = packet.GetOption(nCode, a, sizeof(a));
+    return std::string(a, static_cast<size_t>(std::max(n, 0)));
+}
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    QuietLog();
+    gSettings.strIpAddress = "198.18.0.1";
+    gSettings.strConsolePort = "40003";
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
+{
+    if (nSize < 6 || nSize < 6u + pData[5])
+        return 0;
+    const uint8_t nFlags = pData[0];
+    static const uint16_t aPorts[4] = {67, 4011, 68, 0};
+    PxeRequest request;
+    request.port = aPorts[(nFlags >> 3) & 3];
+    std::memcpy(&request.nLocalAddr, pData + 1, 4);
+    bAnyNic = (nFlags & 4) != 0;
+    const std::string strFile(reinterpret_cast<const char*>(pData) + 6, pData[5]);
+    const size_t nDatagram = nSize - 6 - pData[5];
+    std::unique_ptr<uint8_t[]> pDatagram(new uint8_t[nDatagram ? nDatagram : 1]);
+    std::memcpy(pDatagram.get(), pData + nSize - nDatagram, nDatagram);
+    request.payload = pDatagram.get();
+    request.length = static_cast<uint32_t>(nDatagram);
+
+    int nQueries = 0, nSelections = 0;
+    TPxeConsole console;
+    console.fnQueryTask = [&](const std::string& strMac, const std::string&, std::string& strTask) {
+        FUZZ_CHECK(strMac.size() == 17, "hardware address text not of 17 characters");
+        ++nQueries;
+        strTask = "Linux";
+        return (nFlags & 1) != 0;
+    };
+    console.fnSelectBootFile = [&](uint16_t, uint16_t, std::string& strBootFile, const std::string&,
+                                   const std::string&) {
+        ++nSelections;
+        strBootFile = strFile;
+        return (nFlags & 2) != 0;
+    };
+    const TPxeReply reply = BuildPxeReply(&request, console);
+
+    FUZZ_CHECK(nQueries <= 1 && nSelections <= 1, "the console was asked more than once");
+    FUZZ_CHECK(reply.iResult == 0 || reply.iResult == 1, "result neither 0 nor 1");
+    FUZZ_CHECK(reply.vBytes.empty() == (reply.eKind == EPxeReply::None) &&
+                   (reply.iResult == 1 || reply.vBytes.empty()),
+               "reply bytes, kind and result disagree");
+    if (reply.vBytes.empty())
+        return 0;
+    DhcpPacket in, out;
+    FUZZ_CHECK(in.Parse(request.payload, request.length),
+               "a reply to a datagram that does not parse");
+    FUZZ_CHECK(out.Parse(reply.vBytes.data(), static_cast<uint32_t>(reply.vBytes.size())),
+               "the reply does not parse");
+    FUZZ_CHECK(out.GetOp() == 2 && out.GetXid() == in.GetXid(), "op or xid wrong");
+    FUZZ_CHECK(Option(out, 53) == (Option(in, 53) == "\x01" ? "\x02" : "\x05"),
+               "message type wrong");
+    uint32_t nService = inet_addr("198.18.0.1");
+    if (bAnyNic && request.nLocalAddr != 0)
+        nService = request.nLocalAddr;
+    FUZZ_CHECK(Option(out, 54) == std::string(reinterpret_cast<const char*>(&nService), 4),
+               "server identifier wrong");
+    FUZZ_CHECK(Option(out, 60) == "PXEClient", "class identifier wrong");
+    if (reply.eKind == EPxeReply::ConsoleInfo)
+    {
+        FUZZ_CHECK(Option(out, 201) == "'198.18.0.1' '40003'" && nSelections == 0,
+                   "console info wrong");
+        return 0;
+    }
+    FUZZ_CHECK(nSelections == 1 && out.GetSiaddr() == nService,
+               "boot reply without selection or siaddr");
+    std::string strSent = strFile.substr(0, 128);
+    std::replace(strSent.begin(), strSent.end(), '\\', '/');
+    FUZZ_CHECK(std::memcmp(out.Header() + 108, strSent.data(), strSent.size()) == 0,
+               "boot file not as selected");
+    return 0;
+}
