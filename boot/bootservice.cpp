@@ -2,9 +2,9 @@
 
 #include "boot/pxeparser.h"
 #include "config/settings.h"
-#include "service/logfile.h"
-#include "service/readiness.h"
-#include "service/stopevent.h"
+#include "core/logfile.h"
+#include "core/readiness.h"
+#include "core/stopevent.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_stdlib.h>

@@ -6,7 +6,7 @@
 #include "config/settings.h"
 #include "console/bootselect.h"
 #include "console/consolequery.h"
-#include "service/logfile.h"
+#include "core/logfile.h"
 
 #include <ace/Log_Msg.h>
 

@@ -4,7 +4,8 @@
 #include "config/settings.h"
 #include "config/tinyxml.h"
 #include "platform/module.h"
-#include "service/logfile.h"
+#include "core/logfile.h"
+#include "core/paths.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_stdlib.h>
@@ -143,7 +144,7 @@ void ReadGatewayInterface()
 
 void ReadConfiguration(const TConfigPlatform& platform)
 {
-    std::string strFile = TLogFile::ReplaceExtension(ProgramPathOrExit(platform), ".cfg");
+    std::string strFile = ReplaceExtension(ProgramPathOrExit(platform), ".cfg");
 
     TTiXmlDoc doc(strFile, true);
     doc.Parse(nullptr);

@@ -1,6 +1,6 @@
 #include "config/tinyxml.h"
 
-#include "service/logfile.h"
+#include "core/logfile.h"
 
 #include <ace/Log_Msg.h>
 

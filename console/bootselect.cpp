@@ -1,7 +1,7 @@
 #include "console/bootselect.h"
 
 #include "console/consolequery.h"
-#include "service/logfile.h"
+#include "core/logfile.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_strings.h>

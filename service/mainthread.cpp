@@ -5,10 +5,10 @@
 #include "config/exception.h"
 #include "config/settings.h"
 #include "platform/fatalexit.h"
-#include "service/logfile.h"
-#include "service/readiness.h"
+#include "core/logfile.h"
+#include "core/readiness.h"
 #include "service/service.h"
-#include "service/stopevent.h"
+#include "core/stopevent.h"
 #include "tftp/tftpd.h"
 
 #include <ace/Log_Msg.h>

@@ -1,7 +1,7 @@
 #include "service/service.h"
 
 #include "service/mainthread.h"
-#include "service/stopevent.h"
+#include "core/stopevent.h"
 
 Service::~Service() = default;
 

@@ -1,7 +1,7 @@
 // The transfer engine of the TFTP server.
 #include "tftp/sender.h"
 
-#include "service/logfile.h"
+#include "core/logfile.h"
 
 #include <ace/Log_Msg.h>
 

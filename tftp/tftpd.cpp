@@ -2,9 +2,9 @@
 #include "tftp/tftpd.h"
 
 #include "config/settings.h"
-#include "service/logfile.h"
-#include "service/readiness.h"
-#include "service/stopevent.h"
+#include "core/logfile.h"
+#include "core/readiness.h"
+#include "core/stopevent.h"
 #include "tftp/sender.h"
 #include "tftp/thread.h"
 

@@ -1,6 +1,6 @@
 #include "tftp/thread.h"
 
-#include "service/logfile.h"
+#include "core/logfile.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_stdlib.h>

@@ -2,7 +2,7 @@
 // transfer's own socket.
 #include "tftp/tftpd.h"
 
-#include "service/logfile.h"
+#include "core/logfile.h"
 #include "tftp/sender.h"
 
 #include <ace/Log_Msg.h>

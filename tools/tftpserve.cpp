@@ -5,7 +5,7 @@
 // block size and window granted (otherwise the configuration's defaults).
 #include "config/settings.h"
 #include "platform/signals.h"
-#include "service/stopevent.h"
+#include "core/stopevent.h"
 #include "tftp/tftpd.h"
 
 #include <ace/Thread.h>

@@ -6,7 +6,7 @@
 #include "boot/bootservice.h"
 #include "boottest.h"
 #include "config/settings.h"
-#include "service/stopevent.h"
+#include "core/stopevent.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/Thread.h>

@@ -3,9 +3,9 @@
 #include "common/testutil.h"
 #include "config/settings.h"
 #include "service/mainthread.h"
-#include "service/readiness.h"
+#include "core/readiness.h"
 #include "service/service.h"
-#include "service/stopevent.h"
+#include "core/stopevent.h"
 
 #include <gtest/gtest.h>
 

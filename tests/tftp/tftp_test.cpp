@@ -2,8 +2,8 @@
 // lab, against real clients and scripted ones in the client namespace.
 #include "common/testutil.h"
 #include "config/settings.h"
-#include "service/logfile.h"
-#include "service/stopevent.h"
+#include "core/logfile.h"
+#include "core/stopevent.h"
 #include "tftp/tftpd.h"
 
 #include <ace/Log_Msg.h>

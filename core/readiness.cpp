@@ -1,4 +1,4 @@
-#include "service/readiness.h"
+#include "core/readiness.h"
 
 #include <mutex>
 

@@ -1,20 +1,9 @@
-#include "service/logfile.h"
+#include "core/logfile.h"
 
+#include "core/paths.h"
 #include "platform/module.h"
 
 #include <ace/Log_Msg.h>
-
-std::string TLogFile::ReplaceExtension(const std::string& strPath, const char* szExtension)
-{
-    // Programs on Linux have no extension: only a "." in the file name itself
-    // starts one, never a "." in a folder name.
-    std::string strResult = strPath;
-    std::string::size_type nSlash = strResult.rfind('/');
-    std::string::size_type nDot = strResult.rfind('.');
-    if (nDot != std::string::npos && (nSlash == std::string::npos || nDot > nSlash))
-        strResult.erase(nDot);
-    return strResult + szExtension;
-}
 
 TLogFile::TLogFile(bool bAttach_) : bAttach(bAttach_)
 {

@@ -26,10 +26,6 @@ public:
 
     const std::string& FileName() const { return strFileName; }
 
-    // The path with the file name's extension (from the last "." after the last
-    // "/") replaced by szExtension; a file name without a "." gets it appended.
-    static std::string ReplaceExtension(const std::string& strPath, const char* szExtension);
-
 private:
     void Open(const std::string& strProgramPath);
 

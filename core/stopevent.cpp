@@ -1,4 +1,4 @@
-#include "service/stopevent.h"
+#include "core/stopevent.h"
 
 // Never destroyed: a fatal error ends the process through exit() while the
 // main thread still waits on the event, and destroying an event that has a

@@ -1,4 +1,5 @@
-#include "service/logfile.h"
+#include "core/logfile.h"
+#include "core/paths.h"
 #include "common/testutil.h"
 
 #include <ace/Log_Msg.h>
@@ -10,12 +11,12 @@
 
 TEST(LogFileName, OnlyTheFileNamesLastDotIsCut)
 {
-    EXPECT_EQ(TLogFile::ReplaceExtension("/opt/pxe/bin/pxeservice", ".log"), "/opt/pxe/bin/pxeservice.log");
-    EXPECT_EQ(TLogFile::ReplaceExtension("/a/my.pxe.exe", ".log"), "/a/my.pxe.log");
+    EXPECT_EQ(ReplaceExtension("/opt/pxe/bin/pxeservice", ".log"), "/opt/pxe/bin/pxeservice.log");
+    EXPECT_EQ(ReplaceExtension("/a/my.pxe.exe", ".log"), "/a/my.pxe.log");
     // A dot in a folder name is no extension.
-    EXPECT_EQ(TLogFile::ReplaceExtension("/tmp/pxe-vm.isCwK8/bin/prog", ".log"),
+    EXPECT_EQ(ReplaceExtension("/tmp/pxe-vm.isCwK8/bin/prog", ".log"),
               "/tmp/pxe-vm.isCwK8/bin/prog.log");
-    EXPECT_EQ(TLogFile::ReplaceExtension("prog", ".cfg"), "prog.cfg");
+    EXPECT_EQ(ReplaceExtension("prog", ".cfg"), "prog.cfg");
 }
 
 static ACE_THR_FUNC_RETURN LogFromWorker(void*)
@@ -48,7 +49,7 @@ TEST(LogFile, AttachedFileTakesLinesOfThisAndAceThreadsAndAppends)
     ASSERT_NE(nRun2, std::string::npos) << strLog;
     EXPECT_LT(nRun1, nRun2);
     // Prefix with the relative source file name, and the worker's lines.
-    EXPECT_NE(strLog.find("(File:tests/log/logfile_test.cpp|Line:"), std::string::npos) << strLog;
+    EXPECT_NE(strLog.find("(File:tests/core/logfile_test.cpp|Line:"), std::string::npos) << strLog;
     size_t nWorker1 = strLog.find("line from worker 7");
     ASSERT_NE(nWorker1, std::string::npos);
     EXPECT_NE(strLog.find("line from worker 7", nWorker1 + 1), std::string::npos);
