@@ -19,9 +19,9 @@
 #                servers' order reversed every other round
 #     CASES      default abcdem, any of these letters
 #
-# The servers run one at a time in a network namespace of their own
-# (198.18.0.1/24), the client (tools/tftpfetch) in a second one (198.18.0.2/24),
-# joined by a veth pair; nothing outside these namespaces is touched. Reports
+# The servers run one at a time in the server namespace of scripts/lab.sh's lab
+# (198.18.0.1/24), the client (tools/tftpfetch) in its client namespace
+# (198.18.0.2/24); nothing outside these namespaces is touched. Reports
 # the median MB/s (10^6 bytes) of the rounds per server and case, and the ratio
 # of this server to the best other server. Exits 1 when a transfer failed.
 # Installs dnsmasq-base and tftpd-hpa when missing, and unpacks atftpd (whose
@@ -60,8 +60,10 @@ install_peers() {
 }
 install_peers
 
-SRV="pxb$$s"; CLI="pxb$$c"
-SERVER_IP=198.18.0.1; CLIENT_IP=198.18.0.2
+LAB="pxb$$"  # scripts/lab.sh: server namespace pxb<pid>s, client pxb<pid>c
+SRV=(bash scripts/lab.sh exec "$LAB" server)  # COMMAND...: as the same process
+CLI=(bash scripts/lab.sh exec "$LAB" client)
+SERVER_IP=198.18.0.1
 WORK=$(mktemp -d /tmp/tftpbench.XXXXXX)
 SERVER_PID=""
 
@@ -70,22 +72,14 @@ cleanup() {
         kill -9 "$SERVER_PID" 2>/dev/null || true
         wait "$SERVER_PID" 2>/dev/null || true
     fi
-    ip netns del "$SRV" 2>/dev/null || true
-    ip netns del "$CLI" 2>/dev/null || true
+    bash scripts/lab.sh down "$LAB" || true
     rm -rf "$WORK"
 }
 trap cleanup EXIT
 trap 'echo "tftp_bench.sh: a command failed at line $LINENO" >&2' ERR
 trap 'exit 130' INT TERM
 
-ip netns add "$SRV"
-ip netns add "$CLI"
-ip link add "pxb$$a" netns "$SRV" type veth peer name "pxb$$b" netns "$CLI"
-ip -n "$SRV" addr add $SERVER_IP/24 dev "pxb$$a"
-ip -n "$CLI" addr add $CLIENT_IP/24 dev "pxb$$b"
-for ns in "$SRV" "$CLI"; do ip -n "$ns" link set lo up; done
-ip -n "$SRV" link set "pxb$$a" up
-ip -n "$CLI" link set "pxb$$b" up
+bash scripts/lab.sh up "$LAB"
 
 ROOT="$WORK/root"
 mkdir -p "$ROOT"
@@ -111,17 +105,17 @@ PEER_KEYS="hpa atftpd dnsmasq"
 start_server() {  # ours | neg | hpa | atftpd | dnsmasq
     local log="$WORK/$1.log"
     case $1 in
-        ours) ip netns exec "$SRV" "$SERVE" "$ROOT" 2>>"$log" & ;;
-        neg) ip netns exec "$SRV" "$SERVE" --negotiate "$ROOT" 2>>"$log" & ;;
-        hpa) ip netns exec "$SRV" in.tftpd -L -s "$ROOT" 2>>"$log" & ;;
-        atftpd) ip netns exec "$SRV" "$ATFTPD" --daemon --no-fork --user root --group root \
+        ours) "${SRV[@]}" "$SERVE" "$ROOT" 2>>"$log" & ;;
+        neg) "${SRV[@]}" "$SERVE" --negotiate "$ROOT" 2>>"$log" & ;;
+        hpa) "${SRV[@]}" in.tftpd -L -s "$ROOT" 2>>"$log" & ;;
+        atftpd) "${SRV[@]}" "$ATFTPD" --daemon --no-fork --user root --group root \
                     --logfile - --port 69 "$ROOT" >>"$log" 2>&1 & ;;
-        dnsmasq) ip netns exec "$SRV" dnsmasq --no-daemon --port=0 --enable-tftp \
+        dnsmasq) "${SRV[@]}" dnsmasq --no-daemon --port=0 --enable-tftp \
                      --tftp-root="$ROOT" --conf-file=/dev/null --pid-file= >>"$log" 2>&1 & ;;
     esac
-    SERVER_PID=$!  # ip netns exec execs the server: this is the server's own pid
+    SERVER_PID=$!  # lab.sh execs the server: this is the server's own pid
     for _ in $(seq 1 50); do
-        if ip netns exec "$CLI" "$FETCH" --timeout 100 --retries 0 --check "$ROOT/ready" \
+        if "${CLI[@]}" "$FETCH" --timeout 100 --retries 0 --check "$ROOT/ready" \
                $SERVER_IP ready >/dev/null 2>&1; then
             return 0
         fi
@@ -151,7 +145,7 @@ measure() {  # C KEY ROUND
     local c=$1 key=$2 out t0 t1 blocks
     t0=$(cpu_ticks)
     # shellcheck disable=SC2086  # OPTS holds several words
-    if out=$(ip netns exec "$CLI" timeout 600 "$FETCH" ${OPTS[$c]} --parallel "${COUNT[$c]}" \
+    if out=$("${CLI[@]}" timeout 600 "$FETCH" ${OPTS[$c]} --parallel "${COUNT[$c]}" \
                  --check "$ROOT/${FILE[$c]}" $SERVER_IP "${FILE[$c]}" 2>>"$WORK/fetch.err"); then
         t1=$(cpu_ticks)
         MBS[$c.$key]+=" $(echo "$out" | field MB/s)"
@@ -228,7 +222,7 @@ if [[ $CASES == *m* ]]; then
     start_server neg
     idle=$(awk '/VmHWM/ {print $2}' "/proc/$SERVER_PID/status")
     # shellcheck disable=SC2086  # UEFI holds several words
-    out=$(ip netns exec "$CLI" timeout 600 "$FETCH" $UEFI --parallel 300 --timeout 2000 \
+    out=$("${CLI[@]}" timeout 600 "$FETCH" $UEFI --parallel 300 --timeout 2000 \
               --retries 10 --check "$ROOT/f1" $SERVER_IP f1 2>>"$WORK/fetch.err") ||
         { FAILED=1; out="failed: $(tail -1 "$WORK/fetch.err")"; }
     peak=$(awk '/VmHWM/ {print $2}' "/proc/$SERVER_PID/status")

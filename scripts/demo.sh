@@ -74,16 +74,13 @@ tools_dir="$build_dir/tools"
 [ -x "$tools_dir/consolesim" ] || tools_dir="$build_dir"
 
 # ---------------------------------------------------------------------------
-# The lab; everything below is removed by cleanup.
-id=$$
-ns_s="pxdemo${id}s"
-ns_c="pxdemo${id}c"
-if_s="pxd${id}s"
-if_c="pxd${id}c"
+# The lab (scripts/lab.sh); everything below is removed by cleanup.
+lab="pxdemo$$"
+ns_s="${lab}s"
+ns_c="${lab}c"
+in_lab=(bash scripts/lab.sh exec "$lab")  # server|client COMMAND...: as the same process
 demo=$(mktemp -d /tmp/pxedemo-XXXXXX)
 service_pid=""
-console_pid=""
-dhcp_pid=""
 qemu_pid=""
 monitor_pid=""
 
@@ -99,48 +96,24 @@ stop_pid() {  # pid, signal, seconds
   wait "$pid" 2>/dev/null || true
 }
 
+# Stops the service first with SIGINT, as an administrator would; lab.sh stops the rest.
 cleanup() {
-  stop_pid "$qemu_pid" TERM 5
   stop_pid "$monitor_pid" TERM 1
-  stop_pid "$dhcp_pid" TERM 5
   stop_pid "$service_pid" INT 20
-  stop_pid "$console_pid" TERM 5
-  ip netns del "$ns_s" 2>/dev/null || true
-  ip netns del "$ns_c" 2>/dev/null || true
+  bash scripts/lab.sh down "$lab" || true
   rm -rf "$demo"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 if [ -z "$vm" ]; then
-  step "Making the lab: namespaces $ns_s (198.18.0.1) and $ns_c (198.18.0.2), veth $if_s/$if_c"
+  step "Making the lab: namespaces $ns_s (198.18.0.1) and $ns_c (198.18.0.2), veth $ns_s/$ns_c"
+  bash scripts/lab.sh up "$lab"
 else
-  step "Making the lab: namespace $ns_s (bridge 198.18.0.1, tap $if_c for the VM)," \
-    "namespace $ns_c (198.18.0.2, DHCP server), veth $if_s/pxd${id}d"
+  step "Making the lab: namespace $ns_s (bridge ${lab}b with 198.18.0.1, the VM's tap ${lab}t" \
+    "and veth $ns_s), namespace $ns_c (198.18.0.2 on veth $ns_c, DHCP server)"
+  bash scripts/lab.sh up "$lab" --bridge
 fi
-ip netns add "$ns_s"
-ip netns add "$ns_c"
-ip -n "$ns_s" link set lo up
-ip -n "$ns_c" link set lo up
-if [ -z "$vm" ]; then
-  ip link add "$if_s" netns "$ns_s" type veth peer name "$if_c" netns "$ns_c"
-  ip -n "$ns_s" addr add 198.18.0.1/24 dev "$if_s"
-  ip -n "$ns_c" addr add 198.18.0.2/24 dev "$if_c"
-  ip -n "$ns_c" link set "$if_c" up
-else
-  # The VM's tap and the DHCP server's veth are ports of one bridge, which holds
-  # the server's address.
-  ip -n "$ns_s" link add "pxd${id}b" type bridge
-  ip -n "$ns_s" addr add 198.18.0.1/24 dev "pxd${id}b"
-  ip -n "$ns_s" link set "pxd${id}b" up
-  ip link add "$if_s" netns "$ns_s" type veth peer name "pxd${id}d" netns "$ns_c"
-  ip -n "$ns_s" link set "$if_s" master "pxd${id}b"
-  ip -n "$ns_s" tuntap add dev "$if_c" mode tap
-  ip -n "$ns_s" link set "$if_c" master "pxd${id}b" up
-  ip -n "$ns_c" addr add 198.18.0.2/24 dev "pxd${id}d"
-  ip -n "$ns_c" link set "pxd${id}d" up
-fi
-ip -n "$ns_s" link set "$if_s" up
 
 step "Installing pxeservice into $demo/pxeservice"
 cmake --install "$build_dir" --prefix "$demo/pxeservice" >/dev/null
@@ -206,11 +179,11 @@ boot_machine() {
   fi                      # bios: SeaBIOS, and the NIC's option ROM from ipxe-qemu
   rm -f "$pictures/$kind"-*.png
   from=$(($(wc -l <"$demo/service.out") + 1))
-  step "Starting QEMU ($kind firmware, TCG, $mac) in $ns_s on tap $if_c"
+  step "Starting QEMU ($kind firmware, TCG, $mac) in $ns_s on tap ${lab}t"
   mkfifo "$demo/$kind.in" "$demo/$kind.out"
-  ip netns exec "$ns_s" qemu-system-x86_64 -accel tcg -m 512 -display none -vga std \
+  "${in_lab[@]}" server qemu-system-x86_64 -accel tcg -m 512 -display none -vga std \
     "${firmware[@]}" -boot reboot-timeout=0 -no-reboot -monitor "pipe:$demo/$kind" \
-    -netdev "tap,id=net0,ifname=$if_c,script=no,downscript=no" \
+    -netdev "tap,id=net0,ifname=${lab}t,script=no,downscript=no" \
     -device "virtio-net-pci,netdev=net0,mac=$mac,bootindex=1$nic_rom" >"$demo/qemu.out" 2>&1 &
   qemu_pid=$!
   exec 8<>"$demo/$kind.in"
@@ -264,14 +237,13 @@ screendump() {
 }
 
 step "Starting the console simulator on 198.18.0.1:40003 (task Linux for every client)"
-ip netns exec "$ns_s" "$tools_dir/consolesim" --port 40003 --bind 198.18.0.1 --default Linux \
+"${in_lab[@]}" server "$tools_dir/consolesim" --port 40003 --bind 198.18.0.1 --default Linux \
   --log "$demo/console.log" >"$demo/console.out" 2>&1 &
-console_pid=$!
 wait_for "listening" 10 "$demo/console.log" || wait_for "listening" 1 "$demo/console.out" ||
   fail "the console simulator did not start: $(cat "$demo/console.out" "$demo/console.log" 2>/dev/null)"
 
 step "Starting pxeservice -d in $ns_s"
-ip netns exec "$ns_s" "$prefix/bin/pxeservice" -d >"$demo/service.out" 2>&1 &
+"${in_lab[@]}" server "$prefix/bin/pxeservice" -d >"$demo/service.out" 2>&1 &
 service_pid=$!
 if ! wait_for "Start TFTP service" 15 "$demo/service.out" ||
    ! wait_for "Start Tarn PXE boot service" 15 "$demo/service.out"; then
@@ -286,14 +258,14 @@ if [ -n "$vm" ]; then
   cat >"$demo/udhcpd.conf" <<CONF
 start 198.18.0.100
 end 198.18.0.150
-interface pxd${id}d
+interface $ns_c
 lease_file $demo/udhcpd.leases
 pidfile $demo/udhcpd.pid
 option subnet 255.255.255.0
 CONF
   touch "$demo/udhcpd.leases"
-  ip netns exec "$ns_c" busybox udhcpd -f "$demo/udhcpd.conf" >"$demo/udhcpd.out" 2>&1 &
-  dhcp_pid=$!
+  "${in_lab[@]}" client busybox udhcpd -f "$demo/udhcpd.conf" \
+    >"$demo/udhcpd.out" 2>&1 &
 
   pictures="$build_dir/demo-vm"
   mkdir -p "$pictures"
@@ -313,7 +285,7 @@ CONF
 else
   step "PXE client in $ns_c: discover, offer, request, ack, TFTP download"
   client_status=0
-  ip netns exec "$ns_c" timeout 120 "$tools_dir/pxeclient" --interface "$if_c" \
+  "${in_lab[@]}" client timeout 120 "$tools_dir/pxeclient" --interface "$ns_c" \
     --mac 52:54:00:12:34:56 --fetch --output "$demo/fetched" || client_status=$?
 
   step "What the console simulator received"

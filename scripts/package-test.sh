@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured build folder, installs it with
-# apt-get, runs the installed program (-v, and a foreground start and stop in a
-# network namespace of its own), reinstalls it over a changed configuration,
+# apt-get, runs the installed program (-v, and a foreground start and stop in the
+# server namespace of a lab of scripts/lab.sh), reinstalls it over a changed configuration,
 # and purges it: the program, its configuration files and its log must go, a
 # boot file that the user put into the TFTP root must stay.
 #
@@ -16,12 +16,12 @@ if [ -e "$prefix" ] || dpkg -s pxeservice >/dev/null 2>&1; then
   exit 1
 fi
 
-ns="pxpkg$$"
+lab="pxpkg$$"  # scripts/lab.sh; the service runs in its server namespace
 work=$(mktemp -d /tmp/pxepkg-XXXXXX)
 service_pid=""
 cleanup() {
   [ -z "$service_pid" ] || { kill -KILL "$service_pid" 2>/dev/null; wait "$service_pid" 2>/dev/null; }
-  ip netns del "$ns" 2>/dev/null || true
+  bash scripts/lab.sh down "$lab" || true
   apt-get purge -y -qq pxeservice >/dev/null 2>&1 || true
   rm -rf "$prefix" "$work"
 }
@@ -52,10 +52,9 @@ version=$("$prefix/bin/pxeservice" -v 2>&1 | tr -d "\r"; exit "${PIPESTATUS[0]}"
 [ "$version" = "PXE Service version: 1.0.0.0" ] || fail "-v printed: $version"
 echo "$version"
 
-echo "--- pxeservice -d in namespace $ns, stopped with SIGINT"
-ip netns add "$ns"
-ip -n "$ns" link set lo up
-ip netns exec "$ns" "$prefix/bin/pxeservice" -d >"$work/service.out" 2>&1 &
+echo "--- pxeservice -d in namespace ${lab}s, stopped with SIGINT"
+bash scripts/lab.sh up "$lab"
+bash scripts/lab.sh exec "$lab" server "$prefix/bin/pxeservice" -d >"$work/service.out" 2>&1 &
 service_pid=$!
 wait_for "Start TFTP service" 15 "$work/service.out" &&
   wait_for "Start Tarn PXE boot service" 15 "$work/service.out" ||

@@ -166,8 +166,14 @@ std::string BuiltProgram(const std::string& strName)
     return std::string(PXE_BINARY_DIR) + "/" + strName;
 }
 
-// Namespaces of this suite are named "pxt<pid>n<k>s" / "pxt<pid>n<k>c"; those
+// scripts/lab.sh makes and removes the lab "pxt<pid>n<k>": namespaces "pxt<pid>n<k>s"
+// and "pxt<pid>n<k>c", each holding its end of the veth pair under its own name. Labs
 // left behind by a run that died are removed when their pid is gone.
+static int Lab(const std::string& strArgs, std::string* pOutput = nullptr)
+{
+    return RunCommand("bash " PXE_SOURCE_DIR "/scripts/lab.sh " + strArgs + " 2>&1", pOutput);
+}
+
 static void SweepStaleLabs()
 {
     DIR* d = opendir("/var/run/netns");
@@ -186,28 +192,11 @@ TNetLab::TNetLab()
 {
     static std::atomic<int> nLabs{0};
     SweepStaleLabs();
-    int k = nLabs++;
-    std::string strBase = "pxt" + std::to_string(getpid()) + "n" + std::to_string(k);
-    strServerNs = strBase + "s";
-    strClientNs = strBase + "c";
-    // Interface names are limited to 15 characters.
-    std::string strIfBase = "v" + std::to_string(getpid() % 1000000) + "x" + std::to_string(k % 100);
-    strServerIf = strIfBase + "s";
-    strClientIf = strIfBase + "c";
-    std::string s = strServerNs, c = strClientNs;
-    std::string strScript =
-        "set -e\n"
-        "ip netns add " + s + "\n"
-        "ip netns add " + c + "\n"
-        "ip link add " + strServerIf + " netns " + s + " type veth peer name " + strClientIf + " netns " + c + "\n"
-        "ip -n " + s + " link set lo up\n"
-        "ip -n " + c + " link set lo up\n"
-        "ip -n " + s + " addr add " + kServerIp + "/24 dev " + strServerIf + "\n"
-        "ip -n " + c + " addr add " + kClientIp + "/24 dev " + strClientIf + "\n"
-        "ip -n " + s + " link set " + strServerIf + " up\n"
-        "ip -n " + c + " link set " + strClientIf + " up\n";
+    const std::string strName = "pxt" + std::to_string(getpid()) + "n" + std::to_string(nLabs++);
+    strServerNs = strServerIf = strName + "s";
+    strClientNs = strClientIf = strName + "c";
     std::string strOut;
-    bOk = RunCommand(strScript, &strOut) == 0;
+    bOk = Lab("up " + strName, &strOut) == 0;
     if (!bOk)
         fprintf(stderr, "TNetLab: set-up failed: %s\n", strOut.c_str());
 }
@@ -216,7 +205,7 @@ TNetLab::~TNetLab()
 {
     for (pid_t pid : vPids)
         StopProcess(pid, SIGKILL, 2000);
-    RunCommand("ip netns del " + strServerNs + " 2>/dev/null; ip netns del " + strClientNs + " 2>/dev/null");
+    Lab("down " + strServerNs.substr(0, strServerNs.size() - 1));
 }
 
 int TNetLab::Run(const std::string& strNs, const std::string& strCommand, std::string* pOutput, int iTimeoutSec)
