@@ -2,7 +2,7 @@
 // firmware datagrams and built requests, with a scripted console that writes
 // down what it is asked, and every reply checked byte for byte.
 #include "boottest.h"
-#include "config/logcapture.h"
+#include "common/logcapture.h"
 #include "config/settings.h"
 
 namespace
@@ -104,7 +104,7 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
         const PxeRequest request{c.nPort, c.vRequest.data(), static_cast<uint32_t>(c.vRequest.size()), {}, -1, 0};
         TLogCapture log;
         const TPxeReply reply = BuildPxeReply(&request, console);
-        const std::string strLog = log.oss.str();
+        const std::string strLog = log.All();
         EXPECT_EQ(reply.iResult, c.iResult);
         EXPECT_EQ(reply.eKind, c.eKind);
         EXPECT_EQ(strAsked, c.strAsked);

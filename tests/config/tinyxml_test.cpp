@@ -1,6 +1,6 @@
 #include "config/tinyxml.h"
 #include "common/testutil.h"
-#include "logcapture.h"
+#include "common/logcapture.h"
 
 #include <gtest/gtest.h>
 
