@@ -16,7 +16,8 @@ TBytes StoredReply(std::string strWhat)
 {
     for (char& c : strWhat)
         c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '-';
-    const std::string s = ReadFile(std::string(PXE_SOURCE_DIR) + "/tests/boot/replies/" + strWhat + ".bin");
+    const std::string s =
+        ReadFile(std::string(PXE_SOURCE_DIR) + "/tests/boot/replies/" + strWhat + ".bin");
     return TBytes(s.begin(), s.end());
 }
 }  // namespace
@@ -25,15 +26,23 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
 {
     gSettings.strIpAddress = "198.18.0.1";
     gSettings.strConsolePort = "40003";
-    const EPxeReply None = EPxeReply::None, Proxy = EPxeReply::Proxy, Boot = EPxeReply::BootServer, Info = EPxeReply::ConsoleInfo;
-    const std::string qIpxe = "q 52:54:00:5b:00:01;", qEdk2 = "q 52:54:00:5b:00:02;", q = "q 52:54:00:12:34:56;",
-                      qZero = "q 00:00:00:00:00:00;", sProxy = "s 0/0 52:54:00:12:34:56 198.18.0.2;";
+    const EPxeReply None = EPxeReply::None, Proxy = EPxeReply::Proxy, Boot = EPxeReply::BootServer,
+                    Info = EPxeReply::ConsoleInfo;
+    const std::string qIpxe = "q 52:54:00:5b:00:01;", qEdk2 = "q 52:54:00:5b:00:02;",
+                      q = "q 52:54:00:12:34:56;", qZero = "q 00:00:00:00:00:00;",
+                      sProxy = "s 0/0 52:54:00:12:34:56 198.18.0.2;";
     auto Ciaddr = [](DhcpPacket& p) { p.SetCiaddr(inet_addr("198.18.0.2")); };
     auto AsksInfo = [](DhcpPacket& p) { p.SetOption(55, "\x01\xc9\x03", 3); };
+    auto SetBootItem3 = [](DhcpPacket& p) { p.SetVendorOption(PXE_BOOT_ITEM, "\x00\x01\x00", 3); };
     const struct
     {
-        const char* szWhat; uint16_t nPort; TBytes vRequest; int iResult; EPxeReply eKind;
-        std::string strAsked;         // "q <mac>;" per task query, "s <type>/<layer> <mac> <ciaddr>;" per selection
+        const char* szWhat;
+        uint16_t nPort;
+        TBytes vRequest;
+        int iResult;
+        EPxeReply eKind;
+        // "q <mac>;" per task query, "s <type>/<layer> <mac> <ciaddr>;" per selection.
+        std::string strAsked;
         const char* szLog = nullptr;  // a line logged (nullptr: none, when nothing is sent)
         bool bTask = true, bSelect = true;
     } aCases[] = {
@@ -41,48 +50,66 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
         {"port 68", 68, Request(1), 0, None, ""},
         {"no option 53", 67, Request(0), 0, None, ""},
         {"DHCPRELEASE", 4011, Request(7), 0, None, ""},
-        {"option 53 of two bytes", 67, Request(1, [](DhcpPacket& p) { p.SetOption(53, "\x01\x01", 2); }), 0, None, ""},
+        {"option 53 of two bytes", 67,
+         Request(1, [](DhcpPacket& p) { p.SetOption(53, "\x01\x01", 2); }), 0, None, ""},
         {"iPXE DHCPREQUEST to 67, ciaddr 0", 67, Capture("ipxe-bios-request-to-67"), 0, None, ""},
         {"shorter than the header", 67, TBytes(200, 0), 0, None, ""},
         // The console gate, the class identifier and the hardware address.
         {"no task", 67, Capture("ipxe-bios-discover-to-67"), 0, None, qIpxe, nullptr, false},
-        {"not a PXE client", 67, Request(1, [](DhcpPacket& p) { p.SetOption(60, "MSFT 5.0", 8); }), 0, None, q},
+        {"not a PXE client", 67, Request(1, [](DhcpPacket& p) { p.SetOption(60, "MSFT 5.0", 8); }),
+         0, None, q},
         {"hlen 20", 67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }), 0, None, qZero},
-        {"selection refuses", 4011, Capture("ipxe-bios-request-to-4011"), 0, None, qIpxe + "s 1/0 52:54:00:5b:00:01 198.18.0.190;", nullptr, true, false},
+        {"selection refuses", 4011, Capture("ipxe-bios-request-to-4011"), 0, None,
+         qIpxe + "s 1/0 52:54:00:5b:00:01 198.18.0.190;", nullptr, true, false},
         // The replies to real firmware.
-        {"iPXE discover", 67, Capture("ipxe-bios-discover-to-67"), 1, Proxy, qIpxe + "s 0/0 52:54:00:5b:00:01 0.0.0.0;", "Debug: Get file foo-image at "},
-        {"EDK2 discover", 67, Capture("edk2-uefi-discover-to-67"), 1, Proxy, qEdk2 + "s 0/0 52:54:00:5b:00:02 0.0.0.0;"},
-        {"iPXE boot request", 4011, Capture("ipxe-bios-request-to-4011"), 1, Boot, qIpxe + "s 1/0 52:54:00:5b:00:01 198.18.0.190;", "Debug: Get file images\\linux.0 at "},
-        {"EDK2 boot request", 4011, Capture("edk2-uefi-request-to-4011"), 1, Boot, qEdk2 + "s 1/0 52:54:00:5b:00:02 198.18.0.191;"},
+        {"iPXE discover", 67, Capture("ipxe-bios-discover-to-67"), 1, Proxy,
+         qIpxe + "s 0/0 52:54:00:5b:00:01 0.0.0.0;", "Debug: Get file foo-image at "},
+        {"EDK2 discover", 67, Capture("edk2-uefi-discover-to-67"), 1, Proxy,
+         qEdk2 + "s 0/0 52:54:00:5b:00:02 0.0.0.0;"},
+        {"iPXE boot request", 4011, Capture("ipxe-bios-request-to-4011"), 1, Boot,
+         qIpxe + "s 1/0 52:54:00:5b:00:01 198.18.0.190;", "Debug: Get file images\\linux.0 at "},
+        {"EDK2 boot request", 4011, Capture("edk2-uefi-request-to-4011"), 1, Boot,
+         qEdk2 + "s 1/0 52:54:00:5b:00:02 198.18.0.191;"},
         // A boot item makes a boot request on either port; one of the wrong size is none.
-        {"boot item to 67", 67, Request(3, [&](DhcpPacket& p) { Ciaddr(p); SetBootItem(p, 1, 0x0203); }), 1, Boot, q + "s 1/515 52:54:00:12:34:56 198.18.0.2;"},
-        {"3-byte boot item", 4011, Request(3, [&](DhcpPacket& p) { Ciaddr(p); p.SetVendorOption(PXE_BOOT_ITEM, "\x00\x01\x00", 3); }), 1, Proxy, q + sProxy},
+        {"boot item to 67", 67,
+         Request(3, [&](DhcpPacket& p) { Ciaddr(p), SetBootItem(p, 1, 0x0203); }), 1, Boot,
+         q + "s 1/515 52:54:00:12:34:56 198.18.0.2;"},
+        {"3-byte boot item", 4011, Request(3, [&](DhcpPacket& p) { Ciaddr(p), SetBootItem3(p); }),
+         1, Proxy, q + sProxy},
         // Passed, but no reply on 67; proxy requests on 4011.
         {"DHCPINFORM to 67", 67, Request(8, Ciaddr), 1, None, q},
-        {"DHCPREQUEST to 67 with ciaddr", 67, Request(3, Ciaddr), 1, None, q, "Debug: Neither a boot request nor a proxy request at "},
+        {"DHCPREQUEST to 67 with ciaddr", 67, Request(3, Ciaddr), 1, None, q,
+         "Debug: Neither a boot request nor a proxy request at "},
         {"DHCPINFORM to 4011", 4011, Request(8, Ciaddr), 1, Proxy, q + sProxy},
         // Console info: needs no PXE class identifier, no selection.
-        {"console info DHCPINFORM", 67, Request(8, [&](DhcpPacket& p) { Ciaddr(p); AsksInfo(p); p.RemoveOption(60); }), 1, Info, q, "Info: Get console info, Mac Address is 52:54:00:12:34:56 at "},
+        {"console info DHCPINFORM", 67,
+         Request(8, [&](DhcpPacket& p) { Ciaddr(p), AsksInfo(p), p.RemoveOption(60); }), 1, Info, q,
+         "Info: Get console info, Mac Address is 52:54:00:12:34:56 at "},
         {"console info discover", 67, Request(1, AsksInfo), 1, Info, q},
-        {"console info hlen 20", 67, Request(1, [&](DhcpPacket& p) { AsksInfo(p); p.SetHlen(20); }), 1, Info, qZero},
+        {"console info hlen 20", 67, Request(1, [&](DhcpPacket& p) { AsksInfo(p), p.SetHlen(20); }),
+         1, Info, qZero},
     };
     for (const auto& c : aCases)
     {
         SCOPED_TRACE(c.szWhat);
         std::string strAsked;
         TPxeConsole console;
-        console.fnQueryTask = [&](const std::string& strMac, const std::string&, std::string& strTask) {
+        console.fnQueryTask = [&](const std::string& strMac, const std::string&,
+                                  std::string& strTask) {
             strAsked += "q " + strMac + ";";
             strTask = "Linux";
             return c.bTask;
         };
-        console.fnSelectBootFile = [&](uint16_t nType, uint16_t nLayer, std::string& strFile, const std::string& strMac,
-                                       const std::string& strIp) {
-            strAsked += "s " + std::to_string(nType) + "/" + std::to_string(nLayer) + " " + strMac + " " + strIp + ";";
-            strFile = nType == 0 ? "foo-image" : "images\\linux.0";  // backslashes reach the client as slashes
+        console.fnSelectBootFile = [&](uint16_t nType, uint16_t nLayer, std::string& strFile,
+                                       const std::string& strMac, const std::string& strIp) {
+            strAsked += "s " + std::to_string(nType) + "/" + std::to_string(nLayer) + " " + strMac +
+                        " " + strIp + ";";
+            strFile = nType == 0 ? "foo-image"
+                                 : "images\\linux.0";  // backslashes reach the client as slashes
             return c.bSelect;
         };
-        const PxeRequest request{c.nPort, c.vRequest.data(), static_cast<uint32_t>(c.vRequest.size()), {}, -1, 0};
+        const PxeRequest request{
+            c.nPort, c.vRequest.data(), static_cast<uint32_t>(c.vRequest.size()), {}, -1, 0};
         TLogCapture log;
         const TPxeReply reply = BuildPxeReply(&request, console);
         const std::string strLog = log.All();
@@ -108,8 +135,13 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
                 p.SetOption(93, v.data(), (int)v.size());
         });
     };
-    const struct { const char* szWhat; uint16_t nPort; TBytes vRequest;
-                   const char *szFile, *szLog; } aCases[] = {
+    const struct
+    {
+        const char* szWhat;
+        uint16_t nPort;
+        TBytes vRequest;
+        const char *szFile, *szLog;
+    } aCases[] = {
         {"iPXE discover, arch 0", 67, Capture("ipxe-bios-discover-to-67"), "bios/foo-image", B},
         {"EDK2 discover, arch 7", 67, Capture("edk2-uefi-discover-to-67"), "efi/x64/foo-image", E},
         {"EDK2 boot request", 4011, Capture("edk2-uefi-request-to-4011"), "efi/x64/linux.0", E},
@@ -121,7 +153,8 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
     };
     const TPxeConsole console{[](auto&, auto&, std::string&) { return true; },
                               [](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
-                                  return strFile = nType == 0 ? "foo-image" : "linux.0", true; }};
+                                  return strFile = nType == 0 ? "foo-image" : "linux.0", true;
+                              }};
     for (const auto& c : aCases)
     {
         SCOPED_TRACE(c.szWhat);

@@ -6,7 +6,8 @@
 #include <sstream>
 
 TLogCapture::TLogCapture()
-    : pLog(ACE_Log_Msg::instance()), pOldCallback(pLog->msg_callback(this)), lOldFlags(pLog->flags())
+    : pLog(ACE_Log_Msg::instance()), pOldCallback(pLog->msg_callback(this)),
+      lOldFlags(pLog->flags())
 {
     pLog->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::LOGGER | ACE_Log_Msg::OSTREAM);
     pLog->set_flags(ACE_Log_Msg::MSG_CALLBACK);

@@ -23,6 +23,9 @@ namespace
 {
 
 const char kMac[] = "08:00:27:1a:2b:3c";
+// The request up to the client's IP address.
+const std::string kRequest = "Length:0\r\nCompress:no\r\nVersion:3.0\r\nTaskID:0\r\n"
+                             "TaskType:PXEServerQuery\r\nAddress:08:00:27:1a:2b:3c\r\nIP:";
 const unsigned long kDebug = LM_DEBUG, kError = LM_ERROR;
 
 // All query tests run in one namespace of a lab, against 127.0.0.1 there.
@@ -30,7 +33,10 @@ void InLab(const std::function<void()>& fn)
 {
     static TNetLab lab;
     ASSERT_TRUE(lab.Ok());
-    ASSERT_EQ(lab.Run(lab.ServerNs(), "ip neigh replace 198.18.0.77 lladdr 02:00:00:00:00:77 nud permanent dev " + lab.ServerIf()), 0);
+    ASSERT_EQ(lab.Run(lab.ServerNs(),
+                      "ip neigh replace 198.18.0.77 lladdr 02:00:00:00:00:77 nud permanent dev " +
+                          lab.ServerIf()),
+              0);
     TNetLab::RunIn(lab.ServerNs(), fn);
 }
 
@@ -54,12 +60,14 @@ std::function<void(int)> Send(const std::string& str, const std::string& strLate
 // most one connection on a thread: it reads the whole query, runs fnServe on
 // the connection, then waits (bounded) for the client to close. Returns the
 // query received, "" when none came.
-std::string WithConsole(const std::function<void(int)>& fnServe, const std::function<void()>& fnCall, const char* szHost = "127.0.0.1")
+std::string WithConsole(const std::function<void(int)>& fnServe,
+                        const std::function<void()>& fnCall, const char* szHost = "127.0.0.1")
 {
     int scListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t nLen = sizeof(addr);
-    EXPECT_TRUE(bind(scListen, reinterpret_cast<sockaddr*>(&addr), nLen) == 0 && listen(scListen, 1) == 0 &&
+    EXPECT_TRUE(bind(scListen, reinterpret_cast<sockaddr*>(&addr), nLen) == 0 &&
+                listen(scListen, 1) == 0 &&
                 getsockname(scListen, reinterpret_cast<sockaddr*>(&addr), &nLen) == 0);
     gSettings.strIpAddress = szHost;
     gSettings.strConsolePort = std::to_string(ntohs(addr.sin_port));
@@ -89,15 +97,23 @@ std::string WithConsole(const std::function<void(int)>& fnServe, const std::func
 
 TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
 {
-    // fnServe nullptr: the console is not reached; szTask: the task after a true result, or "false " and the task
-    // after a false one (kUntouched: left as it was); szLog: logged with nPriority.
-    struct TCase { std::string strIp; std::function<void(int)> fnServe; const char *szTask, *szLog;
-                   unsigned long nPriority = kDebug; double dMinSeconds = 0; const char* szHost = "127.0.0.1"; };
+    // fnServe nullptr: the console is not reached; szTask: the task after a true result, or "false
+    // " and the task after a false one (kUntouched: left as it was); szLog: logged with nPriority.
+    struct TCase
+    {
+        std::string strIp;
+        std::function<void(int)> fnServe;
+        const char *szTask, *szLog;
+        unsigned long nPriority = kDebug;
+        double dMinSeconds = 0;
+        const char* szHost = "127.0.0.1";
+    };
     const char kTrue[] = "Info: Returning true (1) \n", kUntouched[] = "false unchanged";
     const TCase aCases[] = {
         {"", Send("Task:dos\r\n"), "dos", kTrue, kDebug, 0, "localhost"},
         // The first tag anywhere in the reply; the word after blanks.
-        {"198.18.0.2", Send("Version:3.0\r\nTask:\t\v Linux 2\r\nTask:dos\r\n"), "Linux", "Debug: recv from console Version:3.0\r\nTask:"},
+        {"198.18.0.2", Send("Version:3.0\r\nTask:\t\v Linux 2\r\nTask:dos\r\n"), "Linux",
+         "Debug: recv from console Version:3.0\r\nTask:"},
         {"", Send("task:dos\r\n"), kUntouched, "Debug: can not find tag \"Task:\"\n"},
         {"", Send("Task:ALLnoneOfThese\r\n"), "false ", "Info: Returning false (0) \n"},
         {"", Send("Task:   \r\n\r\n"), kUntouched, "Debug: can not task type \n"},
@@ -105,10 +121,12 @@ TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
         {"", Send("Version:3.0\r\n", "Task:dos\r\n"), kUntouched, "Debug: can not find tag"},
         {"", [](int sc) { shutdown(sc, SHUT_WR); }, kUntouched, "Debug: console terminated at "},
         {"", [](int) {}, kUntouched, "Debug: timeout to console at ", kError, 3.9},
-        {"", nullptr, kUntouched, "Debug: unknow host no-such.invalid at ", kError, 0, "no-such.invalid"},
+        {"", nullptr, kUntouched, "Debug: unknow host no-such.invalid at ", kError, 0,
+         "no-such.invalid"},
         {"", nullptr, kUntouched, "Debug: can not connect to console at ", kError, 0, "127.0.0.2"},
         // Frames to this address go nowhere: the connection attempt is given up after 4 seconds.
-        {"", nullptr, kUntouched, "Debug: can not connect to console at ", kError, 3.9, "198.18.0.77"},
+        {"", nullptr, kUntouched, "Debug: can not connect to console at ", kError, 3.9,
+         "198.18.0.77"},
     };
     InLab([&] {
         for (const TCase& c : aCases)
@@ -118,13 +136,15 @@ TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
             std::string strTask = "unchanged";
             bool bResult = false;
             auto tStart = std::chrono::steady_clock::now();
-            EXPECT_EQ(WithConsole(c.fnServe, [&] { bResult = QueryConsoleTask(kMac, c.strIp, strTask); }, c.szHost),
-                      !c.fnServe ? "" : "Length:0\r\nCompress:no\r\nVersion:3.0\r\nTaskID:0\r\nTaskType:PXEServerQuery\r\n"
-                                        "Address:08:00:27:1a:2b:3c\r\nIP:" + c.strIp + "\r\n\r\n");
-            double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+            const std::string strRequest = WithConsole(
+                c.fnServe, [&] { bResult = QueryConsoleTask(kMac, c.strIp, strTask); }, c.szHost);
+            EXPECT_EQ(strRequest, !c.fnServe ? "" : kRequest + c.strIp + "\r\n\r\n");
+            double dSeconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
             EXPECT_EQ(bResult ? strTask : "false " + strTask, c.szTask);
             EXPECT_EQ(log.Priority(c.szLog), c.nPriority);
-            EXPECT_EQ(log.Priority("Info: Asking server for PXE tasks for 08:00:27:1a:2b:3c...\n"), kDebug);
+            EXPECT_EQ(log.Priority("Info: Asking server for PXE tasks for 08:00:27:1a:2b:3c...\n"),
+                      kDebug);
             EXPECT_TRUE(dSeconds >= c.dMinSeconds && dSeconds < c.dMinSeconds + 4) << dSeconds;
         }
     });
@@ -132,11 +152,15 @@ TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
 
 TEST(SelectBootFile, FileFromServerTypeAndConsoleTask)
 {
-    struct TCase { uint16_t nType, nLayer; const char *szReply, *szFile; };  // szFile nullptr: false, untouched
+    struct TCase
+    {
+        uint16_t nType, nLayer;
+        const char *szReply, *szFile;
+    };  // szFile nullptr: false, untouched
     // The console is asked for type 1 only (the other types and the task words: the unit test).
-    const TCase aCases[] = {
-        {0, 9, "Task:dos", "foo-image"}, {2, 0, "Task:dos", nullptr}, {1, 0, "Task:LINUX", "linux.0"},
-        {1, 1, "Task:allnone", nullptr}, {1, 1, "Task:windows", nullptr}, {1, 1, "Version:3.0", nullptr}};
+    const TCase aCases[] = {{0, 9, "Task:dos", "foo-image"}, {2, 0, "Task:dos", nullptr},
+                            {1, 0, "Task:LINUX", "linux.0"}, {1, 1, "Task:allnone", nullptr},
+                            {1, 1, "Task:windows", nullptr}, {1, 1, "Version:3.0", nullptr}};
     InLab([&] {
         for (const TCase& c : aCases)
         {
@@ -144,10 +168,15 @@ TEST(SelectBootFile, FileFromServerTypeAndConsoleTask)
             TLogCapture log;
             std::string strFile = "unchanged";
             bool bResult = false;
-            EXPECT_EQ(WithConsole(Send(c.szReply), [&] { bResult = SelectBootFile(c.nType, c.nLayer, strFile, kMac, "198.18.0.2"); })
-                              .find("\r\nAddress:08:00:27:1a:2b:3c\r\nIP:198.18.0.2\r\n\r\n") != std::string::npos, c.nType == 1);
-            EXPECT_EQ(bResult ? strFile : "false " + strFile, c.szFile ? c.szFile : "false unchanged");
-            EXPECT_EQ(log.Priority("Info: Check Mac Address 08:00:27:1a:2b:3c...\n"), c.nType == 1 ? kDebug : 0);
+            auto fnSelect = [&] {
+                bResult = SelectBootFile(c.nType, c.nLayer, strFile, kMac, "198.18.0.2");
+            };
+            const std::string strRequest = WithConsole(Send(c.szReply), fnSelect);
+            EXPECT_EQ(strRequest, c.nType == 1 ? kRequest + "198.18.0.2\r\n\r\n" : "");
+            EXPECT_EQ(bResult ? strFile : "false " + strFile,
+                      c.szFile ? c.szFile : "false unchanged");
+            EXPECT_EQ(log.Priority("Info: Check Mac Address 08:00:27:1a:2b:3c...\n"),
+                      c.nType == 1 ? kDebug : 0);
         }
     });
 }

@@ -42,7 +42,8 @@ TEST(ConsoleReply, TheWordAfterTheFirstTag)
     {
         std::string strText, strWord;
         EXPECT_EQ(ParseConsoleReply(c.strReply.data(), c.strReply.size(), strText, strWord),
-                  c.eResult) << c.strReply;
+                  c.eResult)
+            << c.strReply;
         EXPECT_EQ(strText, c.strText == "=" ? c.strReply : c.strText);
         EXPECT_EQ(strWord, c.strWord);
     }
@@ -53,8 +54,11 @@ TEST(SelectBootFile, FileFromServerTypeAndTask)
 {
     gSettings.strIpAddress = "127.0.0.1";
     gSettings.strConsolePort = "1";  // a query would fail, and log that it was made
-    const struct { uint16_t nType; const char* szFile; } aTypes[] = {
-        {0, "foo-image"}, {2, nullptr}, {0xffff, nullptr}};
+    const struct
+    {
+        uint16_t nType;
+        const char* szFile;
+    } aTypes[] = {{0, "foo-image"}, {2, nullptr}, {0xffff, nullptr}};
     for (const auto& c : aTypes)
     {
         TLogCapture log;
@@ -63,11 +67,17 @@ TEST(SelectBootFile, FileFromServerTypeAndTask)
         EXPECT_EQ(bResult ? strFile : "false " + strFile, c.szFile ? c.szFile : "false unchanged");
         EXPECT_EQ(log.All(), "");
     }
-    const struct { const char* szTask; uint16_t nLayer; const char* szFile; } aTasks[] = {
-        {"LINUX", 0, "linux.0"}, {"linuxfoo", 12, "linux.12"}, {"Dos", 3, "dos.3"},
-        {"DOSBOX", 65535, "dos.65535"}, {"None", 5, "hd.0"}, {"nonesuch", 5, "hd.0"},
-        {"lin", 1, nullptr}, {"non", 1, nullptr}, {"do", 1, nullptr}, {"xdos", 1, nullptr},
-        {"windows", 1, nullptr}};
+    const struct
+    {
+        const char* szTask;
+        uint16_t nLayer;
+        const char* szFile;
+    } aTasks[] = {{"LINUX", 0, "linux.0"}, {"linuxfoo", 12, "linux.12"},
+                  {"Dos", 3, "dos.3"},     {"DOSBOX", 65535, "dos.65535"},
+                  {"None", 5, "hd.0"},     {"nonesuch", 5, "hd.0"},
+                  {"lin", 1, nullptr},     {"non", 1, nullptr},
+                  {"do", 1, nullptr},      {"xdos", 1, nullptr},
+                  {"windows", 1, nullptr}};
     for (const auto& c : aTasks)
     {
         std::string strFile = "unchanged";

@@ -29,7 +29,8 @@ int CountedLength(const DhcpPacket& packet)
 void CheckSameOption(int nA, const uint8_t* pA, int nB, const uint8_t* pB)
 {
     FUZZ_CHECK(nA == nB, "option length changed in the round trip");
-    FUZZ_CHECK(nA <= 0 || std::memcmp(pA, pB, static_cast<size_t>(nA)) == 0, "option value changed in the round trip");
+    FUZZ_CHECK(nA <= 0 || std::memcmp(pA, pB, static_cast<size_t>(nA)) == 0,
+               "option value changed in the round trip");
 }
 
 void CheckSameTables(const DhcpPacket& a, const DhcpPacket& b)
@@ -39,10 +40,14 @@ void CheckSameTables(const DhcpPacket& a, const DhcpPacket& b)
     for (int i = 0; i < 256; ++i)
     {
         const uint8_t nCode = static_cast<uint8_t>(i);
-        FUZZ_CHECK(a.HasOption(nCode) == b.HasOption(nCode), "option lost or added in the round trip");
-        FUZZ_CHECK(a.HasVendorOption(nCode) == b.HasVendorOption(nCode), "sub-option lost or added in the round trip");
-        CheckSameOption(a.GetOption(nCode, aA, sizeof(aA)), aA, b.GetOption(nCode, aB, sizeof(aB)), aB);
-        CheckSameOption(a.GetVendorOption(nCode, aA, sizeof(aA)), aA, b.GetVendorOption(nCode, aB, sizeof(aB)), aB);
+        FUZZ_CHECK(a.HasOption(nCode) == b.HasOption(nCode),
+                   "option lost or added in the round trip");
+        FUZZ_CHECK(a.HasVendorOption(nCode) == b.HasVendorOption(nCode),
+                   "sub-option lost or added in the round trip");
+        CheckSameOption(a.GetOption(nCode, aA, sizeof(aA)), aA, b.GetOption(nCode, aB, sizeof(aB)),
+                        aB);
+        CheckSameOption(a.GetVendorOption(nCode, aA, sizeof(aA)), aA,
+                        b.GetVendorOption(nCode, aB, sizeof(aB)), aB);
     }
     FUZZ_CHECK(a.OptionsLength() == b.OptionsLength(), "options length changed in the round trip");
 }
@@ -57,23 +62,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         FUZZ_CHECK(first.OptionsLength() == 5, "a refused datagram left options behind");
         return 0;
     }
-    FUZZ_CHECK(first.OptionsLength() == CountedLength(first), "options length out of step with the tables");
-    FUZZ_CHECK(!first.HasOption(43) && !first.HasOption(0) && !first.HasOption(255) && !first.HasVendorOption(0) &&
-              !first.HasVendorOption(255),
-          "option 0, 43 or 255 stored");
+    FUZZ_CHECK(first.OptionsLength() == CountedLength(first),
+               "options length out of step with the tables");
+    FUZZ_CHECK(!first.HasOption(43) && !first.HasOption(0) && !first.HasOption(255) &&
+                   !first.HasVendorOption(0) && !first.HasVendorOption(255),
+               "option 0, 43 or 255 stored");
 
     const int nMessage = first.MessageLength();
-    FUZZ_CHECK(nMessage >= 300 && nMessage >= first.TotalLength(), "message shorter than its parts");
+    FUZZ_CHECK(nMessage >= 300 && nMessage >= first.TotalLength(),
+               "message shorter than its parts");
     std::vector<uint8_t> vOut(static_cast<size_t>(nMessage) + 1, 0);
     int nOut = static_cast<int>(vOut.size());
     FUZZ_CHECK(first.Serialize(vOut.data(), nOut), "a parsed packet did not serialize");
     FUZZ_CHECK(nOut == nMessage, "serialized length differs from MessageLength");
-    FUZZ_CHECK(std::memcmp(vOut.data(), first.Header(), DhcpPacket::kHeaderSize) == 0, "header not written as held");
+    FUZZ_CHECK(std::memcmp(vOut.data(), first.Header(), DhcpPacket::kHeaderSize) == 0,
+               "header not written as held");
 
     DhcpPacket second;
-    FUZZ_CHECK(second.Parse(vOut.data(), static_cast<uint32_t>(nOut)), "the serialized message did not parse");
-    FUZZ_CHECK(std::memcmp(first.Header(), second.Header(), DhcpPacket::kHeaderSize) == 0, "header changed in the round trip");
-    FUZZ_CHECK(std::memcmp(first.Cookie(), second.Cookie(), DhcpPacket::kCookieSize) == 0, "cookie changed in the round trip");
+    FUZZ_CHECK(second.Parse(vOut.data(), static_cast<uint32_t>(nOut)),
+               "the serialized message did not parse");
+    FUZZ_CHECK(std::memcmp(first.Header(), second.Header(), DhcpPacket::kHeaderSize) == 0,
+               "header changed in the round trip");
+    FUZZ_CHECK(std::memcmp(first.Cookie(), second.Cookie(), DhcpPacket::kCookieSize) == 0,
+               "cookie changed in the round trip");
     CheckSameTables(first, second);
 
     // The boot menu step on the serialized message, with the headroom the
@@ -89,16 +100,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         if (AddBootMenu(&buffer))
         {
             DhcpPacket menu;
-            FUZZ_CHECK(menu.Parse(vReply.data(), buffer.nReplyLength), "the reply with the menu did not parse");
+            FUZZ_CHECK(menu.Parse(vReply.data(), buffer.nReplyLength),
+                       "the reply with the menu did not parse");
             FUZZ_CHECK(menu.GetVendorOption(PXE_BOOT_MENU, nullptr, 0) == 8, "boot menu missing");
-            FUZZ_CHECK(menu.GetVendorOption(PXE_MENU_PROMPT, nullptr, 0) == 26, "menu prompt missing");
-            FUZZ_CHECK(menu.GetVendorOption(PXE_BOOT_ITEM, nullptr, 0) == second.GetVendorOption(PXE_BOOT_ITEM, nullptr, 0),
-                  "the menu step lost a sub-option");
+            FUZZ_CHECK(menu.GetVendorOption(PXE_MENU_PROMPT, nullptr, 0) == 26,
+                       "menu prompt missing");
+            FUZZ_CHECK(menu.GetVendorOption(PXE_BOOT_ITEM, nullptr, 0) ==
+                           second.GetVendorOption(PXE_BOOT_ITEM, nullptr, 0),
+                       "the menu step lost a sub-option");
         }
         else
         {
-            FUZZ_CHECK(buffer.nReplyLength == nOut && std::memcmp(vReply.data(), vOut.data(), static_cast<size_t>(nOut)) == 0,
-                  "a refused menu step changed the reply");
+            FUZZ_CHECK(buffer.nReplyLength == nOut &&
+                           std::memcmp(vReply.data(), vOut.data(), static_cast<size_t>(nOut)) == 0,
+                       "a refused menu step changed the reply");
         }
     }
     return 0;
