@@ -19,7 +19,8 @@ using TBytes = std::vector<uint8_t>;
 // A datagram the firmware sent (tests/boot/captures/<name>.bin).
 inline TBytes Capture(const std::string& strName)
 {
-    const std::string s = ReadFile(std::string(PXE_SOURCE_DIR) + "/tests/boot/captures/" + strName + ".bin");
+    const std::string s =
+        ReadFile(std::string(PXE_SOURCE_DIR) + "/tests/boot/captures/" + strName + ".bin");
     return TBytes(s.begin(), s.end());
 }
 
@@ -43,7 +44,8 @@ inline TBytes Text(const std::string& s, size_t n = 0)
 inline std::string Opt(const DhcpPacket& p, uint8_t nCode, bool bVendor = false)
 {
     char a[255];
-    const int n = bVendor ? p.GetVendorOption(nCode, a, sizeof(a)) : p.GetOption(nCode, a, sizeof(a));
+    const int n =
+        bVendor ? p.GetVendorOption(nCode, a, sizeof(a)) : p.GetOption(nCode, a, sizeof(a));
     return std::string(a, std::max(n, 0));
 }
 
@@ -58,7 +60,8 @@ inline TBytes Serialized(const DhcpPacket& p)
 
 // A PXE client's request of type nType (none when 0) from 52:54:00:12:34:56,
 // changed by fnChange, zero-padded to nPadTo bytes.
-inline TBytes Request(uint8_t nType, const std::function<void(DhcpPacket&)>& fnChange = nullptr, size_t nPadTo = 0)
+inline TBytes Request(uint8_t nType, const std::function<void(DhcpPacket&)>& fnChange = nullptr,
+                      size_t nPadTo = 0)
 {
     DhcpPacket p;
     p.SetOp(1);

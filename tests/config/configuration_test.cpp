@@ -3,7 +3,7 @@
 #include "config/settings.h"
 #include "config/tinyxml.h"
 #include "common/testutil.h"
-#include "logcapture.h"
+#include "common/logcapture.h"
 
 #include <net/if_arp.h>
 #include <unistd.h>
@@ -19,22 +19,27 @@
 class ConfigTest : public ::testing::Test
 {
 protected:
-    // Writes the own file, then Gateway.cfg at Tarn's, at Mervane's and at the program's place (no file
-    // where empty), reads the configuration from fresh settings and returns it in short, or the message
-    // of what was thrown. The log lines go to strLog, or with bCapture false to standard error.
+    // Writes the own file, then Gateway.cfg at Tarn's, at Mervane's and at the program's place (no
+    // file where empty), reads the configuration from fresh settings and returns it in short, or
+    // the message of what was thrown. The log lines go to strLog, or with bCapture false to
+    // standard error.
     std::string Read(const std::array<std::string, 4>& files, bool bCapture = true)
     {
         const char* szPaths[] = {"opt/bin/pxeservice.cfg", "etc/Tarn/Quillon/Gateway/Gateway.cfg",
                                  "etc/Mervane/Quillon/Gateway/Gateway.cfg", "opt/Gateway.cfg"};
         std::filesystem::remove_all(dir.Path());
         for (size_t i = 0; i < files.size(); ++i)
-            if (std::filesystem::create_directories(std::filesystem::path(dir / szPaths[i]).parent_path()), !files[i].empty())
+            if (std::filesystem::create_directories(
+                    std::filesystem::path(dir / szPaths[i]).parent_path()),
+                !files[i].empty())
                 WriteFile(dir / szPaths[i], files[i]);
         gSettings = TSettings();
         bAnyNic = false;
         nProgramCalls = 0;
         TConfigPlatform platform{
-            [this](std::string& strPath) { return strPath = dir / "opt/bin/pxeservice.x", ++nProgramCalls != iFailProgramCall; },
+            [this](std::string& strPath) {
+                return strPath = dir / "opt/bin/pxeservice.x", ++nProgramCalls != iFailProgramCall;
+            },
             [this](std::string& strFolder) { return strFolder = dir / "etc", bFolderOk; },
             [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; }, nullptr};
         std::unique_ptr<TLogCapture> log(bCapture ? new TLogCapture : nullptr);
@@ -42,17 +47,26 @@ protected:
         {
             ReadConfiguration(platform);
         }
-        catch (const TTiXmlException& e) { return e.Message(); }
-        catch (const std::out_of_range&) { return "out of range"; }
+        catch (const TTiXmlException& e)
+        {
+            return e.Message();
+        }
+        catch (const std::out_of_range&)
+        {
+            return "out of range";
+        }
         strLog = bCapture ? log->Texts("", " at ") : "";
-        return gSettings.strTftpRoot + " " + gSettings.strMultiCast + (gSettings.bRunWithDhcp ? " dhcp " : " alone ") +
-               gSettings.strConsolePort + " " + gSettings.strIpAddress + (bAnyNic ? " any" : "");
+        return gSettings.strTftpRoot + " " + gSettings.strMultiCast +
+               (gSettings.bRunWithDhcp ? " dhcp " : " alone ") + gSettings.strConsolePort + " " +
+               gSettings.strIpAddress + (bAnyNic ? " any" : "");
     }
 
     TTempDir dir;
     std::vector<TAdapter> vAdapters = {
-        {2, "wlan", ARPHRD_ETHER, true, {"198.18.0.3"}}, {3, "tun", ARPHRD_NONE, false, {"198.18.0.4"}},
-        {4, "unaddressed", ARPHRD_ETHER, false, {}}, {5, "wired", ARPHRD_ETHER, false, {"198.18.0.5", "198.18.0.6"}}};
+        {2, "wlan", ARPHRD_ETHER, true, {"198.18.0.3"}},
+        {3, "tun", ARPHRD_NONE, false, {"198.18.0.4"}},
+        {4, "unaddressed", ARPHRD_ETHER, false, {}},
+        {5, "wired", ARPHRD_ETHER, false, {"198.18.0.5", "198.18.0.6"}}};
     std::string strLog;
     // iFailProgramCall: the call of fnProgramPath that fails (1 = the first), 0 for none.
     int nProgramCalls = 0, iFailProgramCall = 0;
@@ -62,23 +76,31 @@ using ConfigDeathTest = ConfigTest;
 
 TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderAndLogLines)
 {
-    EXPECT_EQ(Read({"<?xml version='1.0'?><C><TFTP><RootDirectory>/srv/tftp</RootDirectory></TFTP><BootServer><MultiCast>239.1.1.1</MultiCast>"
-                    "<RunWithDhcp>Yes</RunWithDhcp></BootServer><Communication><ConsolePort>4011</ConsolePort></Communication></C>",
+    EXPECT_EQ(Read({"<?xml version='1.0'?><C><TFTP><RootDirectory>/srv/tftp</RootDirectory></TFTP>"
+                    "<BootServer><MultiCast>239.1.1.1</MultiCast><RunWithDhcp>Yes</RunWithDhcp>"
+                    "</BootServer><Communication><ConsolePort>4011</ConsolePort></Communication>"
+                    "</C>",
                     "<G><NIC>198.18.0.1</NIC></G>"}),
               "/srv/tftp/ 239.1.1.1 dhcp 4011 198.18.0.1");
     EXPECT_EQ(strLog, "Running with dhcp|Info: Use ip address 198.18.0.1");
     // Gateway.cfg without NIC: the first wired adapter with an address.
     EXPECT_EQ(Read({"<C><TFTP><RootDirectory>C:\\tftp</RootDirectory></TFTP></C>", "", "", "<G/>"}),
               "C:\\tftp/ 224.0.1.2 alone 40003 198.18.0.5 any");
-    EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|Info: Use ip address 198.18.0.5");
+    EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|"
+                      "Info: Use ip address 198.18.0.5");
 
-    const std::string C = "<C><TFTP><RootDirectory>/t</RootDirectory></TFTP>", D = "<BootServer><RunWithDhcp>",
-                      P = "<Communication><ConsolePort>", G = "<G/>", G1 = "<G><NIC>198.18.0.1</NIC></G>",
-                      G7 = "<G><NIC>198.18.0.7</NIC></G>", G8 = "<G><NIC>198.18.0.8</NIC></G>", T = "/t/ 224.0.1.2 alone ";
+    const std::string C = "<C><TFTP><RootDirectory>/t</RootDirectory></TFTP>",
+                      D = "<BootServer><RunWithDhcp>", P = "<Communication><ConsolePort>",
+                      G = "<G/>", G1 = "<G><NIC>198.18.0.1</NIC></G>",
+                      G7 = "<G><NIC>198.18.0.7</NIC></G>", G8 = "<G><NIC>198.18.0.8</NIC></G>",
+                      T = "/t/ 224.0.1.2 alone ";
     const std::pair<std::array<std::string, 4>, std::string> cases[] = {
-        {{"<C><TFTP><RootDirectory>C:\\tftp\\</RootDirectory></TFTP></C>", G1}, "C:\\tftp\\ 224.0.1.2 alone 40003 198.18.0.1"},
-        {{"<C><TFTP><RootDirectory>/srv/</RootDirectory></TFTP></C>", G1}, "/srv/ 224.0.1.2 alone 40003 198.18.0.1"},
-        {{C + D + "yesterday</RunWithDhcp></BootServer></C>", G1}, "/t/ 224.0.1.2 dhcp 40003 198.18.0.1"},
+        {{"<C><TFTP><RootDirectory>C:\\tftp\\</RootDirectory></TFTP></C>", G1},
+         "C:\\tftp\\ 224.0.1.2 alone 40003 198.18.0.1"},
+        {{"<C><TFTP><RootDirectory>/srv/</RootDirectory></TFTP></C>", G1},
+         "/srv/ 224.0.1.2 alone 40003 198.18.0.1"},
+        {{C + D + "yesterday</RunWithDhcp></BootServer></C>", G1},
+         "/t/ 224.0.1.2 dhcp 40003 198.18.0.1"},
         {{C + D + "y</RunWithDhcp></BootServer></C>", G1}, T + "40003 198.18.0.1"},
         {{C + P + "abc</ConsolePort></Communication></C>", G1}, T + "40003 198.18.0.1"},
         {{C + P + "4000x</ConsolePort></Communication></C>", G1}, T + "4000x 198.18.0.1"},
@@ -101,27 +123,37 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderAndLogLines)
     // Only adapters that do not count: "any NIC" stays, and is logged as such.
     vAdapters.resize(3);
     EXPECT_EQ(Read({C + "</C>", G}), T + "40003 any NIC any");
-    EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|Info: Use ip address any NIC");
+    EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|"
+                      "Info: Use ip address any NIC");
     // No adapter list, or no adapters at all.
-    EXPECT_EQ(ChooseAdapterAddress(-1, vAdapters) + " " + ChooseAdapterAddress(0, {}), "127.0.0.1 127.0.0.1");
+    EXPECT_EQ(ChooseAdapterAddress(-1, vAdapters) + " " + ChooseAdapterAddress(0, {}),
+              "127.0.0.1 127.0.0.1");
 }
 
 TEST_F(ConfigTest, TftpNegotiationIsLoggedOnlyWhenSwitchedOn)
 {
-    const std::string G1 = "<G><NIC>198.18.0.1</NIC></G>", T = "<C><TFTP><RootDirectory>/t</RootDirectory>";
+    const std::string G1 = "<G><NIC>198.18.0.1</NIC></G>",
+                      T = "<C><TFTP><RootDirectory>/t</RootDirectory>";
     const std::pair<std::string, std::string> cases[] = {
         {"", "off 1468 16"},
-        {"<Negotiate>YESS</Negotiate><MaxBlockSize>8</MaxBlockSize><MaxWindowSize>64</MaxWindowSize>", "on 8 64"},
-        {"<Negotiate>ye</Negotiate><MaxBlockSize>65464</MaxBlockSize><MaxWindowSize>1</MaxWindowSize>",
+        {"<Negotiate>YESS</Negotiate><MaxBlockSize>8</MaxBlockSize>"
+         "<MaxWindowSize>64</MaxWindowSize>",
+         "on 8 64"},
+        {"<Negotiate>ye</Negotiate><MaxBlockSize>65464</MaxBlockSize>"
+         "<MaxWindowSize>1</MaxWindowSize>",
          "off 65464 1"},
     };
     for (const auto& c : cases)
     {
         Read({T + c.first + "</TFTP></C>", G1});
-        EXPECT_EQ((gSettings.bTftpNegotiate ? "on " : "off ") + std::to_string(gSettings.iTftpMaxBlockSize) + " " +
-                      std::to_string(gSettings.iTftpMaxWindowSize), c.second);
-        EXPECT_EQ(strLog.find("TFTP option negotiation on: blocks up to 8 bytes, windows up to 64") == 0,
-                  gSettings.bTftpNegotiate) << strLog;
+        EXPECT_EQ((gSettings.bTftpNegotiate ? "on " : "off ") +
+                      std::to_string(gSettings.iTftpMaxBlockSize) + " " +
+                      std::to_string(gSettings.iTftpMaxWindowSize),
+                  c.second);
+        EXPECT_EQ(
+            strLog.find("TFTP option negotiation on: blocks up to 8 bytes, windows up to 64") == 0,
+            gSettings.bTftpNegotiate)
+            << strLog;
     }
 }
 
@@ -129,19 +161,24 @@ TEST_F(ConfigDeathTest, FatalPathsExitWithMinusOne)
 {
     auto ExitsWith = [&](const std::string& strOwn, const char* szLine) {
         EXPECT_EXIT(Read({strOwn, "", "", "<G/>"}, false), ::testing::ExitedWithCode(255),
-                    std::string("\\(File:config/configuration.cpp\\|Line:[0-9]+\\) ") + szLine) << strOwn;
+                    std::string("\\(File:config/configuration.cpp\\|Line:[0-9]+\\) ") + szLine)
+            << strOwn;
     };
-    for (const char* szOwn : {"<C><BootServer/></C>", "<C><TFTP><Root/></TFTP></C>", "<!-- no root -->"})
+    for (const char* szOwn :
+         {"<C><BootServer/></C>", "<C><TFTP><Root/></TFTP></C>", "<!-- no root -->"})
         ExitsWith(szOwn, "Read TFTP setting error:  at ");
-    // The program's path is needed for the own file, and again for the third place of Gateway.cfg only.
+    // The program's path is needed for the own file, and again for the third place of Gateway.cfg
+    // only.
     const std::string C = "<C><TFTP><RootDirectory>/t</RootDirectory></TFTP></C>";
     for (iFailProgramCall = 1; iFailProgramCall <= 2; ++iFailProgramCall)
         ExitsWith(C, "error: GetModuleFileName at ");
     const std::string T = "<C><TFTP><RootDirectory>/t</RootDirectory>";
-    for (const char* szBad : {"<MaxBlockSize>7</MaxBlockSize>", "<MaxBlockSize>65465</MaxBlockSize>",
-                              "<MaxWindowSize>0</MaxWindowSize>", "<MaxWindowSize>+4</MaxWindowSize>",
-                              "<MaxWindowSize>65</MaxWindowSize>", "<MaxBlockSize>1k</MaxBlockSize>"})
-        ExitsWith(T + szBad + "</TFTP></C>", "Read TFTP setting error: Max(Block|Window)Size \".*\" is not a number");
+    for (const char* szBad :
+         {"<MaxBlockSize>7</MaxBlockSize>", "<MaxBlockSize>65465</MaxBlockSize>",
+          "<MaxWindowSize>0</MaxWindowSize>", "<MaxWindowSize>+4</MaxWindowSize>",
+          "<MaxWindowSize>65</MaxWindowSize>", "<MaxBlockSize>1k</MaxBlockSize>"})
+        ExitsWith(T + szBad + "</TFTP></C>",
+                  "Read TFTP setting error: Max(Block|Window)Size \".*\" is not a number");
     ExitsWith(T + "</TFTP><BootServer><ArchFolders>0=bios/ 7</ArchFolders></BootServer></C>",
               "Read ArchFolders setting error: '7': no '=' at ");
     iFailProgramCall = 0, bFolderOk = false;
@@ -179,31 +216,7 @@ TEST_F(ConfigTest, ArchFoldersGoodAndBadLists)
     }
     // Read with the rest of the configuration.
     Read({"<C><TFTP><RootDirectory>/t</RootDirectory></TFTP><BootServer><ArchFolders>0=bios "
-          "7=efi64/</ArchFolders></BootServer></C>", "<G/>"});
+          "7=efi64/</ArchFolders></BootServer></C>",
+          "<G/>"});
     EXPECT_EQ(gSettings.mapArchFolders, (TArchFolders{{0, "bios/"}, {7, "efi64/"}}));
-}
-
-// The adapter list of a network namespace of this test's own.
-TEST(AdapterList, InterfacesOtherThanLoopbackInIndexOrder)
-{
-    const std::string strNs = "pxecfg" + std::to_string(getpid());
-    ASSERT_EQ(RunCommand("ip netns del " + strNs + " 2>/dev/null; ip netns add " + strNs), 0);
-    // A tunnel with an address, then a veth pair whose lower index has no address; names
-    // run against the index order; a labelled second address belongs to its interface.
-    for (const char* szCommand : {"tuntap add dev cfgtun mode tun", "addr add 198.18.0.9/24 dev cfgtun",
-                                  "link add cfgz index 20 type veth peer name cfga index 30",
-                                  "addr add 198.18.0.1/24 dev cfga", "addr add 198.18.0.2/24 dev cfga label cfga:1"})
-        EXPECT_EQ(RunCommand("ip -n " + strNs + " " + szCommand), 0) << szCommand;
-    std::vector<TAdapter> vAdapters;
-    TNetLab::RunIn(strNs, [&] { EXPECT_EQ(GetAdapterList(vAdapters), 0); });
-    RunCommand("ip netns del " + strNs);
-    std::string strList;
-    for (const TAdapter& a : vAdapters)
-    {
-        strList += ";" + a.strName + (a.IsEthernet() ? " eth" : "") + (a.iLinkType == ARPHRD_NONE ? " none" : "");
-        for (const std::string& strIp : a.vIpv4)
-            strList += " " + strIp;
-    }
-    EXPECT_EQ(strList, ";cfgtun none 198.18.0.9;cfgz eth;cfga eth 198.18.0.1 198.18.0.2");  // no loopback
-    EXPECT_EQ(ChooseAdapterAddress(0, vAdapters), "198.18.0.1");  // the wired one without an address is passed over
 }

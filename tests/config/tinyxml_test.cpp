@@ -1,6 +1,6 @@
 #include "config/tinyxml.h"
 #include "common/testutil.h"
-#include "logcapture.h"
+#include "common/logcapture.h"
 
 #include <gtest/gtest.h>
 
@@ -33,22 +33,29 @@ TEST(ExceptionDeathTest, MessageThroughTheBaseClassAndNullFileNameEndsTheProcess
 {
     TTiXmlException xml("f.cpp", 42, "Identify error", "junk");
     const TException& e = xml;
-    EXPECT_EQ(std::string(e.Message()) + "|" + e.Class() + "|" + xml.Context(), "Identify error|TTiXmlException|junk");
+    EXPECT_EQ(std::string(e.Message()) + "|" + e.Class() + "|" + xml.Context(),
+              "Identify error|TTiXmlException|junk");
     EXPECT_EXIT(TException(nullptr, 1, "x"), ::testing::ExitedWithCode(255), "");
     EXPECT_EXIT(TTiXmlException(nullptr, 1, "x", "y"), ::testing::ExitedWithCode(255), "");
 }
 
 TEST(XmlGrammar, AcceptedAndRejectedDocuments)
 {
-    const std::string N = "|node->Parse(p)", strAttr = "!attribute pair error|", strNull = "para p or *p is null",
+    const std::string N = "|node->Parse(p)", strAttr = "!attribute pair error|",
+                      strNull = "para p or *p is null",
                       strRead = "p = ReadText(p, &value, true, end, true) result p is null" + N,
                       strText = "p = ReadText(p, &value, true, end, true) return null" + N,
                       strEndTag = "IsStringEqual(p, endTag.c_str(), true) return null" + N,
-                      strIdentify = "TTiXmlNode* node = Identify(p) return invalid node", strDecl = strNull + "|" + strNull + "|" + strNull;
-    auto Decl = [](const std::string& strVersion) { return "<?xml version=\"" + strVersion + "\" encoding=\"\" standalone=\"\"?>"; };
+                      strIdentify = "TTiXmlNode* node = Identify(p) return invalid node",
+                      strDecl = strNull + "|" + strNull + "|" + strNull;
+    auto Decl = [](const std::string& strVersion) {
+        return "<?xml version=\"" + strVersion + "\" encoding=\"\" standalone=\"\"?>";
+    };
     const std::pair<std::string, std::string> cases[] = {
-        {"<!-- first -->\n<a><b>x</b><!-- c --><c>y</c></a>\n<second/>", "<!-- first -->\n<a><b>x</b><!-- c --><c>y</c></a>\n<second/>\n"},
-        // End tags match without case; names may hold "_", "-", ":" and digits; text may only follow the children.
+        {"<!-- first -->\n<a><b>x</b><!-- c --><c>y</c></a>\n<second/>",
+         "<!-- first -->\n<a><b>x</b><!-- c --><c>y</c></a>\n<second/>\n"},
+        // End tags match without case; names may hold "_", "-", ":" and digits; text may only
+        // follow the children.
         {"<Root></ROOT><_x-1:y/>", "<Root/>\n<_x-1:y/>\n"},
         {"<a>\n <b/>  text </a>", "<a><b/>text</a>\n"},
         {"<a>text<b/></a>", "!Element Parse error|<a>text<b/></a>|" + strEndTag},
@@ -66,14 +73,19 @@ TEST(XmlGrammar, AcceptedAndRejectedDocuments)
         // a text that ends after a value is no error at the top, but is within an element.
         {"<?XML version = ' 1.0 ' encoding=\"UTF-8\" STANDALONE='yes'?>\n<a/>",
          "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<a/>\n"},
-        {"<?xml foo='1' version='1.0'?><a><?xml version='2'?>v</a>", Decl("") + "\n<a>" + Decl("2") + "v</a>\n"},
+        {"<?xml foo='1' version='1.0'?><a><?xml version='2'?>v</a>",
+         Decl("") + "\n<a>" + Decl("2") + "v</a>\n"},
         {"<?xml version='1.0'\n", Decl("1.0") + "\n|" + strDecl},
-        {"<a><?xml version='1'\n", "!ReadValue|<?xml version='1'\n|" + strDecl + "|p or *p is null" + N},
+        {"<a><?xml version='1'\n",
+         "!ReadValue|<?xml version='1'\n|" + strDecl + "|p or *p is null" + N},
         {"<?xml version='1.0'", strAttr + "version='1.0'|" + strRead},
         // Byte-order mark or stray text before the first "<".
-        {"\xEF\xBB\xBF<a/>", "!Identify error|\xEF\xBB\xBF<a/>|result p,*p: p = SkipWhiteSpace(p) is invalid|" + strIdentify},
+        {"\xEF\xBB\xBF<a/>",
+         "!Identify error|\xEF\xBB\xBF<a/>|result p,*p: p = SkipWhiteSpace(p) is invalid|" +
+             strIdentify},
         {"<a/>\n<!DOCTYPE x>", "!Identify error|<!DOCTYPE x>|" + strIdentify},
-        {"<a><![CDATA[x]]></a>", "!ReadValue|<![CDATA[x]]></a>|TTiXmlNode* node = Identify( p )\treturn invalid node" + N},
+        {"<a><![CDATA[x]]></a>",
+         "!ReadValue|<![CDATA[x]]></a>|TTiXmlNode* node = Identify( p )\treturn invalid node" + N},
         {"<a>it's</a>", "!ReadValue|it's</a>|" + strText},
         {"<a>  open", "!ReadValue|open|" + strText},
         {"<a>  ", "!ReadValue||p or *p is null" + N},
@@ -112,7 +124,8 @@ TEST(XmlGrammar, ChildLookup)
     TTiXmlElement* pRoot = (doc.Parse(nullptr), doc.FirstElement());
     TLogCapture log;
     EXPECT_EQ(pRoot->FindChildElement("c", 1)->Value(), "z");
-    for (auto [szName, iIndex] : {std::pair<const char*, int>{"b", 1}, {"B", 0}, {nullptr, 0}, {"b", -1}})
+    for (auto [szName, iIndex] :
+         {std::pair<const char*, int>{"b", 1}, {"B", 0}, {nullptr, 0}, {"b", -1}})
         EXPECT_EQ(pRoot->FindChildElement(szName, iIndex), nullptr) << iIndex;
     EXPECT_EQ(log.Texts(), "name is null point|iIndex < 0");
 }
@@ -121,13 +134,17 @@ TEST(XmlFile, LoadingAndLineRule)
 {
     TTempDir dir;
     const std::string strPath = dir / "x.cfg";
-    auto Load = [&](const std::string& strContent) { return WriteFile(strPath, strContent), TTiXmlDoc(strPath, true).Value(); };
-    // Each line is stored with one LF; CR LF counts as a line end; a NUL ends what is kept of a line.
+    auto Load = [&](const std::string& strContent) {
+        return WriteFile(strPath, strContent), TTiXmlDoc(strPath, true).Value();
+    };
+    // Each line is stored with one LF; CR LF counts as a line end; a NUL ends what is kept of a
+    // line.
     EXPECT_EQ(Load("<a>\r\n x</a>"), "<a>\n x</a>\n");
     EXPECT_EQ(Load(std::string("<a/>\0junk\n\n<b/>", 15)), "<a/>\n\n<b/>\n");
     // 2047 characters a line are taken (with LF, CR LF or at the end of the file); a longer
     // line ends the text silently, with everything after it.
-    std::string str2047 = "<a>" + std::string(2040, 'x') + "</a>", str2048 = "<b>" + std::string(2041, 'x') + "</b>";
+    std::string str2047 = "<a>" + std::string(2040, 'x') + "</a>",
+                str2048 = "<b>" + std::string(2041, 'x') + "</b>";
     EXPECT_EQ(Load(str2047 + "\r\n<b/>"), str2047 + "\n<b/>\n");
     EXPECT_EQ(Load(str2047), str2047 + "\n");
     EXPECT_EQ(Load("<a/>\n" + str2048 + "\n<c/>\n"), "<a/>\n");

@@ -1,174 +1,88 @@
+// The console's request text, the reading of its reply and the boot file for a task, without
+// a console (the exchange over TCP is in consolequery_lab_test.cpp).
 #include "console/bootselect.h"
 #include "console/consolequery.h"
 
-#include "common/testutil.h"
+#include "common/logcapture.h"
 #include "config/settings.h"
 
-#include <ace/Log_Msg.h>
-#include <ace/Log_Msg_Callback.h>
-#include <ace/Log_Record.h>
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
-
-namespace
+TEST(ConsoleRequest, NamesTheClientsAddresses)
 {
+    EXPECT_EQ(FormatConsoleRequest("08:00:27:1a:2b:3c", "198.18.0.2"),
+              "Length:0\r\nCompress:no\r\nVersion:3.0\r\nTaskID:0\r\nTaskType:PXEServerQuery\r\n"
+              "Address:08:00:27:1a:2b:3c\r\nIP:198.18.0.2\r\n\r\n");
+}
 
-const char kMac[] = "08:00:27:1a:2b:3c";
-const unsigned long kDebug = LM_DEBUG, kError = LM_ERROR;
-
-// Log lines of the calling thread while it lives, each as "\x01<priority> <text>".
-struct TLogCapture : ACE_Log_Msg_Callback
+TEST(ConsoleReply, TheWordAfterTheFirstTag)
 {
-    ACE_Log_Msg_Callback* pOld = ACE_Log_Msg::instance()->msg_callback(this);
-    std::string strAll;
-
-    TLogCapture() { ACE_Log_Msg::instance()->set_flags(ACE_Log_Msg::MSG_CALLBACK); }
-    ~TLogCapture() override { ACE_Log_Msg::instance()->msg_callback(pOld); }
-    void log(ACE_Log_Record& rec) override { strAll += '\x01' + std::to_string(rec.type()) + ' ' + rec.msg_data(); }
-    // Priority of the first line holding strPart; 0 when none does.
-    unsigned long Find(const std::string& strPart) const
+    const EConsoleReply Task = EConsoleReply::Task, NoTag = EConsoleReply::NoTag;
+    const std::string x245(245, 'x');
+    const struct
     {
-        size_t nPos = strAll.find(strPart);
-        return nPos == std::string::npos ? 0 : std::stoul(strAll.substr(strAll.rfind('\x01', nPos) + 1));
+        std::string strReply;
+        EConsoleReply eResult;
+        std::string strText, strWord;  // strText "=": the reply as it came
+    } aCases[] = {
+        // The first tag anywhere in the reply; the word after blanks, up to the next blank.
+        {"Version:3.0\r\nTask:\t\v\f Linux 2\r\nTask:dos\r\n", Task, "=", "Linux"},
+        {"Task:dos", Task, "=", "dos"},
+        {"task:dos\r\n", NoTag, "=", ""},
+        {"Task:   \r\n\r\n", EConsoleReply::NoWord, "=", ""},
+        {"Task:ALLnoneOfThese\r\n", EConsoleReply::NoTask, "=", "ALLnoneOfThese"},
+        {"Task:allnon", Task, "=", "allnon"},
+        // A zero byte ends the text; of 255 bytes or more, 254 are read.
+        {std::string("Task:do\0s\r\n", 11), Task, "Task:do", "do"},
+        {x245 + "\nTask:dosX", Task, x245 + "\nTask:dos", "dos"},
+        {x245.substr(1) + "\nTask:dosX", Task, "=", "dosX"},
+        {std::string(300, 'y') + "\nTask:dos\r\n", NoTag, std::string(254, 'y'), ""},
+    };
+    for (const auto& c : aCases)
+    {
+        std::string strText, strWord;
+        EXPECT_EQ(ParseConsoleReply(c.strReply.data(), c.strReply.size(), strText, strWord),
+                  c.eResult)
+            << c.strReply;
+        EXPECT_EQ(strText, c.strText == "=" ? c.strReply : c.strText);
+        EXPECT_EQ(strWord, c.strWord);
     }
-};
-
-// All query tests run in one namespace of a lab, against 127.0.0.1 there.
-void InLab(const std::function<void()>& fn)
-{
-    static TNetLab lab;
-    ASSERT_TRUE(lab.Ok());
-    ASSERT_EQ(lab.Run(lab.ServerNs(), "ip neigh replace 198.18.0.77 lladdr 02:00:00:00:00:77 nud permanent dev " + lab.ServerIf()), 0);
-    TNetLab::RunIn(lab.ServerNs(), fn);
 }
 
-bool Readable(int sc, int iTimeoutMs)
+// Type 0 and types other than 1 do not ask the console; type 1 maps the console's task.
+TEST(SelectBootFile, FileFromServerTypeAndTask)
 {
-    pollfd pfd = {sc, POLLIN, 0};
-    return poll(&pfd, 1, iTimeoutMs) > 0;
-}
-
-// Sends str, and strLater 300 ms after it when given.
-std::function<void(int)> Send(const std::string& str, const std::string& strLater = "")
-{
-    return [str, strLater](int sc) {
-        send(sc, str.data(), str.size(), MSG_NOSIGNAL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(strLater.empty() ? 0 : 300));
-        send(sc, strLater.data(), strLater.size(), MSG_NOSIGNAL);
-    };
-}
-
-// Runs fnCall while a console on 127.0.0.1 (gSettings point at its port and szHost) serves at
-// most one connection on a thread: it reads the whole query, runs fnServe on
-// the connection, then waits (bounded) for the client to close. Returns the
-// query received, "" when none came.
-std::string WithConsole(const std::function<void(int)>& fnServe, const std::function<void()>& fnCall, const char* szHost = "127.0.0.1")
-{
-    int scListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t nLen = sizeof(addr);
-    EXPECT_TRUE(bind(scListen, reinterpret_cast<sockaddr*>(&addr), nLen) == 0 && listen(scListen, 1) == 0 &&
-                getsockname(scListen, reinterpret_cast<sockaddr*>(&addr), &nLen) == 0);
-    gSettings.strIpAddress = szHost;
-    gSettings.strConsolePort = std::to_string(ntohs(addr.sin_port));
-    std::string strRequest;
-    std::thread thConsole([&] {
-        // A shutdown of the listening socket ends the wait when no one came.
-        int sc = Readable(scListen, 10000) ? accept(scListen, nullptr, nullptr) : -1;
-        if (sc < 0)
-            return;
-        // The query comes in one send, so one receive takes all of it.
-        char szBuf[512];
-        ssize_t n = Readable(sc, 5000) ? recv(sc, szBuf, sizeof(szBuf), 0) : 0;
-        strRequest.assign(szBuf, n > 0 ? static_cast<size_t>(n) : 0);
-        if (fnServe)
-            fnServe(sc);
-        Readable(sc, 6000);  // until the client has closed
-        close(sc);
-    });
-    fnCall();
-    shutdown(scListen, SHUT_RDWR);
-    thConsole.join();
-    close(scListen);
-    return strRequest;
-}
-
-}  // namespace
-
-TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
-{
-    // fnServe nullptr: the console is not reached; szTask: the task after a true result, or "false " and the task
-    // after a false one (kUntouched: left as it was); szLog: logged with nPriority.
-    struct TCase { std::string strIp; std::function<void(int)> fnServe; const char *szTask, *szLog;
-                   unsigned long nPriority = kDebug; double dMinSeconds = 0; const char* szHost = "127.0.0.1"; };
-    const char kTrue[] = "Info: Returning true (1) \n", kUntouched[] = "false unchanged";
-    const TCase aCases[] = {
-        {"", Send("Task:dos\r\n"), "dos", kTrue, kDebug, 0, "localhost"},
-        // The first tag anywhere in the reply; the word after blanks.
-        {"198.18.0.2", Send("Version:3.0\r\nTask:\t\v Linux 2\r\nTask:dos\r\n"), "Linux", "Debug: recv from console Version:3.0\r\nTask:"},
-        {"", Send("task:dos\r\n"), kUntouched, "Debug: can not find tag \"Task:\"\n"},
-        {"", Send("Task:ALLnoneOfThese\r\n"), "false ", "Info: Returning false (0) \n"},
-        {"", Send("Task:   \r\n\r\n"), kUntouched, "Debug: can not task type \n"},
-        {"", Send(std::string("Task:do\0s\r\n", 11)), "do", kTrue},
-        // One receive of 255 bytes at most, the 255th dropped; a second segment is never read.
-        {"", Send(std::string(245, 'x') + "\nTask:dosX"), "dos", kTrue},
-        {"", Send(std::string(244, 'x') + "\nTask:dosX"), "dosX", kTrue},
-        {"", Send(std::string(300, 'y') + "\nTask:dos\r\n"), kUntouched, "Debug: can not find tag"},
-        {"", Send("Version:3.0\r\n", "Task:dos\r\n"), kUntouched, "Debug: can not find tag"},
-        {"", [](int sc) { shutdown(sc, SHUT_WR); }, kUntouched, "Debug: console terminated at "},
-        {"", [](int) {}, kUntouched, "Debug: timeout to console at ", kError, 3.9},
-        {"", nullptr, kUntouched, "Debug: unknow host no-such.invalid at ", kError, 0, "no-such.invalid"},
-        {"", nullptr, kUntouched, "Debug: can not connect to console at ", kError, 0, "127.0.0.2"},
-        // Frames to this address go nowhere: the connection attempt is given up after 4 seconds.
-        {"", nullptr, kUntouched, "Debug: can not connect to console at ", kError, 3.9, "198.18.0.77"},
-    };
-    InLab([&] {
-        for (const TCase& c : aCases)
-        {
-            SCOPED_TRACE(&c - aCases);
-            TLogCapture log;
-            std::string strTask = "unchanged";
-            bool bResult = false;
-            auto tStart = std::chrono::steady_clock::now();
-            EXPECT_EQ(WithConsole(c.fnServe, [&] { bResult = QueryConsoleTask(kMac, c.strIp, strTask); }, c.szHost),
-                      !c.fnServe ? "" : "Length:0\r\nCompress:no\r\nVersion:3.0\r\nTaskID:0\r\nTaskType:PXEServerQuery\r\n"
-                                        "Address:08:00:27:1a:2b:3c\r\nIP:" + c.strIp + "\r\n\r\n");
-            double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
-            EXPECT_EQ(bResult ? strTask : "false " + strTask, c.szTask);
-            EXPECT_EQ(log.Find(c.szLog), c.nPriority);
-            EXPECT_EQ(log.Find("Info: Asking server for PXE tasks for 08:00:27:1a:2b:3c...\n"), kDebug);
-            EXPECT_TRUE(dSeconds >= c.dMinSeconds && dSeconds < c.dMinSeconds + 4) << dSeconds;
-        }
-    });
-}
-
-TEST(SelectBootFile, FileFromServerTypeAndConsoleTask)
-{
-    struct TCase { uint16_t nType, nLayer; const char *szReply, *szFile; };  // szFile nullptr: false, untouched
-    // Only type 1 asks the console.
-    const TCase aCases[] = {
-        {0, 9, "Task:dos", "foo-image"}, {2, 0, "Task:dos", nullptr}, {0xffff, 0, "Task:dos", nullptr}, {1, 0, "Task:LINUX", "linux.0"},
-        {1, 12, "Task:linuxfoo", "linux.12"}, {1, 3, "Task: Dos", "dos.3"}, {1, 65535, "Task:DOSBOX", "dos.65535"}, {1, 5, "Task:None", "hd.0"},
-        {1, 5, "Task:nonesuch", "hd.0"}, {1, 1, "Task:allnone", nullptr}, {1, 1, "Task:lin", nullptr}, {1, 1, "Task:non", nullptr},
-        {1, 1, "Task:do", nullptr}, {1, 1, "Task:xdos", nullptr}, {1, 1, "Task:windows", nullptr}, {1, 1, "Version:3.0", nullptr}};
-    InLab([&] {
-        for (const TCase& c : aCases)
-        {
-            SCOPED_TRACE(c.szReply + std::to_string(c.nType));
-            TLogCapture log;
-            std::string strFile = "unchanged";
-            bool bResult = false;
-            EXPECT_EQ(WithConsole(Send(c.szReply), [&] { bResult = SelectBootFile(c.nType, c.nLayer, strFile, kMac, "198.18.0.2"); })
-                              .find("\r\nAddress:08:00:27:1a:2b:3c\r\nIP:198.18.0.2\r\n\r\n") != std::string::npos, c.nType == 1);
-            EXPECT_EQ(bResult ? strFile : "false " + strFile, c.szFile ? c.szFile : "false unchanged");
-            EXPECT_EQ(log.Find("Info: Check Mac Address 08:00:27:1a:2b:3c...\n"), c.nType == 1 ? kDebug : 0);
-        }
-    });
+    gSettings.strIpAddress = "127.0.0.1";
+    gSettings.strConsolePort = "1";  // a query would fail, and log that it was made
+    const struct
+    {
+        uint16_t nType;
+        const char* szFile;
+    } aTypes[] = {{0, "foo-image"}, {2, nullptr}, {0xffff, nullptr}};
+    for (const auto& c : aTypes)
+    {
+        TLogCapture log;
+        std::string strFile = "unchanged";
+        const bool bResult = SelectBootFile(c.nType, 9, strFile, "08:00:27:1a:2b:3c", "198.18.0.2");
+        EXPECT_EQ(bResult ? strFile : "false " + strFile, c.szFile ? c.szFile : "false unchanged");
+        EXPECT_EQ(log.All(), "");
+    }
+    const struct
+    {
+        const char* szTask;
+        uint16_t nLayer;
+        const char* szFile;
+    } aTasks[] = {{"LINUX", 0, "linux.0"}, {"linuxfoo", 12, "linux.12"},
+                  {"Dos", 3, "dos.3"},     {"DOSBOX", 65535, "dos.65535"},
+                  {"None", 5, "hd.0"},     {"nonesuch", 5, "hd.0"},
+                  {"lin", 1, nullptr},     {"non", 1, nullptr},
+                  {"do", 1, nullptr},      {"xdos", 1, nullptr},
+                  {"windows", 1, nullptr}};
+    for (const auto& c : aTasks)
+    {
+        std::string strFile = "unchanged";
+        const bool bResult = BootFileForTask(c.szTask, c.nLayer, strFile);
+        EXPECT_EQ(bResult ? strFile : "false " + strFile, c.szFile ? c.szFile : "false unchanged")
+            << c.szTask;
+    }
 }

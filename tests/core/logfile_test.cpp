@@ -36,7 +36,9 @@ TEST(LogFile, AttachedFileTakesLinesOfThisAndAceThreadsAndAppends)
         ACE_DEBUG((LM_INFO, LOG_PREFIX "run %d at %D\n", iRun));
         ACE_thread_t tid;
         ACE_hthread_t hThread;
-        ASSERT_EQ(ACE_OS::thr_create(LogFromWorker, nullptr, THR_NEW_LWP | THR_JOINABLE, &tid, &hThread), 0);
+        ASSERT_EQ(
+            ACE_OS::thr_create(LogFromWorker, nullptr, THR_NEW_LWP | THR_JOINABLE, &tid, &hThread),
+            0);
         ACE_Thread::join(hThread);
         delete pLog;
     }

@@ -16,7 +16,7 @@ bool SameValue(int nA, const uint8_t* pA, int nB, const uint8_t* pB)
 {
     return nA == nB && (nA <= 0 || std::memcmp(pA, pB, static_cast<size_t>(nA)) == 0);
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {

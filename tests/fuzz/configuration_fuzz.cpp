@@ -40,7 +40,7 @@ void RemoveDir()
     rmdir((strDir + "/bin").c_str());
     rmdir(strDir.c_str());
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

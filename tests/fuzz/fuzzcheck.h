@@ -5,21 +5,18 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(bOk, szWhat)                                             \
-    do                                                                      \
-    {                                                                       \
-        if (!(bOk))                                                         \
-        {                                                                   \
-            std::fprintf(stderr, "%s: %s\n", __FILE__, szWhat);             \
-            std::abort();                                                   \
-        }                                                                   \
+#define FUZZ_CHECK(bOk, szWhat)                                                                    \
+    do                                                                                             \
+    {                                                                                              \
+        if (!(bOk))                                                                                \
+        {                                                                                          \
+            std::fprintf(stderr, "%s: %s\n", __FILE__, szWhat);                                    \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)
 
 #ifdef FUZZ_QUIET_LOG
 #include <ace/Log_Msg.h>
 // No log line is formatted or written.
-inline void QuietLog()
-{
-    ACE_Log_Msg::instance()->priority_mask(0, ACE_Log_Msg::PROCESS);
-}
+inline void QuietLog() { ACE_Log_Msg::instance()->priority_mask(0, ACE_Log_Msg::PROCESS); }
 #endif

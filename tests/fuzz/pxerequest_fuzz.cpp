@@ -29,7 +29,7 @@ std::string Option(const DhcpPacket& packet, uint8_t nCode)
     const int n = packet.GetOption(nCode, a, sizeof(a));
     return std::string(a, static_cast<size_t>(std::max(n, 0)));
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -35,12 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     const char* szRoot = "/srv/tftp/";
     if (ParseReadRequest(pRequest, static_cast<int>(nSize), szRoot, fields) == RequestOk)
     {
-        FUZZ_CHECK(strncmp(szPath, szRoot, strlen(szRoot)) == 0, "path does not start with the root");
+        FUZZ_CHECK(strncmp(szPath, szRoot, strlen(szRoot)) == 0,
+                   "path does not start with the root");
         FUZZ_CHECK(strlen(szPath) < kTftpPathSize && strlen(szMode) < kTftpModeSize &&
-                  strlen(szOption) < kTftpOptionSize && strlen(szTsize) < kTftpOptionSize,
-              "field overflow");
+                       strlen(szOption) < kTftpOptionSize && strlen(szTsize) < kTftpOptionSize,
+                   "field overflow");
         if (IsPathAllowed(szPath))
-            FUZZ_CHECK(!strstr(szPath, "../") && !strstr(szPath, "..\\"), "a parent folder let through");
+            FUZZ_CHECK(!strstr(szPath, "../") && !strstr(szPath, "..\\"),
+                       "a parent folder let through");
 
         const std::string strRequest(pRequest, nSize);
         const int nMaxBlock = 8 + static_cast<int>(nSize * 131 % 65457),
@@ -49,15 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         NegotiateOptions(pRequest, static_cast<int>(nSize), static_cast<int64_t>(nSize) << 40,
                          nMaxBlock, nMaxWindow, &grant);
         FUZZ_CHECK(grant.nBlockSize >= 8 && grant.nBlockSize <= 65464 &&
-                  (grant.nBlockSize == 512 || grant.nBlockSize <= nMaxBlock),
-              "block size out of its limits");
+                       (grant.nBlockSize == 512 || grant.nBlockSize <= nMaxBlock),
+                   "block size out of its limits");
         FUZZ_CHECK(grant.nWindowSize >= 1 && grant.nWindowSize <= nMaxWindow,
-              "window out of its limits");
+                   "window out of its limits");
         FUZZ_CHECK(grant.iWaitSeconds >= 0 && grant.iWaitSeconds <= 255, "wait out of its limits");
         FUZZ_CHECK(grant.nOack == 0 ||
-                  (grant.nOack > 2 && grant.nOack <= static_cast<int>(sizeof grant.oack) &&
-                   grant.oack[0] == 0 && grant.oack[1] == 6 && grant.oack[grant.nOack - 1] == 0),
-              "OACK malformed");
+                       (grant.nOack > 2 && grant.nOack <= static_cast<int>(sizeof grant.oack) &&
+                        grant.oack[0] == 0 && grant.oack[1] == 6 &&
+                        grant.oack[grant.nOack - 1] == 0),
+                   "OACK malformed");
         std::string strSeen;
         for (int n = 2; n < grant.nOack;)
         {
@@ -66,15 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             n = static_cast<int>(szValue + strlen(szValue) + 1 - grant.oack);
             FUZZ_CHECK(n <= grant.nOack, "OACK pair runs past its end");
             FUZZ_CHECK(strstr("|blksize|windowsize|timeout|tsize|",
-                         ("|" + std::string(szName) + "|").c_str()) != nullptr,
-                  "OACK names an option the server does not grant");
+                              ("|" + std::string(szName) + "|").c_str()) != nullptr,
+                       "OACK names an option the server does not grant");
             FUZZ_CHECK(strSeen.find("|" + std::string(szName) + "|") == std::string::npos,
-                  "OACK names an option twice");
+                       "OACK names an option twice");
             strSeen += "|" + std::string(szName) + "|";
             FUZZ_CHECK(RequestAsks(strRequest, szName),
-                  "OACK names an option the client did not ask for");
+                       "OACK names an option the client did not ask for");
             FUZZ_CHECK(*szValue != 0 && strspn(szValue, "0123456789") == strlen(szValue),
-                  "OACK value is no number");
+                       "OACK value is no number");
         }
     }
     delete[] pRequest;

@@ -106,6 +106,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     int iResult = sender.SendFile();
     FUZZ_CHECK(iResult == TransferComplete || iResult == TransferAborted, "unknown result");
     FUZZ_CHECK(iResult != TransferComplete || (client.bFinalSent && client.bFinalAcked),
-          "complete without the final block acknowledged");
+               "complete without the final block acknowledged");
     return 0;
 }

@@ -17,12 +17,23 @@ std::string Escaped(const std::string& strText)
     {
         switch (c)
         {
-        case '&': strOut += "&amp;"; break;
-        case '<': strOut += "&lt;"; break;
-        case '>': strOut += "&gt;"; break;
-        case '"': strOut += "&quot;"; break;
-        case '\'': strOut += "&apos;"; break;
-        default: strOut += c;
+        case '&':
+            strOut += "&amp;";
+            break;
+        case '<':
+            strOut += "&lt;";
+            break;
+        case '>':
+            strOut += "&gt;";
+            break;
+        case '"':
+            strOut += "&quot;";
+            break;
+        case '\'':
+            strOut += "&apos;";
+            break;
+        default:
+            strOut += c;
         }
     }
     return strOut;
@@ -74,7 +85,7 @@ std::string Reparsed(const std::string& strText, bool bMustParse)
     }
     return strOut;
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

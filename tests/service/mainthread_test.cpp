@@ -22,7 +22,7 @@
 namespace
 {
 std::mutex mtxEvents;
-std::string strEvents;  // "config;tftp start;..." in the order they happened
+std::string strEvents;       // "config;tftp start;..." in the order they happened
 std::atomic<long> anTid[2];  // TFTP, boot
 bool bStopInConfiguration = false;
 
@@ -48,8 +48,7 @@ void ReadConfigurationStandIn()
 
 // Like a service thread: tests evStop once per pass. The TFTP one ends well
 // after the boot one: the main thread must still wait for it.
-template <int I>
-ACE_THR_FUNC_RETURN ServiceStandIn(void*)
+template <int I> ACE_THR_FUNC_RETURN ServiceStandIn(void*)
 {
     anTid[I] = syscall(SYS_gettid);
     Note(I == 0 ? "tftp start" : "boot start");
@@ -78,7 +77,8 @@ TEST(MainThread, ConfigurationThenTftpThenBootAndNoStopIsLost)
                            [](const std::string& strStatus) { Note("ready " + strStatus); }});
             Note("returned");
         });
-        EXPECT_TRUE(WaitUntil([] { return IndexOf("tftp start") >= 0 && IndexOf("boot start") >= 0; }, 5000));
+        EXPECT_TRUE(WaitUntil(
+            [] { return IndexOf("tftp start") >= 0 && IndexOf("boot start") >= 0; }, 5000));
         if (!bStopEarly)
         {
             Service().handle_control(4);  // an interrogation does not stop the service

@@ -19,8 +19,16 @@ public:
     int slots[4] = {};
 
 protected:
-    int ReadSlot(void* pItem) override { *static_cast<int*>(pItem) = slots[head]; return 0; }
-    int WriteSlot(void* pItem) override { slots[tail] = *static_cast<int*>(pItem); return 0; }
+    int ReadSlot(void* pItem) override
+    {
+        *static_cast<int*>(pItem) = slots[head];
+        return 0;
+    }
+    int WriteSlot(void* pItem) override
+    {
+        slots[tail] = *static_cast<int*>(pItem);
+        return 0;
+    }
 };
 
 TEST(Queue, ItemsComeOutInOrderWhileHeadAndTailWrap)
@@ -70,7 +78,8 @@ TEST(ThreadPool, CreateBlocksOnAFullQueueAndTheDestructorWaitsForEveryWorker)
         }
         bDestroyed = true;
     });
-    EXPECT_TRUE(WaitUntil([&] { return gnEnded == kWorkers - 2 && nCreated == kWorkers - 1; }, 60000));
+    EXPECT_TRUE(
+        WaitUntil([&] { return gnEnded == kWorkers - 2 && nCreated == kWorkers - 1; }, 60000));
     usleep(200000);
     EXPECT_EQ(nCreated.load(), kWorkers - 1);
     gbOpen[0] = true;

@@ -2,7 +2,7 @@
 // go-back-N, duplicate and old ACKs, rollover, and how a transfer ends.
 #include "tftp/sender.h"
 
-#include "config/logcapture.h"
+#include "common/logcapture.h"
 
 #include <gtest/gtest.h>
 

@@ -30,11 +30,15 @@ std::string Request(const std::vector<std::string>& vStrings, int iOpcode = Tftp
     return str;
 }
 std::string Ack(int iBlock) { return {0, TftpAck, char(iBlock >> 8), char(iBlock)}; }
-std::string ErrorPacket(int iCode, const std::string& strText) { return std::string{0, 5, 0, char(iCode)} + strText + '\0'; }
+std::string ErrorPacket(int iCode, const std::string& strText)
+{
+    return std::string{0, 5, 0, char(iCode)} + strText + '\0';
+}
 // DATA of block iBlock of strContent.
 std::string Data(const std::string& s, int iBlock)
 {
-    return std::string{0, TftpData, char(iBlock >> 8), char(iBlock)} + s.substr(std::min(s.size(), size_t(iBlock - 1) * 512), 512);
+    return std::string{0, TftpData, char(iBlock >> 8), char(iBlock)} +
+           s.substr(std::min(s.size(), size_t(iBlock - 1) * 512), 512);
 }
 // Content that differs from block to block.
 std::string Pattern(size_t nSize, unsigned x)
@@ -51,8 +55,12 @@ struct TPeer
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in server{AF_INET, htons(kTftpPort), {inet_addr(TNetLab::kServerIp)}, {}};
     ~TPeer() { close(fd); }
-    void Send(const std::string& str) { sendto(fd, str.data(), str.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server); }
-    // Sends strSend (unless ""), then the next datagram within iTimeoutMs ("" on time-out); its sender becomes the server.
+    void Send(const std::string& str)
+    {
+        sendto(fd, str.data(), str.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+    }
+    // Sends strSend (unless ""), then the next datagram within iTimeoutMs ("" on time-out); its
+    // sender becomes the server.
     std::string Get(const std::string& strSend, int iTimeoutMs = 4000)
     {
         if (!strSend.empty())
@@ -60,7 +68,10 @@ struct TPeer
         pollfd pfd = {fd, POLLIN, 0};
         char buffer[2048];
         socklen_t n = sizeof server;
-        ssize_t nReceived = poll(&pfd, 1, iTimeoutMs) <= 0 ? 0 : recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&server), &n);
+        ssize_t nReceived =
+            poll(&pfd, 1, iTimeoutMs) <= 0
+                ? 0
+                : recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&server), &n);
         return std::string(buffer, size_t(std::max<ssize_t>(nReceived, 0)));
     }
     // Receives the file in lock-step from strPacket, the DATA of block 1, on.
@@ -105,7 +116,10 @@ protected:
                 tftpservice_proc(nullptr);
             bServerEnded = true;
         });
-        ASSERT_TRUE(WaitUntil([&] { return CountInLog("Start TFTP service at") == 1 || bServerEnded; }, 10000) && !bServerEnded);
+        ASSERT_TRUE(
+            WaitUntil([&] { return CountInLog("Start TFTP service at") == 1 || bServerEnded; },
+                      10000) &&
+            !bServerEnded);
     }
     void TearDown() override
     {
@@ -113,7 +127,8 @@ protected:
         {
             evStop.signal();
             TPeer().Send("");  // wakes the wait on port 69
-            ASSERT_TRUE(WaitUntil([&] { return bServerEnded.load(); }, 20000));  // else the joinable thread ends the run
+            // Else the joinable thread ends the run.
+            ASSERT_TRUE(WaitUntil([&] { return bServerEnded.load(); }, 20000));
             server.join();
         }
         setns(fdHomeNs, CLONE_NEWNET);
@@ -141,11 +156,15 @@ TEST_F(TftpServer, RealClientsFetchFilesIntact)
     for (int i = 0; i < 4; ++i)
         for (size_t nSize : sizes)
         {
-            std::string n = "f" + std::to_string(nSize), o = out / (std::to_string(i) + n), strOutput;
-            const std::string commands[] = {  // the last: two transfers at once
-                "tftp -m binary " + strIp + " -c get " + n + " " + o, "curl -sS --max-time 60 -o " + o + " tftp://" + strIp + "/" + n,
+            std::string n = "f" + std::to_string(nSize), o = out / (std::to_string(i) + n),
+                        strOutput;
+            const std::string commands[] = {
+                // the last: two transfers at once
+                "tftp -m binary " + strIp + " -c get " + n + " " + o,
+                "curl -sS --max-time 60 -o " + o + " tftp://" + strIp + "/" + n,
                 "busybox tftp -g -r " + n + " -l " + o + " " + strIp,
-                "tftp -m binary " + strIp + " -c get " + n + " " + o + ".2 & busybox tftp -g -r " + n + " -l " + o + " " + strIp + " && wait $! && cmp " + o + " " + o + ".2"};
+                "tftp -m binary " + strIp + " -c get " + n + " " + o + ".2 & busybox tftp -g -r " +
+                    n + " -l " + o + " " + strIp + " && wait $! && cmp " + o + " " + o + ".2"};
             // curl 7.88 fails on any empty TFTP file ("getpeername() failed"), whatever the server.
             if (nSize == 0 && i == 1)
                 continue;
@@ -163,7 +182,8 @@ TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
     for (const char* szName : {"tsize", "TSIZE"})
     {
         TPeer c;
-        EXPECT_EQ(c.Get(Request({"boot.0", "octet", szName, "0", "blksize", "1468"})), std::string("\0\6tsize\0" "1500\0", 13));
+        EXPECT_EQ(c.Get(Request({"boot.0", "octet", szName, "0", "blksize", "1468"})),
+                  Request({"tsize", "1500"}, TftpOack));
         EXPECT_NE(ntohs(c.server.sin_port), kTftpPort);
         EXPECT_EQ(c.Fetch(c.Get(Ack(9))), s);  // any block number will do
     }
@@ -172,9 +192,11 @@ TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
     // A "tsize" other than "0" gets no answer at all.
     EXPECT_EQ(n.Get(Request({"boot.0", "octet", "tsize", "1234"}), 1500), "");
     // The OACK is sent once; without an ACK the worker gives up silently.
-    EXPECT_EQ(o.Get(Request({"boot.0", "octet", "tsize", "0"})).substr(0, 2), std::string("\0\6", 2));
+    EXPECT_EQ(o.Get(Request({"boot.0", "octet", "tsize", "0"})).substr(0, 2),
+              std::string("\0\6", 2));
     EXPECT_EQ(o.Get("", 2500), "");
-    EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + ", but tsize isn't zero.\n"), 1);
+    EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + ", but tsize isn't zero.\n"),
+              1);
     EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + "\n"), 3);
     EXPECT_EQ(CountInLog("tftp: "), 0);
 }
@@ -182,8 +204,10 @@ TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
 TEST_F(TftpServer, EveryRequestGetsItsAnswer)
 {
     WriteFile(Root("ok"), "fine");
-    ASSERT_TRUE(mkdir(Root("folder").c_str(), 0755) == 0 && mkfifo(Root("pipe").c_str(), 0644) == 0);
-    const std::string strIllegal = ErrorPacket(4, "illegal TFTP operatio"), strNotFound = ErrorPacket(1, "file not found"), strFine = Data("fine", 1);
+    ASSERT_TRUE(mkdir(Root("folder").c_str(), 0755) == 0 &&
+                mkfifo(Root("pipe").c_str(), 0644) == 0);
+    const std::string strIllegal = ErrorPacket(4, "illegal TFTP operatio"),
+                      strNotFound = ErrorPacket(1, "file not found"), strFine = Data("fine", 1);
     const size_t nName = 511 - gSettings.strTftpRoot.size();  // root and name fill the path field
     const std::pair<std::string, std::string> cases[] = {
         {Request({"ok", "octet"}, TftpWrq), strIllegal},
@@ -226,21 +250,26 @@ TEST_F(TftpServer, OldAcksLostRepliesAndErrors)
     WriteFile(Root("f"), s);
     const std::string kTimeout = "tftp: timeout retrying...at", kAbort = "tftp: abort send file at";
     const std::pair<std::string, int> steps[] = {
-        {Ack(1), 2}, {Ack(2), 3},
-        {Ack(1), 2},                                      // old: block 2 again, read again from the file
-        {std::string("\0\6tsize\0" "1\0", 10), 2},        // an OACK: the same block again
-        {Ack(4), 5},                                      // ahead: on from the acknowledged number
-        {Request({"x", "octet"}), 0}, {Request({"x", "octet"}, TftpWrq), 0},
-        {std::string("\0\3\0\1abc", 7), 0}, {Ack(5), 6}};
+        {Ack(1), 2},
+        {Ack(2), 3},
+        {Ack(1), 2},                             // old: block 2 again, read again from the file
+        {Request({"tsize", "1"}, TftpOack), 2},  // an OACK: the same block again
+        {Ack(4), 5},                             // ahead: on from the acknowledged number
+        {Request({"x", "octet"}), 0},
+        {Request({"x", "octet"}, TftpWrq), 0},
+        {std::string("\0\3\0\1abc", 7), 0},
+        {Ack(5), 6}};
     TPeer c, x;
     EXPECT_EQ(c.Get(Request({"f", "octet"})), Data(s, 1));
     x.server = c.server;  // an ACK from another port is not the client's
     EXPECT_EQ(x.Get(Ack(3), 300), "");
     for (const auto& step : steps)
-        EXPECT_EQ(c.Get(step.first, step.second ? 4000 : 300), step.second ? Data(s, step.second) : "");
+        EXPECT_EQ(c.Get(step.first, step.second ? 4000 : 300),
+                  step.second ? Data(s, step.second) : "");
     c.Send(Ack(6));
     EXPECT_EQ(CountInLog("tftp: abnormal return value"), 3);
-    const std::vector<int> losses[] = {{1, 3, 6}, {1, 2, 3, 4}, {}};  // lost blocks; {}: an ERROR after block 2
+    const std::vector<int> losses[] = {
+        {1, 3, 6}, {1, 2, 3, 4}, {}};  // lost blocks; {}: an ERROR after block 2
     for (const auto& vLost : losses)
     {
         SCOPED_TRACE(std::to_string(vLost.size()) + " losses");
@@ -253,11 +282,13 @@ TEST_F(TftpServer, OldAcksLostRepliesAndErrors)
             EXPECT_EQ(c.Get("", 2500), Data(s, iBlock));
             if (bLost && ++nLost > kTftpMaxTimeouts)
                 break;
-            EXPECT_EQ(bLost ? c.Get("", 2500) : Data(s, iBlock), Data(s, iBlock));  // a lost one comes again after the wait
+            EXPECT_EQ(bLost ? c.Get("", 2500) : Data(s, iBlock),
+                      Data(s, iBlock));  // a lost one comes again after the wait
             c.Send(vLost.empty() && iBlock == 2 ? ErrorPacket(0, "cancelled") : Ack(iBlock));
         }
         EXPECT_EQ(c.Get("", 2500), "");  // nothing more: the transfer has ended
-        EXPECT_TRUE(WaitUntil([&] { return CountInLog(kAbort, nFrom) == (vLost.size() == 3 ? 0 : 1); }, 3000));
+        EXPECT_TRUE(WaitUntil(
+            [&] { return CountInLog(kAbort, nFrom) == (vLost.size() == 3 ? 0 : 1); }, 3000));
         EXPECT_EQ(CountInLog(kTimeout, nFrom), int(vLost.size()));
     }
 }
@@ -270,13 +301,15 @@ TEST_F(TftpServer, FilesUpTo65535BlocksAreServedLargerOnesRefused)
     ASSERT_EQ(pwrite(fd, "last", 4, int64_t(65534) * 512), 4);
     TPeer c, d;
     EXPECT_EQ(c.Get(Request({"big", "octet"})).substr(0, 4), Data("", 1));
-    EXPECT_EQ(c.Get(Ack(65534)), std::string("\0\3\xff\xff" "last", 8) + std::string(507, '\0'));
+    EXPECT_EQ(c.Get(Ack(65534)), std::string("\0\3\xff\xfflast", 8) + std::string(507, '\0'));
     c.Send(Ack(65535));
     // One byte more needs a 65536th block: refused before any data.
     ASSERT_EQ(ftruncate(fd, kTftpMaxFileSize + 1), 0);
     close(fd);
     EXPECT_EQ(d.Get(Request({"big", "octet"})), ErrorPacket(3, "disk full or allocation exceeded"));
-    EXPECT_EQ(CountInLog("tftp: file " + Root("big") + " has 33553920 bytes, more than 65535 blocks at"), 1);
+    EXPECT_EQ(
+        CountInLog("tftp: file " + Root("big") + " has 33553920 bytes, more than 65535 blocks at"),
+        1);
 }
 
 // A worker that cannot have a socket of its own takes its request off port 69
@@ -286,7 +319,8 @@ TEST_F(TftpServer, ARequestWithoutASocketIsDroppedOnce)
     TPeer c;
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-    rlimit low = {rlim_t(fcntl(c.fd, F_DUPFD, 0)), old.rlim_max};  // the lowest free descriptor number
+    rlimit low = {rlim_t(fcntl(c.fd, F_DUPFD, 0)),
+                  old.rlim_max};  // the lowest free descriptor number
     close(int(low.rlim_cur));
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::string strReply = c.Get(Request({"x", "octet"}), 500);
@@ -309,15 +343,18 @@ TEST_F(TftpNegotiating, RealClientsFirmwareRequestsAndFilesPastBlock65535)
     WriteFile(Root("linux.0"), s);
     // 70000 blocks of 512 bytes, sparse, with marks on both sides of the rollover.
     int fd = open(Root("big").c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_TRUE(ftruncate(fd, 70000 * 512 + 9) == 0 && pwrite(fd, "before", 6, 65535 * 512 - 3) == 6 &&
+    ASSERT_TRUE(ftruncate(fd, 70000 * 512 + 9) == 0 &&
+                pwrite(fd, "before", 6, 65535 * 512 - 3) == 6 &&
                 pwrite(fd, "after", 5, 65536 * 512 + 1) == 5);
     close(fd);
     TTempDir out;
-    const std::string o = out / "o", cmds[] = {
-        "curl -sS --max-time 60 --tftp-blksize 1468 -o " + o + " tftp://" + strIp + "/linux.0",
-        "busybox tftp -b 1432 -g -r linux.0 -l " + o + " " + strIp,
-        "tftp -m binary " + strIp + " -c get linux.0 " + o,
-        "curl -sS --max-time 60 --tftp-blksize 512 -o " + o + " tftp://" + strIp + "/big"};
+    const std::string o = out / "o",
+                      cmds[] = {"curl -sS --max-time 60 --tftp-blksize 1468 -o " + o + " tftp://" +
+                                    strIp + "/linux.0",
+                                "busybox tftp -b 1432 -g -r linux.0 -l " + o + " " + strIp,
+                                "tftp -m binary " + strIp + " -c get linux.0 " + o,
+                                "curl -sS --max-time 60 --tftp-blksize 512 -o " + o + " tftp://" +
+                                    strIp + "/big"};
     for (const std::string& strCmd : cmds)
     {
         SCOPED_TRACE(strCmd);
@@ -329,7 +366,7 @@ TEST_F(TftpNegotiating, RealClientsFirmwareRequestsAndFilesPastBlock65535)
     // GRUB asks for the block size first and waits for the OACK.
     TPeer g;
     EXPECT_EQ(g.Get(Request({"linux.0", "octet", "blksize", "1024", "tsize", "0"})),
-              std::string("\0\6blksize\0" "1024\0tsize\0" "3145805\0", 29));
+              Request({"blksize", "1024", "tsize", "3145805"}, TftpOack));
     EXPECT_EQ(g.Get(Ack(0)), Data("", 1) + s.substr(0, 1024));
     g.Send(ErrorPacket(0, "enough"));
     // EDK2: a size probe, which it ends with ERROR 8 once it has the OACK, then the
@@ -337,11 +374,11 @@ TEST_F(TftpNegotiating, RealClientsFirmwareRequestsAndFilesPastBlock65535)
     const std::string strCaptures = std::string(PXE_SOURCE_DIR) + "/tests/tftp/captures/";
     TPeer p, d;
     EXPECT_EQ(p.Get(ReadFile(strCaptures + "edk2-uefi-tftp-rrq.bin")),
-              std::string("\0\6tsize\0" "3145805\0blksize\0" "1468\0windowsize\0" "4\0", 42));
+              Request({"tsize", "3145805", "blksize", "1468", "windowsize", "4"}, TftpOack));
     p.Send(ErrorPacket(8, "probe done"));
     EXPECT_EQ(p.Get("", 1500), "");
     EXPECT_EQ(d.Get(ReadFile(strCaptures + "edk2-uefi-tftp-rrq-2.bin")),
-              std::string("\0\6blksize\0" "1468\0windowsize\0" "4\0", 28));
+              Request({"blksize", "1468", "windowsize", "4"}, TftpOack));
     d.Send(Ack(0));
     // Windows 1-4, then 3-6 after an ACK of block 2 (go-back-N), then 7-10.
     for (int iFirst : {1, 3, 7})

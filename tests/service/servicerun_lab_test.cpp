@@ -65,7 +65,8 @@ protected:
     static bool Serving(const std::string& strFile)
     {
         std::string s = ReadFile(strFile);
-        return InOrder(s, {"Start TFTP service at"}) && InOrder(s, {"Start Tarn PXE boot service at"});
+        return InOrder(s, {"Start TFTP service at"}) &&
+               InOrder(s, {"Start Tarn PXE boot service at"});
     }
 
     TNetLab lab;
@@ -83,7 +84,8 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
     WriteFile(strProgram + ".cfg", "<P>" + strRoot + "</P>");
     WriteFile(dir / "boot.img", std::string(2000, 'x'));
     // A service manager's socket in the environment is not used by a console run.
-    pid_t pid = lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram, "-d"}, strOut);
+    pid_t pid =
+        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram, "-d"}, strOut);
     ASSERT_TRUE(pid > 0 && WaitUntil([&] { return Serving(strOut); }, 15000)) << ReadFile(strOut);
     // A client that has the first block and does not answer it: the transfer waits for its ACK.
     int sc = -1;
@@ -96,7 +98,8 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
     ASSERT_TRUE(poll(&p, 1, 5000) == 1 &&
                 recvfrom(sc, aBlock, 600, 0, (sockaddr*)&saTransfer, &nLength) == 516);
     kill(pid, SIGHUP);
-    ASSERT_TRUE(WaitUntil([&] { return InOrder(ReadFile(strOut), {"Enter CTRL+C, exiting..."}); }, 5000));
+    ASSERT_TRUE(
+        WaitUntil([&] { return InOrder(ReadFile(strOut), {"Enter CTRL+C, exiting..."}); }, 5000));
     kill(pid, SIGINT);  // a second stop while stopping changes nothing
     EXPECT_EQ(WaitProcess(pid, 2000), -2) << ReadFile(strOut);
     // The client gives up: with no transfer left, the stop takes effect at once.
@@ -105,10 +108,12 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
     EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
     EXPECT_LE(MsSince(t0), 1000);
     close(sc);
-    // The lines of the configuration and of the service threads are on standard error too; "Service down" once.
+    // The lines of the configuration and of the service threads are on standard error too; "Service
+    // down" once.
     std::string s = ReadFile(strOut);
-    EXPECT_TRUE(InOrder(s, {") Service start at ", "Running alone without dhcp", "Use ip address 198.18.0.1",
-                            "User request get file=", "\nEnter CTRL+C, exiting...\n", ") Service down at "}))
+    EXPECT_TRUE(InOrder(
+        s, {") Service start at ", "Running alone without dhcp", "Use ip address 198.18.0.1",
+            "User request get file=", "\nEnter CTRL+C, exiting...\n", ") Service down at "}))
         << s;
     EXPECT_EQ(s.find(") Service down at "), s.rfind(") Service down at "));
     EXPECT_TRUE(access(strLog.c_str(), F_OK) == 0 && ReadFile(strLog).empty());
@@ -118,7 +123,8 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
 TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
 {
     WriteFile(strLog, "older run\n");
-    pid_t pid = lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+    pid_t pid =
+        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
     EXPECT_EQ(NextNotify(10000),
@@ -127,7 +133,8 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
     const std::string strUdp = ReadFile("/proc/" + std::to_string(pid) + "/net/udp");
     for (const char* szPort : {":0043 ", ":0FAB ", ":0045 "})
         EXPECT_TRUE(InOrder(strUdp, {szPort})) << szPort << strUdp;
-    ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000)) << ReadFile(strLog) << ReadFile(strOut);
+    ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000))
+        << ReadFile(strLog) << ReadFile(strOut);
     const auto t0 = std::chrono::steady_clock::now();
     kill(pid, SIGTERM);  // the stop control
     EXPECT_EQ(NextNotify(5000), "STOPPING=1\nSTATUS=Stopping");
@@ -137,9 +144,13 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
     // Appended to what was there, the configuration read before the service threads start;
     // "Service start" went to standard error only.
     std::string strFile = ReadFile(strLog), strErr = ReadFile(strOut);
-    EXPECT_TRUE(InOrder(strFile, {"older run\n", "Running alone without dhcp", "Info: Use ip address 198.18.0.1", "Start TFTP service", ") Service down at "})) << strFile;
+    EXPECT_TRUE(InOrder(strFile, {"older run\n", "Running alone without dhcp",
+                                  "Info: Use ip address 198.18.0.1", "Start TFTP service",
+                                  ") Service down at "}))
+        << strFile;
     EXPECT_TRUE(InOrder(strErr, {") Service start at "})) << strErr;
-    EXPECT_FALSE(InOrder(strFile, {"Service start"}) || InOrder(strErr, {"Service down"})) << strFile << strErr;
+    EXPECT_FALSE(InOrder(strFile, {"Service start"}) || InOrder(strErr, {"Service down"}))
+        << strFile << strErr;
 }
 
 TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
@@ -148,7 +159,9 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
     // The configuration file's text (none: no file) and the line that ends the start-up.
     const struct
     {
-        const char* szConfig; std::string strLine; bool bTake69 = false;
+        const char* szConfig;
+        std::string strLine;
+        bool bTake69 = false;
     } aCases[] = {
         {nullptr, "Error: Catch config file exception:Invalid file name:" + strProgram +
                       ".cfg in main thread at "},
@@ -178,7 +191,9 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
         // service manager as the status, never after READY=1.
         std::string strErr, strIgnored;
         EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
-        EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram, &strIgnored, 30), 255);
+        EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram,
+                          &strIgnored, 30),
+                  255);
         for (const std::string& s : {strErr, ReadFile(strLog)})
             EXPECT_TRUE(InOrder(s, {c.strLine}) && !InOrder(s, {"Start TFTP service"}) &&
                         !InOrder(s, {"Service down"}))

@@ -59,9 +59,11 @@ TReceived Exchange(TNetLab& lab, const TBytes& v, uint16_t nFromPort, const char
         setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
         setsockopt(sc, IPPROTO_IP, IP_PKTINFO, &iOn, sizeof(iOn));
         setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, strDevice.c_str(), (socklen_t)strDevice.size());
-        const sockaddr_in saLocal{AF_INET, htons(nFromPort), {}, {}}, saTo{AF_INET, htons(nToPort), {inet_addr(szTo)}, {}};
+        const sockaddr_in saLocal{AF_INET, htons(nFromPort), {}, {}},
+            saTo{AF_INET, htons(nToPort), {inet_addr(szTo)}, {}};
         EXPECT_EQ(bind(sc, (const sockaddr*)&saLocal, sizeof(saLocal)), 0) << strerror(errno);
-        EXPECT_EQ(sendto(sc, v.data(), v.size(), 0, (const sockaddr*)&saTo, sizeof(saTo)), (ssize_t)v.size());
+        EXPECT_EQ(sendto(sc, v.data(), v.size(), 0, (const sockaddr*)&saTo, sizeof(saTo)),
+                  (ssize_t)v.size());
         pollfd p{sc, POLLIN, 0};
         if (poll(&p, 1, iWaitMs) == 1)
         {
@@ -85,7 +87,10 @@ protected:
     void SetUp() override { ASSERT_TRUE(lab.Ok()); }
     // Every listener stops on its signal and exits cleanly: its own checks
     // (below), or a sanitizer report, would change its exit status.
-    void TearDown() override { EXPECT_TRUE(pidListener <= 0 || lab.Stop(pidListener, SIGTERM, 20000) == 0) << Log(); }
+    void TearDown() override
+    {
+        EXPECT_TRUE(pidListener <= 0 || lab.Stop(pidListener, SIGTERM, 20000) == 0) << Log();
+    }
 
     // Starts the listener child and waits until its ports are bound.
     void StartListener(const std::string& strIp, bool bRunWithDhcp, int iCap, bool bAny = false)
@@ -93,10 +98,14 @@ protected:
         const std::string strSettings = strIp + "|" + std::to_string(bRunWithDhcp) + "|" +
                                         std::to_string(iCap) + "|" + std::to_string(bAny);
         setenv(kSettingsEnv, strSettings.c_str(), 1);
-        pidListener = lab.Spawn(lab.ServerNs(), {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
+        pidListener =
+            lab.Spawn(lab.ServerNs(),
+                      {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
         unsetenv(kSettingsEnv);
         ASSERT_GT(pidListener, 0);
-        ASSERT_TRUE(WaitUntil([&] { return Log().find("listener ready") != std::string::npos; }, 10000)) << Log();
+        ASSERT_TRUE(
+            WaitUntil([&] { return Log().find("listener ready") != std::string::npos; }, 10000))
+            << Log();
     }
 
     std::string Log() { return ReadFile(strLog); }
@@ -138,10 +147,13 @@ TEST(BootServiceListenerChild, Serve)
     ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &set, nullptr), 0);
     ACE_thread_t tid;
     ACE_hthread_t hThread;
-    ASSERT_EQ(ACE_OS::thr_create(bootservice_proc, nullptr, THR_NEW_LWP | THR_JOINABLE, &tid, &hThread), 0);
-    ASSERT_TRUE(WaitUntil([&] { return UdpPortBound(4011) && (gSettings.bRunWithDhcp || UdpPortBound(67)); }, 5000));
+    ASSERT_EQ(
+        ACE_OS::thr_create(bootservice_proc, nullptr, THR_NEW_LWP | THR_JOINABLE, &tid, &hThread),
+        0);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return UdpPortBound(4011) && (gSettings.bRunWithDhcp || UdpPortBound(67)); }, 5000));
     EXPECT_NE(UdpPortBound(67), gSettings.bRunWithDhcp);  // port 67 left to the DHCP server
-    const int nThreads = Threads() - 1;  // before any request, the listener aside
+    const int nThreads = Threads() - 1;                   // before any request, the listener aside
     printf("listener ready\n");
     fflush(stdout);
 
@@ -150,7 +162,10 @@ TEST(BootServiceListenerChild, Serve)
     const auto t0 = std::chrono::steady_clock::now();
     evStop.signal();
     ACE_Thread::join(hThread);
-    EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count(), 1300);
+    EXPECT_LE(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count(),
+        1300);
     // Late workers end on their own (a console query ends within seconds). A
     // detached worker still takes the log lock while its thread ends: wait for
     // the threads, then take that lock once, so that TSan sees their last use
@@ -166,30 +181,45 @@ TEST(BootServiceListenerChild, Serve)
 TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
 {
     // The console simulator; clients its map does not name hold a worker for its whole wait.
-    WriteFile(dir / "map", "52:54:00:5b:00:01 Linux\n52:54:00:5b:00:02 dos\n52:54:00:12:34:56 Linux\n52:54:00:12:34:57 allnone\n");
-    const pid_t pidConsole = lab.Spawn(lab.ServerNs(), {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer,
-        "--map", dir / "map", "--log", dir / "console.log", "--default", "@silent"}, dir / "console.out");
-    ASSERT_TRUE(WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000));
+    WriteFile(dir / "map", "52:54:00:5b:00:01 Linux\n52:54:00:5b:00:02 dos\n"
+                           "52:54:00:12:34:56 Linux\n52:54:00:12:34:57 allnone\n");
+    const pid_t pidConsole =
+        lab.Spawn(lab.ServerNs(),
+                  {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer, "--map",
+                   dir / "map", "--log", dir / "console.log", "--default", "@silent"},
+                  dir / "console.out");
+    ASSERT_TRUE(
+        WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000));
     const int kCap = 6;
     StartListener(kServer, false, kCap);
     const uint32_t nClient = inet_addr(TNetLab::kClientIp);
     auto WithCiaddr = [&](DhcpPacket& p) { p.SetCiaddr(nClient); };
-    // The replies' bytes are checked with the request handling; here what the wire shows: the size, the file
-    // the console's task chose, the source port (that of the request) and the destination of each reply.
+    // The replies' bytes are checked with the request handling; here what the wire shows: the size,
+    // the file the console's task chose, the source port (that of the request) and the destination
+    // of each reply.
     const struct
     {
-        TBytes v; uint16_t nFromPort; const char* szTo; uint16_t nToPort;
-        size_t nSize; const char* szFile; uint32_t nReplyTo;  // nSize 0: no reply
+        TBytes v;
+        uint16_t nFromPort;
+        const char* szTo;
+        uint16_t nToPort;
+        size_t nSize;
+        const char* szFile;
+        uint32_t nReplyTo;  // nSize 0: no reply
     } aCases[] = {
-        {Capture("ipxe-bios-discover-to-67"), 68, kBroadcast, 67, 320, "foo-image", INADDR_BROADCAST},
+        {Capture("ipxe-bios-discover-to-67"), 68, kBroadcast, 67, 320, "foo-image",
+         INADDR_BROADCAST},
         // To the sender's address and port, not to ciaddr.
         {Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 308, "linux.0", nClient},
         {Capture("edk2-uefi-request-to-4011"), 4011, kServer, 4011, 308, "dos.0", nClient},
-        {Request(8, [&](DhcpPacket& p) { WithCiaddr(p); p.SetOption(55, "\xc9", 1); }), 68, kServer, 67, 300, "", nClient},
-        {Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }), 67, kServer, 67, 320, "foo-image", nClient},
+        {Request(8, [&](DhcpPacket& p) { WithCiaddr(p), p.SetOption(55, "\xc9", 1); }), 68, kServer,
+         67, 300, "", nClient},
+        {Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }), 67, kServer, 67, 320,
+         "foo-image", nClient},
         // Dropped before the console is asked; "allnone".
         {Capture("ipxe-bios-request-to-67"), 68, kBroadcast, 67, 0, "", 0},
-        {Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x57", 6); }), 68, kBroadcast, 67, 0, "", 0},
+        {Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x57", 6); }), 68,
+         kBroadcast, 67, 0, "", 0},
         // The receive limits: 1024 bytes on 67, 1500 on 4011.
         {Request(1, WithCiaddr, 1025), 68, kBroadcast, 67, 0, "", 0},
         {Request(1, WithCiaddr, 1024), 68, kBroadcast, 67, 320, "foo-image", nClient},
@@ -199,9 +229,13 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
     for (const auto& c : aCases)
     {
         SCOPED_TRACE(std::to_string(c.v.size()) + " bytes to port " + std::to_string(c.nToPort));
-        const TReceived r = Exchange(lab, c.v, c.nFromPort, c.szTo, c.nToPort, c.nSize == 0 ? 300 : 8000);
+        const TReceived r =
+            Exchange(lab, c.v, c.nFromPort, c.szTo, c.nToPort, c.nSize == 0 ? 300 : 8000);
         EXPECT_EQ(r.v.size(), c.nSize);
-        EXPECT_EQ(r.v.size() < 236 ? "" : std::string((const char*)&r.v[108], strnlen((const char*)&r.v[108], 128)), c.szFile);
+        EXPECT_EQ(r.v.size() < 236
+                      ? ""
+                      : std::string((const char*)&r.v[108], strnlen((const char*)&r.v[108], 128)),
+                  c.szFile);
         EXPECT_EQ(ntohs(r.saFrom.sin_port), c.nSize == 0 ? 0 : c.nToPort);
         EXPECT_EQ(r.saFrom.sin_addr.s_addr, c.nSize == 0 ? 0 : inet_addr(kServer));
         EXPECT_EQ(r.inTo.s_addr, c.nReplyTo);
@@ -221,28 +255,40 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
     for (size_t i = 0; i < strImage.size(); ++i)
         strImage[i] = (char)(i * 7 + i / 256);
     WriteFile(root / "linux.0", strImage);
-    const pid_t pidTftp = lab.Spawn(lab.ServerNs(), {BuiltProgram("tftpserve"), root.Path()}, dir / "tftp.out");
-    ASSERT_TRUE(WaitUntil([&] { return lab.Run(lab.ServerNs(), "grep -q \":0045 \" /proc/net/udp") == 0; }, 10000));
+    const pid_t pidTftp =
+        lab.Spawn(lab.ServerNs(), {BuiltProgram("tftpserve"), root.Path()}, dir / "tftp.out");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return lab.Run(lab.ServerNs(), "grep -q \":0045 \" /proc/net/udp") == 0; }, 10000));
     std::string strOut;
-    EXPECT_EQ(lab.Run(lab.ClientNs(), BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
-                                          " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output " + (dir / "got"), &strOut), 0)
+    EXPECT_EQ(lab.Run(lab.ClientNs(),
+                      BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
+                          " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output " +
+                          (dir / "got"),
+                      &strOut),
+              0)
         << strOut << Log();
-    for (const char* sz : {"offer from 198.18.0.1:67", "ack from 198.18.0.1:4011", "file \"linux.0\"", "tsize 1536, received 1536 bytes"})
+    for (const char* sz : {"offer from 198.18.0.1:67", "ack from 198.18.0.1:4011",
+                           "file \"linux.0\"", "tsize 1536, received 1536 bytes"})
         EXPECT_NE(strOut.find(sz), std::string::npos) << sz << "\n" << strOut;
     EXPECT_TRUE(ReadFile(dir / "got") == strImage);
     EXPECT_EQ(lab.Stop(pidTftp, SIGTERM, 15000), 0);
 
     // A flood: beyond the cap of running workers, datagrams are dropped.
     ASSERT_TRUE(WaitForResults(11));
-    const TBytes vSilent = Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x58", 6); });
+    const TBytes vSilent =
+        Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x58", 6); });
     for (int i = 0; i < 40; ++i)
         Exchange(lab, vSilent, 68, kServer, 4011, 0);
-    ASSERT_TRUE(WaitUntil([&] { return CountOf(Log(), "too many PXE request workers") == 40 - kCap; }, 5000)) << Log();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return CountOf(Log(), "too many PXE request workers") == 40 - kCap; }, 5000))
+        << Log();
     ASSERT_TRUE(WaitForResults(11 + kCap, 15000)) << Log();
     // The console down: no reply, and the service goes on (taking datagrams again).
     lab.Stop(pidConsole);
-    EXPECT_TRUE(Exchange(lab, Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 300).v.empty());
-    EXPECT_TRUE(WaitUntil([&] { return Log().find("can not connect to console") != std::string::npos; }, 10000));
+    EXPECT_TRUE(
+        Exchange(lab, Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 300).v.empty());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Log().find("can not connect to console") != std::string::npos; }, 10000));
     EXPECT_TRUE(WaitForResults(12 + kCap)) << Log();
     EXPECT_EQ(CountOf(Log(), "too many PXE request workers"), 40u - kCap);
     EXPECT_EQ(WaitProcess(pidListener, 0), -2);
@@ -254,7 +300,8 @@ TEST_F(BootServiceOnTheWire, RunWithDhcpAndAnAddressNoInterfaceCarries)
     // wildcard address with no log line: requests to 4011 still arrive (the console, at
     // the missing address, cannot be reached).
     StartListener("198.18.0.77", true, kMaxPxeWorkers);
-    EXPECT_TRUE(Exchange(lab, Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 200).v.empty());
+    EXPECT_TRUE(
+        Exchange(lab, Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 200).v.empty());
     ASSERT_TRUE(WaitForResults(1, 15000)) << Log();
     EXPECT_NE(Log().find("aaaaaaaaaaaaa0\n"), std::string::npos);
     EXPECT_EQ(Log().find("error:"), std::string::npos) << Log();
@@ -265,7 +312,11 @@ TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequest
     // A second link B: 198.18.0.129/25 on the server, a client at 198.18.0.130/25 beyond it.
     const std::string strNsB = lab.ClientNs() + "b", strIfS = lab.ServerIf() + "b",
                       strIfB = lab.ClientIf() + "b";
-    struct TDrop { std::string s; ~TDrop() { RunCommand("ip netns del " + s); } } drop{strNsB};
+    struct TDrop
+    {
+        std::string s;
+        ~TDrop() { RunCommand("ip netns del " + s); }
+    } drop{strNsB};
     const std::string s = lab.ServerNs();
     ASSERT_EQ(RunCommand("set -e; ip netns add " + strNsB + "; ip link add " + strIfS + " netns " +
                          s + " type veth peer name " + strIfB + " netns " + strNsB + "; ip -n " +
@@ -288,7 +339,11 @@ TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequest
     });
     const struct
     {
-        TBytes v; const char* szTo; uint16_t nToPort; std::string strNs, strIf; const char* szNamed;
+        TBytes v;
+        const char* szTo;
+        uint16_t nToPort;
+        std::string strNs, strIf;
+        const char* szNamed;
     } aCases[] = {
         {Capture("ipxe-bios-discover-to-67"), kBroadcast, 67, "", "", kServer},
         {Capture("ipxe-bios-discover-to-67"), kBroadcast, 67, strNsB, strIfB, "198.18.0.129"},

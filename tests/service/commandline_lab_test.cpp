@@ -14,36 +14,53 @@ TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
 {
     TTempDir dir;
     // Blanks and "%" in the program's path must survive into ExecStart.
-    const std::string strProgram = dir / "my 100% pxe/pxeservice", strUnitPath = dir / "local/lib/systemd/system/QvnPXE.service";
-    WriteFile(dir / "systemctl", "#!/bin/sh\necho \"$*\" >> '" + dir / "calls" + "'\nexit $(cat '" + dir / "status" + "')\n");
-    ASSERT_EQ(RunCommand("cd '" + dir.Path() + "' && mkdir 'my 100% pxe' local && chmod 755 systemctl && cp '" + BuiltProgram("pxeservice") + "' '" + strProgram + "'"), 0);
-    // The exit status (-1 is 255); standard output and error in strOut, the systemctl calls in strCalls.
+    const std::string strProgram = dir / "my 100% pxe/pxeservice",
+                      strUnitPath = dir / "local/lib/systemd/system/QvnPXE.service";
+    WriteFile(dir / "systemctl", "#!/bin/sh\necho \"$*\" >> '" + dir / "calls" + "'\nexit $(cat '" +
+                                     dir / "status" + "')\n");
+    ASSERT_EQ(RunCommand("cd '" + dir.Path() +
+                         "' && mkdir 'my 100% pxe' local && chmod 755 systemctl && cp '" +
+                         BuiltProgram("pxeservice") + "' '" + strProgram + "'"),
+              0);
+    // The exit status (-1 is 255); standard output and error in strOut, the systemctl calls in
+    // strCalls.
     std::string strOut, strCalls;
     auto fnRun = [&](const std::string& strArgs, int iSystemctlStatus) {
         WriteFile(dir / "status", std::to_string(iSystemctlStatus));
-        int r = RunCommand("exec unshare -m -n sh -c \"mount --bind '" + dir / "local" + "' /usr/local && PATH='" + dir.Path() +
-                               "':\\$PATH exec env -u NOTIFY_SOCKET '" + strProgram + "' " + strArgs + "\"", &strOut, 30);
+        int r = RunCommand("exec unshare -m -n sh -c \"mount --bind '" + dir / "local" +
+                               "' /usr/local && PATH='" + dir.Path() +
+                               "':\\$PATH exec env -u NOTIFY_SOCKET '" + strProgram + "' " +
+                               strArgs + "\"",
+                           &strOut, 30);
         strCalls = ReadFile(dir / "calls");
         unlink((dir / "calls").c_str());
         return r;
     };
-    const std::string strUsage = "Usage: PXE Service -i -r -s -k -d -v \n  -i: Install this program as an NT service, with specified startup\n"
-                                 "  -r: Remove this program from the Service Manager\n  -s: Start the service\n  -k: Kill the service\n"
-                                 "  -d: Debug; run as a regular application\n  -v: Display version\n";
-    const std::string strNoManager = "Couldn't start service: Transport endpoint is not connected\n";
-    const std::string strSvc = " QvnPXE.service\n", strReload = "daemon-reload\n", strDesc = "X-Description=Quillon - PXE Service\n";
+    const std::string strUsage =
+        "Usage: PXE Service -i -r -s -k -d -v \n"
+        "  -i: Install this program as an NT service, with specified startup\n"
+        "  -r: Remove this program from the Service Manager\n  -s: Start the service\n"
+        "  -k: Kill the service\n  -d: Debug; run as a regular application\n"
+        "  -v: Display version\n";
+    const std::string strNoManager =
+        "Couldn't start service: Transport endpoint is not connected\n";
+    const std::string strSvc = " QvnPXE.service\n", strReload = "daemon-reload\n",
+                      strDesc = "X-Description=Quillon - PXE Service\n";
     const std::string strGateway = "Wants=QvnGateway.service\nAfter=QvnGateway.service\n";
-    const std::string strUnit = "[Unit]\nDescription=Quillon Management PXE Service\n" + strGateway + strDesc + "\n[Service]\nType=notify\nExecStart=\"" +
-                                dir.Path() + "/my 100%% pxe/pxeservice\"\n\n[Install]\nWantedBy=multi-user.target\n";
+    const std::string strUnit =
+        "[Unit]\nDescription=Quillon Management PXE Service\n" + strGateway + strDesc +
+        "\n[Service]\nType=notify\nExecStart=\"" + dir.Path() +
+        "/my 100%% pxe/pxeservice\"\n\n[Install]\nWantedBy=multi-user.target\n";
     const std::string strOld = "[Unit]\nDescription=older\nAfter=network.target\n";
     // Commented, empty and other sections' keys are no dependency.
-    const std::string strNoDeps = "# Requires=x.service\n[Unit]\nAfter=  \n; Wants=z.service\n", strOther = "[Service]\nAfter=y.service\n";
+    const std::string strNoDeps = "# Requires=x.service\n[Unit]\nAfter=  \n; Wants=z.service\n",
+                      strOther = "[Service]\nAfter=y.service\n";
     struct TStep
     {
         std::string strArgs;
         int iSystemctl, iExit;
         std::string strCalls, strOut, strUnitAfter;  // "" after: no unit
-        std::string strUnitBefore = "";  // written first unless ""
+        std::string strUnitBefore = "";              // written first unless ""
     };
     const TStep aSteps[] = {
         {"-x", 0, 1, "", strUsage, ""},
@@ -60,7 +77,8 @@ TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
         {"-t 2", 0, 0, "unmask" + strSvc + "enable" + strSvc, "", strUnit},
         {"-t 3", 0, 0, "unmask" + strSvc + "disable" + strSvc, "", strUnit},
         {"-t 4", 0, 0, "mask" + strSvc, "", strUnit},
-        {"-t 4 -s", 0, 0, "start" + strSvc, "", strUnit},  // each option only sets its flag; start and stop come first
+        // Each option only sets its flag; start and stop come first.
+        {"-t 4 -s", 0, 0, "start" + strSvc, "", strUnit},
         {"-r", 0, 0, "disable" + strSvc + strReload, "", ""},
         {"-i -t 2", 0, 0, strReload + strReload, "", strUnit},
         // A failing systemctl fails the action; a failed disable does not keep the unit.
@@ -69,7 +87,8 @@ TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
         {"-r", 5, 255, "disable" + strSvc + strReload, "", ""},
         // Over an existing unit the gateway is added only when it depends on nothing.
         {"-i", 0, 255, strReload, "", strOld + strDesc, strOld},
-        {"-i", 0, 255, strReload, "", strNoDeps + strGateway + strDesc + strOther, strNoDeps + strOther},
+        {"-i", 0, 255, strReload, "", strNoDeps + strGateway + strDesc + strOther,
+         strNoDeps + strOther},
     };
     for (const TStep& s : aSteps)
     {
