@@ -7,6 +7,7 @@
 #include "console/bootselect.h"
 #include "console/consolequery.h"
 #include "core/logfile.h"
+#include "platform/sockopts.h"
 
 #include <ace/Log_Msg.h>
 
@@ -341,19 +342,9 @@ int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
     msg.msg_iovlen = 1;
     // A limited broadcast has no route of its own: it leaves through the
     // interface the request arrived on.
-    alignas(cmsghdr) unsigned char aControl[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    alignas(cmsghdr) unsigned char aControl[kInterfaceControlSize];
     if (dest.bBroadcast && pRequest->iIfIndex > 0)
-    {
-        msg.msg_control = aControl;
-        msg.msg_controllen = sizeof(aControl);
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_ifindex = pRequest->iIfIndex;
-        memcpy(CMSG_DATA(c), &info, sizeof(info));
-    }
+        SetOutgoingInterface(msg, aControl, pRequest->iIfIndex);
     sendmsg(sc, &msg, 0);
     if (bOwnSocket)
         close(sc);

@@ -14,11 +14,11 @@
 // that fails: 1 usage or set-up, 2 no offer, 3 no acknowledgement, 4 TFTP.
 #include "boot/bootmenu.h"
 #include "boot/dhcppacket.h"
+#include "platform/interfaces.h"
+#include "platform/sockopts.h"
 
 #include <arpa/inet.h>
 #include <getopt.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -82,20 +82,6 @@ bool ParseMac(const char* sz, uint8_t* aMac)
     return true;
 }
 
-// IPv4 address of the interface, network order; 0 when it has none.
-uint32_t InterfaceAddress(const std::string& strInterface)
-{
-    ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0)
-        return 0;
-    uint32_t n = 0;
-    for (ifaddrs* p = pList; p != nullptr && n == 0; p = p->ifa_next)
-        if (p->ifa_addr != nullptr && p->ifa_addr->sa_family == AF_INET && strInterface == p->ifa_name)
-            n = reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr;
-    freeifaddrs(pList);
-    return n;
-}
-
 int OpenSocket(const std::string& strInterface, uint16_t nPort)
 {
     int sc = socket(AF_INET, SOCK_DGRAM, 0);
@@ -104,7 +90,7 @@ int OpenSocket(const std::string& strInterface, uint16_t nPort)
     int iOn = 1;
     setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
     setsockopt(sc, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn));
-    if (setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, strInterface.c_str(), (socklen_t)strInterface.size()) != 0)
+    if (BindToDevice(sc, strInterface) != 0)
     {
         perror("pxeclient: SO_BINDTODEVICE");
         close(sc);
@@ -347,7 +333,7 @@ int main(int argc, char** argv)
         return 1;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    const uint32_t nOwnAddress = InterfaceAddress(o.strInterface);
+    const uint32_t nOwnAddress = AddressOfInterface(o.strInterface);
     int sc = OpenSocket(o.strInterface, 68);
     if (sc < 0)
         return 1;
