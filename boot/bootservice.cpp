@@ -1,5 +1,6 @@
 #include "boot/bootservice.h"
 
+#include "boot/dhcp.h"
 #include "boot/pxeparser.h"
 #include "config/settings.h"
 #include "core/logfile.h"
@@ -212,8 +213,8 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
             strDevice = InterfaceOfAddress(gSettings.strIpAddress);
 
         if (!gSettings.bRunWithDhcp)
-            scDhcp = OpenListener(67, strDevice, true);
-        scBinl = OpenListener(4011, strDevice, false);
+            scDhcp = OpenListener(kDhcpServerPort, strDevice, true);
+        scBinl = OpenListener(kBinlPort, strDevice, false);
         ServiceThreadBound();
 
         unsigned char aBuffer[kBinlReceiveLimit];
@@ -257,7 +258,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
                     continue;
                 }
-                StartWorker(scDhcp, 67, aBuffer, (size_t)n, arrival);
+                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival);
             }
             if (iReady > 0 && (aPoll[iBinlSlot].revents & (POLLIN | POLLERR)))
             {
@@ -267,7 +268,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
                     continue;
                 }
-                StartWorker(scBinl, 4011, aBuffer, (size_t)n, arrival);
+                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival);
             }
         }
     }

@@ -13,6 +13,7 @@
 // Each step prints one line; the program exits non-zero at the first step
 // that fails: 1 usage or set-up, 2 no offer, 3 no acknowledgement, 4 TFTP.
 #include "boot/bootmenu.h"
+#include "boot/dhcp.h"
 #include "boot/dhcppacket.h"
 #include "platform/interfaces.h"
 #include "platform/sockopts.h"
@@ -142,27 +143,27 @@ std::vector<unsigned char> Encode(const DhcpPacket& p)
 // The client's part of every request: header, class identifier, architecture, interface.
 void FillRequest(DhcpPacket& p, const TOptions& o, uint32_t nXid, uint8_t nType, uint32_t nCiaddr)
 {
-    p.SetOp(1);
-    p.SetHtype(1);
+    p.SetOp(kBootRequest);
+    p.SetHtype(kHtypeEthernet);
     p.SetChaddr(o.aMac, 6);
     p.SetXid(nXid);
-    p.SetFlags(htons(0x8000));
+    p.SetFlags(htons(kDhcpBroadcastFlag));
     p.SetCiaddr(nCiaddr);
-    p.SetOption(53, &nType, 1);
+    p.SetOption(kOptMessageType, &nType, 1);
     const uint8_t aMaxSize[2] = {0x05, 0xc0};
-    p.SetOption(57, aMaxSize, 2);
+    p.SetOption(kOptMaxMessageSize, aMaxSize, 2);
     const uint8_t aParams[] = {1, 3, 43, 60, 66, 67, 128, 129, 130, 131, 132, 133, 134, 135};
-    p.SetOption(55, aParams, sizeof(aParams));
+    p.SetOption(kOptParameterList, aParams, sizeof(aParams));
     const uint8_t aArch[2] = {(uint8_t)(o.iArch >> 8), (uint8_t)o.iArch};
-    p.SetOption(93, aArch, 2);
+    p.SetOption(kOptClientArch, aArch, 2);
     const uint8_t aUndi[3] = {1, 2, 1};
-    p.SetOption(94, aUndi, 3);
+    p.SetOption(kOptClientNdi, aUndi, 3);
     uint8_t aGuid[17] = {0};
     memcpy(aGuid + 11, o.aMac, 6);
-    p.SetOption(97, aGuid, sizeof(aGuid));
+    p.SetOption(kOptClientGuid, aGuid, sizeof(aGuid));
     char szClass[40];
     snprintf(szClass, sizeof(szClass), "PXEClient:Arch:%05d:UNDI:002001", o.iArch);
-    p.SetOption(60, szClass, (int)strlen(szClass));
+    p.SetOption(kOptClassId, szClass, (int)strlen(szClass));
 }
 
 // Is dg a reply of type nType to our transaction?
@@ -171,14 +172,14 @@ bool IsReply(const TDatagram& dg, uint32_t nXid, const uint8_t* aMac, uint8_t nT
     if (!p.Parse(dg.vData.data(), (uint32_t)dg.vData.size()))
         return false;
     uint8_t n = 0;
-    if (p.GetOp() != 2 || p.GetXid() != nXid || memcmp(p.Chaddr(), aMac, 6) != 0)
+    if (p.GetOp() != kBootReply || p.GetXid() != nXid || memcmp(p.Chaddr(), aMac, 6) != 0)
         return false;
-    return p.GetOption(53, &n, 1) == 1 && n == nType;
+    return p.GetOption(kOptMessageType, &n, 1) == 1 && n == nType;
 }
 
 std::string FileName(const DhcpPacket& p)
 {
-    return std::string((const char*)p.File(), strnlen((const char*)p.File(), DhcpPacket::kFileSize));
+    return std::string((const char*)p.File(), strnlen((const char*)p.File(), kDhcpFileSize));
 }
 
 // Step 5: one TFTP read of strFile from the server, with "tsize".
@@ -334,7 +335,7 @@ int main(int argc, char** argv)
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const uint32_t nOwnAddress = AddressOfInterface(o.strInterface);
-    int sc = OpenSocket(o.strInterface, 68);
+    int sc = OpenSocket(o.strInterface, kDhcpClientPort);
     if (sc < 0)
         return 1;
     std::mt19937 rng((unsigned)TClock::now().time_since_epoch().count());
@@ -342,11 +343,11 @@ int main(int argc, char** argv)
 
     // Steps 1 and 2: discover, proxy offer.
     DhcpPacket discover;
-    FillRequest(discover, o, nXid, 1, 0);
+    FillRequest(discover, o, nXid, kDhcpDiscover, 0);
     std::vector<unsigned char> vDiscover = Encode(discover);
     sockaddr_in saBroadcast{};
     saBroadcast.sin_family = AF_INET;
-    saBroadcast.sin_port = htons(67);
+    saBroadcast.sin_port = htons(kDhcpServerPort);
     saBroadcast.sin_addr.s_addr = htonl(INADDR_BROADCAST);
     DhcpPacket offer;
     TDatagram dgOffer;
@@ -366,8 +367,9 @@ int main(int argc, char** argv)
         while (!bOffer && Receive(sc, tEnd, dgOffer))
         {
             char szClass[16] = {};
-            bOffer = IsReply(dgOffer, nXid, o.aMac, 2, offer) && offer.GetOption(60, szClass, 15) == 9 &&
-                     strcmp(szClass, "PXEClient") == 0;
+            bOffer = IsReply(dgOffer, nXid, o.aMac, kDhcpOffer, offer) &&
+                     offer.GetOption(kOptClassId, szClass, 15) == kPxeClassIdLength &&
+                     strcmp(szClass, kPxeClassId) == 0;
         }
     }
     if (!bOffer)
@@ -381,7 +383,7 @@ int main(int argc, char** argv)
     uint32_t nServer = offer.GetSiaddr();
     if (offer.GetVendorOption(PXE_BOOT_SERVERS, aScratch, sizeof(aScratch)) >= 7)
         memcpy(&nServer, aScratch + 3, 4);
-    else if (nServer == 0 && offer.GetOption(54, aScratch, sizeof(aScratch)) == 4)
+    else if (nServer == 0 && offer.GetOption(kOptServerId, aScratch, sizeof(aScratch)) == 4)
         memcpy(&nServer, aScratch, 4);
     int iType = o.iType;
     std::string strItem;
@@ -404,12 +406,12 @@ int main(int argc, char** argv)
 
     // Steps 3 and 4: boot-server request, acknowledgement.
     DhcpPacket request;
-    FillRequest(request, o, nXid, 3, nOwnAddress);
+    FillRequest(request, o, nXid, kDhcpRequest, nOwnAddress);
     SetBootItem(request, (uint16_t)iType, (uint16_t)o.iLayer);
     std::vector<unsigned char> vRequest = Encode(request);
     sockaddr_in saServer{};
     saServer.sin_family = AF_INET;
-    saServer.sin_port = htons(4011);
+    saServer.sin_port = htons(kBinlPort);
     saServer.sin_addr.s_addr = nServer;
     DhcpPacket ack;
     TDatagram dgAck;
@@ -425,7 +427,8 @@ int main(int argc, char** argv)
                o.iLayer);
         const TClock::time_point tEnd = TClock::now() + std::chrono::milliseconds(o.iTimeoutMs);
         while (!bAck && Receive(sc, tEnd, dgAck))
-            bAck = IsReply(dgAck, nXid, o.aMac, 5, ack) && ack.GetVendorOption(PXE_BOOT_ITEM, nullptr, 0) == 4;
+            bAck = IsReply(dgAck, nXid, o.aMac, kDhcpAck, ack) &&
+                   ack.GetVendorOption(PXE_BOOT_ITEM, nullptr, 0) == 4;
     }
     close(sc);
     if (!bAck)

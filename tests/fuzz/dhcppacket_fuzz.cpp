@@ -78,12 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     int nOut = static_cast<int>(vOut.size());
     Check(first.Serialize(vOut.data(), nOut), "a parsed packet did not serialize");
     Check(nOut == nMessage, "serialized length differs from MessageLength");
-    Check(std::memcmp(vOut.data(), first.Header(), DhcpPacket::kHeaderSize) == 0, "header not written as held");
+    Check(std::memcmp(vOut.data(), first.Header(), kDhcpHeaderSize) == 0, "header not written as held");
 
     DhcpPacket second;
     Check(second.Parse(vOut.data(), static_cast<uint32_t>(nOut)), "the serialized message did not parse");
-    Check(std::memcmp(first.Header(), second.Header(), DhcpPacket::kHeaderSize) == 0, "header changed in the round trip");
-    Check(std::memcmp(first.Cookie(), second.Cookie(), DhcpPacket::kCookieSize) == 0, "cookie changed in the round trip");
+    Check(std::memcmp(first.Header(), second.Header(), kDhcpHeaderSize) == 0, "header changed in the round trip");
+    Check(std::memcmp(first.Cookie(), second.Cookie(), kDhcpCookieSize) == 0, "cookie changed in the round trip");
     CheckSameTables(first, second);
 
     // The boot menu step on the serialized message, with the headroom the
