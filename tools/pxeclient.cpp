@@ -17,6 +17,7 @@
 #include "boot/dhcppacket.h"
 #include "platform/interfaces.h"
 #include "platform/sockopts.h"
+#include "tftp/packet.h"
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -195,14 +196,14 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
         close(sc);
         return false;
     }
-    std::vector<unsigned char> vLast = {0, 1};
+    std::vector<unsigned char> vLast = {0, TftpRrq};
     vLast.insert(vLast.end(), strFile.begin(), strFile.end());
     const char aMode[] = "\0octet\0tsize\0" "0";
     vLast.insert(vLast.end(), aMode, aMode + sizeof(aMode));
     sockaddr_in saServer{};
     saServer.sin_family = AF_INET;
     saServer.sin_addr.s_addr = nServer;
-    saServer.sin_port = htons(69);
+    saServer.sin_port = htons(kTftpPort);
     bool bPeerKnown = false;
     long long nTsize = -1, nReceived = 0;
     unsigned nExpected = 1;
@@ -222,7 +223,7 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
             sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer), sizeof(saServer));
             continue;
         }
-        if (dg.saFrom.sin_addr.s_addr != nServer || dg.vData.size() < 4)
+        if (dg.saFrom.sin_addr.s_addr != nServer || dg.vData.size() < (size_t)kTftpHeaderSize)
             continue;
         if (!bPeerKnown)
         {
@@ -234,13 +235,14 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
         iTimeouts = 0;
         const unsigned nOpcode = (dg.vData[0] << 8) | dg.vData[1];
         const unsigned nBlock = (dg.vData[2] << 8) | dg.vData[3];
-        if (nOpcode == 5)
+        if (nOpcode == TftpError)
         {
-            std::string strText((const char*)dg.vData.data() + 4, strnlen((const char*)dg.vData.data() + 4, dg.vData.size() - 4));
+            const char* szText = (const char*)dg.vData.data() + kTftpHeaderSize;
+            std::string strText(szText, strnlen(szText, dg.vData.size() - kTftpHeaderSize));
             printf("pxeclient: tftp %s: error %u \"%s\"\n", strFile.c_str(), nBlock, strText.c_str());
             break;
         }
-        if (nOpcode == 6 && nExpected == 1)
+        if (nOpcode == TftpOack && nExpected == 1)
         {
             // OACK: "name\0value\0" pairs.
             std::string strOptions((const char*)dg.vData.data() + 2, dg.vData.size() - 2);
@@ -255,17 +257,18 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
                 if (strcasecmp(strName.c_str(), "tsize") == 0)
                     nTsize = atoll(strValue.c_str());
             }
-            vLast = {0, 4, 0, 0};
+            vLast = {0, TftpAck, 0, 0};
         }
-        else if (nOpcode == 3 && nBlock == (nExpected & 0xffff))
+        else if (nOpcode == TftpData && nBlock == (nExpected & 0xffff))
         {
-            size_t nData = dg.vData.size() - 4;
-            if (pOut != nullptr && nData > 0 && fwrite(dg.vData.data() + 4, 1, nData, pOut) != nData)
+            size_t nData = dg.vData.size() - kTftpHeaderSize;
+            const unsigned char* pData = dg.vData.data() + kTftpHeaderSize;
+            if (pOut != nullptr && nData > 0 && fwrite(pData, 1, nData, pOut) != nData)
                 break;
             nReceived += (long long)nData;
-            vLast = {0, 4, (unsigned char)(nBlock >> 8), (unsigned char)nBlock};
+            vLast = {0, TftpAck, (unsigned char)(nBlock >> 8), (unsigned char)nBlock};
             ++nExpected;
-            if (nData < 512)
+            if (nData < (size_t)kTftpBlockSize)
             {
                 bDone = true;
                 bOk = nTsize < 0 || nTsize == nReceived;
