@@ -9,16 +9,6 @@
 
 #include <cstdint>
 
-// PXE vendor sub-option codes sent by the service.
-enum EPxeVendorOption : uint8_t
-{
-    PXE_DISCOVERY_CONTROL = 6,
-    PXE_BOOT_SERVERS = 8,
-    PXE_BOOT_MENU = 9,
-    PXE_MENU_PROMPT = 10,
-    PXE_BOOT_ITEM = 71
-};
-
 // Server type of the one boot menu item ("Linux").
 constexpr uint16_t kPxeMenuServerType = 1;
 

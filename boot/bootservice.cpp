@@ -1,10 +1,13 @@
 #include "boot/bootservice.h"
 
+#include "boot/dhcp.h"
 #include "boot/pxeparser.h"
 #include "config/settings.h"
 #include "core/logfile.h"
 #include "core/readiness.h"
 #include "core/stopevent.h"
+#include "platform/interfaces.h"
+#include "platform/sockopts.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_stdlib.h>
@@ -13,7 +16,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,30 +32,6 @@ namespace
 {
 std::atomic<int> g_nWorkers{0};
 
-// Name of the interface that carries the IPv4 address strIp; empty when none does.
-std::string InterfaceOfAddress(const std::string& strIp)
-{
-    in_addr addr{};
-    if (inet_aton(strIp.c_str(), &addr) == 0)
-        return std::string();
-    ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0)
-        return std::string();
-    std::string strName;
-    for (ifaddrs* p = pList; p != nullptr; p = p->ifa_next)
-    {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
-            continue;
-        if (reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr == addr.s_addr)
-        {
-            strName = p->ifa_name;
-            break;
-        }
-    }
-    freeifaddrs(pList);
-    return strName;
-}
-
 // Opens one listening socket on the wildcard address and nPort, tied to
 // strDevice when one is given. Ends the process when the socket cannot be
 // created or bound.
@@ -69,12 +47,11 @@ int OpenListener(uint16_t nPort, const std::string& strDevice, bool bDhcp)
         ACE_OS::exit(-1);
     }
     // The arrival interface of each datagram: a broadcast reply leaves through it.
-    int iOn = 1;
-    setsockopt(sc, IPPROTO_IP, IP_PKTINFO, &iOn, sizeof(iOn));
+    EnableArrivalInfo(sc);
     // Only the configured interface is served; a socket bound to its unicast
     // address would never see the clients' broadcasts.
     if (!strDevice.empty())
-        setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, strDevice.c_str(), (socklen_t)strDevice.size());
+        BindToDevice(sc, strDevice);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(nPort);
@@ -97,8 +74,7 @@ int OpenListener(uint16_t nPort, const std::string& strDevice, bool bDhcp)
 struct TArrival
 {
     sockaddr_in saFrom{};
-    int iIfIndex = 0;
-    uint32_t nLocalAddr = 0;
+    TArrivalInfo where;
 };
 
 // Receives one datagram of at most nLimit bytes. A longer datagram counts as
@@ -108,7 +84,7 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival&
 {
     sockaddr_in& saFrom = arrival.saFrom;
     iovec iov{pBuffer, nLimit};
-    alignas(cmsghdr) unsigned char aControl[CMSG_SPACE(sizeof(in_pktinfo))];
+    alignas(cmsghdr) unsigned char aControl[kInterfaceControlSize];
     msghdr msg{};
     msg.msg_name = &saFrom;
     msg.msg_namelen = sizeof(saFrom);
@@ -127,16 +103,7 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival&
         *pError = EMSGSIZE;
         return -1;
     }
-    arrival.iIfIndex = 0;
-    arrival.nLocalAddr = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-        {
-            in_pktinfo info;
-            memcpy(&info, CMSG_DATA(c), sizeof(info));
-            arrival.iIfIndex = info.ipi_ifindex;
-            arrival.nLocalAddr = info.ipi_spec_dst.s_addr;
-        }
+    arrival.where = ReadArrivalInfo(msg);
     return n;
 }
 
@@ -159,8 +126,8 @@ void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, siz
     memcpy(pDatagram->payload, pData, nLength);
     pDatagram->length = (uint32_t)nLength;
     pDatagram->port = nPort;
-    pDatagram->iIfIndex = arrival.iIfIndex;
-    pDatagram->nLocalAddr = arrival.nLocalAddr;
+    pDatagram->iIfIndex = arrival.where.iIfIndex;
+    pDatagram->nLocalAddr = arrival.where.nLocalAddr;
     // The reply leaves from the receiving socket itself; the worker owns this
     // descriptor, so the listener may close its own at any time.
     pDatagram->scReply = fcntl(scListener, F_DUPFD_CLOEXEC, 0);
@@ -246,8 +213,8 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
             strDevice = InterfaceOfAddress(gSettings.strIpAddress);
 
         if (!gSettings.bRunWithDhcp)
-            scDhcp = OpenListener(67, strDevice, true);
-        scBinl = OpenListener(4011, strDevice, false);
+            scDhcp = OpenListener(kDhcpServerPort, strDevice, true);
+        scBinl = OpenListener(kBinlPort, strDevice, false);
         ServiceThreadBound();
 
         unsigned char aBuffer[kBinlReceiveLimit];
@@ -291,7 +258,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
                     continue;
                 }
-                StartWorker(scDhcp, 67, aBuffer, (size_t)n, arrival);
+                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival);
             }
             if (iReady > 0 && (aPoll[iBinlSlot].revents & (POLLIN | POLLERR)))
             {
@@ -301,7 +268,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
                     continue;
                 }
-                StartWorker(scBinl, 4011, aBuffer, (size_t)n, arrival);
+                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival);
             }
         }
     }

@@ -8,9 +8,6 @@
 
 namespace
 {
-const uint8_t kMagicCookie[DhcpPacket::kCookieSize] = {99, 130, 83, 99};
-const char kPxeClient[] = "PXEClient";
-const int kPxeClientLength = 9;
 // An option 60 value longer than this is a class identifier to split.
 const int kShortClassIdLength = 10;
 // Options length of a packet with nothing stored: the cookie and END.
@@ -67,7 +64,7 @@ DhcpPacket::~DhcpPacket() = default;
 void DhcpPacket::Reset()
 {
     std::memset(aHeader, 0, sizeof(aHeader));
-    std::memcpy(aCookie, kMagicCookie, sizeof(aCookie));
+    std::memcpy(aCookie, kDhcpMagicCookie, sizeof(aCookie));
     for (int i = 0; i < 256; ++i)
     {
         apOptions[i].reset();
@@ -172,7 +169,7 @@ int DhcpPacket::CopyChaddr(void* pBuffer, int nCapacity) const
         return 0;
     // hlen may claim more than the 16 bytes chaddr has: only those are
     // copied, the rest of the hlen bytes are zero.
-    const int nCopy = std::min(nHlen, kChaddrSize);
+    const int nCopy = std::min(nHlen, kDhcpChaddrSize);
     std::memcpy(pBuffer, aHeader + kOffChaddr, static_cast<size_t>(nCopy));
     if (nHlen > nCopy)
         std::memset(static_cast<uint8_t*>(pBuffer) + nCopy, 0, static_cast<size_t>(nHlen - nCopy));
@@ -181,8 +178,8 @@ int DhcpPacket::CopyChaddr(void* pBuffer, int nCapacity) const
 
 void DhcpPacket::SetChaddr(const void* pBytes, int n)
 {
-    const int nCopy = pBytes == nullptr ? 0 : std::max(0, std::min(n, kChaddrSize));
-    std::memset(aHeader + kOffChaddr, 0, kChaddrSize);
+    const int nCopy = pBytes == nullptr ? 0 : std::max(0, std::min(n, kDhcpChaddrSize));
+    std::memset(aHeader + kOffChaddr, 0, kDhcpChaddrSize);
     if (nCopy > 0)
         std::memcpy(aHeader + kOffChaddr, pBytes, static_cast<size_t>(nCopy));
     SetHlen(static_cast<uint8_t>(nCopy));
@@ -190,8 +187,8 @@ void DhcpPacket::SetChaddr(const void* pBytes, int n)
 
 void DhcpPacket::SetFile(const void* pName, int n)
 {
-    const int nCopy = pName == nullptr ? 0 : std::max(0, std::min(n, kFileSize));
-    std::memset(aHeader + kOffFile, 0, kFileSize);
+    const int nCopy = pName == nullptr ? 0 : std::max(0, std::min(n, kDhcpFileSize));
+    std::memset(aHeader + kOffFile, 0, kDhcpFileSize);
     if (nCopy > 0)
         std::memcpy(aHeader + kOffFile, pName, static_cast<size_t>(nCopy));
 }
@@ -202,39 +199,41 @@ void DhcpPacket::SetFile(const void* pName, int n)
 bool DhcpPacket::Parse(const void* pData, uint32_t nLength)
 {
     Reset();
-    if (pData == nullptr || nLength < static_cast<uint32_t>(kFixedSize))
+    if (pData == nullptr || nLength < static_cast<uint32_t>(kDhcpFixedSize))
         return false;
     const uint8_t* pBytes = static_cast<const uint8_t*>(pData);
 
     const int32_t nModLength = static_cast<int32_t>(nLength % 65536u);
-    iMaxOptionsLength = nModLength >= 576 ? nModLength - kHeaderSize : kDefaultMaxOptionsLength;
+    iMaxOptionsLength = nModLength >= 576 ? nModLength - kDhcpHeaderSize : kDefaultMaxOptionsLength;
 
-    std::memcpy(aHeader, pBytes, kHeaderSize);
-    std::memcpy(aCookie, pBytes + kHeaderSize, kCookieSize);
+    std::memcpy(aHeader, pBytes, kDhcpHeaderSize);
+    std::memcpy(aCookie, pBytes + kDhcpHeaderSize, kDhcpCookieSize);
 
-    const int iOverload = WalkArea(pBytes + kFixedSize, nLength - kFixedSize, AREA_OPTIONS);
+    const int iOverload = WalkArea(pBytes + kDhcpFixedSize, nLength - kDhcpFixedSize, AREA_OPTIONS);
     const bool bFile = iOverload == 1 || iOverload == 3;
     const bool bSname = iOverload == 2 || iOverload == 3;
 
     // The overloaded fields are walked from a copy: they are rewritten below.
-    uint8_t aFields[kSnameSize + kFileSize];
+    uint8_t aFields[kDhcpSnameSize + kDhcpFileSize];
     std::memcpy(aFields, aHeader + kOffSname, sizeof(aFields));
     if (bFile)
-        WalkArea(aFields + kSnameSize, kFileSize, AREA_FILE);
+        WalkArea(aFields + kDhcpSnameSize, kDhcpFileSize, AREA_FILE);
     if (bSname)
-        WalkArea(aFields, kSnameSize, AREA_SNAME);
+        WalkArea(aFields, kDhcpSnameSize, AREA_SNAME);
 
     if (bFile)
     {
-        std::memset(aHeader + kOffFile, 0, kFileSize);
+        std::memset(aHeader + kOffFile, 0, kDhcpFileSize);
         if (const DhcpOption* pName = apOptions[kOptBootFileName].get())
-            std::memcpy(aHeader + kOffFile, pName->value, std::min<size_t>(pName->length, kFileSize));
+            std::memcpy(aHeader + kOffFile, pName->value,
+                        std::min<size_t>(pName->length, kDhcpFileSize));
     }
     if (bSname)
     {
-        std::memset(aHeader + kOffSname, 0, kSnameSize);
+        std::memset(aHeader + kOffSname, 0, kDhcpSnameSize);
         if (const DhcpOption* pName = apOptions[kOptTftpServerName].get())
-            std::memcpy(aHeader + kOffSname, pName->value, std::min<size_t>(pName->length, kSnameSize));
+            std::memcpy(aHeader + kOffSname, pName->value,
+                        std::min<size_t>(pName->length, kDhcpSnameSize));
     }
     // Once the overloaded fields are folded back into plain fields, option 52
     // no longer describes this packet: kept, it would make a serialized copy
@@ -337,9 +336,9 @@ void DhcpPacket::ParseClassId(const uint8_t* pValue, int nLength)
         nStart = nColon + 1;
     }
 
-    if (vFields.empty() || !BeginsWith(vFields[0], kPxeClient))
+    if (vFields.empty() || !BeginsWith(vFields[0], kPxeClassId))
         return;
-    Store(apOptions, kOptClassId, reinterpret_cast<const uint8_t*>(kPxeClient), kPxeClientLength);
+    Store(apOptions, kOptClassId, reinterpret_cast<const uint8_t*>(kPxeClassId), kPxeClassIdLength);
 
     if (vFields.size() < 3 || !BeginsWith(vFields[1], "Arch"))
         return;
@@ -382,9 +381,9 @@ int DhcpPacket::Encode(uint8_t* pOut) const
         n += option.length;
     };
 
-    for (int i = 0; i < kHeaderSize; ++i)
+    for (int i = 0; i < kDhcpHeaderSize; ++i)
         put(aHeader[i]);
-    for (int i = 0; i < kCookieSize; ++i)
+    for (int i = 0; i < kDhcpCookieSize; ++i)
         put(aCookie[i]);
     if (iOptionsLength <= kEmptyOptionsLength)
         return n;
@@ -437,7 +436,7 @@ int DhcpPacket::Encode(uint8_t* pOut) const
 
 int DhcpPacket::MessageLength() const
 {
-    return std::max(Encode(nullptr), kMinMessageSize);
+    return std::max(Encode(nullptr), kDhcpMinMessageSize);
 }
 
 bool DhcpPacket::Serialize(void* pBuffer, int& nSize) const

@@ -8,6 +8,8 @@
 // when needed) by Serialize.
 #pragma once
 
+#include "boot/dhcp.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,14 +26,6 @@ struct DhcpOption
 class DhcpPacket
 {
 public:
-    // Sizes of the fixed parts of a message.
-    static constexpr int kHeaderSize = 236;      // fixed BOOTP fields
-    static constexpr int kCookieSize = 4;        // magic cookie after the header
-    static constexpr int kFixedSize = 240;       // header and cookie
-    static constexpr int kMinMessageSize = 300;  // the BOOTP minimum of a sent message
-    static constexpr int kChaddrSize = 16;
-    static constexpr int kSnameSize = 64;
-    static constexpr int kFileSize = 128;
     // Maximum options length of a constructed packet: 576 - 236.
     static constexpr int kDefaultMaxOptionsLength = 340;
     // Most bytes of sub-options that one option 43 carries (its END sub-option aside).
@@ -40,17 +34,6 @@ public:
     // fills all 255 value bytes of one option 43 (which then has no room for
     // the END sub-option and goes out without it).
     static constexpr int kMaxVendorValue = 255 - 2;
-
-    // Option codes the class itself interprets.
-    static constexpr uint8_t kOptPad = 0;
-    static constexpr uint8_t kOptVendorSpecific = 43;
-    static constexpr uint8_t kOptOverload = 52;
-    static constexpr uint8_t kOptClassId = 60;
-    static constexpr uint8_t kOptTftpServerName = 66;
-    static constexpr uint8_t kOptBootFileName = 67;
-    static constexpr uint8_t kOptClientArch = 93;
-    static constexpr uint8_t kOptClientNdi = 94;
-    static constexpr uint8_t kOptEnd = 255;
 
     // Empty message: header zeroed, cookie 99.130.83.99, no options.
     DhcpPacket();
@@ -70,7 +53,7 @@ public:
 
     // 236 + options length: the size of the message, less the 3 bytes of
     // wrapping per option 43 instance and the padding to 300 bytes.
-    int TotalLength() const { return kHeaderSize + iOptionsLength; }
+    int TotalLength() const { return kDhcpHeaderSize + iOptionsLength; }
     // The exact number of bytes Serialize writes (at least 300).
     int MessageLength() const;
     int OptionsLength() const { return iOptionsLength; }
@@ -167,8 +150,8 @@ private:
     void WalkVendor(const uint8_t* pValue, size_t nLimit);
     void ParseClassId(const uint8_t* pValue, int nLength);
 
-    uint8_t aHeader[kHeaderSize];
-    uint8_t aCookie[kCookieSize];
+    uint8_t aHeader[kDhcpHeaderSize];
+    uint8_t aCookie[kDhcpCookieSize];
     TTable apOptions;
     TTable apVendor;
     int32_t iMaxOptionsLength;

@@ -2,11 +2,13 @@
 
 #include "boot/bootmenu.h"
 #include "boot/cipaddr.h"
+#include "boot/dhcp.h"
 #include "boot/dhcppacket.h"
 #include "config/settings.h"
 #include "console/bootselect.h"
 #include "console/consolequery.h"
 #include "core/logfile.h"
+#include "platform/sockopts.h"
 
 #include <ace/Log_Msg.h>
 
@@ -20,27 +22,6 @@
 
 namespace
 {
-// Option codes and message types the handler looks at.
-constexpr uint8_t kOptMessageType = 53;
-constexpr uint8_t kOptServerId = 54;
-constexpr uint8_t kOptParameterList = 55;
-constexpr uint8_t kOptClassId = 60;
-constexpr uint8_t kOptClientArch = 93;
-constexpr uint8_t kOptConsoleInfo = 201;
-
-constexpr uint8_t kDhcpDiscover = 1;
-constexpr uint8_t kDhcpOffer = 2;
-constexpr uint8_t kDhcpRequest = 3;
-constexpr uint8_t kDhcpAck = 5;
-constexpr uint8_t kDhcpInform = 8;
-
-constexpr uint16_t kDhcpServerPort = 67;
-constexpr uint16_t kDhcpClientPort = 68;
-constexpr uint16_t kBinlPort = 4011;
-
-const char kPxeClass[] = "PXEClient";
-constexpr int kPxeClassLength = 9;
-
 // Serializes the reply into a new buffer of TotalLength + 512 bytes (the
 // room the boot menu needs); nLength receives the message's length. On
 // failure the buffer is left empty.
@@ -116,7 +97,7 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     if (nType == kDhcpRequest && nPort == kDhcpServerPort && request.GetCiaddr() == 0)
         return reply;
 
-    unsigned char aChaddr[DhcpPacket::kChaddrSize] = {};
+    unsigned char aChaddr[kDhcpChaddrSize] = {};
     request.CopyChaddr(aChaddr, sizeof(aChaddr));
     std::string strMac = FormatHardwareAddress(aChaddr);
 
@@ -134,11 +115,11 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     if (!bConsoleInfo)
     {
         nLength = request.GetOption(kOptClassId, aScratch, sizeof(aScratch));
-        if (nLength != kPxeClassLength || memcmp(aScratch, kPxeClass, kPxeClassLength) != 0)
+        if (nLength != kPxeClassIdLength || memcmp(aScratch, kPxeClassId, kPxeClassIdLength) != 0)
             return reply;
     }
 
-    unsigned char aChaddr2[DhcpPacket::kChaddrSize] = {};
+    unsigned char aChaddr2[kDhcpChaddrSize] = {};
     int nCopied = request.CopyChaddr(aChaddr2, sizeof(aChaddr2));
     static const unsigned char aZero[6] = {};
     if ((nCopied == 0 || memcmp(aChaddr2, aZero, sizeof(aZero)) == 0) && !bConsoleInfo)
@@ -167,7 +148,7 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     reply.nGiaddr = request.GetGiaddr();
 
     // The reply base.
-    response.SetOp(2);
+    response.SetOp(kBootReply);
     response.SetHtype(request.GetHtype());
     response.SetHlen(request.GetHlen());
     response.SetXid(request.GetXid());
@@ -190,7 +171,7 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     uint8_t aService[4];
     memcpy(aService, &nService, sizeof(aService));
     response.SetOption(kOptServerId, aService, 4);
-    response.SetOption(kOptClassId, kPxeClass, kPxeClassLength);
+    response.SetOption(kOptClassId, kPxeClassId, kPxeClassIdLength);
     if (bProxy)
     {
         SetDiscoveryControl(response);
@@ -341,19 +322,9 @@ int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
     msg.msg_iovlen = 1;
     // A limited broadcast has no route of its own: it leaves through the
     // interface the request arrived on.
-    alignas(cmsghdr) unsigned char aControl[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    alignas(cmsghdr) unsigned char aControl[kInterfaceControlSize];
     if (dest.bBroadcast && pRequest->iIfIndex > 0)
-    {
-        msg.msg_control = aControl;
-        msg.msg_controllen = sizeof(aControl);
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_ifindex = pRequest->iIfIndex;
-        memcpy(CMSG_DATA(c), &info, sizeof(info));
-    }
+        SetOutgoingInterface(msg, aControl, pRequest->iIfIndex);
     sendmsg(sc, &msg, 0);
     if (bOwnSocket)
         close(sc);

@@ -3,7 +3,7 @@
 #include "config/archfolders.h"
 #include "config/settings.h"
 #include "config/tinyxml.h"
-#include "platform/module.h"
+#include "platform/programpath.h"
 #include "core/logfile.h"
 #include "core/paths.h"
 

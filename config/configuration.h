@@ -8,7 +8,7 @@
 // left to the caller.
 #pragma once
 
-#include "platform/adapters.h"
+#include "platform/interfaces.h"
 
 #include <functional>
 #include <string>

@@ -1,7 +1,7 @@
 #include "core/logfile.h"
 
 #include "core/paths.h"
-#include "platform/module.h"
+#include "platform/programpath.h"
 
 #include <ace/Log_Msg.h>
 

@@ -1,6 +1,6 @@
 #include "platform/servicemanager.h"
 
-#include "platform/module.h"
+#include "platform/programpath.h"
 #include "platform/signals.h"
 
 #include <errno.h>

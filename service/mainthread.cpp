@@ -1,6 +1,7 @@
 #include "service/mainthread.h"
 
 #include "boot/bootservice.h"
+#include "boot/dhcp.h"
 #include "config/configuration.h"
 #include "config/exception.h"
 #include "config/settings.h"
@@ -9,6 +10,7 @@
 #include "core/readiness.h"
 #include "service/service.h"
 #include "core/stopevent.h"
+#include "tftp/packet.h"
 #include "tftp/tftpd.h"
 
 #include <ace/Log_Msg.h>
@@ -74,8 +76,11 @@ bool StartServiceThread(ACE_THR_FUNC pfnThread, ACE_hthread_t& hThread)
 std::string ServingStatus()
 {
     const std::string& strIp = gSettings.strIpAddress;
+    std::string strPorts = std::to_string(kBinlPort);
+    if (!gSettings.bRunWithDhcp)
+        strPorts = std::to_string(kDhcpServerPort) + ", " + strPorts;
     return "Running on " + (bAnyNic ? "every interface (" + strIp + ")" : strIp) + ", UDP ports " +
-           (gSettings.bRunWithDhcp ? "4011" : "67, 4011") + " and 69";
+           strPorts + " and " + std::to_string(kTftpPort);
 }
 
 void ReportRunning(const std::string& strStatus)

@@ -12,7 +12,9 @@
 
 // Sizes and limits.
 constexpr int kTftpPacketSize = 516;  // 4-byte header + 512 data bytes
-constexpr int kTftpBlockSize = kTftpPacketSize - 4;  // DATA bytes per block without negotiation
+constexpr int kTftpHeaderSize = 4;    // opcode and block number (or error code)
+// DATA bytes per block without negotiation.
+constexpr int kTftpBlockSize = kTftpPacketSize - kTftpHeaderSize;
 constexpr int kTftpWaitSeconds = 10;   // every wait for a datagram
 constexpr int kTftpMaxTimeouts = 3;    // time-outs survived per transfer
 constexpr int kTftpMaxBlocks = 65535;  // block numbers are 16 bits

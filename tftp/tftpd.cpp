@@ -5,6 +5,7 @@
 #include "core/logfile.h"
 #include "core/readiness.h"
 #include "core/stopevent.h"
+#include "platform/sockopts.h"
 #include "tftp/sender.h"
 #include "tftp/thread.h"
 
@@ -41,10 +42,9 @@ void* ArgFromHandle(ACE_HANDLE h)
 // connected socket's route, less the headers.
 int MaxBlockSizeFor(ACE_HANDLE sock)
 {
-    int iMtu = 0;
-    socklen_t nMtu = sizeof iMtu;
+    const int iMtu = PathMtu(sock);
     int nMax = gSettings.iTftpMaxBlockSize;
-    if (getsockopt(sock, IPPROTO_IP, IP_MTU, &iMtu, &nMtu) == 0 && iMtu > kTftpBlockOverhead)
+    if (iMtu > kTftpBlockOverhead)
         nMax = std::min(nMax, iMtu - kTftpBlockOverhead);
     return std::max(nMax, kTftpMinBlockSize);
 }

@@ -13,12 +13,14 @@
 // Each step prints one line; the program exits non-zero at the first step
 // that fails: 1 usage or set-up, 2 no offer, 3 no acknowledgement, 4 TFTP.
 #include "boot/bootmenu.h"
+#include "boot/dhcp.h"
 #include "boot/dhcppacket.h"
+#include "platform/interfaces.h"
+#include "platform/sockopts.h"
+#include "tftp/packet.h"
 
 #include <arpa/inet.h>
 #include <getopt.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -82,20 +84,6 @@ bool ParseMac(const char* sz, uint8_t* aMac)
     return true;
 }
 
-// IPv4 address of the interface, network order; 0 when it has none.
-uint32_t InterfaceAddress(const std::string& strInterface)
-{
-    ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0)
-        return 0;
-    uint32_t n = 0;
-    for (ifaddrs* p = pList; p != nullptr && n == 0; p = p->ifa_next)
-        if (p->ifa_addr != nullptr && p->ifa_addr->sa_family == AF_INET && strInterface == p->ifa_name)
-            n = reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr;
-    freeifaddrs(pList);
-    return n;
-}
-
 int OpenSocket(const std::string& strInterface, uint16_t nPort)
 {
     int sc = socket(AF_INET, SOCK_DGRAM, 0);
@@ -104,7 +92,7 @@ int OpenSocket(const std::string& strInterface, uint16_t nPort)
     int iOn = 1;
     setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
     setsockopt(sc, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn));
-    if (setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, strInterface.c_str(), (socklen_t)strInterface.size()) != 0)
+    if (BindToDevice(sc, strInterface) != 0)
     {
         perror("pxeclient: SO_BINDTODEVICE");
         close(sc);
@@ -156,27 +144,27 @@ std::vector<unsigned char> Encode(const DhcpPacket& p)
 // The client's part of every request: header, class identifier, architecture, interface.
 void FillRequest(DhcpPacket& p, const TOptions& o, uint32_t nXid, uint8_t nType, uint32_t nCiaddr)
 {
-    p.SetOp(1);
-    p.SetHtype(1);
+    p.SetOp(kBootRequest);
+    p.SetHtype(kHtypeEthernet);
     p.SetChaddr(o.aMac, 6);
     p.SetXid(nXid);
-    p.SetFlags(htons(0x8000));
+    p.SetFlags(htons(kDhcpBroadcastFlag));
     p.SetCiaddr(nCiaddr);
-    p.SetOption(53, &nType, 1);
+    p.SetOption(kOptMessageType, &nType, 1);
     const uint8_t aMaxSize[2] = {0x05, 0xc0};
-    p.SetOption(57, aMaxSize, 2);
+    p.SetOption(kOptMaxMessageSize, aMaxSize, 2);
     const uint8_t aParams[] = {1, 3, 43, 60, 66, 67, 128, 129, 130, 131, 132, 133, 134, 135};
-    p.SetOption(55, aParams, sizeof(aParams));
+    p.SetOption(kOptParameterList, aParams, sizeof(aParams));
     const uint8_t aArch[2] = {(uint8_t)(o.iArch >> 8), (uint8_t)o.iArch};
-    p.SetOption(93, aArch, 2);
+    p.SetOption(kOptClientArch, aArch, 2);
     const uint8_t aUndi[3] = {1, 2, 1};
-    p.SetOption(94, aUndi, 3);
+    p.SetOption(kOptClientNdi, aUndi, 3);
     uint8_t aGuid[17] = {0};
     memcpy(aGuid + 11, o.aMac, 6);
-    p.SetOption(97, aGuid, sizeof(aGuid));
+    p.SetOption(kOptClientGuid, aGuid, sizeof(aGuid));
     char szClass[40];
     snprintf(szClass, sizeof(szClass), "PXEClient:Arch:%05d:UNDI:002001", o.iArch);
-    p.SetOption(60, szClass, (int)strlen(szClass));
+    p.SetOption(kOptClassId, szClass, (int)strlen(szClass));
 }
 
 // Is dg a reply of type nType to our transaction?
@@ -185,14 +173,14 @@ bool IsReply(const TDatagram& dg, uint32_t nXid, const uint8_t* aMac, uint8_t nT
     if (!p.Parse(dg.vData.data(), (uint32_t)dg.vData.size()))
         return false;
     uint8_t n = 0;
-    if (p.GetOp() != 2 || p.GetXid() != nXid || memcmp(p.Chaddr(), aMac, 6) != 0)
+    if (p.GetOp() != kBootReply || p.GetXid() != nXid || memcmp(p.Chaddr(), aMac, 6) != 0)
         return false;
-    return p.GetOption(53, &n, 1) == 1 && n == nType;
+    return p.GetOption(kOptMessageType, &n, 1) == 1 && n == nType;
 }
 
 std::string FileName(const DhcpPacket& p)
 {
-    return std::string((const char*)p.File(), strnlen((const char*)p.File(), DhcpPacket::kFileSize));
+    return std::string((const char*)p.File(), strnlen((const char*)p.File(), kDhcpFileSize));
 }
 
 // Step 5: one TFTP read of strFile from the server, with "tsize".
@@ -208,14 +196,14 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
         close(sc);
         return false;
     }
-    std::vector<unsigned char> vLast = {0, 1};
+    std::vector<unsigned char> vLast = {0, TftpRrq};
     vLast.insert(vLast.end(), strFile.begin(), strFile.end());
     const char aMode[] = "\0octet\0tsize\0" "0";
     vLast.insert(vLast.end(), aMode, aMode + sizeof(aMode));
     sockaddr_in saServer{};
     saServer.sin_family = AF_INET;
     saServer.sin_addr.s_addr = nServer;
-    saServer.sin_port = htons(69);
+    saServer.sin_port = htons(kTftpPort);
     bool bPeerKnown = false;
     long long nTsize = -1, nReceived = 0;
     unsigned nExpected = 1;
@@ -235,7 +223,7 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
             sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer), sizeof(saServer));
             continue;
         }
-        if (dg.saFrom.sin_addr.s_addr != nServer || dg.vData.size() < 4)
+        if (dg.saFrom.sin_addr.s_addr != nServer || dg.vData.size() < (size_t)kTftpHeaderSize)
             continue;
         if (!bPeerKnown)
         {
@@ -247,13 +235,14 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
         iTimeouts = 0;
         const unsigned nOpcode = (dg.vData[0] << 8) | dg.vData[1];
         const unsigned nBlock = (dg.vData[2] << 8) | dg.vData[3];
-        if (nOpcode == 5)
+        if (nOpcode == TftpError)
         {
-            std::string strText((const char*)dg.vData.data() + 4, strnlen((const char*)dg.vData.data() + 4, dg.vData.size() - 4));
+            const char* szText = (const char*)dg.vData.data() + kTftpHeaderSize;
+            std::string strText(szText, strnlen(szText, dg.vData.size() - kTftpHeaderSize));
             printf("pxeclient: tftp %s: error %u \"%s\"\n", strFile.c_str(), nBlock, strText.c_str());
             break;
         }
-        if (nOpcode == 6 && nExpected == 1)
+        if (nOpcode == TftpOack && nExpected == 1)
         {
             // OACK: "name\0value\0" pairs.
             std::string strOptions((const char*)dg.vData.data() + 2, dg.vData.size() - 2);
@@ -268,17 +257,18 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
                 if (strcasecmp(strName.c_str(), "tsize") == 0)
                     nTsize = atoll(strValue.c_str());
             }
-            vLast = {0, 4, 0, 0};
+            vLast = {0, TftpAck, 0, 0};
         }
-        else if (nOpcode == 3 && nBlock == (nExpected & 0xffff))
+        else if (nOpcode == TftpData && nBlock == (nExpected & 0xffff))
         {
-            size_t nData = dg.vData.size() - 4;
-            if (pOut != nullptr && nData > 0 && fwrite(dg.vData.data() + 4, 1, nData, pOut) != nData)
+            size_t nData = dg.vData.size() - kTftpHeaderSize;
+            const unsigned char* pData = dg.vData.data() + kTftpHeaderSize;
+            if (pOut != nullptr && nData > 0 && fwrite(pData, 1, nData, pOut) != nData)
                 break;
             nReceived += (long long)nData;
-            vLast = {0, 4, (unsigned char)(nBlock >> 8), (unsigned char)nBlock};
+            vLast = {0, TftpAck, (unsigned char)(nBlock >> 8), (unsigned char)nBlock};
             ++nExpected;
-            if (nData < 512)
+            if (nData < (size_t)kTftpBlockSize)
             {
                 bDone = true;
                 bOk = nTsize < 0 || nTsize == nReceived;
@@ -347,8 +337,8 @@ int main(int argc, char** argv)
         return 1;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    const uint32_t nOwnAddress = InterfaceAddress(o.strInterface);
-    int sc = OpenSocket(o.strInterface, 68);
+    const uint32_t nOwnAddress = AddressOfInterface(o.strInterface);
+    int sc = OpenSocket(o.strInterface, kDhcpClientPort);
     if (sc < 0)
         return 1;
     std::mt19937 rng((unsigned)TClock::now().time_since_epoch().count());
@@ -356,11 +346,11 @@ int main(int argc, char** argv)
 
     // Steps 1 and 2: discover, proxy offer.
     DhcpPacket discover;
-    FillRequest(discover, o, nXid, 1, 0);
+    FillRequest(discover, o, nXid, kDhcpDiscover, 0);
     std::vector<unsigned char> vDiscover = Encode(discover);
     sockaddr_in saBroadcast{};
     saBroadcast.sin_family = AF_INET;
-    saBroadcast.sin_port = htons(67);
+    saBroadcast.sin_port = htons(kDhcpServerPort);
     saBroadcast.sin_addr.s_addr = htonl(INADDR_BROADCAST);
     DhcpPacket offer;
     TDatagram dgOffer;
@@ -380,8 +370,9 @@ int main(int argc, char** argv)
         while (!bOffer && Receive(sc, tEnd, dgOffer))
         {
             char szClass[16] = {};
-            bOffer = IsReply(dgOffer, nXid, o.aMac, 2, offer) && offer.GetOption(60, szClass, 15) == 9 &&
-                     strcmp(szClass, "PXEClient") == 0;
+            bOffer = IsReply(dgOffer, nXid, o.aMac, kDhcpOffer, offer) &&
+                     offer.GetOption(kOptClassId, szClass, 15) == kPxeClassIdLength &&
+                     strcmp(szClass, kPxeClassId) == 0;
         }
     }
     if (!bOffer)
@@ -395,7 +386,7 @@ int main(int argc, char** argv)
     uint32_t nServer = offer.GetSiaddr();
     if (offer.GetVendorOption(PXE_BOOT_SERVERS, aScratch, sizeof(aScratch)) >= 7)
         memcpy(&nServer, aScratch + 3, 4);
-    else if (nServer == 0 && offer.GetOption(54, aScratch, sizeof(aScratch)) == 4)
+    else if (nServer == 0 && offer.GetOption(kOptServerId, aScratch, sizeof(aScratch)) == 4)
         memcpy(&nServer, aScratch, 4);
     int iType = o.iType;
     std::string strItem;
@@ -418,12 +409,12 @@ int main(int argc, char** argv)
 
     // Steps 3 and 4: boot-server request, acknowledgement.
     DhcpPacket request;
-    FillRequest(request, o, nXid, 3, nOwnAddress);
+    FillRequest(request, o, nXid, kDhcpRequest, nOwnAddress);
     SetBootItem(request, (uint16_t)iType, (uint16_t)o.iLayer);
     std::vector<unsigned char> vRequest = Encode(request);
     sockaddr_in saServer{};
     saServer.sin_family = AF_INET;
-    saServer.sin_port = htons(4011);
+    saServer.sin_port = htons(kBinlPort);
     saServer.sin_addr.s_addr = nServer;
     DhcpPacket ack;
     TDatagram dgAck;
@@ -439,7 +430,8 @@ int main(int argc, char** argv)
                o.iLayer);
         const TClock::time_point tEnd = TClock::now() + std::chrono::milliseconds(o.iTimeoutMs);
         while (!bAck && Receive(sc, tEnd, dgAck))
-            bAck = IsReply(dgAck, nXid, o.aMac, 5, ack) && ack.GetVendorOption(PXE_BOOT_ITEM, nullptr, 0) == 4;
+            bAck = IsReply(dgAck, nXid, o.aMac, kDhcpAck, ack) &&
+                   ack.GetVendorOption(PXE_BOOT_ITEM, nullptr, 0) == 4;
     }
     close(sc);
     if (!bAck)

@@ -18,6 +18,8 @@
 // (bytes of the transfers that succeeded, MB = 10^6 bytes, the block size and
 // window of the first transfer, the client's own CPU seconds) and exits 1 when
 // any transfer failed, 2 on bad usage or set-up.
+#include "tftp/packet.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -42,14 +44,12 @@ namespace
 {
 typedef std::chrono::steady_clock TClock;
 
-enum : uint16_t { kRrq = 1, kData = 3, kAck = 4, kError = 5, kOack = 6 };
-const int kMaxBlockSize = 65464;
 const int kBatch = 16;                     // datagrams taken from a socket per call
 const int kReceiveBuffer = 4 * 1024 * 1024;  // socket buffer: several windows of large blocks
 
 struct TOptions
 {
-    uint16_t nPort = 69;
+    uint16_t nPort = kTftpPort;
     int iBlockSize = 0;  // 0: not asked for
     int iWindowSize = 0;
     bool bTsize = false;
@@ -67,7 +67,7 @@ struct TTransfer
     sockaddr_in saPeer{};  // the server's port of this transfer, once it answered
     bool bAnswered = false;
     bool bFailed = false;
-    int iBlockSize = 512;
+    int iBlockSize = kTftpBlockSize;
     int iWindowSize = 1;
     uint64_t nNext = 1;         // the block wanted next, counted from 1 without wrapping
     int iInWindow = 0;          // blocks taken in order since the last ACK
@@ -161,7 +161,8 @@ bool CFetcher::Setup()
         }
         m_pOriginal = static_cast<const unsigned char*>(p);
     }
-    m_strRequest = std::string{'\0', static_cast<char>(kRrq)} + m_o.strFile + '\0' + "octet" + '\0';
+    m_strRequest =
+        std::string{'\0', static_cast<char>(TftpRrq)} + m_o.strFile + '\0' + "octet" + '\0';
     if (m_o.iBlockSize)
         m_strRequest += std::string("blksize", 8) + std::to_string(m_o.iBlockSize) + '\0';
     if (m_o.iWindowSize)
@@ -169,11 +170,12 @@ bool CFetcher::Setup()
     if (m_o.bTsize)
         m_strRequest += std::string("tsize\0" "0\0", 8);
 
-    m_vBuffers.resize(static_cast<size_t>(kBatch) * (kMaxBlockSize + 4));
+    const size_t nDatagram = kTftpMaxBlockSize + kTftpHeaderSize;
+    m_vBuffers.resize(kBatch * nDatagram);
     for (int i = 0; i < kBatch; ++i)
     {
-        m_aIov[i].iov_base = &m_vBuffers[static_cast<size_t>(i) * (kMaxBlockSize + 4)];
-        m_aIov[i].iov_len = kMaxBlockSize + 4;
+        m_aIov[i].iov_base = &m_vBuffers[i * nDatagram];
+        m_aIov[i].iov_len = nDatagram;
         memset(&m_aMsgs[i], 0, sizeof m_aMsgs[i]);
         m_aMsgs[i].msg_hdr.msg_iov = &m_aIov[i];
         m_aMsgs[i].msg_hdr.msg_iovlen = 1;
@@ -209,7 +211,7 @@ void CFetcher::Send(TTransfer& t, const void* p, size_t n, const sockaddr_in& sa
 
 void CFetcher::SendAck(TTransfer& t, uint16_t nBlock)
 {
-    const unsigned char a[4] = {0, kAck, static_cast<unsigned char>(nBlock >> 8),
+    const unsigned char a[kTftpHeaderSize] = {0, TftpAck, static_cast<unsigned char>(nBlock >> 8),
                                 static_cast<unsigned char>(nBlock)};
     Send(t, a, sizeof a, t.saPeer);
     t.iInWindow = 0;
@@ -229,8 +231,11 @@ void CFetcher::Fail(TTransfer& t, size_t iIndex, const std::string& strWhy)
             strWhy.c_str());
     if (t.bAnswered)
     {
-        static const char szError[] = "\0\5\0\0transfer abandoned";
-        Send(t, szError, sizeof szError, t.saPeer);
+        // Error code 0, then the text and its zero byte.
+        static const std::string strError =
+            std::string{'\0', static_cast<char>(TftpError), '\0', '\0'} + "transfer abandoned" +
+            '\0';
+        Send(t, strError.data(), strError.size(), t.saPeer);
     }
     t.bFailed = true;
     ++m_iFailed;
@@ -241,7 +246,7 @@ bool CFetcher::OnOack(TTransfer& t, const unsigned char* p, size_t n, std::strin
 {
     if (t.nNext != 1)
         return true;  // a late repeat
-    t.iBlockSize = 512;
+    t.iBlockSize = kTftpBlockSize;
     t.iWindowSize = 1;
     std::vector<std::string> vFields;
     for (size_t i = 2; i < n;)
@@ -261,8 +266,8 @@ bool CFetcher::OnOack(TTransfer& t, const unsigned char* p, size_t n, std::strin
         char* szEnd = nullptr;
         long long n64 = strtoll(vFields[i + 1].c_str(), &szEnd, 10);
         bool bNumber = !vFields[i + 1].empty() && !*szEnd;
-        if (!strcasecmp(szName, "blksize") && m_o.iBlockSize && bNumber && n64 >= 8 &&
-            n64 <= m_o.iBlockSize)
+        if (!strcasecmp(szName, "blksize") && m_o.iBlockSize && bNumber &&
+            n64 >= kTftpMinBlockSize && n64 <= m_o.iBlockSize)
             t.iBlockSize = static_cast<int>(n64);
         else if (!strcasecmp(szName, "windowsize") && m_o.iWindowSize && bNumber && n64 >= 1 &&
                  n64 <= m_o.iWindowSize)
@@ -288,12 +293,13 @@ bool CFetcher::OnData(TTransfer& t, const unsigned char* p, size_t n, std::strin
         t.bRepeatAcked = true;
         return true;
     }
-    size_t nLen = n - 4;
+    size_t nLen = n - kTftpHeaderSize;
     uint64_t nOffset = (t.nNext - 1) * static_cast<uint64_t>(t.iBlockSize);
     if (nLen > static_cast<size_t>(t.iBlockSize))
         return (strWhy = "block " + std::to_string(t.nNext) + " has " + std::to_string(nLen) +
                          " bytes"), false;
-    if (m_pOriginal && (nOffset + nLen > m_nOriginal || memcmp(m_pOriginal + nOffset, p + 4, nLen)))
+    if (m_pOriginal && (nOffset + nLen > m_nOriginal ||
+                        memcmp(m_pOriginal + nOffset, p + kTftpHeaderSize, nLen)))
         return (strWhy = "bytes differ in block " + std::to_string(t.nNext)), false;
     t.nBytes += nLen;
     ++t.nNext;
@@ -314,26 +320,26 @@ bool CFetcher::OnData(TTransfer& t, const unsigned char* p, size_t n, std::strin
 // false and strWhy when the transfer failed.
 bool CFetcher::OnDatagram(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy)
 {
-    if (n < 4)
+    if (n < static_cast<size_t>(kTftpHeaderSize))
         return true;
     uint16_t nOp = Get16(p);
-    if (!t.bAnswered && nOp == kData)
+    if (!t.bAnswered && nOp == TftpData)
     {
-        t.iBlockSize = 512;  // the options were not taken
+        t.iBlockSize = kTftpBlockSize;  // the options were not taken
         t.iWindowSize = 1;
     }
     t.bAnswered = true;
     switch (nOp)
     {
-    case kOack:
+    case TftpOack:
         return OnOack(t, p, n, strWhy);
-    case kData:
+    case TftpData:
         return OnData(t, p, n, strWhy);
-    case kError:
+    case TftpError:
     {
-        const char* szText = reinterpret_cast<const char*>(p + 4);
+        const char* szText = reinterpret_cast<const char*>(p + kTftpHeaderSize);
         strWhy = "error " + std::to_string(Get16(p + 2)) + " \"" +
-                 std::string(szText, strnlen(szText, n - 4)) + "\"";
+                 std::string(szText, strnlen(szText, n - kTftpHeaderSize)) + "\"";
         return false;
     }
     default:
@@ -442,14 +448,14 @@ bool ParseArguments(int argc, char** argv, TOptions& o)
         {"retries", required_argument, nullptr, 'r'},  {"check", required_argument, nullptr, 'c'},
         {nullptr, 0, nullptr, 0}};
     int c;
-    int iPort = 69;
+    int iPort = kTftpPort;
     while ((c = getopt_long(argc, argv, "", aLong, nullptr)) != -1)
     {
         switch (c)
         {
         case 'p': iPort = ParseNumber(optarg, 1, 65535); break;
-        case 'b': o.iBlockSize = ParseNumber(optarg, 8, kMaxBlockSize); break;
-        case 'w': o.iWindowSize = ParseNumber(optarg, 1, 65535); break;
+        case 'b': o.iBlockSize = ParseNumber(optarg, kTftpMinBlockSize, kTftpMaxBlockSize); break;
+        case 'w': o.iWindowSize = ParseNumber(optarg, 1, kTftpMaxWindowSize); break;
         case 's': o.bTsize = true; break;
         case 'n': o.iParallel = ParseNumber(optarg, 1, 10000); break;
         case 't': o.iTimeoutMs = ParseNumber(optarg, 1, 60000); break;

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
                "a reply that does not parse got the menu");
     FUZZ_CHECK(after.Parse(vBuffer.data(), buffer.nReplyLength),
                "the reply with the menu does not parse");
-    FUZZ_CHECK(std::memcmp(before.Header(), after.Header(), DhcpPacket::kHeaderSize) == 0,
+    FUZZ_CHECK(std::memcmp(before.Header(), after.Header(), kDhcpHeaderSize) == 0,
                "header changed");
     FUZZ_CHECK(after.GetVendorOption(PXE_BOOT_MENU, nullptr, 0) == 8, "boot menu missing");
     FUZZ_CHECK(after.GetVendorOption(PXE_MENU_PROMPT, nullptr, 0) == 26, "menu prompt missing");

@@ -2,6 +2,7 @@
 // parses must serialize, and the serialized message must parse back to the
 // same header, options and vendor sub-options (the boot menu step on replies
 // has its own target). Any difference aborts (a finding).
+#include "boot/dhcp.h"
 #include "boot/dhcppacket.h"
 #include "fuzzcheck.h"
 
@@ -74,15 +75,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     int nOut = static_cast<int>(vOut.size());
     FUZZ_CHECK(first.Serialize(vOut.data(), nOut), "a parsed packet did not serialize");
     FUZZ_CHECK(nOut == nMessage, "serialized length differs from MessageLength");
-    FUZZ_CHECK(std::memcmp(vOut.data(), first.Header(), DhcpPacket::kHeaderSize) == 0,
+    FUZZ_CHECK(std::memcmp(vOut.data(), first.Header(), kDhcpHeaderSize) == 0,
                "header not written as held");
 
     DhcpPacket second;
     FUZZ_CHECK(second.Parse(vOut.data(), static_cast<uint32_t>(nOut)),
                "the serialized message did not parse");
-    FUZZ_CHECK(std::memcmp(first.Header(), second.Header(), DhcpPacket::kHeaderSize) == 0,
+    FUZZ_CHECK(std::memcmp(first.Header(), second.Header(), kDhcpHeaderSize) == 0,
                "header changed in the round trip");
-    FUZZ_CHECK(std::memcmp(first.Cookie(), second.Cookie(), DhcpPacket::kCookieSize) == 0,
+    FUZZ_CHECK(std::memcmp(first.Cookie(), second.Cookie(), kDhcpCookieSize) == 0,
                "cookie changed in the round trip");
     CheckSameTables(first, second);
     return 0;

@@ -1,4 +1,4 @@
-#include "platform/adapters.h"
+#include "platform/interfaces.h"
 
 #include "common/testutil.h"
 

@@ -1,4 +1,4 @@
-#include "platform/module.h"
+#include "platform/programpath.h"
 
 #include <limits.h>
 #include <unistd.h>
