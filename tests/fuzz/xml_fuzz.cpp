@@ -15,26 +15,9 @@ std::string Escaped(const std::string& strText)
     std::string strOut;
     for (char c : strText)
     {
-        switch (c)
-        {
-        case '&':
-            strOut += "&amp;";
-            break;
-        case '<':
-            strOut += "&lt;";
-            break;
-        case '>':
-            strOut += "&gt;";
-            break;
-        case '"':
-            strOut += "&quot;";
-            break;
-        case '\'':
-            strOut += "&apos;";
-            break;
-        default:
-            strOut += c;
-        }
+        const char* szEntity = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;"
+                             : c == '"' ? "&quot;" : c == '\'' ? "&apos;" : nullptr;
+        strOut += szEntity ? std::string(szEntity) : std::string(1, c);
     }
     return strOut;
 }

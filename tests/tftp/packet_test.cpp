@@ -33,6 +33,14 @@ TEST(TftpRequest, TheModeIsRequiredAndFieldsAreBounded)
     EXPECT_EQ(Parse("a|octet|tsize|"), "/r/a octet tsize ");
     EXPECT_EQ(Parse("a|octet|tsize|" + std::string(64, '1') + "|"), "malformed");
     EXPECT_EQ(Parse("a|octet"), "malformed");
+    // Root and name fill the 511 characters of the path; mode and first option 63 each.
+    EXPECT_EQ(Parse(std::string(508, 'n') + "||"), "/r/" + std::string(508, 'n') + "   ");
+    EXPECT_EQ(Parse(std::string(509, 'n') + "||"), "malformed");
+    EXPECT_EQ(Parse("a|" + std::string(63, 'm') + "|"), "/r/a " + std::string(63, 'm') + "  ");
+    EXPECT_EQ(Parse("a|" + std::string(64, 'm') + "|"), "malformed");
+    EXPECT_EQ(Parse("a|octet|" + std::string(64, 'o') + "|1|"), "malformed");
+    EXPECT_TRUE(IsPathAllowed("/r/a..b/c") && !IsPathAllowed("/r/a/..\\b") &&
+                !IsPathAllowed("/r/../b"));
 }
 
 TEST(TftpNegotiation, GrantsWhatTheClientAskedWithinTheLimits)

@@ -48,7 +48,7 @@ public:
         qReplies.pop_front();
         iNowMs += 10;
         *pnLength = int(s.copy(buffer, size_t(*pnLength)));
-        return s[1] == TftpAck ? RecvAck : s[1] == TftpError ? RecvErrorPacket : RecvData;
+        return ClassifyDatagram(s.data(), int(s.size()));
     }
     long Read(int64_t iOffset, char* buffer, long nLength) override
     {
@@ -207,14 +207,19 @@ TEST(TftpSender, OackAnsweredByErrorTimeoutsAndStaleAcks)
     EXPECT_EQ(st.vSentBlocks, (std::vector<int>{1, 1}));
     EXPECT_LT(st.iNowMs, 1600);
 
-    // Without negotiation: a short ACK and one past the file's end are passed over,
-    // and an ACK of an earlier block after the final one was sent sends the next
-    // block instead of ending.
-    TClient c(Pattern(700), 512, 1);
-    c.setLost = {1, 2, 3, 4, 5, 6};
-    c.qReplies = {std::string("\0\4", 2), Ack(3), Ack(1), Ack(0), Ack(2)};
+    // Without negotiation an ACK is taken as given: an old one goes back, one ahead goes
+    // on from there, an OACK asks for the same block again, an RRQ, WRQ or DATA from the
+    // client is passed over, and so are a short ACK and one past the file's end. An ACK of
+    // an earlier block after the final one was sent sends the next block instead of ending.
+    TClient c(Pattern(5 * 512 + 100), 512, 1);
+    c.setLost = {1, 2, 3, 4, 5, 6, 7, 8};
+    c.qReplies = {std::string("\0\4", 2), Ack(9), Ack(1), Ack(2), Ack(1),
+                  std::string("\0\6tsize\0" "1\0", 10), Ack(4), std::string("\0\1x\0octet\0", 10),
+                  std::string("\0\2x\0octet\0", 10), std::string("\0\3\0\1abc", 7), Ack(5),
+                  Ack(0), Ack(6)};
     EXPECT_EQ(Transfer(c, 512, 1, false), TransferComplete);
-    EXPECT_EQ(c.vSentBlocks, (std::vector<int>{1, 2, 1}));
+    EXPECT_EQ(c.vSentBlocks, (std::vector<int>{1, 2, 3, 2, 2, 5, 6, 1}));
     EXPECT_EQ(c.nTimeouts, 0);
+    EXPECT_EQ(log.Texts("tftp: abnormal return value ", " at "), "2|3|7");
 }
 }  // namespace

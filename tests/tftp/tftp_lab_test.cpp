@@ -126,7 +126,6 @@ protected:
         if (server.joinable())
         {
             evStop.signal();
-            TPeer().Send("");  // wakes the wait on port 69
             // Else the joinable thread ends the run.
             ASSERT_TRUE(WaitUntil([&] { return bServerEnded.load(); }, 20000));
             server.join();
@@ -179,14 +178,11 @@ TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
 {
     const std::string s = Pattern(1500, 5);
     WriteFile(Root("boot.0"), s);
-    for (const char* szName : {"tsize", "TSIZE"})
-    {
-        TPeer c;
-        EXPECT_EQ(c.Get(Request({"boot.0", "octet", szName, "0", "blksize", "1468"})),
-                  Request({"tsize", "1500"}, TftpOack));
-        EXPECT_NE(ntohs(c.server.sin_port), kTftpPort);
-        EXPECT_EQ(c.Fetch(c.Get(Ack(9))), s);  // any block number will do
-    }
+    TPeer c;  // the option's name in any case
+    EXPECT_EQ(c.Get(Request({"boot.0", "octet", "TSize", "0", "blksize", "1468"})),
+              Request({"tsize", "1500"}, TftpOack));
+    EXPECT_NE(ntohs(c.server.sin_port), kTftpPort);
+    EXPECT_EQ(c.Fetch(c.Get(Ack(9))), s);  // any block number will do
     TPeer b, n, o;  // block size first: no OACK, 512-byte blocks at once
     EXPECT_EQ(b.Fetch(b.Get(Request({"boot.0", "octet", "blksize", "1468", "tsize", "0"}))), s);
     // A "tsize" other than "0" gets no answer at all.
@@ -197,33 +193,26 @@ TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
     EXPECT_EQ(o.Get("", 2500), "");
     EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + ", but tsize isn't zero.\n"),
               1);
-    EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + "\n"), 3);
+    EXPECT_EQ(CountInLog("User request get file=" + Root("boot.0") + "\n"), 2);
     EXPECT_EQ(CountInLog("tftp: "), 0);
 }
 
+// What only the wire shows of the request checks: the ERROR packets, a request
+// too long to be received, files that cannot be served (the field limits of a
+// request are in the request parser's own test).
 TEST_F(TftpServer, EveryRequestGetsItsAnswer)
 {
     WriteFile(Root("ok"), "fine");
-    ASSERT_TRUE(mkdir(Root("folder").c_str(), 0755) == 0 &&
-                mkfifo(Root("pipe").c_str(), 0644) == 0);
+    ASSERT_EQ(mkfifo(Root("pipe").c_str(), 0644), 0);
     const std::string strIllegal = ErrorPacket(4, "illegal TFTP operatio"),
-                      strNotFound = ErrorPacket(1, "file not found"), strFine = Data("fine", 1);
-    const size_t nName = 511 - gSettings.strTftpRoot.size();  // root and name fill the path field
+                      strNotFound = ErrorPacket(1, "file not found");
     const std::pair<std::string, std::string> cases[] = {
         {Request({"ok", "octet"}, TftpWrq), strIllegal},
         {Request({"ok", "octet"}).substr(0, 10), strIllegal},  // the last zero byte missing
         {Request({"../etc/passwd", "octet"}), strIllegal},
-        {Request({"a/..\\ok", "octet"}), strIllegal},
         {Request({std::string(600, 'n'), "octet"}), ""},  // too long to be received
-        {Request({std::string(nName, 'n'), "octet"}), strNotFound},
-        {Request({std::string(nName + 1, 'n'), "octet"}), strIllegal},
-        {Request({"ok", std::string(63, 'm')}), strFine},
-        {Request({"ok", std::string(64, 'm')}), strIllegal},
-        {Request({"ok", "octet", std::string(64, 'o'), "1"}), strIllegal},
-        {Request({"ok", "octet", "tsize", std::string(64, '0')}), strIllegal},
         {Request({"missing", "octet"}), strNotFound},
         {Request({"missing", "octet", "tsize", "0"}), strNotFound},
-        {Request({"folder", "octet"}), strNotFound},
         {Request({"pipe", "octet"}), strNotFound},
     };
     for (const auto& c : cases)
@@ -232,65 +221,11 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
         TPeer p;
         EXPECT_EQ(p.Get(c.first, c.second.empty() ? 1500 : 4000), c.second);
         EXPECT_EQ(ntohs(p.server.sin_port) == kTftpPort, c.second.empty());
-        if (c.second == strFine)
-            p.Send(Ack(1));
         EXPECT_EQ(p.Get("", 100), "");
     }
     EXPECT_EQ(CountInLog("tftp: donot support this path " + Root("../etc/passwd") + ".\n"), 1);
     EXPECT_EQ(CountInLog("tftp: can't open " + Root("pipe") + " for reading at"), 1);
-    EXPECT_EQ(CountInLog("User request invalid\n"), 7);
-}
-
-// The ACK number is taken as given and other datagrams from the client are
-// ignored; three lost replies (the last block's too) are survived, a fourth
-// ends the transfer without a word, and so does an ERROR from the client.
-TEST_F(TftpServer, OldAcksLostRepliesAndErrors)
-{
-    const std::string s = Pattern(5 * 512 + 100, 7);
-    WriteFile(Root("f"), s);
-    const std::string kTimeout = "tftp: timeout retrying...at", kAbort = "tftp: abort send file at";
-    const std::pair<std::string, int> steps[] = {
-        {Ack(1), 2},
-        {Ack(2), 3},
-        {Ack(1), 2},                             // old: block 2 again, read again from the file
-        {Request({"tsize", "1"}, TftpOack), 2},  // an OACK: the same block again
-        {Ack(4), 5},                             // ahead: on from the acknowledged number
-        {Request({"x", "octet"}), 0},
-        {Request({"x", "octet"}, TftpWrq), 0},
-        {std::string("\0\3\0\1abc", 7), 0},
-        {Ack(5), 6}};
-    TPeer c, x;
-    EXPECT_EQ(c.Get(Request({"f", "octet"})), Data(s, 1));
-    x.server = c.server;  // an ACK from another port is not the client's
-    EXPECT_EQ(x.Get(Ack(3), 300), "");
-    for (const auto& step : steps)
-        EXPECT_EQ(c.Get(step.first, step.second ? 4000 : 300),
-                  step.second ? Data(s, step.second) : "");
-    c.Send(Ack(6));
-    EXPECT_EQ(CountInLog("tftp: abnormal return value"), 3);
-    const std::vector<int> losses[] = {
-        {1, 3, 6}, {1, 2, 3, 4}, {}};  // lost blocks; {}: an ERROR after block 2
-    for (const auto& vLost : losses)
-    {
-        SCOPED_TRACE(std::to_string(vLost.size()) + " losses");
-        size_t nFrom = ReadFile(log.FileName()).size();
-        TPeer c;
-        c.Send(Request({"f", "octet"}));
-        for (int iBlock = 1, nLost = 0; iBlock <= 6 && !(vLost.empty() && iBlock == 3); ++iBlock)
-        {
-            bool bLost = std::count(vLost.begin(), vLost.end(), iBlock) > 0;
-            EXPECT_EQ(c.Get("", 2500), Data(s, iBlock));
-            if (bLost && ++nLost > kTftpMaxTimeouts)
-                break;
-            EXPECT_EQ(bLost ? c.Get("", 2500) : Data(s, iBlock),
-                      Data(s, iBlock));  // a lost one comes again after the wait
-            c.Send(vLost.empty() && iBlock == 2 ? ErrorPacket(0, "cancelled") : Ack(iBlock));
-        }
-        EXPECT_EQ(c.Get("", 2500), "");  // nothing more: the transfer has ended
-        EXPECT_TRUE(WaitUntil(
-            [&] { return CountInLog(kAbort, nFrom) == (vLost.size() == 3 ? 0 : 1); }, 3000));
-        EXPECT_EQ(CountInLog(kTimeout, nFrom), int(vLost.size()));
-    }
+    EXPECT_EQ(CountInLog("User request invalid\n"), 3);
 }
 
 TEST_F(TftpServer, FilesUpTo65535BlocksAreServedLargerOnesRefused)
@@ -379,14 +314,10 @@ TEST_F(TftpNegotiating, RealClientsFirmwareRequestsAndFilesPastBlock65535)
     EXPECT_EQ(p.Get("", 1500), "");
     EXPECT_EQ(d.Get(ReadFile(strCaptures + "edk2-uefi-tftp-rrq-2.bin")),
               Request({"blksize", "1468", "windowsize", "4"}, TftpOack));
-    d.Send(Ack(0));
-    // Windows 1-4, then 3-6 after an ACK of block 2 (go-back-N), then 7-10.
-    for (int iFirst : {1, 3, 7})
-    {
-        for (int i = iFirst; i < iFirst + 4; ++i)
-            EXPECT_EQ(d.Get("").substr(0, 12), Data("", i) + s.substr((i - 1) * 1468, 8));
-        d.Send(iFirst == 1 ? Ack(2) : iFirst == 3 ? Ack(6) : ErrorPacket(0, "enough"));
-    }
+    d.Send(Ack(0));  // four blocks back to back, then the wait (windows in full: the engine's test)
+    for (int i = 1; i <= 4; ++i)
+        EXPECT_EQ(d.Get("").substr(0, 12), Data("", i) + s.substr((i - 1) * 1468, 8));
+    d.Send(ErrorPacket(0, "enough"));
     EXPECT_TRUE(WaitUntil([&] { return CountInLog("tftp: abort send file at") == 2; }, 3000));
     EXPECT_EQ(CountInLog("tftp: client ended the transfer after the OACK at"), 1);
     EXPECT_EQ(CountInLog("tftp: timeout retrying"), 0);
