@@ -211,18 +211,18 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
     const std::tuple<TBytes, uint16_t, const char*, uint16_t, size_t, const char*, uint32_t>
         aCases[] = {
             {Stored("ipxe-bios-discover-to-67"), 68, kBroadcast, 67, 320, "foo-image",
-         INADDR_BROADCAST},
-        // To the sender's address and port, not to ciaddr; to giaddr:67 from a relay.
-        {Stored("ipxe-bios-request-to-4011"), 68, kServer, 4011, 308, "linux.0", nClient},
-        {Stored("edk2-uefi-request-to-4011"), 4011, kServer, 4011, 308, "dos.0", nClient},
-        {Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }), 67, kServer, 67, 320,
-         "foo-image", nClient},
-        // The receive limits: 1024 bytes on 67, 1500 on 4011.
-        {Request(1, WithCiaddr, 1025), 68, kBroadcast, 67, 0, "", 0},
-        {Request(1, WithCiaddr, 1024), 68, kBroadcast, 67, 320, "foo-image", nClient},
-        {Request(3, WithCiaddr, 1501), 68, kServer, 4011, 0, "", 0},
-        {Request(3, WithCiaddr, 1500), 68, kServer, 4011, 320, "foo-image", nClient},
-    };
+             INADDR_BROADCAST},
+            // To the sender's address and port, not to ciaddr; to giaddr:67 from a relay.
+            {Stored("ipxe-bios-request-to-4011"), 68, kServer, 4011, 308, "linux.0", nClient},
+            {Stored("edk2-uefi-request-to-4011"), 4011, kServer, 4011, 308, "dos.0", nClient},
+            {Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }), 67, kServer, 67, 320,
+             "foo-image", nClient},
+            // The receive limits: 1024 bytes on 67, 1500 on 4011.
+            {Request(1, WithCiaddr, 1025), 68, kBroadcast, 67, 0, "", 0},
+            {Request(1, WithCiaddr, 1024), 68, kBroadcast, 67, 320, "foo-image", nClient},
+            {Request(3, WithCiaddr, 1501), 68, kServer, 4011, 0, "", 0},
+            {Request(3, WithCiaddr, 1500), 68, kServer, 4011, 320, "foo-image", nClient},
+        };
     for (const auto& [v, nFromPort, szTo, nToPort, nSize, szFile, nReplyTo] : aCases)
     {
         SCOPED_TRACE(std::to_string(v.size()) + " bytes to port " + std::to_string(nToPort));
@@ -252,13 +252,9 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
         lab.Spawn(lab.ServerNs(), {BuiltProgram("tftpserve"), root.Path()}, dir / "tftp.out");
     ASSERT_TRUE(WaitUntil(
         [&] { return lab.Run(lab.ServerNs(), "grep -q \":0045 \" /proc/net/udp") == 0; }, 10000));
-    EXPECT_EQ(lab.Run(lab.ClientNs(),
-                      BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
-                          " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output " +
-                          (dir / "got"),
-                      &strOut),
-              0)
-        << strOut << Log();
+    const std::string strClient = BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
+                                  " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output ";
+    EXPECT_EQ(lab.Run(lab.ClientNs(), strClient + dir / "got", &strOut), 0) << strOut << Log();
     for (const char* sz : {"offer from 198.18.0.1:67", "ack from 198.18.0.1:4011",
                            "file \"linux.0\"", "tsize 1536, received 1536 bytes"})
         EXPECT_NE(strOut.find(sz), std::string::npos) << sz << "\n" << strOut;
@@ -281,7 +277,6 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
         std::string strTask;
         EXPECT_TRUE(QueryConsoleTask("52:54:00:12:34:56", "", strTask) && strTask == "Linux");
     });
-    EXPECT_EQ(CountOf(ConsoleLog(), "mac=52:54:00:12:34:58"), (size_t)kCap);
     ASSERT_TRUE(WaitForResults(8 + kCap, 15000)) << Log();
     // The console down: no reply, and the service goes on (taking datagrams again).
     EXPECT_EQ(lab.Stop(pidConsole), 0);

@@ -11,8 +11,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <string>
-#include <vector>
 
 using TBytes = std::vector<uint8_t>;
 

@@ -79,20 +79,16 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
     {
         SCOPED_TRACE(c.szWhat);
         std::string strAsked, strName = c.szWhat;
-        TPxeConsole console;
-        console.fnQueryTask = [&](const std::string& strMac, auto&, std::string& strTask) {
-            strAsked += "q " + strMac + ";";
-            strTask = "Linux";
-            return c.bTask;
-        };
-        console.fnSelectBootFile = [&](uint16_t nType, uint16_t nLayer, std::string& strFile,
-                                       const std::string& strMac, const std::string& strIp) {
-            strAsked += "s " + std::to_string(nType) + "/" + std::to_string(nLayer) + " " + strMac +
-                        " " + strIp + ";";
-            // Backslashes reach the client as slashes.
-            strFile = nType == 0 ? "foo-image" : "images\\linux.0";
-            return c.bSelect;
-        };
+        // The file's backslashes reach the client as slashes.
+        const TPxeConsole console{
+            [&](auto& strMac, auto&, std::string& strTask) {
+                return strAsked += "q " + strMac + ";", strTask = "Linux", c.bTask;
+            },
+            [&](uint16_t nType, uint16_t nLayer, std::string& strFile, auto& strMac, auto& strIp) {
+                strAsked += "s " + std::to_string(nType) + "/" + std::to_string(nLayer) + " " +
+                            strMac + " " + strIp + ";";
+                return strFile = nType == 0 ? "foo-image" : "images\\linux.0", c.bSelect;
+            }};
         const PxeRequest request{c.nPort, c.vRequest.data(), (uint32_t)c.vRequest.size()};
         TLogCapture log;
         const TPxeReply reply = BuildPxeReply(&request, console);
@@ -131,9 +127,10 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
                               [](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
                                   return strFile = nType == 0 ? "foo-image" : "linux.0", true;
                               }};
-    for (const auto& [nPort, vRequest, szFile, szLog] : aCases)
+    for (const auto& c : aCases)
     {
-        SCOPED_TRACE(&szFile - &std::get<2>(aCases[0]));
+        SCOPED_TRACE(&c - aCases);
+        const auto& [nPort, vRequest, szFile, szLog] = c;
         const PxeRequest request{nPort, vRequest.data(), (uint32_t)vRequest.size()};
         TLogCapture log;
         const TPxeReply reply = BuildPxeReply(&request, console);

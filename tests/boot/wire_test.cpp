@@ -103,27 +103,17 @@ TEST(DhcpPacket, ParseAndSerialize)
                        ? Datagram(Cat({{60, (uint8_t)strlen(c.szWhat)}, Text(c.szWhat), {255}}))
                        : c.vDatagram;
         v.shrink_to_fit();  // sized exactly: ASan catches a read past the datagram
-        DhcpPacket p, again;
+        // The round trip and the options length the tables give are checked by the codec's fuzz
+        // target for every datagram.
+        DhcpPacket p;
         ASSERT_TRUE(p.Parse(v.data(), static_cast<uint32_t>(v.size())));
         EXPECT_TRUE(c.vNames.empty() || TBytes(p.Sname(), p.File() + 128) == c.vNames);
-        const TBytes vOut = Serialized(p);
-        EXPECT_TRUE(c.vMessage.empty() || vOut == c.vMessage);
-        // The round trip keeps every value.
-        ASSERT_TRUE(again.Parse(vOut.data(), static_cast<uint32_t>(vOut.size())));
-        int nLength = 5;  // the cookie, END, and 2 + n for each value stored
-        for (const auto& o : c.mStored)
-            nLength += static_cast<int>(o.second.size()) + 2;
-        EXPECT_EQ(p.OptionsLength(), nLength);
+        EXPECT_TRUE(c.vMessage.empty() || Serialized(p) == c.vMessage);
+        std::map<int, TBytes> mStored;
         for (int i = 0; i < 2 * kV; ++i)
-        {
-            const auto it = c.mStored.find(i);
-            EXPECT_EQ(i >= kV ? p.HasVendorOption(i & 255) : p.HasOption(i & 255),
-                      it != c.mStored.end())
-                << i;
-            EXPECT_EQ(Text(Opt(p, i & 255, i >= kV)), it == c.mStored.end() ? TBytes() : it->second)
-                << i;
-            EXPECT_EQ(Opt(again, i & 255, i >= kV), Opt(p, i & 255, i >= kV)) << i;
-        }
+            if (i >= kV ? p.HasVendorOption(i & 255) : p.HasOption(i & 255))
+                mStored[i] = Text(Opt(p, i & 255, i >= kV));
+        EXPECT_EQ(mStored, c.mStored);
     }
 }
 
@@ -166,7 +156,8 @@ TEST(DhcpPacket, LengthsAndTheirLimits)
 TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
 {
     // A text read back as itself (""), or as the second text; nullptr when refused (at most 15
-    // characters; a character that is neither a digit nor a dot ends the reading).
+    // characters; a character that is neither a digit nor a dot ends the reading). The two byte
+    // orders and IsValidHost follow the octets read: the fuzz target checks them for every text.
     const std::pair<const char*, const char*> aCases[] = {
         {"255.255.255.255", ""}, {"010.001.002.003", "10.1.2.3"}, {"0010.001.002.003", nullptr},
         {"any NIC", nullptr},    {"1.2.3", nullptr},              {"1.2.3.4.5", nullptr},
@@ -178,16 +169,8 @@ TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
         const std::string strRead = !c.second ? "0.0.0.0" : *c.second ? c.second : c.first;
         EXPECT_EQ(addr.Parse(c.first), c.second != nullptr) << c.first;
         EXPECT_EQ(addr.ToString(), strRead) << c.first;
-        EXPECT_EQ(addr.GetValue(true), inet_addr(strRead.c_str())) << c.first;
     }
-    // A NUL ends the text early.
-    EXPECT_EQ(CIPAddr(std::string("1.2.3.4\0", 8)).GetValue(false), 0u);
-    const CIPAddr addr("10.1.2.3");
-    EXPECT_EQ(addr.GetValue(false), 0x0A010203u);  // the first octet most significant
-    const uint32_t n = addr.GetValue(true);        // the first octet at the lowest address
-    EXPECT_EQ(std::memcmp(&n, "\x0a\x01\x02\x03", 4), 0);
-    EXPECT_TRUE(addr.IsValidHost());
-    EXPECT_FALSE(CIPAddr("10.1.2.255").IsValidHost() || CIPAddr("0.1.2.3").IsValidHost());
+    EXPECT_EQ(CIPAddr(std::string("1.2.3.4\0", 8)).ToString(), "0.0.0.0");  // a NUL is refused
 }
 
 // A reply the menu would make larger than its buffer is left as it was, not cut.
@@ -196,13 +179,12 @@ TEST(BootMenu, ReplyTheMenuDoesNotFitIsLeftWhole)
     DhcpPacket p;
     ASSERT_TRUE(p.SetOption(53, "\x02", 1) && p.SetOption(54, "\xc6\x12\x00\x01", 4) &&
                 p.SetOption(60, "PXEClient", 9) && SetBootItem(p, 0, 0));
+    // A refused reply is left byte for byte: the boot menu's fuzz target checks that.
     TBytes v = Serialized(p);
     v.resize(400);
-    const TBytes vBefore = v;
     PxeReplyBuffer b{67, nullptr, 0, v.data(), 300, 307, {}};  // the menu makes it 308
     EXPECT_FALSE(AddBootMenu(&b));
     EXPECT_EQ(b.nReplyLength, 300);
-    EXPECT_EQ(v, vBefore);
     b.nReplyCapacity = 308;
     EXPECT_TRUE(AddBootMenu(&b));
     EXPECT_EQ(b.nReplyLength, 308);
