@@ -39,40 +39,6 @@ std::function<void(int)> Send(const std::string& str, const std::string& strLate
         send(sc, strLater.data(), strLater.size(), MSG_NOSIGNAL);
     };
 }
-
-// Runs fnCall while a console on 127.0.0.1 (gSettings point at its port and szHost) serves at
-// most one connection on a thread: it reads the query (it comes in one send), runs fnServe on
-// the connection, then waits (bounded) for the client to close. Returns the query received.
-std::string WithConsole(const std::function<void(int)>& fnServe,
-                        const std::function<void()>& fnCall, const char* szHost)
-{
-    int scListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t nLen = sizeof(addr);
-    EXPECT_TRUE(bind(scListen, (sockaddr*)&addr, nLen) == 0 && listen(scListen, 1) == 0 &&
-                getsockname(scListen, (sockaddr*)&addr, &nLen) == 0);
-    gSettings.strIpAddress = szHost;
-    gSettings.strConsolePort = std::to_string(ntohs(addr.sin_port));
-    std::string strRequest;
-    std::thread thConsole([&] {
-        // A shutdown of the listening socket ends the wait when no one came.
-        const int sc = Readable(scListen, 10000) ? accept(scListen, nullptr, nullptr) : -1;
-        if (sc < 0)
-            return;
-        char szBuf[512];
-        const ssize_t n = Readable(sc, 5000) ? recv(sc, szBuf, sizeof(szBuf), 0) : 0;
-        strRequest.assign(szBuf, std::max<ssize_t>(n, 0));
-        if (fnServe)
-            fnServe(sc);
-        Readable(sc, 6000);  // until the client has closed
-        close(sc);
-    });
-    fnCall();
-    shutdown(scListen, SHUT_RDWR);
-    thConsole.join();
-    close(scListen);
-    return strRequest;
-}
 }  // namespace
 
 TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
@@ -120,20 +86,40 @@ TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
         for (const TCase& c : aCases)
         {
             SCOPED_TRACE(&c - aCases);
+            // A console on 127.0.0.1 serves at most one connection on a thread: it reads the query
+            // (it comes in one send), runs fnServe, then waits (bounded) for the client to close.
+            const int scListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in addr = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+            socklen_t nLen = sizeof(addr);
+            EXPECT_TRUE(bind(scListen, (sockaddr*)&addr, nLen) == 0 && listen(scListen, 1) == 0 &&
+                        getsockname(scListen, (sockaddr*)&addr, &nLen) == 0);
+            gSettings.strIpAddress = c.szHost;
+            gSettings.strConsolePort = std::to_string(ntohs(addr.sin_port));
+            std::string strRequest, strTask = "unchanged";
+            std::thread thConsole([&] {
+                // A shutdown of the listening socket ends the wait when no one came.
+                const int sc = Readable(scListen, 10000) ? accept(scListen, nullptr, nullptr) : -1;
+                if (sc < 0)
+                    return;
+                char szBuf[512];
+                const ssize_t n = Readable(sc, 5000) ? recv(sc, szBuf, sizeof(szBuf), 0) : 0;
+                strRequest.assign(szBuf, std::max<ssize_t>(n, 0));
+                if (c.fnServe)
+                    c.fnServe(sc);
+                Readable(sc, 6000);  // until the client has closed
+                close(sc);
+            });
             TLogCapture log;
-            std::string strTask = "unchanged";
-            bool bResult = false;
-            auto tStart = std::chrono::steady_clock::now();
-            const std::string strRequest = WithConsole(
-                c.fnServe,
-                [&] {
-                    bResult = c.nLayer < 0 ? QueryConsoleTask(kMac, c.strIp, strTask)
-                                           : SelectBootFile(1, c.nLayer, strTask, kMac, c.strIp);
-                },
-                c.szHost);
-            EXPECT_EQ(strRequest, !c.fnServe ? "" : kRequest + c.strIp + "\r\n\r\n");
-            double dSeconds =
+            const auto tStart = std::chrono::steady_clock::now();
+            const bool bResult = c.nLayer < 0
+                                     ? QueryConsoleTask(kMac, c.strIp, strTask)
+                                     : SelectBootFile(1, c.nLayer, strTask, kMac, c.strIp);
+            const double dSeconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+            shutdown(scListen, SHUT_RDWR);
+            thConsole.join();
+            close(scListen);
+            EXPECT_EQ(strRequest, !c.fnServe ? "" : kRequest + c.strIp + "\r\n\r\n");
             EXPECT_EQ(bResult ? strTask : "false " + strTask, c.szTask);
             EXPECT_EQ(log.Priority(c.szLog), c.nPriority);
             EXPECT_EQ(log.Priority(kTrue), bResult ? kDebug : 0);
