@@ -6,6 +6,7 @@
 #include "boot/bootservice.h"
 #include "boottest.h"
 #include "config/settings.h"
+#include "console/consolequery.h"
 #include "core/stopevent.h"
 
 #include <ace/Log_Msg.h>
@@ -38,48 +39,14 @@ size_t CountOf(const std::string& strText, const std::string& strWhat)
     return n;
 }
 
-// The reply to v sent from port nFromPort on the client's veth to szTo:nToPort, within iWaitMs:
-// its bytes (empty when none came), its sender and the address it was sent to.
+// A reply as the client received it: its bytes (empty when none came), its sender and the
+// address it was sent to.
 struct TReceived
 {
     TBytes v;
     sockaddr_in saFrom{};
     in_addr inTo{};
 };
-// The client side is the lab's, or the namespace strNs with the interface strIf.
-TReceived Exchange(TNetLab& lab, const TBytes& v, uint16_t nFromPort, const char* szTo,
-                   uint16_t nToPort, int iWaitMs, const std::string& strNs = "",
-                   const std::string& strIf = "")
-{
-    TReceived r;
-    const std::string& strDevice = strIf.empty() ? lab.ClientIf() : strIf;
-    TNetLab::RunIn(strNs.empty() ? lab.ClientNs() : strNs, [&] {
-        const int sc = socket(AF_INET, SOCK_DGRAM, 0);
-        int iOn = 1;
-        setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
-        setsockopt(sc, IPPROTO_IP, IP_PKTINFO, &iOn, sizeof(iOn));
-        setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, strDevice.c_str(), (socklen_t)strDevice.size());
-        const sockaddr_in saLocal{AF_INET, htons(nFromPort), {}, {}},
-            saTo{AF_INET, htons(nToPort), {inet_addr(szTo)}, {}};
-        EXPECT_EQ(bind(sc, (const sockaddr*)&saLocal, sizeof(saLocal)), 0) << strerror(errno);
-        EXPECT_EQ(sendto(sc, v.data(), v.size(), 0, (const sockaddr*)&saTo, sizeof(saTo)),
-                  (ssize_t)v.size());
-        pollfd p{sc, POLLIN, 0};
-        if (poll(&p, 1, iWaitMs) == 1)
-        {
-            r.v.resize(2048);
-            iovec iov{r.v.data(), r.v.size()};
-            alignas(cmsghdr) unsigned char aControl[256];
-            msghdr msg{&r.saFrom, sizeof(r.saFrom), &iov, 1, aControl, sizeof(aControl), 0};
-            r.v.resize((size_t)std::max<ssize_t>(recvmsg(sc, &msg, 0), 0));
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
-                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-                    r.inTo = reinterpret_cast<in_pktinfo*>(CMSG_DATA(c))->ipi_addr;
-        }
-        close(sc);
-    });
-    return r;
-}
 
 class BootServiceOnTheWire : public ::testing::Test
 {
@@ -90,6 +57,19 @@ protected:
     void TearDown() override
     {
         EXPECT_TRUE(pidListener <= 0 || lab.Stop(pidListener, SIGTERM, 20000) == 0) << Log();
+    }
+
+    // The console simulator on kServer:40003 with the map strMap, answering others szDefault.
+    pid_t StartConsole(const std::string& strMap, const char* szDefault)
+    {
+        WriteFile(dir / "map", strMap);
+        const pid_t pid = lab.Spawn(lab.ServerNs(),
+                                    {BuiltProgram("consolesim"), "--port", "40003", "--bind",
+                                     kServer, "--map", dir / "map", "--log", dir / "console.log",
+                                     "--default", szDefault},
+                                    dir / "console.out");
+        EXPECT_TRUE(WaitUntil([&] { return CountOf(ConsoleLog(), "listening on"); }, 10000));
+        return pid;
     }
 
     // Starts the listener child and waits until its ports are bound.
@@ -103,9 +83,7 @@ protected:
                       {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
         unsetenv(kSettingsEnv);
         ASSERT_GT(pidListener, 0);
-        ASSERT_TRUE(
-            WaitUntil([&] { return Log().find("listener ready") != std::string::npos; }, 10000))
-            << Log();
+        ASSERT_TRUE(WaitUntil([&] { return CountOf(Log(), "listener ready"); }, 10000)) << Log();
     }
 
     std::string Log() { return ReadFile(strLog); }
@@ -114,6 +92,40 @@ protected:
     bool WaitForResults(size_t n, int iTimeoutMs = 10000)
     {
         return WaitUntil([&] { return CountOf(Log(), "aaaaaaaaaaaaa") >= n; }, iTimeoutMs);
+    }
+
+    // The reply to v sent from port nFromPort to szTo:nToPort, within iWaitMs, by a client in the
+    // lab's client namespace on its veth, or in strNs on strIf.
+    TReceived Exchange(const TBytes& v, uint16_t nFromPort, const char* szTo, uint16_t nToPort,
+                       int iWaitMs, const std::string& strNs = "", const std::string& strIf = "")
+    {
+        TReceived r;
+        TNetLab::RunIn(strNs.empty() ? lab.ClientNs() : strNs, [&] {
+            const std::string& strDevice = strIf.empty() ? lab.ClientIf() : strIf;
+            const int sc = socket(AF_INET, SOCK_DGRAM, 0), iOn = 1;
+            setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
+            setsockopt(sc, IPPROTO_IP, IP_PKTINFO, &iOn, sizeof(iOn));
+            setsockopt(sc, SOL_SOCKET, SO_BINDTODEVICE, strDevice.data(), strDevice.size());
+            const sockaddr_in saLocal{AF_INET, htons(nFromPort), {}, {}},
+                saTo{AF_INET, htons(nToPort), {inet_addr(szTo)}, {}};
+            EXPECT_EQ(bind(sc, (const sockaddr*)&saLocal, sizeof(saLocal)), 0) << strerror(errno);
+            EXPECT_EQ(sendto(sc, v.data(), v.size(), 0, (const sockaddr*)&saTo, sizeof(saTo)),
+                      (ssize_t)v.size());
+            pollfd p{sc, POLLIN, 0};
+            if (poll(&p, 1, iWaitMs) == 1)
+            {
+                r.v.resize(2048);
+                iovec iov{r.v.data(), r.v.size()};
+                alignas(cmsghdr) unsigned char aControl[256];
+                msghdr msg{&r.saFrom, sizeof(r.saFrom), &iov, 1, aControl, sizeof(aControl), 0};
+                r.v.resize((size_t)std::max<ssize_t>(recvmsg(sc, &msg, 0), 0));
+                for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+                    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+                        r.inTo = reinterpret_cast<in_pktinfo*>(CMSG_DATA(c))->ipi_addr;
+            }
+            close(sc);
+        });
+        return r;
     }
 
     TNetLab lab;
@@ -162,10 +174,7 @@ TEST(BootServiceListenerChild, Serve)
     const auto t0 = std::chrono::steady_clock::now();
     evStop.signal();
     ACE_Thread::join(hThread);
-    EXPECT_LE(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count(),
-        1300);
+    EXPECT_LE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1300));
     // Late workers end on their own (a console query ends within seconds). A
     // detached worker still takes the log lock while its thread ends: wait for
     // the threads, then take that lock once, so that TSan sees their last use
@@ -180,73 +189,57 @@ TEST(BootServiceListenerChild, Serve)
 
 TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
 {
-    // The console simulator; clients its map does not name hold a worker for its whole wait.
-    WriteFile(dir / "map", "52:54:00:5b:00:01 Linux\n52:54:00:5b:00:02 dos\n"
-                           "52:54:00:12:34:56 Linux\n52:54:00:12:34:57 allnone\n");
-    const pid_t pidConsole =
-        lab.Spawn(lab.ServerNs(),
-                  {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer, "--map",
-                   dir / "map", "--log", dir / "console.log", "--default", "@silent"},
-                  dir / "console.out");
-    ASSERT_TRUE(
-        WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000));
+    // The console simulator refuses a map that is not one. Its map may hold comments, blank
+    // lines, MACs with dashes or capitals and whole reply texts; clients it does not name hold
+    // a worker for the simulator's whole wait.
+    const std::string strSim = BuiltProgram("consolesim");
+    WriteFile(dir / "bad", "dos 08:00:27:aa:bb:cc\n");
+    std::string strOut;
+    EXPECT_EQ(lab.Run(lab.ServerNs(), strSim + " --port 1 --map " + dir / "bad", &strOut, 10), 2);
+    EXPECT_NE(strOut.find("bad:1: bad MAC address"), std::string::npos) << strOut;
+    const pid_t pidConsole = StartConsole(
+        "# lab clients\n\n52:54:00:5B:00:01 Linux\n52:54:00:12:34:56 Linux\n"
+        "52-54-00-5b-00-02 Version:3.0\\r\\nTask:  dos 2\\r\\n\n",
+        "@silent");
     const int kCap = 6;
     StartListener(kServer, false, kCap);
     const uint32_t nClient = inet_addr(TNetLab::kClientIp);
     auto WithCiaddr = [&](DhcpPacket& p) { p.SetCiaddr(nClient); };
-    // The replies' bytes are checked with the request handling; here what the wire shows: the size,
-    // the file the console's task chose, the source port (that of the request) and the destination
-    // of each reply.
-    const struct
+    // The replies' bytes are checked with the request handling; here what the wire shows. Sent
+    // from a port to an address and port: the reply's size (0: none), the file the console's task
+    // chose, and its destination; it comes from the port the request went to.
+    const std::tuple<TBytes, uint16_t, const char*, uint16_t, size_t, const char*, uint32_t>
+        aCases[] = {
+            {Stored("ipxe-bios-discover-to-67"), 68, kBroadcast, 67, 320, "foo-image",
+             INADDR_BROADCAST},
+            // To the sender's address and port, not to ciaddr; to giaddr:67 from a relay.
+            {Stored("ipxe-bios-request-to-4011"), 68, kServer, 4011, 308, "linux.0", nClient},
+            {Stored("edk2-uefi-request-to-4011"), 4011, kServer, 4011, 308, "dos.0", nClient},
+            {Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }), 67, kServer, 67, 320,
+             "foo-image", nClient},
+            // The receive limits: 1024 bytes on 67, 1500 on 4011.
+            {Request(1, WithCiaddr, 1025), 68, kBroadcast, 67, 0, "", 0},
+            {Request(1, WithCiaddr, 1024), 68, kBroadcast, 67, 320, "foo-image", nClient},
+            {Request(3, WithCiaddr, 1501), 68, kServer, 4011, 0, "", 0},
+            {Request(3, WithCiaddr, 1500), 68, kServer, 4011, 320, "foo-image", nClient},
+        };
+    for (const auto& [v, nFromPort, szTo, nToPort, nSize, szFile, nReplyTo] : aCases)
     {
-        TBytes v;
-        uint16_t nFromPort;
-        const char* szTo;
-        uint16_t nToPort;
-        size_t nSize;
-        const char* szFile;
-        uint32_t nReplyTo;  // nSize 0: no reply
-    } aCases[] = {
-        {Capture("ipxe-bios-discover-to-67"), 68, kBroadcast, 67, 320, "foo-image",
-         INADDR_BROADCAST},
-        // To the sender's address and port, not to ciaddr.
-        {Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 308, "linux.0", nClient},
-        {Capture("edk2-uefi-request-to-4011"), 4011, kServer, 4011, 308, "dos.0", nClient},
-        {Request(8, [&](DhcpPacket& p) { WithCiaddr(p), p.SetOption(55, "\xc9", 1); }), 68, kServer,
-         67, 300, "", nClient},
-        {Request(1, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }), 67, kServer, 67, 320,
-         "foo-image", nClient},
-        // Dropped before the console is asked; "allnone".
-        {Capture("ipxe-bios-request-to-67"), 68, kBroadcast, 67, 0, "", 0},
-        {Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x57", 6); }), 68,
-         kBroadcast, 67, 0, "", 0},
-        // The receive limits: 1024 bytes on 67, 1500 on 4011.
-        {Request(1, WithCiaddr, 1025), 68, kBroadcast, 67, 0, "", 0},
-        {Request(1, WithCiaddr, 1024), 68, kBroadcast, 67, 320, "foo-image", nClient},
-        {Request(3, WithCiaddr, 1501), 68, kServer, 4011, 0, "", 0},
-        {Request(3, WithCiaddr, 1500), 68, kServer, 4011, 320, "foo-image", nClient},
-    };
-    for (const auto& c : aCases)
-    {
-        SCOPED_TRACE(std::to_string(c.v.size()) + " bytes to port " + std::to_string(c.nToPort));
-        const TReceived r =
-            Exchange(lab, c.v, c.nFromPort, c.szTo, c.nToPort, c.nSize == 0 ? 300 : 8000);
-        EXPECT_EQ(r.v.size(), c.nSize);
-        EXPECT_EQ(r.v.size() < 236
-                      ? ""
-                      : std::string((const char*)&r.v[108], strnlen((const char*)&r.v[108], 128)),
-                  c.szFile);
-        EXPECT_EQ(ntohs(r.saFrom.sin_port), c.nSize == 0 ? 0 : c.nToPort);
-        EXPECT_EQ(r.saFrom.sin_addr.s_addr, c.nSize == 0 ? 0 : inet_addr(kServer));
-        EXPECT_EQ(r.inTo.s_addr, c.nReplyTo);
+        SCOPED_TRACE(std::to_string(v.size()) + " bytes to port " + std::to_string(nToPort));
+        const TReceived r = Exchange(v, nFromPort, szTo, nToPort, nSize ? 8000 : 300);
+        EXPECT_EQ(r.v.size(), nSize);
+        EXPECT_EQ(r.v.size() < 236 ? "" : std::string((const char*)&r.v[108]), szFile);
+        EXPECT_EQ(ntohs(r.saFrom.sin_port), nSize == 0 ? 0 : nToPort);
+        EXPECT_EQ(r.saFrom.sin_addr.s_addr, nSize == 0 ? 0 : inet_addr(kServer));
+        EXPECT_EQ(r.inTo.s_addr, nReplyTo);
     }
     EXPECT_NE(Log().find("error: recvfrom scDhcp code=90 at "), std::string::npos) << Log();
     EXPECT_NE(Log().find("error: recvfrom scBinl code=90 at "), std::string::npos) << Log();
-    ASSERT_TRUE(WaitForResults(9));
-    EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa1\n"), 7u) << Log();
-    EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa0\n"), 2u) << Log();
-    // iPXE: asked by the gate twice and by the boot selection once.
-    EXPECT_EQ(CountOf(ConsoleLog(), "received mac=52:54:00:5b:00:01"), 3u) << ConsoleLog();
+    ASSERT_TRUE(WaitForResults(6));
+    EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa1\n"), 6u) << Log();
+    // iPXE: asked by the gate twice and by the boot selection once; every query is logged.
+    EXPECT_EQ(CountOf(ConsoleLog(), "received mac=52:54:00:5b:00:01 ip="), 3u) << ConsoleLog();
+    EXPECT_EQ(CountOf(ConsoleLog(), "mac=52:54:00:5b:00:01 ip=198.18.0.190 from=198.18.0.1:"), 1u);
 
     // The scripted client goes all the way to the boot file, served by the
     // TFTP service alone (1536 bytes: the last block is empty).
@@ -259,37 +252,38 @@ TEST_F(BootServiceOnTheWire, ServesRealFirmwareBehindTheConsoleGate)
         lab.Spawn(lab.ServerNs(), {BuiltProgram("tftpserve"), root.Path()}, dir / "tftp.out");
     ASSERT_TRUE(WaitUntil(
         [&] { return lab.Run(lab.ServerNs(), "grep -q \":0045 \" /proc/net/udp") == 0; }, 10000));
-    std::string strOut;
-    EXPECT_EQ(lab.Run(lab.ClientNs(),
-                      BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
-                          " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output " +
-                          (dir / "got"),
-                      &strOut),
-              0)
-        << strOut << Log();
+    const std::string strClient = BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
+                                  " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output ";
+    EXPECT_EQ(lab.Run(lab.ClientNs(), strClient + dir / "got", &strOut), 0) << strOut << Log();
     for (const char* sz : {"offer from 198.18.0.1:67", "ack from 198.18.0.1:4011",
                            "file \"linux.0\"", "tsize 1536, received 1536 bytes"})
         EXPECT_NE(strOut.find(sz), std::string::npos) << sz << "\n" << strOut;
     EXPECT_TRUE(ReadFile(dir / "got") == strImage);
     EXPECT_EQ(lab.Stop(pidTftp, SIGTERM, 15000), 0);
 
-    // A flood: beyond the cap of running workers, datagrams are dropped.
-    ASSERT_TRUE(WaitForResults(11));
+    // A flood: beyond the cap of running workers, datagrams are dropped. The simulator answers
+    // others while the silent ones hold their connections.
+    ASSERT_TRUE(WaitForResults(8));
     const TBytes vSilent =
         Request(1, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x58", 6); });
     for (int i = 0; i < 40; ++i)
-        Exchange(lab, vSilent, 68, kServer, 4011, 0);
+        Exchange(vSilent, 68, kServer, 4011, 0);
     ASSERT_TRUE(WaitUntil(
         [&] { return CountOf(Log(), "too many PXE request workers") == 40 - kCap; }, 5000))
         << Log();
-    ASSERT_TRUE(WaitForResults(11 + kCap, 15000)) << Log();
+    TNetLab::RunIn(lab.ClientNs(), [&] {
+        gSettings.strIpAddress = kServer;
+        gSettings.strConsolePort = "40003";
+        std::string strTask;
+        EXPECT_TRUE(QueryConsoleTask("52:54:00:12:34:56", "", strTask) && strTask == "Linux");
+    });
+    ASSERT_TRUE(WaitForResults(8 + kCap, 15000)) << Log();
     // The console down: no reply, and the service goes on (taking datagrams again).
-    lab.Stop(pidConsole);
-    EXPECT_TRUE(
-        Exchange(lab, Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 300).v.empty());
-    EXPECT_TRUE(WaitUntil(
-        [&] { return Log().find("can not connect to console") != std::string::npos; }, 10000));
-    EXPECT_TRUE(WaitForResults(12 + kCap)) << Log();
+    EXPECT_EQ(lab.Stop(pidConsole), 0);
+    EXPECT_EQ(CountOf(ConsoleLog(), "consolesim: stopped"), 1u);
+    EXPECT_TRUE(Exchange(Stored("ipxe-bios-request-to-4011"), 68, kServer, 4011, 300).v.empty());
+    EXPECT_TRUE(WaitForResults(9 + kCap)) << Log();
+    EXPECT_NE(Log().find("can not connect to console"), std::string::npos) << Log();
     EXPECT_EQ(CountOf(Log(), "too many PXE request workers"), 40u - kCap);
     EXPECT_EQ(WaitProcess(pidListener, 0), -2);
 }
@@ -300,8 +294,7 @@ TEST_F(BootServiceOnTheWire, RunWithDhcpAndAnAddressNoInterfaceCarries)
     // wildcard address with no log line: requests to 4011 still arrive (the console, at
     // the missing address, cannot be reached).
     StartListener("198.18.0.77", true, kMaxPxeWorkers);
-    EXPECT_TRUE(
-        Exchange(lab, Capture("ipxe-bios-request-to-4011"), 68, kServer, 4011, 200).v.empty());
+    EXPECT_TRUE(Exchange(Stored("ipxe-bios-request-to-4011"), 68, kServer, 4011, 200).v.empty());
     ASSERT_TRUE(WaitForResults(1, 15000)) << Log();
     EXPECT_NE(Log().find("aaaaaaaaaaaaa0\n"), std::string::npos);
     EXPECT_EQ(Log().find("error:"), std::string::npos) << Log();
@@ -310,57 +303,42 @@ TEST_F(BootServiceOnTheWire, RunWithDhcpAndAnAddressNoInterfaceCarries)
 TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequestCameIn)
 {
     // A second link B: 198.18.0.129/25 on the server, a client at 198.18.0.130/25 beyond it.
-    const std::string strNsB = lab.ClientNs() + "b", strIfS = lab.ServerIf() + "b",
-                      strIfB = lab.ClientIf() + "b";
+    const std::string strNsB = lab.ClientNs() + "b", strIfB = lab.ClientIf() + "b";
     struct TDrop
     {
         std::string s;
         ~TDrop() { RunCommand("ip netns del " + s); }
     } drop{strNsB};
-    const std::string s = lab.ServerNs();
-    ASSERT_EQ(RunCommand("set -e; ip netns add " + strNsB + "; ip link add " + strIfS + " netns " +
-                         s + " type veth peer name " + strIfB + " netns " + strNsB + "; ip -n " +
-                         s + " addr add 198.18.0.129/25 dev " + strIfS + "; ip -n " + s +
-                         " link set " + strIfS + " up; ip -n " + strNsB +
-                         " addr add 198.18.0.130/25 dev " + strIfB + "; ip -n " + strNsB +
-                         " link set " + strIfB + " up"),
+    ASSERT_EQ(RunCommand("S=" + lab.ServerNs() + " IS=" + lab.ServerIf() + "b B=" + strNsB +
+                         " IB=" + strIfB + "; set -e; ip netns add $B; ip link add $IS netns $S "
+                         "type veth peer name $IB netns $B; ip -n $S addr add 198.18.0.129/25 dev "
+                         "$IS; ip -n $S link set $IS up; ip -n $B addr add 198.18.0.130/25 dev "
+                         "$IB; ip -n $B link set $IB up"),
               0);
-    lab.Spawn(lab.ServerNs(),
-              {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer, "--default",
-               "Linux", "--log", dir / "console.log"},
-              dir / "console.out");
-    ASSERT_TRUE(
-        WaitUntil([&] { return ConsoleLog().find("listening on") != std::string::npos; }, 10000));
+    StartConsole("", "Linux");
     // "any NIC": the service's own address (and the console's) is that of link A.
     StartListener(kServer, false, kMaxPxeWorkers, true);
     const TBytes vBootRequest = Request(3, [](DhcpPacket& p) {
         p.SetCiaddr(inet_addr("198.18.0.130"));
         SetBootItem(p, 1, 0);
     });
-    const struct
+    const TBytes vDiscover = Stored("ipxe-bios-discover-to-67");
+    const std::tuple<TBytes, const char*, uint16_t, std::string, std::string, const char*>
+        aCases[] = {{vDiscover, kBroadcast, 67, "", "", kServer},
+                    {vDiscover, kBroadcast, 67, strNsB, strIfB, "198.18.0.129"},
+                    {vBootRequest, "198.18.0.129", 4011, strNsB, strIfB, "198.18.0.129"}};
+    for (const auto& [v, szTo, nToPort, strNs, strIf, szNamed] : aCases)
     {
-        TBytes v;
-        const char* szTo;
-        uint16_t nToPort;
-        std::string strNs, strIf;
-        const char* szNamed;
-    } aCases[] = {
-        {Capture("ipxe-bios-discover-to-67"), kBroadcast, 67, "", "", kServer},
-        {Capture("ipxe-bios-discover-to-67"), kBroadcast, 67, strNsB, strIfB, "198.18.0.129"},
-        {vBootRequest, "198.18.0.129", 4011, strNsB, strIfB, "198.18.0.129"},
-    };
-    for (const auto& c : aCases)
-    {
-        SCOPED_TRACE(c.strNs + " to " + c.szTo);
-        const TReceived r = Exchange(lab, c.v, 68, c.szTo, c.nToPort, 8000, c.strNs, c.strIf);
+        SCOPED_TRACE(strNs + " to " + szTo);
+        const TReceived r = Exchange(v, 68, szTo, nToPort, 8000, strNs, strIf);
         DhcpPacket reply;
         ASSERT_TRUE(reply.Parse(r.v.data(), (uint32_t)r.v.size()));
-        const uint32_t nNamed = inet_addr(c.szNamed);
+        const uint32_t nNamed = inet_addr(szNamed);
         const std::string strNamed((const char*)&nNamed, 4);
         EXPECT_EQ(Opt(reply, 54), strNamed);
         EXPECT_EQ(reply.GetSiaddr(), nNamed);
         EXPECT_EQ(Opt(reply, PXE_BOOT_SERVERS, true),
-                  c.nToPort == 67 ? std::string("\0\1\1", 3) + strNamed : "");
+                  nToPort == 67 ? std::string("\0\1\1", 3) + strNamed : "");
     }
     // Every query went to the console at the service's own address.
     EXPECT_EQ(CountOf(ConsoleLog(), "received mac="), 4u) << ConsoleLog();

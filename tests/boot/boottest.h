@@ -11,26 +11,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <string>
-#include <vector>
 
 using TBytes = std::vector<uint8_t>;
-
-// A datagram the firmware sent (tests/boot/captures/<name>.bin).
-inline TBytes Capture(const std::string& strName)
-{
-    const std::string s =
-        ReadFile(std::string(PXE_SOURCE_DIR) + "/tests/boot/captures/" + strName + ".bin");
-    return TBytes(s.begin(), s.end());
-}
-
-inline TBytes Cat(std::initializer_list<TBytes> parts)
-{
-    TBytes v;
-    for (const TBytes& p : parts)
-        v.insert(v.end(), p.begin(), p.end());
-    return v;
-}
 
 // Text as bytes, zero-filled to at least n bytes.
 inline TBytes Text(const std::string& s, size_t n = 0)
@@ -38,6 +20,13 @@ inline TBytes Text(const std::string& s, size_t n = 0)
     TBytes v(s.begin(), s.end());
     v.resize(std::max(n, v.size()));
     return v;
+}
+
+// The bytes of tests/boot/<folder>/<name>.bin: a datagram the firmware sent, or a stored reply.
+inline TBytes Stored(const std::string& strName, const char* szFolder = "captures")
+{
+    return Text(ReadFile(std::string(PXE_SOURCE_DIR) + "/tests/boot/" + szFolder + "/" + strName +
+                         ".bin"));
 }
 
 // The value of an option (or of a vendor sub-option); empty when absent.
@@ -58,19 +47,18 @@ inline TBytes Serialized(const DhcpPacket& p)
     return v;
 }
 
-// A PXE client's request of type nType (none when 0) from 52:54:00:12:34:56,
-// changed by fnChange, zero-padded to nPadTo bytes.
-inline TBytes Request(uint8_t nType, const std::function<void(DhcpPacket&)>& fnChange = nullptr,
+// A PXE client's request of type nType from 52:54:00:12:34:56, changed by fnChange, zero-padded
+// to nPadTo bytes.
+inline TBytes Request(uint8_t nType,
+                      const std::function<void(DhcpPacket&)>& fnChange = [](DhcpPacket&) {},
                       size_t nPadTo = 0)
 {
     DhcpPacket p;
     p.SetOp(1);
     p.SetChaddr("\x52\x54\x00\x12\x34\x56", 6);
-    if (nType != 0)
-        p.SetOption(53, &nType, 1);
+    p.SetOption(53, &nType, 1);
     p.SetOption(60, "PXEClient:Arch:00000:UNDI:002001", 32);
-    if (fnChange)
-        fnChange(p);
+    fnChange(p);
     TBytes v = Serialized(p);
     v.resize(std::max(v.size(), nPadTo));
     return v;

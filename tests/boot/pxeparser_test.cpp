@@ -9,19 +9,6 @@
 
 #include <cctype>
 
-namespace
-{
-// The reply stored in tests/boot/replies/ for a case: its name in lower case, words joined by "-".
-TBytes StoredReply(std::string strWhat)
-{
-    for (char& c : strWhat)
-        c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '-';
-    const std::string s =
-        ReadFile(std::string(PXE_SOURCE_DIR) + "/tests/boot/replies/" + strWhat + ".bin");
-    return TBytes(s.begin(), s.end());
-}
-}  // namespace
-
 TEST(PxeRequestHandling, ClassificationAndReplies)
 {
     gSettings.strIpAddress = "198.18.0.1";
@@ -33,10 +20,9 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
                       sProxy = "s 0/0 52:54:00:12:34:56 198.18.0.2;";
     auto Ciaddr = [](DhcpPacket& p) { p.SetCiaddr(inet_addr("198.18.0.2")); };
     auto AsksInfo = [](DhcpPacket& p) { p.SetOption(55, "\x01\xc9\x03", 3); };
-    auto SetBootItem3 = [](DhcpPacket& p) { p.SetVendorOption(PXE_BOOT_ITEM, "\x00\x01\x00", 3); };
     const struct
     {
-        const char* szWhat;
+        const char* szWhat;  // in lower case, words joined by "-": the name of the stored reply
         uint16_t nPort;
         TBytes vRequest;
         int iResult;
@@ -48,34 +34,34 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
     } aCases[] = {
         // Dropped before the console is asked, without a log line.
         {"port 68", 68, Request(1), 0, None, ""},
-        {"no option 53", 67, Request(0), 0, None, ""},
         {"DHCPRELEASE", 4011, Request(7), 0, None, ""},
         {"option 53 of two bytes", 67,
          Request(1, [](DhcpPacket& p) { p.SetOption(53, "\x01\x01", 2); }), 0, None, ""},
-        {"iPXE DHCPREQUEST to 67, ciaddr 0", 67, Capture("ipxe-bios-request-to-67"), 0, None, ""},
+        {"iPXE DHCPREQUEST to 67, ciaddr 0", 67, Stored("ipxe-bios-request-to-67"), 0, None, ""},
         {"shorter than the header", 67, TBytes(200, 0), 0, None, ""},
         // The console gate, the class identifier and the hardware address.
-        {"no task", 67, Capture("ipxe-bios-discover-to-67"), 0, None, qIpxe, nullptr, false},
+        {"no task", 67, Stored("ipxe-bios-discover-to-67"), 0, None, qIpxe, nullptr, false},
         {"not a PXE client", 67, Request(1, [](DhcpPacket& p) { p.SetOption(60, "MSFT 5.0", 8); }),
          0, None, q},
         {"hlen 20", 67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }), 0, None, qZero},
-        {"selection refuses", 4011, Capture("ipxe-bios-request-to-4011"), 0, None,
+        {"selection refuses", 4011, Stored("ipxe-bios-request-to-4011"), 0, None,
          qIpxe + "s 1/0 52:54:00:5b:00:01 198.18.0.190;", nullptr, true, false},
         // The replies to real firmware.
-        {"iPXE discover", 67, Capture("ipxe-bios-discover-to-67"), 1, Proxy,
+        {"iPXE discover", 67, Stored("ipxe-bios-discover-to-67"), 1, Proxy,
          qIpxe + "s 0/0 52:54:00:5b:00:01 0.0.0.0;", "Debug: Get file foo-image at "},
-        {"EDK2 discover", 67, Capture("edk2-uefi-discover-to-67"), 1, Proxy,
+        {"EDK2 discover", 67, Stored("edk2-uefi-discover-to-67"), 1, Proxy,
          qEdk2 + "s 0/0 52:54:00:5b:00:02 0.0.0.0;"},
-        {"iPXE boot request", 4011, Capture("ipxe-bios-request-to-4011"), 1, Boot,
+        {"iPXE boot request", 4011, Stored("ipxe-bios-request-to-4011"), 1, Boot,
          qIpxe + "s 1/0 52:54:00:5b:00:01 198.18.0.190;", "Debug: Get file images\\linux.0 at "},
-        {"EDK2 boot request", 4011, Capture("edk2-uefi-request-to-4011"), 1, Boot,
+        {"EDK2 boot request", 4011, Stored("edk2-uefi-request-to-4011"), 1, Boot,
          qEdk2 + "s 1/0 52:54:00:5b:00:02 198.18.0.191;"},
         // A boot item makes a boot request on either port; one of the wrong size is none.
         {"boot item to 67", 67,
          Request(3, [&](DhcpPacket& p) { Ciaddr(p), SetBootItem(p, 1, 0x0203); }), 1, Boot,
          q + "s 1/515 52:54:00:12:34:56 198.18.0.2;"},
-        {"3-byte boot item", 4011, Request(3, [&](DhcpPacket& p) { Ciaddr(p), SetBootItem3(p); }),
-         1, Proxy, q + sProxy},
+        {"3-byte boot item", 4011, Request(3, [&](DhcpPacket& p) {
+             Ciaddr(p), p.SetVendorOption(PXE_BOOT_ITEM, "\x00\x01\x00", 3);
+         }), 1, Proxy, q + sProxy},
         // Passed, but no reply on 67; proxy requests on 4011.
         {"DHCPINFORM to 67", 67, Request(8, Ciaddr), 1, None, q},
         {"DHCPREQUEST to 67 with ciaddr", 67, Request(3, Ciaddr), 1, None, q,
@@ -92,37 +78,32 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
     for (const auto& c : aCases)
     {
         SCOPED_TRACE(c.szWhat);
-        std::string strAsked;
-        TPxeConsole console;
-        console.fnQueryTask = [&](const std::string& strMac, const std::string&,
-                                  std::string& strTask) {
-            strAsked += "q " + strMac + ";";
-            strTask = "Linux";
-            return c.bTask;
-        };
-        console.fnSelectBootFile = [&](uint16_t nType, uint16_t nLayer, std::string& strFile,
-                                       const std::string& strMac, const std::string& strIp) {
-            strAsked += "s " + std::to_string(nType) + "/" + std::to_string(nLayer) + " " + strMac +
-                        " " + strIp + ";";
-            strFile = nType == 0 ? "foo-image"
-                                 : "images\\linux.0";  // backslashes reach the client as slashes
-            return c.bSelect;
-        };
-        const PxeRequest request{
-            c.nPort, c.vRequest.data(), static_cast<uint32_t>(c.vRequest.size()), {}, -1, 0};
+        std::string strAsked, strName = c.szWhat;
+        // The file's backslashes reach the client as slashes.
+        const TPxeConsole console{
+            [&](auto& strMac, auto&, std::string& strTask) {
+                return strAsked += "q " + strMac + ";", strTask = "Linux", c.bTask;
+            },
+            [&](uint16_t nType, uint16_t nLayer, std::string& strFile, auto& strMac, auto& strIp) {
+                strAsked += "s " + std::to_string(nType) + "/" + std::to_string(nLayer) + " " +
+                            strMac + " " + strIp + ";";
+                return strFile = nType == 0 ? "foo-image" : "images\\linux.0", c.bSelect;
+            }};
+        const PxeRequest request{c.nPort, c.vRequest.data(), (uint32_t)c.vRequest.size()};
         TLogCapture log;
         const TPxeReply reply = BuildPxeReply(&request, console);
-        const std::string strLog = log.All();
         EXPECT_EQ(reply.iResult, c.iResult);
         EXPECT_EQ(reply.eKind, c.eKind);
         EXPECT_EQ(strAsked, c.strAsked);
-        EXPECT_EQ(reply.vBytes, c.eKind == None ? TBytes() : StoredReply(c.szWhat));
-        EXPECT_EQ(strLog.empty(), c.szLog == nullptr && c.eKind == None) << strLog;
-        EXPECT_NE(strLog.find(c.szLog ? c.szLog : ""), std::string::npos) << strLog;
+        for (char& ch : strName)
+            ch = std::isalnum((unsigned char)ch) ? (char)std::tolower(ch) : '-';
+        EXPECT_EQ(reply.vBytes, c.eKind == None ? TBytes() : Stored(strName, "replies"));
+        EXPECT_EQ(log.All().empty(), c.szLog == nullptr && c.eKind == None) << log.All();
+        EXPECT_NE(log.All().find(c.szLog ? c.szLog : ""), std::string::npos) << log.All();
     }
 }
 
-// BootServer/ArchFolders: the client's architecture (option 93) puts a folder
+// BootServer/ArchFolders: the client's architecture (option 93, its first number) puts a folder
 // before every boot file name the replies carry; other clients keep the names.
 TEST(PxeRequestHandling, BootFileFolderByArchitecture)
 {
@@ -135,35 +116,27 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
                 p.SetOption(93, v.data(), (int)v.size());
         });
     };
-    const struct
-    {
-        const char* szWhat;
-        uint16_t nPort;
-        TBytes vRequest;
-        const char *szFile, *szLog;
-    } aCases[] = {
-        {"iPXE discover, arch 0", 67, Capture("ipxe-bios-discover-to-67"), "bios/foo-image", B},
-        {"EDK2 discover, arch 7", 67, Capture("edk2-uefi-discover-to-67"), "efi/x64/foo-image", E},
-        {"EDK2 boot request", 4011, Capture("edk2-uefi-request-to-4011"), "efi/x64/linux.0", E},
-        {"a list: the first counts", 67, Arch({0, 7, 0, 0}), "efi/x64/foo-image", E},
-        {"arch 11, not listed", 67, Arch({0, 11}), "foo-image", ""},
-        {"no option 93", 67, Arch({}), "foo-image", ""},
-        {"option 93 of 1 byte", 67, Arch({7}), "foo-image", ""},
-        {"option 93 of 3 bytes", 67, Arch({0, 7, 0}), "foo-image", ""},
-    };
+    const std::tuple<uint16_t, TBytes, const char*, const char*> aCases[] = {
+        {67, Stored("ipxe-bios-discover-to-67"), "bios/foo-image", B},
+        {4011, Stored("edk2-uefi-request-to-4011"), "efi/x64/linux.0", E},
+        {67, Arch({0, 7, 0, 0}), "efi/x64/foo-image", E},
+        {67, Arch({0, 11}), "foo-image", ""},  // not listed
+        {67, Arch({}), "foo-image", ""},
+        {67, Arch({0, 7, 0}), "foo-image", ""}};
     const TPxeConsole console{[](auto&, auto&, std::string&) { return true; },
                               [](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
                                   return strFile = nType == 0 ? "foo-image" : "linux.0", true;
                               }};
     for (const auto& c : aCases)
     {
-        SCOPED_TRACE(c.szWhat);
-        const PxeRequest request{c.nPort, c.vRequest.data(), (uint32_t)c.vRequest.size()};
+        SCOPED_TRACE(&c - aCases);
+        const auto& [nPort, vRequest, szFile, szLog] = c;
+        const PxeRequest request{nPort, vRequest.data(), (uint32_t)vRequest.size()};
         TLogCapture log;
         const TPxeReply reply = BuildPxeReply(&request, console);
         ASSERT_GE(reply.vBytes.size(), 236u);
-        EXPECT_EQ(TBytes(&reply.vBytes[108], &reply.vBytes[236]), Text(c.szFile, 128));
-        EXPECT_EQ(log.Texts("Debug: Folder ", " at "), c.szLog);
+        EXPECT_EQ(TBytes(&reply.vBytes[108], &reply.vBytes[236]), Text(szFile, 128));
+        EXPECT_EQ(log.Texts("Debug: Folder ", " at "), szLog);
     }
     gSettings.mapArchFolders.clear();
 }

@@ -10,6 +10,14 @@ namespace
 {
 const int kV = 256;  // codes 256 + n stand for vendor sub-option n
 
+TBytes Cat(std::initializer_list<TBytes> parts)
+{
+    TBytes v;
+    for (const TBytes& p : parts)
+        v.insert(v.end(), p.begin(), p.end());
+    return v;
+}
+
 // A zero header, the cookie, then the option bytes, zero-padded to nLength.
 TBytes Datagram(const TBytes& vOptions, size_t nLength = 0)
 {
@@ -18,27 +26,18 @@ TBytes Datagram(const TBytes& vOptions, size_t nLength = 0)
                 nLength);
 }
 
-// Sub-option nCode with nLength value bytes that all hold nCode, and how it is stored.
+// Sub-option nCode with nLength value bytes that all hold nCode.
 TBytes Sub(int nCode, int nLength)
 {
-    return Cat(
-        {{static_cast<uint8_t>(nCode), static_cast<uint8_t>(nLength)}, TBytes(nLength, nCode)});
-}
-std::pair<const int, TBytes> Stored(int nCode, int nLength)
-{
-    return {kV + nCode, TBytes(nLength, nCode)};
+    return Cat({{(uint8_t)nCode, (uint8_t)nLength}, TBytes(nLength, nCode)});
 }
 
 // sname holds option 12 = "s" and 66, file holds 12 = "f" and 67; option 52 = nOverload.
 TBytes Overloaded(uint8_t nOverload)
 {
     TBytes v = Datagram({52, 1, nOverload, 255}, 300);
-    const TBytes vFields = Cat({{12, 1, 's', 66, 4},
-                                Text("tftp"),
-                                {255},
-                                TBytes(54, 0),
-                                {12, 1, 'f', 67, 3},
-                                Text("x.0")});
+    const TBytes vFields = Cat({{12, 1, 's', 66, 4}, Text("tftp"), {255}, TBytes(54, 0),
+                                {12, 1, 'f', 67, 3}, Text("x.0")});
     std::copy(vFields.begin(), vFields.end(), v.begin() + 44);
     return v;
 }
@@ -46,7 +45,7 @@ TBytes Overloaded(uint8_t nOverload)
 
 TEST(DhcpPacket, ParseAndSerialize)
 {
-    const TBytes vPxe = Text("PXEClient");
+    const TBytes vPxe = Text("PXEClient"), v150(150, 1), v100(100, 2), v253(253, 3);
     const struct
     {
         const char* szWhat;
@@ -56,53 +55,20 @@ TEST(DhcpPacket, ParseAndSerialize)
         TBytes vMessage = {}, vNames = {};
     } aCases[] = {
         {"nothing stored: no END", Datagram({255}), {}, Datagram({}, 300)},
-        {"ascending codes, option 43 last",
-         Datagram({54, 4, 198, 18, 0, 1, 43, 3, 6, 1, 7, 53, 1, 2, 255}),
-         {{53, {2}}, {54, {198, 18, 0, 1}}, {kV + 6, {7}}},
-         Datagram({53, 1, 2, 54, 4, 198, 18, 0, 1, 43, 4, 6, 1, 7, 255, 255}, 300)},
-        {"more than 254 bytes of sub-options",
-         Datagram(Cat({{43, 102},
-                       Sub(1, 100),
-                       {43, 102},
-                       Sub(2, 100),
-                       {43, 102},
-                       Sub(3, 100),
-                       {43, 204},
-                       Sub(4, 100),
-                       Sub(5, 100)})),
-         {Stored(1, 100), Stored(2, 100), Stored(3, 100), Stored(4, 100), Stored(5, 100)},
-         Datagram(Cat({{43, 205},
-                       Sub(1, 100),
-                       Sub(2, 100),
-                       {255, 43, 205},
-                       Sub(3, 100),
-                       Sub(4, 100),
-                       {255, 43, 103},
-                       Sub(5, 100),
-                       {255, 255}}))},
-        {"254 bytes of sub-options",
-         Datagram(Cat({{43, 152}, Sub(1, 150), {43, 102}, Sub(2, 100)})),
-         {Stored(1, 150), Stored(2, 100)},
-         Datagram(Cat({{43, 255}, Sub(1, 150), Sub(2, 100), {255, 255}}))},
-        // A 253-byte sub-option fills its option 43: no room for a sub-option END.
-        {"a 253-byte sub-option",
-         Datagram(Cat({{43, 255}, Sub(3, 253), {43, 152}, Sub(1, 150), {255}})),
-         {Stored(1, 150), Stored(3, 253)},
-         Datagram(Cat({{43, 153}, Sub(1, 150), {255, 43, 255}, Sub(3, 253), {255}}))},
+        // Sub-options in instances of at most 254 bytes and an END; a 253-byte sub-option fills
+        // its option 43, with no room for the END.
+        {"split sub-options",
+         Datagram(Cat({{43, 152}, Sub(1, 150), {43, 102}, Sub(2, 100), {43, 255}, Sub(3, 253)})),
+         {{kV + 1, v150}, {kV + 2, v100}, {kV + 3, v253}},
+         Datagram(Cat({{43, 255}, Sub(1, 150), Sub(2, 100), {255, 43, 255}, Sub(3, 253), {255}}))},
         {"254 and 255 bytes",
-         Datagram(Cat({{53, 1, 1, 77, 254},
-                       TBytes(254, 'x'),
-                       {78, 255},
-                       TBytes(255, 'y'),
+         Datagram(Cat({{53, 1, 1, 77, 254}, TBytes(254, 'x'), {78, 255}, TBytes(255, 'y'),
                        {80, 0, 12, 2, 'h', 'i', 255}})),
          {{53, {1}}, {77, TBytes(254, 'x')}, {78, TBytes(255, 'y')}, {80, {}}, {12, Text("hi")}}},
-        // An option whose last byte is the datagram's last byte is dropped, and so is one that
-        // claims more.
+        // An option whose last byte is the datagram's last byte, or beyond, is dropped.
         {"ends at the last byte", Datagram({53, 1, 1, 12, 2, 'h', 'i'}), {{53, {1}}}},
-        {"claims more", Datagram({53, 1, 1, 12, 200, 'h', 'i'}), {{53, {1}}}},
         {"no length byte", Datagram({53, 1, 1, 12}), {{53, {1}}}},
-        {"option 43 cut short",
-         Datagram({53, 1, 1, 43, 9, 71, 4, 0, 1, 0, 0, 7}),
+        {"option 43 cut short", Datagram({53, 1, 1, 43, 9, 71, 4, 0, 1, 0, 0, 7}),
          {{53, {1}}, {kV + 71, {0, 1, 0, 0}}}},
         // First instances win; option 43 instances join, later sub-options replace; END ends the
         // walk; 9 runs past its option 43.
@@ -111,38 +77,23 @@ TEST(DhcpPacket, ParseAndSerialize)
                        Text("PXEClient:Arch:00007:UNDI:003016"),
                        {93, 2, 0, 6, 60, 3, 'a', 'b', 'c', 43, 9, 71, 4, 0, 1, 0, 0, 255},
                        {8, 1, 43, 7, 10, 2, 0, 'x', 9, 9, 1, 255}})),
-         {{53, {1}},
-          {60, vPxe},
-          {93, {0, 7}},
-          {94, {1, 3, 16}},
-          {kV + 6, {7}},
-          {kV + 71, {0, 1, 0, 0}},
-          {kV + 10, {0, 'x'}}}},
+         {{53, {1}}, {60, vPxe}, {93, {0, 7}}, {94, {1, 3, 16}}, {kV + 6, {7}},
+          {kV + 71, {0, 1, 0, 0}}, {kV + 10, {0, 'x'}}}},
         // Overload 3 walks file, then sname; the first instance of 12 wins. A walked field holds
         // the name option alone.
-        {"overload 3",
-         Overloaded(3),
-         {{12, Text("f")}, {66, Text("tftp")}, {67, Text("x.0")}},
-         {},
+        {"overload 3", Overloaded(3), {{12, Text("f")}, {66, Text("tftp")}, {67, Text("x.0")}}, {},
          Cat({Text("tftp", 64), Text("x.0", 128)})},
-        {"overload 2",
-         Overloaded(2),
-         {{12, Text("s")}, {66, Text("tftp")}},
-         {},
+        {"overload 2", Overloaded(2), {{12, Text("s")}, {66, Text("tftp")}}, {},
          Cat({Text("tftp", 64), {12, 1, 'f', 67, 3}, Text("x.0", 123)})},
         {"overload 1", Overloaded(1), {{12, Text("f")}, {67, Text("x.0")}}},
         {"overload 4", Overloaded(4), {{52, {4}}}},
-        {"PXEClient:Arch:00007:UNDI:003016", {}, {{60, vPxe}, {93, {0, 7}}, {94, {1, 3, 16}}}},
         {"PXEClientX::Arch:::65545:UNDI:1", {}, {{60, vPxe}, {93, {0, 9}}, {94, {1, 1, 0}}}},
         {"MSFT 5.0ab", {}, {{60, Text("MSFT 5.0ab")}}},  // 10 bytes: stored as it is
         {"MSFT 5.0 long class", {}, {}},
         {"PXEClient:Arch", {}, {{60, vPxe}}},
         {"PXEClient:Arch:7:UNDX:003016", {}, {{60, vPxe}, {93, {0, 7}}}},
-        {"PXEClient:Arch:abc:UNDI:xyz",
-         {},
-         {{60, vPxe}, {93, {0, 0}}, {94, {1, 0, 0}}}},  // no number: 0
-        {"PXEClient:Arch:99999999999999:UNDI:999",
-         {},
+        {"PXEClient:Arch:abc:UNDI:xyz", {}, {{60, vPxe}, {93, {0, 0}}, {94, {1, 0, 0}}}},  // 0
+        {"PXEClient:Arch:99999999999999:UNDI:999", {},
          {{60, vPxe}, {93, {0x3f, 0xff}}, {94, {1, 0xe7, 0}}}},
     };
     for (const auto& c : aCases)
@@ -152,28 +103,17 @@ TEST(DhcpPacket, ParseAndSerialize)
                        ? Datagram(Cat({{60, (uint8_t)strlen(c.szWhat)}, Text(c.szWhat), {255}}))
                        : c.vDatagram;
         v.shrink_to_fit();  // sized exactly: ASan catches a read past the datagram
-        DhcpPacket p, again;
+        // The round trip and the options length the tables give are checked by the codec's fuzz
+        // target for every datagram.
+        DhcpPacket p;
         ASSERT_TRUE(p.Parse(v.data(), static_cast<uint32_t>(v.size())));
         EXPECT_TRUE(c.vNames.empty() || TBytes(p.Sname(), p.File() + 128) == c.vNames);
-        const TBytes vOut = Serialized(p);
-        EXPECT_TRUE(c.vMessage.empty() || vOut == c.vMessage);
-        ASSERT_TRUE(again.Parse(
-            vOut.data(), static_cast<uint32_t>(vOut.size())));  // the round trip keeps every value
-        int nLength = 5;  // the cookie, END, and 2 + n for each value stored
-        for (const auto& o : c.mStored)
-            nLength += static_cast<int>(o.second.size()) + 2;
-        EXPECT_EQ(p.OptionsLength(), nLength);
-        EXPECT_EQ(again.OptionsLength(), nLength);
+        EXPECT_TRUE(c.vMessage.empty() || Serialized(p) == c.vMessage);
+        std::map<int, TBytes> mStored;
         for (int i = 0; i < 2 * kV; ++i)
-        {
-            const auto it = c.mStored.find(i);
-            EXPECT_EQ(i >= kV ? p.HasVendorOption(i & 255) : p.HasOption(i & 255),
-                      it != c.mStored.end())
-                << i;
-            EXPECT_EQ(Text(Opt(p, i & 255, i >= kV)), it == c.mStored.end() ? TBytes() : it->second)
-                << i;
-            EXPECT_EQ(Opt(again, i & 255, i >= kV), Opt(p, i & 255, i >= kV)) << i;
-        }
+            if (i >= kV ? p.HasVendorOption(i & 255) : p.HasOption(i & 255))
+                mStored[i] = Text(Opt(p, i & 255, i >= kV));
+        EXPECT_EQ(mStored, c.mStored);
     }
 }
 
@@ -201,8 +141,8 @@ TEST(DhcpPacket, LengthsAndTheirLimits)
                  p.SetOption(43, vValue.data(), 1) || p.SetOption(14, vValue.data(), 256) ||
                  p.SetOption(14, vValue.data(), -1) || p.SetVendorOption(9, vValue.data(), 254));
     EXPECT_EQ(p.OptionsLength(), 5 + 78);
-    EXPECT_FALSE(p.Parse(vValue.data(),
-                         239));  // shorter than header and cookie: refused, the packet left empty
+    // Shorter than header and cookie: refused, the packet left empty.
+    EXPECT_FALSE(p.Parse(vValue.data(), 239));
     EXPECT_EQ(p.OptionsLength(), 5);
     // The maximum follows the datagram's length modulo 65536 from 576 bytes on.
     for (const auto& c : {std::make_pair(600u, 364), {400u, 340}, {577u, 341}, {65536u + 400, 340}})
@@ -215,41 +155,22 @@ TEST(DhcpPacket, LengthsAndTheirLimits)
 
 TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
 {
-    // A text read back as itself, or as the second text; "" when refused (16 characters at most).
-    for (const auto& c : {std::make_pair("192.168.001.010", "192.168.1.10"),
-                          {"255.255.255.255", ""},
-                          {"0.0.0.0", ""},
-                          {"010.001.002.003", "10.1.2.3"},
-                          {"any NIC", nullptr},
-                          {"", nullptr},
-                          {"1.2.3", nullptr},
-                          {"1.2.3.4.5", nullptr},
-                          {"1..2.3", nullptr},
-                          {"1.2.3.256", nullptr},
-                          {" 1.2.3.4", nullptr},
-                          {"1.2.3.4 ", nullptr},
-                          {"1.2.3.", nullptr},
-                          {"1.2.3.4x", nullptr},
-                          {"1.2.3.-4", nullptr},
-                          {"1000.2.3.4", nullptr},
-                          {"0010.001.002.003", nullptr}})
+    // A text read back as itself (""), or as the second text; nullptr when refused (at most 15
+    // characters; a character that is neither a digit nor a dot ends the reading). The two byte
+    // orders and IsValidHost follow the octets read: the fuzz target checks them for every text.
+    const std::pair<const char*, const char*> aCases[] = {
+        {"255.255.255.255", ""}, {"010.001.002.003", "10.1.2.3"}, {"0010.001.002.003", nullptr},
+        {"any NIC", nullptr},    {"1.2.3", nullptr},              {"1.2.3.4.5", nullptr},
+        {"1..2.3", nullptr},     {"1.2.3.", nullptr},             {"1.2.3.256", nullptr},
+        {"1.2.3.4x", nullptr},   {"1000.2.3.4", nullptr}};
+    for (const auto& c : aCases)
     {
         CIPAddr addr("10.9.9.9");
-        const std::string strRead = c.second == nullptr ? "0.0.0.0"
-                                    : *c.second         ? c.second
-                                                        : c.first;
+        const std::string strRead = !c.second ? "0.0.0.0" : *c.second ? c.second : c.first;
         EXPECT_EQ(addr.Parse(c.first), c.second != nullptr) << c.first;
         EXPECT_EQ(addr.ToString(), strRead) << c.first;
-        EXPECT_EQ(addr.GetValue(true), inet_addr(strRead.c_str())) << c.first;
     }
-    EXPECT_EQ(CIPAddr(std::string("1.2.3.4\0", 8)).GetValue(false),
-              0u);  // a NUL ends the text early
-    const CIPAddr addr("10.1.2.3");
-    EXPECT_EQ(addr.GetValue(false), 0x0A010203u);  // the first octet most significant
-    const uint32_t n = addr.GetValue(true);        // the first octet at the lowest address
-    EXPECT_EQ(std::memcmp(&n, "\x0a\x01\x02\x03", 4), 0);
-    EXPECT_TRUE(addr.IsValidHost());
-    EXPECT_FALSE(CIPAddr("10.1.2.255").IsValidHost() || CIPAddr("0.1.2.3").IsValidHost());
+    EXPECT_EQ(CIPAddr(std::string("1.2.3.4\0", 8)).ToString(), "0.0.0.0");  // a NUL is refused
 }
 
 // A reply the menu would make larger than its buffer is left as it was, not cut.
@@ -258,13 +179,12 @@ TEST(BootMenu, ReplyTheMenuDoesNotFitIsLeftWhole)
     DhcpPacket p;
     ASSERT_TRUE(p.SetOption(53, "\x02", 1) && p.SetOption(54, "\xc6\x12\x00\x01", 4) &&
                 p.SetOption(60, "PXEClient", 9) && SetBootItem(p, 0, 0));
+    // A refused reply is left byte for byte: the boot menu's fuzz target checks that.
     TBytes v = Serialized(p);
     v.resize(400);
-    const TBytes vBefore = v;
     PxeReplyBuffer b{67, nullptr, 0, v.data(), 300, 307, {}};  // the menu makes it 308
     EXPECT_FALSE(AddBootMenu(&b));
     EXPECT_EQ(b.nReplyLength, 300);
-    EXPECT_EQ(v, vBefore);
     b.nReplyCapacity = 308;
     EXPECT_TRUE(AddBootMenu(&b));
     EXPECT_EQ(b.nReplyLength, 308);
