@@ -1,5 +1,7 @@
 #include "config/archfolders.h"
 
+#include "core/decimal.h"
+
 #include <sstream>
 
 namespace
@@ -7,12 +9,9 @@ namespace
 // Decimal digits only, 0 to 65535.
 bool ParseArch(const std::string& strNumber, uint16_t& nArch)
 {
-    if (strNumber.empty() || strNumber.size() > 5 ||
-        strNumber.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const unsigned long nValue = std::stoul(strNumber);
+    const long nValue = ParseDecimal(strNumber.c_str());
     nArch = static_cast<uint16_t>(nValue);
-    return nValue <= 0xFFFF;
+    return nValue >= 0 && nValue <= 0xFFFF;
 }
 
 // Whether one of the folder's steps (split at "/" and "\\") is "..".

@@ -3,6 +3,7 @@
 #include "config/archfolders.h"
 #include "config/settings.h"
 #include "config/tinyxml.h"
+#include "core/decimal.h"
 #include "platform/programpath.h"
 #include "core/logfile.h"
 #include "core/paths.h"
@@ -13,7 +14,6 @@
 
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -55,10 +55,8 @@ int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, 
     if (pElement == nullptr)
         return iDefault;
     const std::string& strValue = pElement->Value();
-    char* pEnd = nullptr;
-    long iValue = strValue.empty() || strValue.size() > 9 ? -1 : strtol(strValue.c_str(), &pEnd, 10);
-    if (pEnd == nullptr || *pEnd != '\0' || !isdigit(static_cast<unsigned char>(strValue[0])) || iValue < iMin ||
-        iValue > iMax)
+    const long iValue = ParseDecimal(strValue.c_str());
+    if (iValue < iMin || iValue > iMax)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s \"%s\" is not a number from %d to %d at %D\n",
                    szName, strValue.c_str(), iMin, iMax));

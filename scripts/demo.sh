@@ -52,15 +52,8 @@ done
 step() { printf '\n==> %s\n' "$*"; }
 fail() { printf '\n*** demo failed: %s\n' "$*" >&2; exit 1; }
 
-# Waits up to $2 seconds for the text $1 in the file $3.
-wait_for() {
-  local i
-  for ((i = 0; i < $2 * 10; i++)); do
-    grep -qF -- "$1" "$3" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+# shellcheck source=scripts/common.sh
+source scripts/common.sh
 
 if [ "$deps" = 1 ]; then
   step "Installing the dependencies (Debian packages)"

@@ -27,15 +27,8 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "*** package test failed: $*" >&2; exit 1; }
-# Waits up to $2 seconds for the text $1 in the file $3.
-wait_for() {
-  local i
-  for ((i = 0; i < $2 * 10; i++)); do
-    grep -qF -- "$1" "$3" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+# shellcheck source=scripts/common.sh
+source scripts/common.sh
 apt_get() { DEBIAN_FRONTEND=noninteractive apt-get -y -qq "$@" >"$work/apt.out" 2>&1 || { cat "$work/apt.out"; false; }; }
 
 echo "--- cpack -G DEB"

@@ -1,6 +1,8 @@
 // The TFTP packet codec: request parsing, option negotiation, packet building.
 #include "tftp/packet.h"
 
+#include "core/decimal.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -30,15 +32,6 @@ const char* NextString(const char** ppNext, const char* pEnd, size_t* pnLength)
     *pnLength = strnlen(pString, static_cast<size_t>(pEnd - pString));
     *ppNext = pString + *pnLength + 1;
     return pString;
-}
-
-// A decimal number of at most 9 digits, nothing else; -1 otherwise.
-long ParseNumber(const char* sz)
-{
-    size_t n = strlen(sz);
-    if (n == 0 || n > 9 || strspn(sz, "0123456789") != n)
-        return -1;
-    return strtol(sz, nullptr, 10);
 }
 
 // Appends "name\0value\0" to the OACK being built.
@@ -174,7 +167,7 @@ void NegotiateOptions(const char* pRequest, int nLength, int64_t iSize, int nMax
         if (i == 4 || bSeen[i])
             continue;
         bSeen[i] = true;
-        long iValue = ParseNumber(szValue);
+        long iValue = ParseDecimal(szValue);
         switch (i)
         {
         case 0:

@@ -201,13 +201,11 @@ int TTftpSender::SendFile()
                 else
                 {
                     // Taken as given: an old number goes back, a later one goes on from
-                    // there, as long as the file has a block after it.
+                    // there, as long as the file has a block after it (the final block's
+                    // own ACK ends the transfer below).
                     iAcked = iBlock;
-                    const bool bPastEnd = m_params.iFileSize >= 0
-                                              ? static_cast<int64_t>(iAcked) * m_params.nBlockSize >
-                                                    m_params.iFileSize
-                                              : m_iFinal != 0 && iAcked > m_iFinal;
-                    if (bPastEnd && !(m_iFinal != 0 && iAcked == m_iFinal))
+                    if (iAcked != m_iFinal &&
+                        static_cast<int64_t>(iAcked) * m_params.nBlockSize > m_params.iFileSize)
                     {
                         ACE_DEBUG((LM_DEBUG,
                                    LOG_PREFIX "tftp: ACK %d past the final block ignored at %D\n",
