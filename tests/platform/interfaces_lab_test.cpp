@@ -9,18 +9,25 @@
 #include <poll.h>
 #include <unistd.h>
 
-// The server side gets a labelled alias and a smaller MTU; the client side sends to the alias.
-TEST(Interfaces, LookupsArrivalAndPathMtuOnTheServerSide)
+// The server side gets a labelled alias, a smaller MTU, a tunnel with an address and a veth
+// pair without one whose indices run against their names; the client side sends to the alias.
+TEST(Interfaces, ListLookupsArrivalAndPathMtuOnTheServerSide)
 {
     TNetLab lab;
     ASSERT_TRUE(lab.Ok());
     const std::string strIf = lab.ServerIf(), strAlias = "198.18.0.3";
-    const std::string strSetUp = "ip addr add " + strAlias + "/24 dev " + strIf + " label " +
-                                 strIf + ":1 && ip link set dev " + strIf + " mtu 1400";
-    ASSERT_EQ(lab.Run(lab.ServerNs(), strSetUp), 0);
+    ASSERT_EQ(lab.Run(lab.ServerNs(), "ip addr add " + strAlias + "/24 dev " + strIf + " label " +
+                                          strIf + ":1 && ip link set dev " + strIf +
+                                          " mtu 1400 && ip tuntap add dev pxtun mode tun && "
+                                          "ip addr add 198.18.0.19/24 dev pxtun && ip link add "
+                                          "pxz index 50 type veth peer name pxa index 60"),
+              0);
+    std::vector<TAdapter> vAdapters;
+    std::string strList;
     int sc = -1, scConnected = -1, iIndex = 0;
     sockaddr_in sa{AF_INET, 0, {inet_addr(strAlias.c_str())}, {}};
     TNetLab::RunIn(lab.ServerNs(), [&] {
+        EXPECT_EQ(GetAdapterList(vAdapters), 0);
         EXPECT_EQ(InterfaceOfAddress(TNetLab::kServerIp), strIf);
         EXPECT_EQ(InterfaceOfAddress(strAlias), strIf + ":1");
         EXPECT_EQ(InterfaceOfAddress("198.18.0.9"), "");
@@ -37,6 +44,13 @@ TEST(Interfaces, LookupsArrivalAndPathMtuOnTheServerSide)
         sockaddr_in saClient{AF_INET, sa.sin_port, {inet_addr(TNetLab::kClientIp)}, {}};
         connect(scConnected, reinterpret_cast<sockaddr*>(&saClient), sizeof(saClient));
     });
+    for (const TAdapter& a : vAdapters)  // loopback left out; an alias counts for its interface
+    {
+        strList += ";" + (a.strName == strIf ? "lab" : a.strName) + (a.IsEthernet() ? " eth" : "");
+        for (const std::string& strIp : a.vIpv4)
+            strList += " " + strIp;
+    }
+    EXPECT_EQ(strList, ";lab eth 198.18.0.1 198.18.0.3;pxtun 198.18.0.19;pxz eth;pxa eth");
     EXPECT_EQ(PathMtu(scConnected), 1400);
     TNetLab::RunIn(lab.ClientNs(), [&] {
         int scClient = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
