@@ -10,14 +10,6 @@
 #include <cstring>
 #include <vector>
 
-namespace
-{
-bool SameValue(int nA, const uint8_t* pA, int nB, const uint8_t* pB)
-{
-    return nA == nB && (nA <= 0 || std::memcmp(pA, pB, static_cast<size_t>(nA)) == 0);
-}
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
     if (nSize < 2 || nSize - 2 > 60000)

@@ -2,8 +2,10 @@
 // finding), and the log stays quiet so that the fuzzer runs at full speed.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #define FUZZ_CHECK(bOk, szWhat)                                                                    \
     do                                                                                             \
@@ -20,3 +22,9 @@
 // No log line is formatted or written.
 inline void QuietLog() { ACE_Log_Msg::instance()->priority_mask(0, ACE_Log_Msg::PROCESS); }
 #endif
+
+// Two option values as their getters give them (a length, -1 for none, and the bytes) agree.
+inline bool SameValue(int nA, const uint8_t* pA, int nB, const uint8_t* pB)
+{
+    return nA == nB && (nA <= 0 || std::memcmp(pA, pB, static_cast<size_t>(nA)) == 0);
+}
