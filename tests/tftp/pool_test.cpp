@@ -12,39 +12,6 @@
 
 namespace
 {
-class TIntQueue : public TMPMC
-{
-public:
-    TIntQueue() : TMPMC(4) {}
-    int slots[4] = {};
-
-protected:
-    int ReadSlot(void* pItem) override
-    {
-        *static_cast<int*>(pItem) = slots[head];
-        return 0;
-    }
-    int WriteSlot(void* pItem) override
-    {
-        slots[tail] = *static_cast<int*>(pItem);
-        return 0;
-    }
-};
-
-TEST(Queue, ItemsComeOutInOrderWhileHeadAndTailWrap)
-{
-    TIntQueue queue;
-    int iNext = 0, iExpected = 0;
-    for (int iRound = 0; iRound < 7; ++iRound)  // up to three in, two out: the indices go round
-    {
-        for (int i = 0; i < 3 && iNext - iExpected < 4; ++i, ++iNext)
-            EXPECT_EQ(queue.Put(&iNext), 0);
-        for (int i = 0, iItem = -1; i < 2; ++i)
-            EXPECT_TRUE(queue.Get(&iItem) == 0 && iItem == iExpected++);
-    }
-    EXPECT_EQ(iNext, 16);
-}
-
 // Workers that run until their gate opens.
 constexpr int kWorkers = TThreadPool::kCapacity + 2;
 std::atomic<bool> gbOpen[kWorkers];
@@ -62,7 +29,7 @@ ACE_THR_FUNC_RETURN GatedWorker(void* pArg)
 // with the two oldest workers running the queue holds the next 256 handles:
 // the 258th CreateWorkThread blocks (after its thread has started) until the
 // oldest has been joined. Stop then waits behind the second, and so does the
-// destructor.
+// destructor. The 258 handles take the queue's indices round past its end, in order.
 TEST(ThreadPool, CreateBlocksOnAFullQueueAndTheDestructorWaitsForEveryWorker)
 {
     for (int i = 0; i < kWorkers; ++i)
