@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 static sigset_t StopSignalSet()
 {
@@ -72,4 +74,24 @@ void* TSignalThread::signal_proc(void* pArg)
         pThis->pfnHandler(iSignal, pThis->pHandlerArg);
     }
     return nullptr;
+}
+
+TSignalDescriptor::TSignalDescriptor()
+{
+    sigset_t set = StopSignalSet();
+    fd = BlockStopSignals() ? signalfd(-1, &set, SFD_CLOEXEC) : -1;
+}
+
+TSignalDescriptor::~TSignalDescriptor()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+int TSignalDescriptor::Take()
+{
+    signalfd_siginfo info;
+    if (fd < 0 || read(fd, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info)))
+        return 0;
+    return static_cast<int>(info.ssi_signo);
 }

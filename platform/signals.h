@@ -1,4 +1,5 @@
-// Stop signals (SIGINT, SIGTERM, SIGHUP) taken on a thread of their own.
+// Stop signals (SIGINT, SIGTERM, SIGHUP) taken on a thread of their own, or
+// from a descriptor by a program that waits in one poll loop.
 //
 // The signals are blocked in the calling thread, and so in every thread it
 // creates afterwards; a signal thread waits for them with sigwaitinfo and
@@ -40,4 +41,25 @@ private:
     std::atomic<bool> bQuit{false};
     bool bRunning = false;
     pthread_t tidSignal{};
+};
+
+// The same signals as a descriptor that poll sees readable while one is
+// pending; for a single-threaded program.
+class TSignalDescriptor
+{
+public:
+    // Blocks the stop signals in the calling thread and ignores SIGPIPE, as
+    // TSignalThread::Start does.
+    TSignalDescriptor();
+    ~TSignalDescriptor();
+    TSignalDescriptor(const TSignalDescriptor&) = delete;
+    TSignalDescriptor& operator=(const TSignalDescriptor&) = delete;
+
+    // For poll with POLLIN; -1 when none could be made.
+    int Descriptor() const { return fd; }
+    // The number of the signal that made the descriptor readable, 0 if none.
+    int Take();
+
+private:
+    int fd;
 };

@@ -26,7 +26,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +42,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "platform/signals.h"
 
 namespace
 {
@@ -247,14 +248,14 @@ public:
         return true;
     }
 
-    // Serves scListen until SIGTERM or SIGINT arrives on scSignal.
-    void Run(int scListen_, int scSignal)
+    // Serves scListen until SIGTERM or SIGINT arrives; SIGHUP reloads the map.
+    void Run(int scListen_, TSignalDescriptor& signals)
     {
         scListen = scListen_;
         for (;;)
         {
             std::vector<pollfd> vPoll;
-            vPoll.push_back({scSignal, POLLIN, 0});
+            vPoll.push_back({signals.Descriptor(), POLLIN, 0});
             vPoll.push_back({scListen, static_cast<short>(lConnections.size() < kMaxConnections ? POLLIN : 0), 0});
             for (const TConnection& conn : lConnections)
                 vPoll.push_back({conn.sc, static_cast<short>(conn.strOut.size() > conn.nSent ? POLLOUT : POLLIN), 0});
@@ -264,7 +265,7 @@ public:
                 Log("error: poll: %s", strerror(errno));
                 return;
             }
-            if (iReady > 0 && (vPoll[0].revents & POLLIN) && !HandleSignal(scSignal))
+            if (iReady > 0 && (vPoll[0].revents & POLLIN) && !HandleSignal(signals))
                 break;
             size_t i = 2;
             const TClock::time_point tNow = TClock::now();
@@ -294,12 +295,12 @@ public:
 
 private:
     // False when the program is to stop.
-    bool HandleSignal(int scSignal)
+    bool HandleSignal(TSignalDescriptor& signals)
     {
-        signalfd_siginfo info;
-        if (read(scSignal, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info)))
+        int iSignal = signals.Take();
+        if (iSignal == 0)
             return true;
-        if (info.ssi_signo == SIGHUP)
+        if (iSignal == SIGHUP)
         {
             LoadMapFile();
             return true;
@@ -465,14 +466,7 @@ int main(int argc, char* argv[])
     }
 
     // The stop and reload signals are taken from a descriptor, in the main loop.
-    sigset_t setSignals;
-    sigemptyset(&setSignals);
-    sigaddset(&setSignals, SIGTERM);
-    sigaddset(&setSignals, SIGINT);
-    sigaddset(&setSignals, SIGHUP);
-    sigprocmask(SIG_BLOCK, &setSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    int scSignal = signalfd(-1, &setSignals, SFD_CLOEXEC);
+    TSignalDescriptor signals;
 
     TConsoleSim sim(strMap, strDefault);
     if (!sim.LoadMapFile())
@@ -489,7 +483,7 @@ int main(int argc, char* argv[])
     }
     int scListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int iOn = 1;
-    if (scSignal < 0 || scListen < 0 || setsockopt(scListen, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn)) != 0 ||
+    if (signals.Descriptor() < 0 || scListen < 0 || setsockopt(scListen, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn)) != 0 ||
         bind(scListen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(scListen, 512) != 0)
     {
         Log("error: cannot listen on %s:%ld: %s", strBind.c_str(), nPort, strerror(errno));
@@ -499,9 +493,8 @@ int main(int argc, char* argv[])
     getsockname(scListen, reinterpret_cast<sockaddr*>(&addr), &nLen);
 
     Log("listening on %s:%u, default reply %s", strBind.c_str(), ntohs(addr.sin_port), Printable(strDefault).c_str());
-    sim.Run(scListen, scSignal);
+    sim.Run(scListen, signals);
     close(scListen);
-    close(scSignal);
     Log("stopped");
     return 0;
 }
