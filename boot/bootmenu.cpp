@@ -21,7 +21,8 @@ bool SetDiscoveryControl(DhcpPacket& packet)
 bool SetBootServers(DhcpPacket& packet, const uint8_t* pServerAddr)
 {
     // Server type (2 bytes), address count, then the addresses.
-    uint8_t aValue[7] = {static_cast<uint8_t>(kPxeMenuServerType >> 8), static_cast<uint8_t>(kPxeMenuServerType), 1};
+    uint8_t aValue[7] = {static_cast<uint8_t>(kPxeMenuServerType >> 8),
+                         static_cast<uint8_t>(kPxeMenuServerType), 1};
     std::memcpy(aValue + 3, pServerAddr, 4);
     return packet.SetVendorOption(PXE_BOOT_SERVERS, aValue, sizeof(aValue));
 }
@@ -30,7 +31,8 @@ bool SetBootMenu(DhcpPacket& packet)
 {
     // Server type (2 bytes), description length, description.
     const size_t nItem = sizeof(kMenuItem) - 1;
-    uint8_t aValue[3 + nItem] = {static_cast<uint8_t>(kPxeMenuServerType >> 8), static_cast<uint8_t>(kPxeMenuServerType),
+    uint8_t aValue[3 + nItem] = {static_cast<uint8_t>(kPxeMenuServerType >> 8),
+                                 static_cast<uint8_t>(kPxeMenuServerType),
                                  static_cast<uint8_t>(nItem)};
     std::memcpy(aValue + 3, kMenuItem, nItem);
     return packet.SetVendorOption(PXE_BOOT_MENU, aValue, sizeof(aValue));
@@ -47,8 +49,9 @@ bool SetMenuPrompt(DhcpPacket& packet)
 
 bool SetBootItem(DhcpPacket& packet, uint16_t nServerType, uint16_t nLayer)
 {
-    const uint8_t aValue[4] = {static_cast<uint8_t>(nServerType >> 8), static_cast<uint8_t>(nServerType),
-                               static_cast<uint8_t>(nLayer >> 8), static_cast<uint8_t>(nLayer)};
+    const uint8_t aValue[4] = {static_cast<uint8_t>(nServerType >> 8),
+                               static_cast<uint8_t>(nServerType), static_cast<uint8_t>(nLayer >> 8),
+                               static_cast<uint8_t>(nLayer)};
     return packet.SetVendorOption(PXE_BOOT_ITEM, aValue, sizeof(aValue));
 }
 
@@ -64,7 +67,8 @@ bool AddBootMenu(PxeReplyBuffer* pBuffer)
 
     // TotalLength + 100 takes the menu in any reply of a few option 43
     // instances; MessageLength covers a vendor table split many times.
-    std::vector<uint8_t> vMessage(static_cast<size_t>(std::max(packet.TotalLength() + 100, packet.MessageLength())), 0);
+    std::vector<uint8_t> vMessage(
+        static_cast<size_t>(std::max(packet.TotalLength() + 100, packet.MessageLength())), 0);
     int nLength = static_cast<int>(vMessage.size());
     if (!packet.Serialize(vMessage.data(), nLength))
         return false;

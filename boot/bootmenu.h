@@ -27,13 +27,13 @@ bool SetBootItem(DhcpPacket& packet, uint16_t nServerType, uint16_t nLayer);
 // What the request handler hands to AddBootMenu.
 struct PxeReplyBuffer
 {
-    uint16_t nPort = 0;                     // receiving port: 67 or 4011
-    const uint8_t* pRequest = nullptr;      // the received datagram
+    uint16_t nPort = 0;                 // receiving port: 67 or 4011
+    const uint8_t* pRequest = nullptr;  // the received datagram
     uint16_t nRequestLength = 0;
-    uint8_t* pReply = nullptr;              // the serialized reply, owned by the caller
-    uint16_t nReplyLength = 0;              // in and out
-    uint16_t nReplyCapacity = 0;            // size of pReply
-    sockaddr_in saClient{};                 // the request's sender
+    uint8_t* pReply = nullptr;    // the serialized reply, owned by the caller
+    uint16_t nReplyLength = 0;    // in and out
+    uint16_t nReplyCapacity = 0;  // size of pReply
+    sockaddr_in saClient{};       // the request's sender
 };
 
 // Adds sub-options 9 and 10 (replacing any already there) to the serialized

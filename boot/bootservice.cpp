@@ -114,7 +114,9 @@ void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, siz
 {
     if (g_nWorkers.load() >= giMaxPxeWorkers)
     {
-        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: too many PXE request workers, datagram on port %d dropped at %D\n",
+        ACE_DEBUG((LM_DEBUG,
+                   LOG_PREFIX
+                   "Debug: too many PXE request workers, datagram on port %d dropped at %D\n",
                    (int)nPort));
         return;
     }
@@ -151,10 +153,7 @@ void CloseSocket(int& sc)
 }
 }  // namespace
 
-int PxeWorkersRunning()
-{
-    return g_nWorkers.load();
-}
+int PxeWorkersRunning() { return g_nWorkers.load(); }
 
 void PxeParser(PxeDatagram dg)
 {
@@ -255,7 +254,8 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 ssize_t n = ReceiveDatagram(scDhcp, aBuffer, kDhcpReceiveLimit, arrival, &iError);
                 if (n < 0)
                 {
-                    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
+                    ACE_DEBUG(
+                        (LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
                     continue;
                 }
                 StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival);
@@ -265,7 +265,8 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 ssize_t n = ReceiveDatagram(scBinl, aBuffer, kBinlReceiveLimit, arrival, &iError);
                 if (n < 0)
                 {
-                    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
+                    ACE_DEBUG(
+                        (LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
                     continue;
                 }
                 StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival);

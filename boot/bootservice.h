@@ -20,13 +20,13 @@ extern int giMaxPxeWorkers;
 // One received datagram, owned by the worker that handles it.
 struct PxeDatagram
 {
-    sockaddr_in saFrom;             // sender (network byte order)
-    unsigned char payload[1500];    // zero-filled, then the received bytes
-    uint32_t length;                // bytes received
-    uint16_t port;                  // receiving port, host order: 67 or 4011
-    int iIfIndex;                   // interface the datagram arrived on (0: unknown)
-    uint32_t nLocalAddr;            // the address it arrived at, network order (0: unknown)
-    int scReply;                    // duplicate of the receiving socket, owned and closed by the worker (-1: none)
+    sockaddr_in saFrom;           // sender (network byte order)
+    unsigned char payload[1500];  // zero-filled, then the received bytes
+    uint32_t length;              // bytes received
+    uint16_t port;                // receiving port, host order: 67 or 4011
+    int iIfIndex;                 // interface the datagram arrived on (0: unknown)
+    uint32_t nLocalAddr;          // the address it arrived at, network order (0: unknown)
+    int scReply;  // duplicate of the receiving socket, owned and closed by the worker (-1: none)
 };
 
 // Thread function of the listener, started once by the service main thread

@@ -3,14 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-CIPAddr::CIPAddr() : aOctets{0, 0, 0, 0}
-{
-}
+CIPAddr::CIPAddr() : aOctets{0, 0, 0, 0} {}
 
-CIPAddr::CIPAddr(const std::string& strText) : aOctets{0, 0, 0, 0}
-{
-    Parse(strText);
-}
+CIPAddr::CIPAddr(const std::string& strText) : aOctets{0, 0, 0, 0} { Parse(strText); }
 
 bool CIPAddr::Parse(const std::string& strText)
 {
@@ -67,7 +62,8 @@ uint32_t CIPAddr::GetValue(bool bNetworkOrder) const
 std::string CIPAddr::ToString() const
 {
     char szText[16];
-    std::snprintf(szText, sizeof(szText), "%u.%u.%u.%u", aOctets[0], aOctets[1], aOctets[2], aOctets[3]);
+    std::snprintf(szText, sizeof(szText), "%u.%u.%u.%u", aOctets[0], aOctets[1], aOctets[2],
+                  aOctets[3]);
     return szText;
 }
 

@@ -59,8 +59,8 @@ constexpr int kPxeClassIdLength = sizeof(kPxeClassId) - 1;
 inline constexpr uint8_t kDhcpMagicCookie[] = {99, 130, 83, 99};
 
 // Sizes of the fixed parts of a message.
-constexpr int kDhcpHeaderSize = 236;                             // fixed BOOTP fields
-constexpr int kDhcpCookieSize = sizeof(kDhcpMagicCookie);        // magic cookie after the header
+constexpr int kDhcpHeaderSize = 236;                               // fixed BOOTP fields
+constexpr int kDhcpCookieSize = sizeof(kDhcpMagicCookie);          // magic cookie after the header
 constexpr int kDhcpFixedSize = kDhcpHeaderSize + kDhcpCookieSize;  // 240
 constexpr int kDhcpMinMessageSize = 300;  // the BOOTP minimum of a sent message
 constexpr int kDhcpChaddrSize = 16;

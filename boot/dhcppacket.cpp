@@ -42,7 +42,8 @@ bool ReadDecimal(const std::string& str, size_t& nPos, size_t nWidth, uint32_t& 
     }
     uint32_t n = 0;
     bool bDigit = false;
-    while (nPos < str.size() && (nWidth == 0 || nUsed < nWidth) && str[nPos] >= '0' && str[nPos] <= '9')
+    while (nPos < str.size() && (nWidth == 0 || nUsed < nWidth) && str[nPos] >= '0' &&
+           str[nPos] <= '9')
     {
         n = n * 10u + static_cast<uint32_t>(str[nPos] - '0');
         bDigit = true;
@@ -54,10 +55,7 @@ bool ReadDecimal(const std::string& str, size_t& nPos, size_t nWidth, uint32_t& 
 }
 }  // namespace
 
-DhcpPacket::DhcpPacket()
-{
-    Reset();
-}
+DhcpPacket::DhcpPacket() { Reset(); }
 
 DhcpPacket::~DhcpPacket() = default;
 
@@ -139,10 +137,7 @@ bool DhcpPacket::SetOption(uint8_t nCode, const void* pValue, int nLength)
     return Set(apOptions, nCode, pValue, nLength, 255);
 }
 
-void DhcpPacket::RemoveOption(uint8_t nCode)
-{
-    Remove(apOptions, nCode);
-}
+void DhcpPacket::RemoveOption(uint8_t nCode) { Remove(apOptions, nCode); }
 
 int DhcpPacket::GetVendorOption(uint8_t nCode, void* pBuffer, int nCapacity) const
 {
@@ -154,10 +149,7 @@ bool DhcpPacket::SetVendorOption(uint8_t nCode, const void* pValue, int nLength)
     return Set(apVendor, nCode, pValue, nLength, kMaxVendorValue);
 }
 
-void DhcpPacket::RemoveVendorOption(uint8_t nCode)
-{
-    Remove(apVendor, nCode);
-}
+void DhcpPacket::RemoveVendorOption(uint8_t nCode) { Remove(apVendor, nCode); }
 
 // ---------------------------------------------------------------------------
 // Variable header fields
@@ -260,7 +252,8 @@ int DhcpPacket::WalkArea(const uint8_t* pArea, size_t nLimit, EArea eArea)
         const size_t nLength = pArea[nPos + 1];
         // The first option 52 of the options field with a value byte decides
         // the overload (the same instance that the table keeps).
-        if (nCode == kOptOverload && eArea == AREA_OPTIONS && iOverload < 0 && nLength >= 1 && nPos + 2 < nLimit)
+        if (nCode == kOptOverload && eArea == AREA_OPTIONS && iOverload < 0 && nLength >= 1 &&
+            nPos + 2 < nLimit)
             iOverload = pArea[nPos + 2];
         StoreWalked(pArea, nPos, nLimit);
         nPos += nLength + 2;
@@ -394,8 +387,8 @@ int DhcpPacket::Encode(uint8_t* pOut) const
 
     // Option 43 from the vendor table, split so that no instance carries more
     // than 254 bytes of sub-options before its END sub-option.
-    int iStart = -1;     // offset of the open option 43, -1 when none is open
-    int nContent = 0;    // bytes of sub-options in it
+    int iStart = -1;   // offset of the open option 43, -1 when none is open
+    int nContent = 0;  // bytes of sub-options in it
     auto close = [&]() {
         int nOptLength = nContent;
         // A single sub-option that fills all 255 value bytes leaves no room
@@ -434,10 +427,7 @@ int DhcpPacket::Encode(uint8_t* pOut) const
     return n;
 }
 
-int DhcpPacket::MessageLength() const
-{
-    return std::max(Encode(nullptr), kDhcpMinMessageSize);
-}
+int DhcpPacket::MessageLength() const { return std::max(Encode(nullptr), kDhcpMinMessageSize); }
 
 bool DhcpPacket::Serialize(void* pBuffer, int& nSize) const
 {

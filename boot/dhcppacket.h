@@ -120,7 +120,12 @@ public:
     const uint8_t* File() const { return aHeader + 108; }
 
 private:
-    enum EArea { AREA_OPTIONS, AREA_FILE, AREA_SNAME };
+    enum EArea
+    {
+        AREA_OPTIONS,
+        AREA_FILE,
+        AREA_SNAME
+    };
     using TTable = std::unique_ptr<DhcpOption>[256];
 
     void Reset();
@@ -134,7 +139,10 @@ private:
         std::memcpy(&n, aHeader + iOffset, sizeof(n));
         return n;
     }
-    template <class T> void SetField(int iOffset, T n) { std::memcpy(aHeader + iOffset, &n, sizeof(n)); }
+    template <class T> void SetField(int iOffset, T n)
+    {
+        std::memcpy(aHeader + iOffset, &n, sizeof(n));
+    }
 
     // Stores without the maximum-length check (used while parsing), keeping
     // the options length in step with what is stored.

@@ -71,8 +71,8 @@ const TPxeConsole& TPxeConsole::Default()
 std::string FormatHardwareAddress(const unsigned char* pChaddr)
 {
     char szMac[18];
-    snprintf(szMac, sizeof(szMac), "%02x:%02x:%02x:%02x:%02x:%02x", pChaddr[0], pChaddr[1], pChaddr[2], pChaddr[3],
-             pChaddr[4], pChaddr[5]);
+    snprintf(szMac, sizeof(szMac), "%02x:%02x:%02x:%02x:%02x:%02x", pChaddr[0], pChaddr[1],
+             pChaddr[2], pChaddr[3], pChaddr[4], pChaddr[5]);
     return szMac;
 }
 
@@ -135,10 +135,12 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     bool bProxy = false;
     if (!bBootItem)
     {
-        if (nType == kDhcpDiscover || (nPort == kBinlPort && (nType == kDhcpRequest || nType == kDhcpInform)))
+        if (nType == kDhcpDiscover ||
+            (nPort == kBinlPort && (nType == kDhcpRequest || nType == kDhcpInform)))
             bProxy = true;
         else if (nType == kDhcpRequest)
-            ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: Neither a boot request nor a proxy request at %D\n"));
+            ACE_DEBUG(
+                (LM_DEBUG, LOG_PREFIX "Debug: Neither a boot request nor a proxy request at %D\n"));
     }
 
     // From here on the request has passed: the result is 1 whatever follows,
@@ -184,11 +186,13 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     if (bConsoleInfo)
     {
         std::string strInfo = "'" + gSettings.strIpAddress + "' '" + gSettings.strConsolePort + "'";
-        response.SetOption(kOptConsoleInfo, strInfo.data(), (int)std::min<size_t>(strInfo.size(), 255));
+        response.SetOption(kOptConsoleInfo, strInfo.data(),
+                           (int)std::min<size_t>(strInfo.size(), 255));
         int nReplyLength = 0;
         if (SerializeReply(response, reply.vBytes, nReplyLength))
             reply.vBytes.resize((size_t)nReplyLength);
-        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Info: Get console info, Mac Address is %s at %D\n", strMac.c_str()));
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Info: Get console info, Mac Address is %s at %D\n",
+                   strMac.c_str()));
         reply.eKind = EPxeReply::ConsoleInfo;
         return reply;
     }
@@ -237,8 +241,8 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     return reply;
 }
 
-TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFrom, uint32_t nCiaddr,
-                                         uint32_t nGiaddr)
+TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFrom,
+                                         uint32_t nCiaddr, uint32_t nGiaddr)
 {
     TReplyDestination dest;
     if (nPort == kBinlPort)
@@ -301,7 +305,8 @@ int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
         }
     }
 
-    TReplyDestination dest = ChooseReplyDestination(pRequest->port, pRequest->saFrom, reply.nCiaddr, reply.nGiaddr);
+    TReplyDestination dest =
+        ChooseReplyDestination(pRequest->port, pRequest->saFrom, reply.nCiaddr, reply.nGiaddr);
     if (dest.bBroadcast)
     {
         int iOn = 1;

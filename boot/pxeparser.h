@@ -15,15 +15,15 @@
 // One received datagram, as the listener hands it to the handler.
 struct PxeRequest
 {
-    uint16_t port = 0;                      // receiving port, host order: 67 or 4011
-    const unsigned char* payload = nullptr; // exactly length bytes, owned by the caller
+    uint16_t port = 0;                       // receiving port, host order: 67 or 4011
+    const unsigned char* payload = nullptr;  // exactly length bytes, owned by the caller
     uint32_t length = 0;
-    sockaddr_in saFrom{};                   // sender (network byte order)
+    sockaddr_in saFrom{};  // sender (network byte order)
     // Where the reply leaves from: the socket the request arrived on (not
     // owned here), so that the reply comes from the port the client sent to;
     // -1: a socket of the reply's own on an ephemeral port.
     int scReply = -1;
-    int iIfIndex = 0;                       // arrival interface; a broadcast reply leaves through it
+    int iIfIndex = 0;  // arrival interface; a broadcast reply leaves through it
     // The local address the request arrived at (network order; 0: unknown).
     // With no interface configured, replies name it as this server's address.
     uint32_t nLocalAddr = 0;
@@ -33,9 +33,10 @@ struct PxeRequest
 // management console over TCP (QueryConsoleTask, SelectBootFile).
 struct TPxeConsole
 {
-    std::function<bool(const std::string& strMac, const std::string& strIp, std::string& strTask)> fnQueryTask;
-    std::function<bool(uint16_t nServerType, uint16_t nLayer, std::string& strBootFile, const std::string& strMac,
-                       const std::string& strIp)>
+    std::function<bool(const std::string& strMac, const std::string& strIp, std::string& strTask)>
+        fnQueryTask;
+    std::function<bool(uint16_t nServerType, uint16_t nLayer, std::string& strBootFile,
+                       const std::string& strMac, const std::string& strIp)>
         fnSelectBootFile;
 
     static const TPxeConsole& Default();
@@ -52,16 +53,17 @@ enum class EPxeReply
 // The outcome of one request, before anything is sent.
 struct TPxeReply
 {
-    int iResult = 0;                       // 0: dropped before a reply was made; 1 otherwise
+    int iResult = 0;  // 0: dropped before a reply was made; 1 otherwise
     EPxeReply eKind = EPxeReply::None;
-    std::vector<unsigned char> vBytes;     // the serialized reply; empty when nothing is to be sent
-    uint32_t nCiaddr = 0;                  // the request's ciaddr and giaddr (network order),
-    uint32_t nGiaddr = 0;                  // which choose the reply's destination
+    std::vector<unsigned char> vBytes;  // the serialized reply; empty when nothing is to be sent
+    uint32_t nCiaddr = 0;               // the request's ciaddr and giaddr (network order),
+    uint32_t nGiaddr = 0;               // which choose the reply's destination
 };
 
 // Classifies the request, asks the console, and builds the reply. Free of
 // socket I/O of its own (the console functions may talk to the console).
-TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console = TPxeConsole::Default());
+TPxeReply BuildPxeReply(const PxeRequest* pRequest,
+                        const TPxeConsole& console = TPxeConsole::Default());
 
 // Where a reply goes: to the sender (port 4011), to ciaddr:68, to a relay's
 // giaddr:67, or broadcast to 255.255.255.255:68 (bBroadcast).
@@ -70,8 +72,8 @@ struct TReplyDestination
     sockaddr_in saTo{};
     bool bBroadcast = false;
 };
-TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFrom, uint32_t nCiaddr,
-                                         uint32_t nGiaddr);
+TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFrom,
+                                         uint32_t nCiaddr, uint32_t nGiaddr);
 
 // Sends one serialized reply for the request; always returns 1 (a reply that
 // cannot be sent is lost, with a log line for socket failures).

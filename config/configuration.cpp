@@ -48,8 +48,8 @@ bool IsConsolePort(const std::string& strPort)
 
 // The number an element holds, within [iMin, iMax]; iDefault when there is no
 // such element. Anything else ends the start-up.
-int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, const char* szName, int iMin,
-                 int iMax, int iDefault)
+int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, const char* szName,
+                 int iMin, int iMax, int iDefault)
 {
     TTiXmlElement* pElement = Child(pParent, szName);
     if (pElement == nullptr)
@@ -58,7 +58,9 @@ int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, 
     const long iValue = ParseDecimal(strValue.c_str());
     if (iValue < iMin || iValue > iMax)
     {
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s \"%s\" is not a number from %d to %d at %D\n",
+        ACE_DEBUG((LM_ERROR,
+                   LOG_PREFIX
+                   "Read TFTP setting error: %s \"%s\" is not a number from %d to %d at %D\n",
                    szName, strValue.c_str(), iMin, iMax));
         ExitFatal(platform);
     }
@@ -69,11 +71,14 @@ int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, 
 void ReadTftpNegotiation(const TConfigPlatform& platform, const TTiXmlElement* pTftp)
 {
     TTiXmlElement* pNegotiate = Child(pTftp, "Negotiate");
-    gSettings.bTftpNegotiate = pNegotiate != nullptr && ACE_OS::strncasecmp(pNegotiate->Value().c_str(), "yes", 3) == 0;
+    gSettings.bTftpNegotiate =
+        pNegotiate != nullptr && ACE_OS::strncasecmp(pNegotiate->Value().c_str(), "yes", 3) == 0;
     gSettings.iTftpMaxBlockSize = NumberOrExit(platform, pTftp, "MaxBlockSize", 8, 65464, 1468);
     gSettings.iTftpMaxWindowSize = NumberOrExit(platform, pTftp, "MaxWindowSize", 1, 64, 16);
     if (gSettings.bTftpNegotiate)
-        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "TFTP option negotiation on: blocks up to %d bytes, windows up to %d at %D\n",
+        ACE_DEBUG((LM_DEBUG,
+                   LOG_PREFIX
+                   "TFTP option negotiation on: blocks up to %d bytes, windows up to %d at %D\n",
                    gSettings.iTftpMaxBlockSize, gSettings.iTftpMaxWindowSize));
 }
 
@@ -112,7 +117,9 @@ TConfigPlatform TConfigPlatform::System()
         strFolder = GetCommonAppDataFolder();
         return !strFolder.empty();
     };
-    platform.fnAdapters = [](std::vector<TAdapter>& vAdapters) { return GetAdapterList(vAdapters); };
+    platform.fnAdapters = [](std::vector<TAdapter>& vAdapters) {
+        return GetAdapterList(vAdapters);
+    };
     return platform;
 }
 
@@ -130,15 +137,9 @@ std::string ChooseAdapterAddress(int iListResult, const std::vector<TAdapter>& v
     return kAnyNic;
 }
 
-void ReadConfiguration()
-{
-    ReadConfiguration(TConfigPlatform::System());
-}
+void ReadConfiguration() { ReadConfiguration(TConfigPlatform::System()); }
 
-void ReadGatewayInterface()
-{
-    ReadGatewayInterface(TConfigPlatform::System());
-}
+void ReadGatewayInterface() { ReadGatewayInterface(TConfigPlatform::System()); }
 
 void ReadConfiguration(const TConfigPlatform& platform)
 {
@@ -152,7 +153,8 @@ void ReadConfiguration(const TConfigPlatform& platform)
     TTiXmlElement* pDir = Child(pTftp, "RootDirectory");
     if (pDir == nullptr)
     {
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s at %D\n", gSettings.strTftpRoot.c_str()));
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s at %D\n",
+                   gSettings.strTftpRoot.c_str()));
         ExitFatal(platform);
     }
     gSettings.strTftpRoot = pDir->Value();
@@ -174,7 +176,8 @@ void ReadConfiguration(const TConfigPlatform& platform)
     }
 
     TTiXmlElement* pDhcp = Child(pBoot, "RunWithDhcp");
-    gSettings.bRunWithDhcp = pDhcp != nullptr && ACE_OS::strncasecmp(pDhcp->Value().c_str(), "yes", 3) == 0;
+    gSettings.bRunWithDhcp =
+        pDhcp != nullptr && ACE_OS::strncasecmp(pDhcp->Value().c_str(), "yes", 3) == 0;
     if (gSettings.bRunWithDhcp)
         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Running with dhcp at %D\n"));
     else
@@ -184,15 +187,16 @@ void ReadConfiguration(const TConfigPlatform& platform)
     TTiXmlElement* pArch = Child(pBoot, "ArchFolders");
     if (pArch != nullptr && !ParseArchFolders(pArch->Value(), gSettings.mapArchFolders, strFault))
     {
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n",
-                   strFault.c_str()));
+        ACE_DEBUG(
+            (LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n", strFault.c_str()));
         ExitFatal(platform);
     }
 
     TTiXmlElement* pComm = Child(pRoot, "Communication");
 
     ReadGatewayInterface(platform);
-    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Info: Use ip address %s at %D\n", gSettings.strIpAddress.c_str()));
+    ACE_DEBUG(
+        (LM_DEBUG, LOG_PREFIX "Info: Use ip address %s at %D\n", gSettings.strIpAddress.c_str()));
 
     TTiXmlElement* pPort = Child(pComm, "ConsolePort");
     if (pPort != nullptr)

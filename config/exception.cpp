@@ -13,10 +13,7 @@ TException::TException(const char* szFile, int iLine_, const std::string& strMes
 
 TException::~TException() = default;
 
-const char* TException::Message() const
-{
-    return strMessage.c_str();
-}
+const char* TException::Message() const { return strMessage.c_str(); }
 
 TTiXmlException::TTiXmlException(const char* szFile, int iLine_, const std::string& strMessage_,
                                  const std::string& strContext_)
@@ -27,7 +24,4 @@ TTiXmlException::TTiXmlException(const char* szFile, int iLine_, const std::stri
 
 TTiXmlException::~TTiXmlException() = default;
 
-const char* TTiXmlException::Context() const
-{
-    return strContext.c_str();
-}
+const char* TTiXmlException::Context() const { return strContext.c_str(); }

@@ -34,7 +34,8 @@ protected:
 class TTiXmlException : public TException
 {
 public:
-    TTiXmlException(const char* szFile, int iLine, const std::string& strMessage, const std::string& strContext);
+    TTiXmlException(const char* szFile, int iLine, const std::string& strMessage,
+                    const std::string& strContext);
     TTiXmlException(const TTiXmlException&) = default;
     TTiXmlException& operator=(const TTiXmlException&) = default;
     ~TTiXmlException() override;

@@ -13,11 +13,13 @@ struct TSettings
     std::string strMultiCast;    // dotted multicast address (read and logged only)
     std::string strIpAddress;    // own address, also the console's host; "any NIC" when none chosen
     std::string strConsolePort;  // decimal TCP port of the console
-    bool bRunWithDhcp = false;   // an ordinary DHCP server answers on this machine: leave port 67 alone
+    bool bRunWithDhcp =
+        false;  // an ordinary DHCP server answers on this machine: leave port 67 alone
     // Boot-file folder by client architecture (option 93), each ending with "/"
     // or "\\"; empty: every client gets the same names
     std::map<uint16_t, std::string> mapArchFolders;
-    bool bTftpNegotiate = false; // TFTP option negotiation (blksize, windowsize, timeout, tsize) switched on
+    bool bTftpNegotiate =
+        false;  // TFTP option negotiation (blksize, windowsize, timeout, tsize) switched on
     int iTftpMaxBlockSize = 1468;  // largest TFTP block size granted, 8 to 65464
     int iTftpMaxWindowSize = 16;   // largest TFTP window granted, 1 to 64
 };

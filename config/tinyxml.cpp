@@ -14,25 +14,17 @@
 
 // One error line of the parser; the file and line are those of the caller.
 #define XML_ERROR(szText) ACE_ERROR((LM_ERROR, LOG_PREFIX "Error - %p\n", szText))
-#define XML_THROW(szMessage, strContext) throw TTiXmlException(__FILE__, __LINE__, szMessage, strContext)
+#define XML_THROW(szMessage, strContext)                                                           \
+    throw TTiXmlException(__FILE__, __LINE__, szMessage, strContext)
 
 namespace
 {
-bool AtEnd(const char* p)
-{
-    return p == nullptr || *p == '\0';
-}
+bool AtEnd(const char* p) { return p == nullptr || *p == '\0'; }
 
-char FoldCase(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The text from p to the end of the document, or the empty string.
-std::string Rest(const char* p)
-{
-    return p == nullptr ? std::string() : std::string(p);
-}
+std::string Rest(const char* p) { return p == nullptr ? std::string() : std::string(p); }
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -44,20 +36,11 @@ const TTiXmlBase::TEntity TTiXmlBase::entities[5] = {
 
 TTiXmlBase::~TTiXmlBase() = default;
 
-bool TTiXmlBase::IsWhite(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
+bool TTiXmlBase::IsWhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-bool TTiXmlBase::IsLetter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+bool TTiXmlBase::IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-bool TTiXmlBase::IsDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool TTiXmlBase::IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 const char* TTiXmlBase::SkipWhiteSpace(const char* p)
 {
@@ -106,8 +89,8 @@ const char* TTiXmlBase::ReadName(const char* p, std::string* pName)
     return p;
 }
 
-const char* TTiXmlBase::ReadText(const char* p, std::string* pText, bool bCondense, const char* szEndTag,
-                                 bool bNoCase)
+const char* TTiXmlBase::ReadText(const char* p, std::string* pText, bool bCondense,
+                                 const char* szEndTag, bool bNoCase)
 {
     if (AtEnd(p))
     {
@@ -253,9 +236,7 @@ const char* TTiXmlAttribute::Parse(const char* p)
 // ---------------------------------------------------------------------------
 // Node
 
-TTiXmlNode::TTiXmlNode(int iType) : type(iType)
-{
-}
+TTiXmlNode::TTiXmlNode(int iType) : type(iType) {}
 
 TTiXmlNode::~TTiXmlNode() = default;
 
@@ -302,9 +283,7 @@ void TTiXmlNode::DumpAttributes(const TAttributeList& list)
 // ---------------------------------------------------------------------------
 // Element
 
-TTiXmlElement::TTiXmlElement(int iLevel) : TTiXmlNode(ELEMENT), iDepth(iLevel)
-{
-}
+TTiXmlElement::TTiXmlElement(int iLevel) : TTiXmlNode(ELEMENT), iDepth(iLevel) {}
 
 const char* TTiXmlElement::Parse(const char* p)
 {
@@ -444,9 +423,7 @@ void TTiXmlElement::Dump()
 // ---------------------------------------------------------------------------
 // Comment
 
-TTiXmlComment::TTiXmlComment() : TTiXmlNode(COMMENT)
-{
-}
+TTiXmlComment::TTiXmlComment() : TTiXmlNode(COMMENT) {}
 
 const char* TTiXmlComment::Parse(const char* p)
 {
@@ -466,17 +443,12 @@ const char* TTiXmlComment::Parse(const char* p)
     return r;
 }
 
-void TTiXmlComment::Dump()
-{
-    printf("<!-- %s -->", value.c_str());
-}
+void TTiXmlComment::Dump() { printf("<!-- %s -->", value.c_str()); }
 
 // ---------------------------------------------------------------------------
 // Declaration
 
-TTiXmlDeclaration::TTiXmlDeclaration() : TTiXmlNode(DECLARATION)
-{
-}
+TTiXmlDeclaration::TTiXmlDeclaration() : TTiXmlNode(DECLARATION) {}
 
 const char* TTiXmlDeclaration::Parse(const char* p)
 {
@@ -520,8 +492,8 @@ const char* TTiXmlDeclaration::Parse(const char* p)
 
 void TTiXmlDeclaration::Dump()
 {
-    printf("<?xml version=\"%s\" encoding=\"%s\" standalone=\"%s\"?>", version.c_str(), encoding.c_str(),
-           standalone.c_str());
+    printf("<?xml version=\"%s\" encoding=\"%s\" standalone=\"%s\"?>", version.c_str(),
+           encoding.c_str(), standalone.c_str());
 }
 
 // ---------------------------------------------------------------------------

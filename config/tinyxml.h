@@ -36,8 +36,8 @@ public:
     // Reads a name (letter or "_", then letters, digits, "_", "-", ":").
     static const char* ReadName(const char* p, std::string* pName);
     // Reads text up to szEndTag, folding white space; returns the position after the marker.
-    static const char* ReadText(const char* p, std::string* pText, bool bCondense, const char* szEndTag,
-                                bool bNoCase);
+    static const char* ReadText(const char* p, std::string* pText, bool bCondense,
+                                const char* szEndTag, bool bNoCase);
     static const char* ReadChar(const char* p, char* pOut);
     static const char* ReadEntity(const char* p, char* pOut);
 

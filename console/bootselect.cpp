@@ -20,8 +20,8 @@ bool BootFileForTask(const std::string& strTask, uint16_t layer, std::string& bo
     return true;
 }
 
-bool SelectBootFile(uint16_t serverType, uint16_t layer, std::string& bootFile, const std::string& mac,
-                    const std::string& ip)
+bool SelectBootFile(uint16_t serverType, uint16_t layer, std::string& bootFile,
+                    const std::string& mac, const std::string& ip)
 {
     if (serverType == 0)
     {

@@ -14,8 +14,8 @@
 //   type 1, task "dos..."       -> "dos.<layer>"
 //   type 1, other or no task    -> false
 //   any other type              -> false (the console is not asked)
-bool SelectBootFile(uint16_t serverType, uint16_t layer, std::string& bootFile, const std::string& mac,
-                    const std::string& ip);
+bool SelectBootFile(uint16_t serverType, uint16_t layer, std::string& bootFile,
+                    const std::string& mac, const std::string& ip);
 
 // The file for a task word that the console returned (the type-1 rows above);
 // false when the word names none of the three kinds. Free of I/O.

@@ -87,7 +87,8 @@ bool ResolveConsole(sockaddr_in& addr)
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* pResult = nullptr;
-    if (::getaddrinfo(gSettings.strIpAddress.c_str(), nullptr, &hints, &pResult) != 0 || pResult == nullptr)
+    if (::getaddrinfo(gSettings.strIpAddress.c_str(), nullptr, &hints, &pResult) != 0 ||
+        pResult == nullptr)
         return false;
     addr.sin_addr = reinterpret_cast<const sockaddr_in*>(pResult->ai_addr)->sin_addr;
     ::freeaddrinfo(pResult);
@@ -120,11 +121,13 @@ bool ConnectBounded(int sc, const sockaddr_in& addr)
 
 std::string FormatConsoleRequest(const std::string& mac, const std::string& ip)
 {
-    return "Length:0\r\nCompress:no\r\nVersion:3.0\r\nTaskID:0\r\nTaskType:PXEServerQuery\r\nAddress:" + mac +
-           "\r\nIP:" + ip + "\r\n\r\n";
+    return "Length:0\r\nCompress:no\r\nVersion:3.0\r\nTaskID:0\r\nTaskType:"
+           "PXEServerQuery\r\nAddress:" +
+           mac + "\r\nIP:" + ip + "\r\n\r\n";
 }
 
-EConsoleReply ParseConsoleReply(const char* pData, size_t nLength, std::string& strText, std::string& strWord)
+EConsoleReply ParseConsoleReply(const char* pData, size_t nLength, std::string& strText,
+                                std::string& strWord)
 {
     if (nLength > kMaxReply)
         nLength = kMaxReply;
@@ -148,7 +151,8 @@ EConsoleReply ParseConsoleReply(const char* pData, size_t nLength, std::string& 
     if (nEnd == nBegin)
         return EConsoleReply::NoWord;
     strWord.assign(strText, nBegin, nEnd - nBegin);
-    return ACE_OS::strncasecmp(strWord.c_str(), "allnone", 7) == 0 ? EConsoleReply::NoTask : EConsoleReply::Task;
+    return ACE_OS::strncasecmp(strWord.c_str(), "allnone", 7) == 0 ? EConsoleReply::NoTask
+                                                                   : EConsoleReply::Task;
 }
 
 bool QueryConsoleTask(const std::string& mac, const std::string& ip, std::string& task)
@@ -165,7 +169,8 @@ bool QueryConsoleTask(const std::string& mac, const std::string& ip, std::string
     sockaddr_in addrConsole;
     if (!ResolveConsole(addrConsole))
     {
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Debug: unknow host %s at %D\n", gSettings.strIpAddress.c_str()));
+        ACE_DEBUG(
+            (LM_ERROR, LOG_PREFIX "Debug: unknow host %s at %D\n", gSettings.strIpAddress.c_str()));
         return false;
     }
 
@@ -210,7 +215,8 @@ bool QueryConsoleTask(const std::string& mac, const std::string& ip, std::string
     scConsole.Close();
 
     std::string strText, strWord;
-    EConsoleReply eReply = ParseConsoleReply(szReply, static_cast<size_t>(nReceived), strText, strWord);
+    EConsoleReply eReply =
+        ParseConsoleReply(szReply, static_cast<size_t>(nReceived), strText, strWord);
     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: recv from console %s\n", strText.c_str()));
     switch (eReply)
     {

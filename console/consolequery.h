@@ -22,14 +22,15 @@ std::string FormatConsoleRequest(const std::string& mac, const std::string& ip);
 // Result of reading one console reply.
 enum class EConsoleReply
 {
-    NoTag,    // no "Task:" in the reply
-    NoWord,   // "Task:" with nothing but white space after it
-    NoTask,   // the word begins with "allnone" (any case)
-    Task      // any other word
+    NoTag,   // no "Task:" in the reply
+    NoWord,  // "Task:" with nothing but white space after it
+    NoTask,  // the word begins with "allnone" (any case)
+    Task     // any other word
 };
 
 // Reads the reply text as received (at most 255 bytes of it are looked at;
 // a reply of exactly 255 bytes loses its last byte, a zero byte ends it).
 // strText receives the text as it is interpreted, strWord the word after the
 // first "Task:" (when there is one). Free of I/O.
-EConsoleReply ParseConsoleReply(const char* pData, size_t nLength, std::string& strText, std::string& strWord);
+EConsoleReply ParseConsoleReply(const char* pData, size_t nLength, std::string& strText,
+                                std::string& strWord);

@@ -19,7 +19,10 @@ public:
     int reset();
     // As ACE_Event::wait: without a time, until signalled.
     int wait() { return event.wait(); }
-    int wait(const ACE_Time_Value* pTime, int bAbsolute = 1) { return event.wait(pTime, bAbsolute); }
+    int wait(const ACE_Time_Value* pTime, int bAbsolute = 1)
+    {
+        return event.wait(pTime, bAbsolute);
+    }
     // Readable (POLLIN) once the event is signalled.
     int Descriptor() const { return wake.Descriptor(); }
 

@@ -27,12 +27,6 @@ struct TRegistration
 } registration;
 }  // namespace
 
-void ArmFatalExit()
-{
-    bArmed = true;
-}
+void ArmFatalExit() { bArmed = true; }
 
-void DisarmFatalExit()
-{
-    bArmed = false;
-}
+void DisarmFatalExit() { bArmed = false; }

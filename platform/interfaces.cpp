@@ -18,10 +18,7 @@
 #define SIOCGIWNAME 0x8B01
 #endif
 
-bool TAdapter::IsEthernet() const
-{
-    return iLinkType == ARPHRD_ETHER && !bWireless;
-}
+bool TAdapter::IsEthernet() const { return iLinkType == ARPHRD_ETHER && !bWireless; }
 
 namespace
 {

@@ -14,7 +14,4 @@ bool GetModuleFileName(std::string& strPath)
     return true;
 }
 
-std::string GetCommonAppDataFolder()
-{
-    return "/etc";
-}
+std::string GetCommonAppDataFolder() { return "/etc"; }

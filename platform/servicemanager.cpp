@@ -56,11 +56,15 @@ std::string QuoteExecPath(const std::string& strPath)
 std::string MakeUnitText(const std::string& strDisplayName, const std::string& strExePath)
 {
     return "[Unit]\n"
-           "Description=" + EscapePercent(strDisplayName) + "\n"
+           "Description=" +
+           EscapePercent(strDisplayName) +
+           "\n"
            "\n"
            "[Service]\n"
            "Type=notify\n"
-           "ExecStart=" + QuoteExecPath(strExePath) + "\n"
+           "ExecStart=" +
+           QuoteExecPath(strExePath) +
+           "\n"
            "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";
@@ -152,8 +156,8 @@ static int FindSection(const std::vector<std::string>& vLines, const std::string
     return -1;
 }
 
-std::string UnitAddKey(const std::string& strUnit, const std::string& strSection, const std::string& strKey,
-                       const std::string& strValue)
+std::string UnitAddKey(const std::string& strUnit, const std::string& strSection,
+                       const std::string& strKey, const std::string& strValue)
 {
     std::vector<std::string> vLines = SplitLines(strUnit);
     std::string strLine = strKey + "=" + EscapePercent(strValue);
@@ -176,8 +180,8 @@ std::string UnitAddKey(const std::string& strUnit, const std::string& strSection
     return JoinLines(vLines);
 }
 
-std::string UnitSetKey(const std::string& strUnit, const std::string& strSection, const std::string& strKey,
-                       const std::string& strValue)
+std::string UnitSetKey(const std::string& strUnit, const std::string& strSection,
+                       const std::string& strKey, const std::string& strValue)
 {
     std::vector<std::string> vLines = SplitLines(strUnit);
     int iHeader = FindSection(vLines, strSection);
@@ -296,10 +300,7 @@ int TServiceManager::Systemctl(const std::vector<std::string>& vArgs)
     return WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0 ? 0 : -1;
 }
 
-int TServiceManager::Reload()
-{
-    return Systemctl({"daemon-reload"});
-}
+int TServiceManager::Reload() { return Systemctl({"daemon-reload"}); }
 
 int TServiceManager::insert()
 {
@@ -337,15 +338,9 @@ int TServiceManager::remove()
     return Reload();
 }
 
-int TServiceManager::start_svc()
-{
-    return Systemctl({"start", UnitName()});
-}
+int TServiceManager::start_svc() { return Systemctl({"start", UnitName()}); }
 
-int TServiceManager::stop_svc()
-{
-    return Systemctl({"stop", UnitName()});
-}
+int TServiceManager::stop_svc() { return Systemctl({"stop", UnitName()}); }
 
 int TServiceManager::startup(unsigned long nStartType)
 {
@@ -508,10 +503,7 @@ int TServiceManager::open()
     return iResult;
 }
 
-int TServiceManager::svc()
-{
-    return 0;
-}
+int TServiceManager::svc() { return 0; }
 
 void TServiceManager::handle_control(unsigned long nControl)
 {

@@ -124,8 +124,8 @@ std::string QuoteExecPath(const std::string& strPath);
 std::vector<std::string> UnitDependencies(const std::string& strUnit);
 // Adds "strKey=strValue" as the last line of section strSection (the section
 // is added at the end when missing).
-std::string UnitAddKey(const std::string& strUnit, const std::string& strSection, const std::string& strKey,
-                       const std::string& strValue);
+std::string UnitAddKey(const std::string& strUnit, const std::string& strSection,
+                       const std::string& strKey, const std::string& strValue);
 // Replaces the first strKey of strSection, or adds it when there is none.
-std::string UnitSetKey(const std::string& strUnit, const std::string& strSection, const std::string& strKey,
-                       const std::string& strValue);
+std::string UnitSetKey(const std::string& strUnit, const std::string& strSection,
+                       const std::string& strKey, const std::string& strValue);

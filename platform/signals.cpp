@@ -23,10 +23,7 @@ static bool BlockStopSignals()
     return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
-TSignalThread::~TSignalThread()
-{
-    Stop();
-}
+TSignalThread::~TSignalThread() { Stop(); }
 
 int TSignalThread::Start(PFN_HANDLER pfn, void* pArg)
 {

@@ -5,9 +5,7 @@
 
 #include <cstdint>
 
-TWakeDescriptor::TWakeDescriptor() : fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-{
-}
+TWakeDescriptor::TWakeDescriptor() : fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 TWakeDescriptor::~TWakeDescriptor()
 {

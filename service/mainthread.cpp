@@ -127,7 +127,9 @@ void RunMainThread(const TServiceParts& parts)
     }
     catch (TTiXmlException& e)
     {
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Error: Catch config file exception:%s in main thread at %D\n", e.Message()));
+        ACE_DEBUG((LM_ERROR,
+                   LOG_PREFIX "Error: Catch config file exception:%s in main thread at %D\n",
+                   e.Message()));
         exit(-1);
     }
     catch (...)

@@ -19,22 +19,17 @@
 #define PXE_VERSION "1.0.0.0"
 #endif
 
-const char* ProgramVersion()
-{
-    return PXE_VERSION;
-}
+const char* ProgramVersion() { return PXE_VERSION; }
 
 Process::Process()
-    : bInstall(0), bRemove(0), bStart(0), bKill(0), bSetStartType(0), bDebug(0), nStartType(0), bVersion(0)
+    : bInstall(0), bRemove(0), bStart(0), bKill(0), bSetStartType(0), bDebug(0), nStartType(0),
+      bVersion(0)
 {
     ACE_OS::strcpy(szProgName, "PXE Service");
     ACE::init();
 }
 
-Process::~Process()
-{
-    ACE::fini();
-}
+Process::~Process() { ACE::fini(); }
 
 void Process::Usage()
 {

@@ -53,7 +53,8 @@ struct TTftpParams
     int nWindowSize = 1;
     int iWaitSeconds = kTftpWaitSeconds;
     bool bStrictAcks = false;
-    int64_t iFileSize = 0;  // without negotiation, an ACK after which no block is left is passed over
+    int64_t iFileSize =
+        0;  // without negotiation, an ACK after which no block is left is passed over
 };
 
 // How a transfer or its option exchange ended.

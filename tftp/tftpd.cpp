@@ -33,10 +33,7 @@ ACE_HANDLE HandleFromArg(void* pArg)
     return static_cast<ACE_HANDLE>(reinterpret_cast<intptr_t>(pArg));
 }
 
-void* ArgFromHandle(ACE_HANDLE h)
-{
-    return reinterpret_cast<void*>(static_cast<intptr_t>(h));
-}
+void* ArgFromHandle(ACE_HANDLE h) { return reinterpret_cast<void*>(static_cast<intptr_t>(h)); }
 
 // The largest block that fits the path to the client: the MTU of the
 // connected socket's route, less the headers.
@@ -58,7 +55,8 @@ void ServeNegotiated(TftpTransfer& t, int nLength)
     if (fd < 0)
         return;
     TTftpGrant grant;
-    NegotiateOptions(t.packet, nLength, iSize, MaxBlockSizeFor(t.sock), gSettings.iTftpMaxWindowSize, &grant);
+    NegotiateOptions(t.packet, nLength, iSize, MaxBlockSizeFor(t.sock),
+                     gSettings.iTftpMaxWindowSize, &grant);
     TTftpParams params;
     params.nBlockSize = grant.nBlockSize;
     params.nWindowSize = grant.nWindowSize;
@@ -66,8 +64,8 @@ void ServeNegotiated(TftpTransfer& t, int nLength)
     params.bStrictAcks = true;
     params.iFileSize = iSize;
     ACE_DEBUG((LM_INFO, LOG_PREFIX "User request get file=%s\n", t.path));
-    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: %s in blocks of %d, window %d, wait %d s at %D\n", t.path,
-               params.nBlockSize, params.nWindowSize, params.iWaitSeconds));
+    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: %s in blocks of %d, window %d, wait %d s at %D\n",
+               t.path, params.nBlockSize, params.nWindowSize, params.iWaitSeconds));
     RunTransfer(&t, fd, params, grant.oack, grant.nOack);
     ::close(fd);
 }
@@ -78,7 +76,8 @@ void ServeRequest(TftpTransfer& t, int iReceived, int nLength)
 {
     char szOption[kTftpOptionSize];
     const TTftpRequestFields fields = {t.path, t.mode, szOption, t.tsizeValue};
-    if (iReceived != RecvRrq || ParseReadRequest(t.packet, nLength, gSettings.strTftpRoot.c_str(), fields) != RequestOk)
+    if (iReceived != RecvRrq ||
+        ParseReadRequest(t.packet, nLength, gSettings.strTftpRoot.c_str(), fields) != RequestOk)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "User request invalid\n"));
         SendError(t.sock, &t.client, 4);
@@ -99,7 +98,8 @@ void ServeRequest(TftpTransfer& t, int iReceived, int nLength)
     {
         if (strcmp(t.tsizeValue, "0") != 0)
         {
-            ACE_DEBUG((LM_INFO, LOG_PREFIX "User request get file=%s, but tsize isn't zero.\n", t.path));
+            ACE_DEBUG(
+                (LM_INFO, LOG_PREFIX "User request get file=%s, but tsize isn't zero.\n", t.path));
             return;
         }
         int64_t iSize = 0;
@@ -110,7 +110,8 @@ void ServeRequest(TftpTransfer& t, int iReceived, int nLength)
 
         char oack[100];
         int nOack = BuildTsizeOack(oack, iSize);
-        if (ACE_OS::sendto(t.sock, oack, nOack, 0, reinterpret_cast<sockaddr*>(&t.client), sizeof t.client) < 0)
+        if (ACE_OS::sendto(t.sock, oack, nOack, 0, reinterpret_cast<sockaddr*>(&t.client),
+                           sizeof t.client) < 0)
             return;
         // One wait for the client's ACK, of any block number; the OACK is not sent again.
         int nReply = t.packetSize;
@@ -128,12 +129,13 @@ void DropRequest(ACE_HANDLE scTftp, const char* szWhy)
     char cByte;
     sockaddr_in from;
     socklen_t nFrom = sizeof from;
-    if (::recvfrom(scTftp, &cByte, 1, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &nFrom) < 0)
+    if (::recvfrom(scTftp, &cByte, 1, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
+                   &nFrom) < 0)
         return;
     char szFrom[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);
-    ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: request from %s:%d dropped, %s at %D\n", szFrom, ntohs(from.sin_port),
-               szWhy));
+    ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: request from %s:%d dropped, %s at %D\n", szFrom,
+               ntohs(from.sin_port), szWhy));
 }
 }  // namespace
 
@@ -235,7 +237,8 @@ ACE_THR_FUNC_RETURN tftpservice_proc(void*)
     }
     catch (...)
     {
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Error: Catch unknow exception in TFTP main thread at %D\n"));
+        ACE_DEBUG(
+            (LM_ERROR, LOG_PREFIX "Error: Catch unknow exception in TFTP main thread at %D\n"));
         ACE_OS::exit(-1);
     }
     return 0;

@@ -26,14 +26,14 @@
 // The record of one transfer: one per worker, zero-filled when it starts.
 struct TftpTransfer
 {
-    ACE_HANDLE sock;                  // the transfer's own UDP socket
-    char packet[kTftpPacketSize];     // the request, then every DATA sent and every reply received
-    int packetSize;                   // size of packet, and the receive length
-    char path[kTftpPathSize];         // root directory + requested name, zero-terminated
-    sockaddr_in client;               // the client's address and port
-    int waitSeconds;                  // length of every wait for a datagram
-    char mode[kTftpModeSize];         // transfer mode of the request (kept, not examined)
-    char tsizeValue[kTftpOptionSize]; // value of a "tsize" option
+    ACE_HANDLE sock;                   // the transfer's own UDP socket
+    char packet[kTftpPacketSize];      // the request, then every DATA sent and every reply received
+    int packetSize;                    // size of packet, and the receive length
+    char path[kTftpPathSize];          // root directory + requested name, zero-terminated
+    sockaddr_in client;                // the client's address and port
+    int waitSeconds;                   // length of every wait for a datagram
+    char mode[kTftpModeSize];          // transfer mode of the request (kept, not examined)
+    char tsizeValue[kTftpOptionSize];  // value of a "tsize" option
 };
 
 // Handed from a worker to the service thread once it has read the request
@@ -65,12 +65,13 @@ int SendFile(TftpTransfer* pTransfer);
 // Sends the file open at fd to pTransfer->client over pTransfer->sock with the
 // parameters given. Returns a Transfer* value. Does not close fd or the socket.
 struct TTftpParams;
-int RunTransfer(const TftpTransfer* pTransfer, int fd, const TTftpParams& params, const char* pOack, int nOack);
+int RunTransfer(const TftpTransfer* pTransfer, int fd, const TTftpParams& params, const char* pOack,
+                int nOack);
 
 // Opens pTransfer->path for sending and gives its size. Only a regular file is
-// served, and without negotiation only one of at most kTftpMaxFileSize bytes; otherwise the failure is logged,
-// the client gets ERROR (code 1 for a file that is missing or not a regular
-// file, code 3 for one too large) and the result is -1. Else a file descriptor.
+// served, and without negotiation only one of at most kTftpMaxFileSize bytes; otherwise the failure
+// is logged, the client gets ERROR (code 1 for a file that is missing or not a regular file, code 3
+// for one too large) and the result is -1. Else a file descriptor.
 int OpenFileForSending(const TftpTransfer* pTransfer, int64_t* piSize, bool bAnySize = false);
 
 // ---- threads ------------------------------------------------------------

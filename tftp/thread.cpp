@@ -11,10 +11,7 @@
 TMPMC::TMPMC(int iCapacity)
     : lock(USYNC_THREAD),
       freeSlots(static_cast<unsigned int>(iCapacity), USYNC_THREAD, nullptr, nullptr, INT_MAX),
-      usedSlots(0, USYNC_THREAD, nullptr, nullptr, INT_MAX),
-      capacity(iCapacity),
-      count(0),
-      head(0),
+      usedSlots(0, USYNC_THREAD, nullptr, nullptr, INT_MAX), capacity(iCapacity), count(0), head(0),
       tail(0)
 {
 }
@@ -50,7 +47,8 @@ int TMPMC::Get(void* pItem)
 
 TThreadPool::TThreadPool() : TMPMC(kCapacity), threads(), waitingThread(0)
 {
-    if (ACE_OS::thr_create(WaitingThreadProc, this, 0, nullptr, &waitingThread, 0, nullptr, 0, nullptr) != 0)
+    if (ACE_OS::thr_create(WaitingThreadProc, this, 0, nullptr, &waitingThread, 0, nullptr, 0,
+                           nullptr) != 0)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: TFTP create waiting thread at %D\n"));
         ACE_OS::exit(-1);
