@@ -6,24 +6,22 @@
 #include "common/logcapture.h"
 
 #include <net/if_arp.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
+#include <tuple>
 
 // A program folder, an application-data folder and an adapter list, all made up.
 class ConfigTest : public ::testing::Test
 {
 protected:
     // Writes the own file, then Gateway.cfg at Tarn's, at Mervane's and at the program's place (no
-    // file where empty), reads the configuration from fresh settings and returns it in short, or
-    // the message of what was thrown. The log lines go to strLog, or with bCapture false to
-    // standard error.
-    std::string Read(const std::array<std::string, 4>& files, bool bCapture = true)
+    // file where empty), reads the configuration from fresh settings and returns it in short, the
+    // message of what was thrown, or "exit", the status and the last line logged for a fatal error.
+    std::string Read(const std::array<std::string, 4>& files)
     {
         const char* szPaths[] = {"opt/bin/pxeservice.cfg", "etc/Tarn/Quillon/Gateway/Gateway.cfg",
                                  "etc/Mervane/Quillon/Gateway/Gateway.cfg", "opt/Gateway.cfg"};
@@ -41,8 +39,9 @@ protected:
                 return strPath = dir / "opt/bin/pxeservice.x", ++nProgramCalls != iFailProgramCall;
             },
             [this](std::string& strFolder) { return strFolder = dir / "etc", bFolderOk; },
-            [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; }, nullptr};
-        std::unique_ptr<TLogCapture> log(bCapture ? new TLogCapture : nullptr);
+            [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; },
+            [](int iStatus) { throw iStatus; }};
+        TLogCapture log;
         try
         {
             ReadConfiguration(platform);
@@ -55,8 +54,16 @@ protected:
         {
             return "out of range";
         }
-        strLog = bCapture ? log->Texts("", " at ") : "";
-        return gSettings.strTftpRoot + " " + gSettings.strMultiCast +
+        catch (int iStatus)
+        {
+            const std::string strLines = log.Texts("", " at ");
+            return "exit " + std::to_string(iStatus) + " " +
+                   strLines.substr(strLines.rfind('|') + 1);
+        }
+        strLog = log.Texts("", " at ");
+        return gSettings.strTftpRoot + (gSettings.bTftpNegotiate ? " on " : " off ") +
+               std::to_string(gSettings.iTftpMaxBlockSize) + "/" +
+               std::to_string(gSettings.iTftpMaxWindowSize) + " " + gSettings.strMultiCast +
                (gSettings.bRunWithDhcp ? " dhcp " : " alone ") + gSettings.strConsolePort + " " +
                gSettings.strIpAddress + (bAnyNic ? " any" : "");
     }
@@ -72,57 +79,81 @@ protected:
     int nProgramCalls = 0, iFailProgramCall = 0;
     bool bFolderOk = true;
 };
-using ConfigDeathTest = ConfigTest;
 
-TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderAndLogLines)
+TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
 {
-    EXPECT_EQ(Read({"<?xml version='1.0'?><C><TFTP><RootDirectory>/srv/tftp</RootDirectory></TFTP>"
-                    "<BootServer><MultiCast>239.1.1.1</MultiCast><RunWithDhcp>Yes</RunWithDhcp>"
-                    "</BootServer><Communication><ConsolePort>4011</ConsolePort></Communication>"
-                    "</C>",
+    EXPECT_EQ(Read({"<?xml version='1.0'?><C><TFTP><RootDirectory>/srv/tftp</RootDirectory>"
+                    "<Negotiate>YESS</Negotiate><MaxBlockSize>8</MaxBlockSize><MaxWindowSize>64"
+                    "</MaxWindowSize></TFTP><BootServer><MultiCast>239.1.1.1</MultiCast>"
+                    "<RunWithDhcp>Yes</RunWithDhcp></BootServer><Communication><ConsolePort>4011"
+                    "</ConsolePort></Communication></C>",
                     "<G><NIC>198.18.0.1</NIC></G>"}),
-              "/srv/tftp/ 239.1.1.1 dhcp 4011 198.18.0.1");
-    EXPECT_EQ(strLog, "Running with dhcp|Info: Use ip address 198.18.0.1");
-    // Gateway.cfg without NIC: the first wired adapter with an address.
-    EXPECT_EQ(Read({"<C><TFTP><RootDirectory>C:\\tftp</RootDirectory></TFTP></C>", "", "", "<G/>"}),
-              "C:\\tftp/ 224.0.1.2 alone 40003 198.18.0.5 any");
+              "/srv/tftp/ on 8/64 239.1.1.1 dhcp 4011 198.18.0.1");
+    EXPECT_EQ(strLog, "TFTP option negotiation on: blocks up to 8 bytes, windows up to 64|"
+                      "Running with dhcp|Info: Use ip address 198.18.0.1");
+    // Gateway.cfg without NIC: the first wired adapter with an address; negotiation is not logged
+    // when off.
+    auto Root = [](const std::string& s) {
+        return "<C><TFTP><RootDirectory>" + s + "</RootDirectory>";
+    };
+    EXPECT_EQ(Read({Root("C:\\tftp") + "</TFTP></C>", "", "", "<G/>"}),
+              "C:\\tftp/ off 1468/16 224.0.1.2 alone 40003 198.18.0.5 any");
     EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|"
                       "Info: Use ip address 198.18.0.5");
 
-    const std::string C = "<C><TFTP><RootDirectory>/t</RootDirectory></TFTP>",
-                      D = "<BootServer><RunWithDhcp>", P = "<Communication><ConsolePort>",
-                      G = "<G/>", G1 = "<G><NIC>198.18.0.1</NIC></G>",
-                      G7 = "<G><NIC>198.18.0.7</NIC></G>", G8 = "<G><NIC>198.18.0.8</NIC></G>",
-                      T = "/t/ 224.0.1.2 alone ";
+    const std::string T = Root("/t"), C = T + "</TFTP>", D = "<BootServer><RunWithDhcp>",
+                      P = "<Communication><ConsolePort>", G = "<G/>",
+                      G1 = "<G><NIC>198.18.0.1</NIC></G>", G7 = "<G><NIC>198.18.0.7</NIC></G>",
+                      G8 = "<G><NIC>198.18.0.8</NIC></G>", O = " off 1468/16 224.0.1.2 alone ",
+                      R = "/t/" + O, E = C + "</C>", X = "exit -1 Read TFTP setting error: ";
     const std::pair<std::array<std::string, 4>, std::string> cases[] = {
-        {{"<C><TFTP><RootDirectory>C:\\tftp\\</RootDirectory></TFTP></C>", G1},
-         "C:\\tftp\\ 224.0.1.2 alone 40003 198.18.0.1"},
-        {{"<C><TFTP><RootDirectory>/srv/</RootDirectory></TFTP></C>", G1},
-         "/srv/ 224.0.1.2 alone 40003 198.18.0.1"},
+        {{Root("C:\\tftp\\") + "</TFTP></C>", G1}, "C:\\tftp\\" + O + "40003 198.18.0.1"},
+        {{Root("/srv/") + "</TFTP></C>", G1}, "/srv/" + O + "40003 198.18.0.1"},
+        {{T + "<Negotiate>ye</Negotiate><MaxBlockSize>65464</MaxBlockSize><MaxWindowSize>1"
+              "</MaxWindowSize></TFTP></C>",
+          G1},
+         "/t/ off 65464/1 224.0.1.2 alone 40003 198.18.0.1"},
         {{C + D + "yesterday</RunWithDhcp></BootServer></C>", G1},
-         "/t/ 224.0.1.2 dhcp 40003 198.18.0.1"},
-        {{C + D + "y</RunWithDhcp></BootServer></C>", G1}, T + "40003 198.18.0.1"},
-        {{C + P + "abc</ConsolePort></Communication></C>", G1}, T + "40003 198.18.0.1"},
-        {{C + P + "4000x</ConsolePort></Communication></C>", G1}, T + "4000x 198.18.0.1"},
-        {{C + P + "80006</ConsolePort></Communication></C>", G1}, T + "40003 198.18.0.1"},
-        {{C + P + "65535</ConsolePort></Communication></C>", G1}, T + "65535 198.18.0.1"},
-        {{"<C><TFTP><RootDirectory></RootDirectory></TFTP></C>", G1}, "out of range"},
+         "/t/ off 1468/16 224.0.1.2 dhcp 40003 198.18.0.1"},
+        {{C + D + "y</RunWithDhcp></BootServer></C>", G1}, R + "40003 198.18.0.1"},
+        {{C + P + "4000x</ConsolePort></Communication></C>", G1}, R + "4000x 198.18.0.1"},
+        {{C + P + "80006</ConsolePort></Communication></C>", G1}, R + "40003 198.18.0.1"},
+        {{C + P + "65535</ConsolePort></Communication></C>", G1}, R + "65535 198.18.0.1"},
+        {{Root("") + "</TFTP></C>", G1}, "out of range"},
         {{C + "<x></C>", G1}, "Element Parse error"},
         {{"", G1}, "Invalid file name:" + dir / "opt/bin/pxeservice.cfg"},
         // Tarn's file is taken although it names no NIC; the third place is read without a test.
-        {{C + "</C>", G, G7, G8}, T + "40003 198.18.0.5 any"},
-        {{C + "</C>", "", G7, G8}, T + "40003 198.18.0.7"},
-        {{C + "</C>", "", "", G8}, T + "40003 198.18.0.8"},
-        {{C + "</C>", "", "", ""}, "Invalid file name:" + dir / "opt/Gateway.cfg"},
-        {{C + "</C>", "<G><NIC>ANY nic</NIC></G>"}, T + "40003 198.18.0.5 any"},
-        {{C + "</C>", "<G><NIC></NIC></G>"}, T + "40003 198.18.0.5 any"},
-        {{C + "</C>", "<G><NIC>not an address</NIC></G>"}, T + "40003 not an address"},
+        {{E, G, G7, G8}, R + "40003 198.18.0.5 any"},
+        {{E, "", G7, G8}, R + "40003 198.18.0.7"},
+        {{E, "", "", G8}, R + "40003 198.18.0.8"},
+        {{E, "", "", ""}, "Invalid file name:" + dir / "opt/Gateway.cfg"},
+        {{E, "<G><NIC>ANY nic</NIC></G>"}, R + "40003 198.18.0.5 any"},
+        {{E, "<G><NIC></NIC></G>"}, R + "40003 198.18.0.5 any"},
+        {{E, "<G><NIC>not an address</NIC></G>"}, R + "40003 not an address"},
+        // Fatal: the start-up ends with status -1 and the line of the fault.
+        {{"<C><TFTP><Root/></TFTP></C>", G1}, X},
+        {{"<!-- no root -->", G1}, X},
+        {{T + "</TFTP><BootServer><ArchFolders>0=bios/ 7</ArchFolders></BootServer></C>", G1},
+         "exit -1 Read ArchFolders setting error: '7': no '='"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Read(c.first), c.second) << c.first[0];
+    // Limits out of their range, or not plain digits.
+    const std::string B = "MaxBlockSize", W = "MaxWindowSize", B8 = "8 to 65464", W1 = "1 to 64";
+    const std::tuple<std::string, std::string, std::string> aLimits[] = {
+        {B, "7", B8}, {B, "65465", B8}, {B, "1k", B8}, {W, "0", W1}, {W, "65", W1}, {W, "+4", W1}};
+    for (const auto& [strName, strValue, strRange] : aLimits)
+        EXPECT_EQ(Read({T + "<" + strName + ">" + strValue + "</" + strName + "></TFTP></C>", G1}),
+                  X + strName + " \"" + strValue + "\" is not a number from " + strRange);
+    // The program's path is needed for the own file, and again for the third place of Gateway.cfg.
+    for (iFailProgramCall = 1; iFailProgramCall <= 2; ++iFailProgramCall)
+        EXPECT_EQ(Read({E, "", "", G8}), "exit -1 error: GetModuleFileName");
+    iFailProgramCall = 0, bFolderOk = false;
+    EXPECT_EQ(Read({E, G1}), "exit -1 error: GetCommonAppDataFolder");
+    bFolderOk = true;
     // Only adapters that do not count: "any NIC" stays, and is logged as such.
     vAdapters.resize(3);
-    EXPECT_EQ(Read({C + "</C>", G}), T + "40003 any NIC any");
+    EXPECT_EQ(Read({E, G}), R + "40003 any NIC any");
     EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|"
                       "Info: Use ip address any NIC");
     // No adapter list, or no adapters at all.
@@ -130,59 +161,12 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderAndLogLines)
               "127.0.0.1 127.0.0.1");
 }
 
-TEST_F(ConfigTest, TftpNegotiationIsLoggedOnlyWhenSwitchedOn)
+// Without an exit of the platform's own, a fatal error ends the process with status -1.
+TEST(ConfigDeathTest, FatalErrorEndsTheProcess)
 {
-    const std::string G1 = "<G><NIC>198.18.0.1</NIC></G>",
-                      T = "<C><TFTP><RootDirectory>/t</RootDirectory>";
-    const std::pair<std::string, std::string> cases[] = {
-        {"", "off 1468 16"},
-        {"<Negotiate>YESS</Negotiate><MaxBlockSize>8</MaxBlockSize>"
-         "<MaxWindowSize>64</MaxWindowSize>",
-         "on 8 64"},
-        {"<Negotiate>ye</Negotiate><MaxBlockSize>65464</MaxBlockSize>"
-         "<MaxWindowSize>1</MaxWindowSize>",
-         "off 65464 1"},
-    };
-    for (const auto& c : cases)
-    {
-        Read({T + c.first + "</TFTP></C>", G1});
-        EXPECT_EQ((gSettings.bTftpNegotiate ? "on " : "off ") +
-                      std::to_string(gSettings.iTftpMaxBlockSize) + " " +
-                      std::to_string(gSettings.iTftpMaxWindowSize),
-                  c.second);
-        EXPECT_EQ(
-            strLog.find("TFTP option negotiation on: blocks up to 8 bytes, windows up to 64") == 0,
-            gSettings.bTftpNegotiate)
-            << strLog;
-    }
-}
-
-TEST_F(ConfigDeathTest, FatalPathsExitWithMinusOne)
-{
-    auto ExitsWith = [&](const std::string& strOwn, const char* szLine) {
-        EXPECT_EXIT(Read({strOwn, "", "", "<G/>"}, false), ::testing::ExitedWithCode(255),
-                    std::string("\\(File:config/configuration.cpp\\|Line:[0-9]+\\) ") + szLine)
-            << strOwn;
-    };
-    for (const char* szOwn :
-         {"<C><BootServer/></C>", "<C><TFTP><Root/></TFTP></C>", "<!-- no root -->"})
-        ExitsWith(szOwn, "Read TFTP setting error:  at ");
-    // The program's path is needed for the own file, and again for the third place of Gateway.cfg
-    // only.
-    const std::string C = "<C><TFTP><RootDirectory>/t</RootDirectory></TFTP></C>";
-    for (iFailProgramCall = 1; iFailProgramCall <= 2; ++iFailProgramCall)
-        ExitsWith(C, "error: GetModuleFileName at ");
-    const std::string T = "<C><TFTP><RootDirectory>/t</RootDirectory>";
-    for (const char* szBad :
-         {"<MaxBlockSize>7</MaxBlockSize>", "<MaxBlockSize>65465</MaxBlockSize>",
-          "<MaxWindowSize>0</MaxWindowSize>", "<MaxWindowSize>+4</MaxWindowSize>",
-          "<MaxWindowSize>65</MaxWindowSize>", "<MaxBlockSize>1k</MaxBlockSize>"})
-        ExitsWith(T + szBad + "</TFTP></C>",
-                  "Read TFTP setting error: Max(Block|Window)Size \".*\" is not a number");
-    ExitsWith(T + "</TFTP><BootServer><ArchFolders>0=bios/ 7</ArchFolders></BootServer></C>",
-              "Read ArchFolders setting error: '7': no '=' at ");
-    iFailProgramCall = 0, bFolderOk = false;
-    ExitsWith(C, "error: GetCommonAppDataFolder at ");
+    EXPECT_EXIT(ReadConfiguration(TConfigPlatform{[](std::string&) { return false; }, {}, {}, {}}),
+                ::testing::ExitedWithCode(255),
+                "\\(File:config/configuration.cpp\\|Line:[0-9]+\\) error: GetModuleFileName at ");
 }
 
 // BootServer/ArchFolders: each list gives the map shown, or the fault of its first bad pair.

@@ -10,12 +10,11 @@
 
 namespace
 {
-std::atomic<int> gnSeen{0};
-int aiSeen[8];
+std::atomic<int> gnSeen{0}, giLast{0};
 
 void Record(int iSignal, void*)
 {
-    aiSeen[gnSeen.load()] = iSignal;
+    giLast = iSignal;
     ++gnSeen;
 }
 }  // namespace
@@ -25,13 +24,13 @@ TEST(SignalThread, EachStopSignalReachesTheHandlerAndStopEndsQuietly)
     TSignalThread signals;
     ASSERT_EQ(signals.Start(Record, nullptr), 0);
     EXPECT_EQ(signals.Start(Record, nullptr), -1);  // one thread per object
-    const int aiSent[] = {SIGINT, SIGTERM, SIGHUP,
-                          SIGINT};  // each would end the process unless the thread takes it
-    for (int i = 0; i < 4; ++i)
+    // Each would end the process unless the thread takes it; one at a time.
+    for (int iSignal : {SIGINT, SIGTERM, SIGHUP, SIGINT})
     {
-        kill(getpid(), aiSent[i]);
-        ASSERT_TRUE(WaitUntil([&] { return gnSeen == i + 1 && aiSeen[i] == aiSent[i]; }, 5000))
-            << i;
+        const int nSeen = gnSeen + 1;
+        kill(getpid(), iSignal);
+        ASSERT_TRUE(WaitUntil([&] { return gnSeen == nSeen && giLast == iSignal; }, 5000))
+            << iSignal;
     }
     signals.Stop();
     signals.Stop();                // twice is harmless
