@@ -12,7 +12,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,13 +38,12 @@ struct TPeer
     {
         if (!strSend.empty())
             Send(strSend);
-        pollfd pfd = {fd, POLLIN, 0};
+        timeval tv = {iTimeoutMs / 1000, iTimeoutMs % 1000 * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         char buffer[2048];
         socklen_t n = sizeof server;
         ssize_t nReceived =
-            poll(&pfd, 1, iTimeoutMs) <= 0
-                ? 0
-                : recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&server), &n);
+            recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&server), &n);
         return std::string(buffer, size_t(std::max<ssize_t>(nReceived, 0)));
     }
 };
@@ -105,15 +103,14 @@ protected:
     }
     std::string Root(const std::string& strName) const { return root / strName; }
     // Runs strCommand in the client namespace, with $ip the server's address, $r the served
-    // folder and $out an empty one, and expects it to succeed. Returns its output.
-    std::string Client(const std::string& strCommand)
+    // folder and $out an empty one, and expects it to succeed.
+    void Client(const std::string& strCommand)
     {
         std::string strOutput, strVars = std::string("ip=") + TNetLab::kServerIp +
                                          " r=" + root.Path() + " out=" + out.Path() + "; ";
         EXPECT_EQ(lab.Run(lab.ClientNs(), strVars + strCommand, &strOutput, 200), 0)
             << strCommand << "\n"
             << strOutput;
-        return strOutput;
     }
     // Each command fetches each of the files strFiles names ($f into $o); every copy is compared.
     void FetchEach(std::initializer_list<const char*> vCommands, const std::string& strFiles)
@@ -155,10 +152,8 @@ TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
         EXPECT_EQ(c.Get(Ack(i == 1 ? 9 : i - 1)), Data(s, i));
     c.Send(Ack(3));
     // Block size first: no OACK, 512-byte blocks at once.
-    EXPECT_NE(Client(BuiltProgram("tftpfetch") + " --blksize 1468 --tsize --check $r/boot.0 $ip " +
-                     "boot.0")
-                  .find(" blksize 512 windowsize 1 "),
-              std::string::npos);
+    Client(BuiltProgram("tftpfetch") + " --blksize 1468 --tsize --check $r/boot.0 $ip boot.0 | " +
+           "grep \"failed 0 .* blksize 512 windowsize 1 \"");
     TPeer n, o;  // a "tsize" other than "0" gets no answer at all
     EXPECT_EQ(n.Get(Request({"boot.0", "octet", "tsize", "1234"}), 1500), "");
     // The OACK is sent once; without an ACK the worker gives up silently.
@@ -259,12 +254,6 @@ TEST_F(TftpNegotiating, RealClientsFirmwareRequestsAndFilesPastBlock65535)
                "busybox tftp -b 1432 -g -r $f -l $o $ip", "tftp -m binary $ip -c get $f $o"},
               "linux.0");
     FetchEach({"curl -sS --max-time 60 --tftp-blksize 512 -o $o tftp://$ip/$f"}, "big");
-    // GRUB asks for the block size first and waits for the OACK.
-    TPeer g;
-    EXPECT_EQ(g.Get(Request({"linux.0", "octet", "blksize", "1024", "tsize", "0"})),
-              Request({"blksize", "1024", "tsize", "3145805"}, TftpOack));
-    EXPECT_EQ(g.Get(Ack(0)), Data(s, 1, 1024));
-    g.Send(ErrorPacket(0, "enough"));
     // EDK2: a size probe, which it ends with ERROR 8 once it has the OACK, then the
     // download in windows of 4 blocks of 1468 bytes (the veth's MTU allows 1468).
     const std::string strCaptures = std::string(PXE_SOURCE_DIR) + "/tests/tftp/captures/";
@@ -279,7 +268,7 @@ TEST_F(TftpNegotiating, RealClientsFirmwareRequestsAndFilesPastBlock65535)
     for (int i = 1; i <= 4; ++i)
         EXPECT_EQ(d.Get(""), Data(s, i, 1468));
     d.Send(ErrorPacket(0, "enough"));
-    EXPECT_TRUE(WaitUntil([&] { return CountInLog("tftp: abort send file at") == 2; }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return CountInLog("tftp: abort send file at") == 1; }, 3000));
     EXPECT_EQ(CountInLog("tftp: client ended the transfer after the OACK at"), 1);
     EXPECT_EQ(CountInLog("tftp: timeout retrying"), 0);
 }
