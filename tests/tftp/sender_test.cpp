@@ -17,7 +17,10 @@ using TBlocks = std::vector<int>;
 // left is a time-out.
 struct TClient : TTftpPeer
 {
-    explicit TClient(size_t nFile) : strFile(Pattern(nFile)) {}
+    explicit TClient(size_t nFile, std::deque<std::string> qScript = {})
+        : strFile(Pattern(nFile)), qReplies(std::move(qScript))
+    {
+    }
     void Send(const TDatagram* p, int nCount) override
     {
         for (const TDatagram* d = p; d < p + nCount; ++d)
@@ -90,8 +93,7 @@ TEST(TftpSender, WindowsSurviveLossesDuplicateAndOldAcks)
     };
     for (const auto& c : cases)
     {
-        TClient client(nFile);
-        client.qReplies = Acks(c.vAcks);
+        TClient client(nFile, Acks(c.vAcks));
         EXPECT_EQ(client.Run(100, 4, true), TransferComplete);
         EXPECT_EQ(client.vSent, c.vSent);
         EXPECT_TRUE(client.qReplies.empty());
@@ -113,8 +115,7 @@ TEST(TftpSender, BlockNumbersRollOverAndTheFinalBlockEndsTheTransfer)
     for (auto [nFile, vBlocks] :
          {std::pair(3 * 512, TBlocks{1, 2, 3, 4}), std::pair(3 * 512 - 1, TBlocks{1, 2, 3})})
     {
-        TClient d{size_t(nFile)};
-        d.qReplies = Acks({1, 2, 3, 4});
+        TClient d(size_t(nFile), Acks({1, 2, 3, 4}));
         EXPECT_EQ(d.Run(512, 1, false), TransferComplete);
         EXPECT_EQ(d.vSent, vBlocks);
     }
@@ -124,14 +125,12 @@ TEST(TftpSender, OackAnsweredByErrorTimeoutsAndStaleAcks)
 {
     TLogCapture log;
     const std::string strOack = Request({"tsize", "5"}, TftpOack);
-    TClient probe(5);  // a size probe ends with ERROR 8 after the OACK
-    probe.qReplies = {ErrorPacket(8, "no")};
+    TClient probe(5, {ErrorPacket(8, "no")});  // a size probe ends with ERROR 8 after the OACK
     EXPECT_EQ(probe.Run(512, 1, true, strOack), TransferDeclined);
     EXPECT_EQ(probe.vSent, TBlocks{-1});
     EXPECT_EQ(log.Texts("tftp: ", " at "), "client ended the transfer after the OACK");
 
-    TClient late(700);  // the OACK's ACK lost once: the OACK again, then the data
-    late.qReplies = Acks({-1, 0, 1, 2});
+    TClient late(700, Acks({-1, 0, 1, 2}));  // the OACK's ACK lost once: the OACK again, the data
     EXPECT_EQ(late.Run(512, 1, true, strOack), TransferComplete);
     EXPECT_EQ(late.vSent, (TBlocks{-1, -1, 1, 2}));
 
@@ -153,20 +152,10 @@ TEST(TftpSender, OackAnsweredByErrorTimeoutsAndStaleAcks)
     // on from there, an OACK asks for the same block again, an RRQ, WRQ or DATA from the
     // client is passed over, and so are a short ACK and one past the file's end. An ACK of
     // an earlier block after the final one was sent sends the next block instead of ending.
-    TClient c(5 * 512 + 100);
-    c.qReplies = {std::string("\0\4", 2),
-                  Ack(9),
-                  Ack(1),
-                  Ack(2),
-                  Ack(1),
-                  Request({"tsize", "1"}, TftpOack),
-                  Ack(4),
-                  Request({"x", "octet"}),
-                  Request({"x", "octet"}, TftpWrq),
-                  Data("abc", 1),
-                  Ack(5),
-                  Ack(0),
-                  Ack(6)};
+    TClient c(5 * 512 + 100,
+              {std::string("\0\4", 2), Ack(9), Ack(1), Ack(2), Ack(1),
+               Request({"tsize", "1"}, TftpOack), Ack(4), Request({"x", "octet"}),
+               Request({"x", "octet"}, TftpWrq), Data("abc", 1), Ack(5), Ack(0), Ack(6)});
     EXPECT_EQ(c.Run(512, 1, false), TransferComplete);
     EXPECT_EQ(c.vSent, (TBlocks{1, 2, 3, 2, 2, 5, 6, 1}));
     EXPECT_TRUE(c.qReplies.empty());
