@@ -1,4 +1,4 @@
-// The transfer engine against a simulated client, in-process: windows, losses,
+// The transfer engine against a client that replies from a script, in-process: windows, losses,
 // go-back-N, duplicate and old ACKs, rollover, and how a transfer ends.
 #include "tftp/sender.h"
 
@@ -32,9 +32,9 @@ struct TClient : TTftpPeer
     }
     int Receive(char* buffer, int* pnLength, int iWaitMs) override
     {
-        std::string s = qReplies.empty() ? "" : qReplies.front();
+        std::string s;
         if (!qReplies.empty())
-            qReplies.pop_front();
+            s = qReplies.front(), qReplies.pop_front();
         if (s.empty())
             return iNowMs += iWaitMs, RecvTimeout;
         iNowMs += 10;
