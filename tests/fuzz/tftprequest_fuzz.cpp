@@ -6,80 +6,64 @@
 #include "fuzzcheck.h"
 #include "tftp/packet.h"
 
-#include <cstring>
 #include <string>
 #include <strings.h>
-
-namespace
-{
-// True when the request's option area holds a name equal to szName in any case.
-bool RequestAsks(const std::string& strRequest, const char* szName)
-{
-    for (size_t n = 2; n < strRequest.size(); n += strlen(strRequest.c_str() + n) + 1)
-        if (strcasecmp(strRequest.c_str() + n, szName) == 0)
-            return true;
-    return false;
-}
-}  // namespace
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
     if (nSize > kTftpPacketSize)
         return 0;
     // Exactly the datagram's bytes, so that reading past them shows.
-    char* pRequest = new char[nSize];
-    memcpy(pRequest, pData, nSize);
+    const std::vector<char> vRequest(pData, pData + nSize);
+    const char* pRequest = vRequest.data();
+    const std::string strRequest(pRequest, nSize);  // zero-terminated, for the scan below
+    const int nLength = static_cast<int>(nSize);
     char szPath[kTftpPathSize], szMode[kTftpModeSize], szOption[kTftpOptionSize],
         szTsize[kTftpOptionSize];
-    const TTftpRequestFields fields = {szPath, szMode, szOption, szTsize};
     const char* szRoot = "/srv/tftp/";
-    if (ParseReadRequest(pRequest, static_cast<int>(nSize), szRoot, fields) == RequestOk)
-    {
-        FUZZ_CHECK(strncmp(szPath, szRoot, strlen(szRoot)) == 0,
-                   "path does not start with the root");
-        FUZZ_CHECK(strlen(szPath) < kTftpPathSize && strlen(szMode) < kTftpModeSize &&
-                       strlen(szOption) < kTftpOptionSize && strlen(szTsize) < kTftpOptionSize,
-                   "field overflow");
-        if (IsPathAllowed(szPath))
-            FUZZ_CHECK(!strstr(szPath, "../") && !strstr(szPath, "..\\"),
-                       "a parent folder let through");
+    if (ParseReadRequest(pRequest, nLength, szRoot, {szPath, szMode, szOption, szTsize}) !=
+        RequestOk)
+        return 0;
+    FUZZ_CHECK(strncmp(szPath, szRoot, strlen(szRoot)) == 0, "path does not start with the root");
+    FUZZ_CHECK(strlen(szPath) < kTftpPathSize && strlen(szMode) < kTftpModeSize &&
+                   strlen(szOption) < kTftpOptionSize && strlen(szTsize) < kTftpOptionSize,
+               "field overflow");
+    FUZZ_CHECK(!IsPathAllowed(szPath) || (!strstr(szPath, "../") && !strstr(szPath, "..\\")),
+               "a parent folder let through");
 
-        const std::string strRequest(pRequest, nSize);
-        const int nMaxBlock = 8 + static_cast<int>(nSize * 131 % 65457),
-                  nMaxWindow = 1 + static_cast<int>(nSize % 64);
-        TTftpGrant grant;
-        NegotiateOptions(pRequest, static_cast<int>(nSize), static_cast<int64_t>(nSize) << 40,
-                         nMaxBlock, nMaxWindow, &grant);
-        FUZZ_CHECK(grant.nBlockSize >= 8 && grant.nBlockSize <= 65464 &&
-                       (grant.nBlockSize == 512 || grant.nBlockSize <= nMaxBlock),
-                   "block size out of its limits");
-        FUZZ_CHECK(grant.nWindowSize >= 1 && grant.nWindowSize <= nMaxWindow,
-                   "window out of its limits");
-        FUZZ_CHECK(grant.iWaitSeconds >= 0 && grant.iWaitSeconds <= 255, "wait out of its limits");
-        FUZZ_CHECK(grant.nOack == 0 ||
-                       (grant.nOack > 2 && grant.nOack <= static_cast<int>(sizeof grant.oack) &&
-                        grant.oack[0] == 0 && grant.oack[1] == 6 &&
-                        grant.oack[grant.nOack - 1] == 0),
-                   "OACK malformed");
-        std::string strSeen;
-        for (int n = 2; n < grant.nOack;)
-        {
-            const char* szName = grant.oack + n;
-            const char* szValue = szName + strlen(szName) + 1;
-            n = static_cast<int>(szValue + strlen(szValue) + 1 - grant.oack);
-            FUZZ_CHECK(n <= grant.nOack, "OACK pair runs past its end");
-            FUZZ_CHECK(strstr("|blksize|windowsize|timeout|tsize|",
-                              ("|" + std::string(szName) + "|").c_str()) != nullptr,
-                       "OACK names an option the server does not grant");
-            FUZZ_CHECK(strSeen.find("|" + std::string(szName) + "|") == std::string::npos,
-                       "OACK names an option twice");
-            strSeen += "|" + std::string(szName) + "|";
-            FUZZ_CHECK(RequestAsks(strRequest, szName),
-                       "OACK names an option the client did not ask for");
-            FUZZ_CHECK(*szValue != 0 && strspn(szValue, "0123456789") == strlen(szValue),
-                       "OACK value is no number");
-        }
+    const int nMaxBlock = 8 + nLength * 131 % 65457, nMaxWindow = 1 + nLength % 64;
+    TTftpGrant grant;
+    NegotiateOptions(pRequest, nLength, int64_t(nLength) << 40, nMaxBlock, nMaxWindow, &grant);
+    FUZZ_CHECK(grant.nBlockSize >= 8 && grant.nBlockSize <= 65464 &&
+                   (grant.nBlockSize == 512 || grant.nBlockSize <= nMaxBlock),
+               "block size out of its limits");
+    FUZZ_CHECK(grant.nWindowSize >= 1 && grant.nWindowSize <= nMaxWindow,
+               "window out of its limits");
+    FUZZ_CHECK(grant.iWaitSeconds >= 0 && grant.iWaitSeconds <= 255, "wait out of its limits");
+    FUZZ_CHECK(grant.nOack == 0 ||
+                   (grant.nOack > 2 && grant.nOack <= int(sizeof grant.oack) &&
+                    grant.oack[0] == 0 && grant.oack[1] == 6 && grant.oack[grant.nOack - 1] == 0),
+               "OACK malformed");
+    std::string strSeen = "|";
+    for (int n = 2; n < grant.nOack;)
+    {
+        const std::string strName = grant.oack + n, strValue = grant.oack + n + strName.size() + 1;
+        n += int(strName.size() + strValue.size()) + 2;
+        FUZZ_CHECK(n <= grant.nOack, "OACK pair runs past its end");
+        FUZZ_CHECK(std::string("|blksize|windowsize|timeout|tsize|").find("|" + strName + "|") !=
+                       std::string::npos,
+                   "OACK names an option the server does not grant");
+        FUZZ_CHECK(strSeen.find("|" + strName + "|") == std::string::npos,
+                   "OACK names an option twice");
+        strSeen += strName + "|";
+        bool bAsked = false;  // a name of the request's option area equal in any case
+        for (size_t i = 2; i < nSize; i += strlen(strRequest.c_str() + i) + 1)
+            bAsked |= strcasecmp(strRequest.c_str() + i, strName.c_str()) == 0;
+        FUZZ_CHECK(bAsked, "OACK names an option the client did not ask for");
+        FUZZ_CHECK(!strValue.empty() &&
+                       strValue.find_first_not_of("0123456789") == std::string::npos,
+                   "OACK value is no number");
     }
-    delete[] pRequest;
     return 0;
 }

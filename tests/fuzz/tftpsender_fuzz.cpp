@@ -10,102 +10,83 @@
 #include "fuzzcheck.h"
 #include "tftp/sender.h"
 
-#include <cstring>
+#include <algorithm>
 
 namespace
 {
 char FileByte(long i) { return static_cast<char>(i * 31 + i / 7); }
 
-class TFuzzClient : public TTftpPeer
+struct TFuzzClient : TTftpPeer
 {
-public:
-    TFuzzClient(const uint8_t* p, size_t n, int nBlock, long nFile)
-        : m_p(p), m_n(n), m_nBlock(nBlock), m_nFile(nFile)
+    const uint8_t* p;
+    size_t n;
+    long nBlock, nFile;
+    long iFinal = -1;  // the final block, once sent
+    bool bFinalAcked = false;
+    int64_t iNowMs = 0;
+
+    TFuzzClient(const uint8_t* pInput, size_t nInput, long nBlockSize, long nFileSize)
+        : p(pInput), n(nInput), nBlock(nBlockSize), nFile(nFileSize)
     {
     }
-
     void Send(const TDatagram* pDatagrams, int nCount) override
     {
-        for (int i = 0; i < nCount; ++i)
+        for (const TDatagram* d = pDatagrams; d < pDatagrams + nCount; ++d)
         {
-            const TDatagram& d = pDatagrams[i];
-            FUZZ_CHECK(d.nHead == 4 && d.pHead[1] == TftpData, "not a DATA header");
+            FUZZ_CHECK(d->nHead == 4 && d->pHead[1] == TftpData, "not a DATA header");
             long iBlock =
-                (static_cast<uint8_t>(d.pHead[2]) << 8) | static_cast<uint8_t>(d.pHead[3]);
-            long iOffset = (iBlock - 1) * m_nBlock;
-            FUZZ_CHECK(iBlock >= 1 && iOffset <= m_nFile, "block outside the file");
-            long nExpected = std::min<long>(m_nFile - iOffset, m_nBlock);
-            FUZZ_CHECK(d.nBody == nExpected, "block of the wrong length");
-            for (long k = 0; k < d.nBody; ++k)
-                FUZZ_CHECK(d.pBody[k] == FileByte(iOffset + k), "block with the wrong bytes");
-            if (nExpected < m_nBlock)
-                bFinalSent = true, bFinalAcked = false, m_iFinal = iBlock;
+                     static_cast<uint8_t>(d->pHead[2]) << 8 | static_cast<uint8_t>(d->pHead[3]),
+                 iOffset = (iBlock - 1) * nBlock;
+            FUZZ_CHECK(iBlock >= 1 && iOffset <= nFile, "block outside the file");
+            FUZZ_CHECK(d->nBody == std::min(nFile - iOffset, nBlock), "block of the wrong length");
+            for (long k = 0; k < d->nBody; ++k)
+                FUZZ_CHECK(d->pBody[k] == FileByte(iOffset + k), "block with the wrong bytes");
+            if (d->nBody < nBlock)
+                iFinal = iBlock, bFinalAcked = false;
         }
     }
+    // Kinds 0 and 1: an ACK, 5: one too short to hold a number; the others as in results.
     int Receive(char* buffer, int* pnLength, int iWaitMs) override
     {
         FUZZ_CHECK(iWaitMs > 0, "a wait without time");
-        m_iNowMs += 1 + m_n % 500;  // some time passes with every datagram
-        if (m_n < 3)
-            return m_iNowMs += iWaitMs, RecvTimeout;
-        uint8_t nKind = m_p[0] % 8;
-        int iBlock = (m_p[1] << 8) | m_p[2];
-        m_p += 3, m_n -= 3;
-        buffer[0] = 0, buffer[1] = TftpAck, buffer[2] = static_cast<char>(iBlock >> 8),
-        buffer[3] = static_cast<char>(iBlock);
-        *pnLength = nKind == 5 ? 2 : 4;  // 5: an ACK too short to hold a number
-        if (nKind <= 1 || nKind == 5)
-        {
-            if (nKind != 5 && bFinalSent && iBlock == m_iFinal)
-                bFinalAcked = true;
-            return RecvAck;
-        }
-        const int results[] = {RecvTimeout, RecvErrorPacket, RecvOack,
-                               RecvDiscard, RecvData,        RecvError};
-        if (results[nKind - 2] == RecvOack && bFinalSent)
-            bFinalAcked = true;  // taken as the end without negotiation
-        return results[nKind - 2];
+        iNowMs += 1 + n % 500;  // some time passes with every datagram
+        if (n < 3)
+            return iNowMs += iWaitMs, RecvTimeout;
+        const int iKind = p[0] % 8, iBlock = p[1] << 8 | p[2];
+        const int results[] = {RecvAck,  RecvAck, RecvTimeout, RecvErrorPacket,
+                               RecvOack, RecvAck, RecvData,    RecvError};
+        p += 3, n -= 3;
+        const char ack[] = {0, TftpAck, static_cast<char>(iBlock >> 8), static_cast<char>(iBlock)};
+        std::copy(ack, ack + 4, buffer);
+        *pnLength = iKind == 5 ? 2 : 4;
+        // Without negotiation an OACK is taken as the final block's ACK.
+        if (iFinal >= 0 && ((iKind <= 1 && iBlock == iFinal) || iKind == 4))
+            bFinalAcked = true;
+        return results[iKind];
     }
-    int64_t NowMs() override { return m_iNowMs; }
+    int64_t NowMs() override { return iNowMs; }
     long Read(int64_t iOffset, char* buffer, long nLength) override
     {
-        long n = 0;
-        for (; n < nLength && iOffset + n < m_nFile; ++n)
-            buffer[n] = FileByte(static_cast<long>(iOffset) + n);
-        return n;
+        long i = 0;
+        for (; i < nLength && iOffset + i < nFile; ++i)
+            buffer[i] = FileByte(static_cast<long>(iOffset) + i);
+        return i;
     }
-
-    bool bFinalSent = false, bFinalAcked = false;
-
-private:
-    const uint8_t* m_p;
-    size_t m_n;
-    int m_nBlock;
-    long m_nFile;
-    long m_iFinal = -1;
-    int64_t m_iNowMs = 0;
 };
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
-    static bool bQuiet = (QuietLog(), true);
-    (void)bQuiet;
+    QuietLog();
     if (nSize < 5)
         return 0;
-    TTftpParams params;
-    params.nBlockSize = 8 + pData[0] % 64;
-    params.nWindowSize = 1 + pData[1] % 8;
-    params.bStrictAcks = pData[4] & 1;
-    if (!params.bStrictAcks)
-        params.nWindowSize = 1;
-    const long nFile = ((pData[2] << 8) | pData[3]) % 4096;
-    TFuzzClient client(pData + 5, nSize - 5, params.nBlockSize, nFile);
-    params.iFileSize = nFile;
-    TTftpSender sender(client, params);
-    int iResult = sender.SendFile();
+    const bool bStrict = pData[4] & 1;
+    const TTftpParams params = {8 + pData[0] % 64, bStrict ? 1 + pData[1] % 8 : 1, kTftpWaitSeconds,
+                                bStrict, ((pData[2] << 8) | pData[3]) % 4096};
+    TFuzzClient client(pData + 5, nSize - 5, params.nBlockSize, long(params.iFileSize));
+    const int iResult = TTftpSender(client, params).SendFile();
     FUZZ_CHECK(iResult == TransferComplete || iResult == TransferAborted, "unknown result");
-    FUZZ_CHECK(iResult != TransferComplete || (client.bFinalSent && client.bFinalAcked),
+    FUZZ_CHECK(iResult != TransferComplete || client.bFinalAcked,
                "complete without the final block acknowledged");
     return 0;
 }

@@ -17,7 +17,7 @@ constexpr int kWorkers = TThreadPool::kCapacity + 2;
 std::atomic<bool> gbOpen[kWorkers];
 std::atomic<int> gnEnded{0};
 
-ACE_THR_FUNC_RETURN GatedWorker(void* pArg)
+ACE_THR_FUNC_RETURN gatedworker_proc(void* pArg)
 {
     while (!gbOpen[reinterpret_cast<intptr_t>(pArg)])
         usleep(5000);
@@ -40,7 +40,7 @@ TEST(ThreadPool, CreateBlocksOnAFullQueueAndTheDestructorWaitsForEveryWorker)
         {
             TThreadPool pool;
             for (intptr_t i = 0; i < kWorkers; ++i, ++nCreated)
-                EXPECT_EQ(pool.CreateWorkThread(GatedWorker, reinterpret_cast<void*>(i)), 0);
+                EXPECT_EQ(pool.CreateWorkThread(gatedworker_proc, reinterpret_cast<void*>(i)), 0);
             pool.Stop();
         }
         bDestroyed = true;
