@@ -10,9 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -26,8 +28,8 @@ TTempDir::TTempDir()
 
 TTempDir::~TTempDir()
 {
-    if (!strPath.empty())
-        RunCommand("rm -rf '" + strPath + "'");
+    std::error_code ec;
+    std::filesystem::remove_all(strPath, ec);
 }
 
 void WriteFile(const std::string& strPath, const std::string& strContent)
@@ -160,10 +162,9 @@ bool WaitUntil(const std::function<bool()>& fnDone, int iTimeoutMs)
 
 std::string BuiltProgram(const std::string& strName)
 {
-    std::string strTool = std::string(PXE_BINARY_DIR) + "/tools/" + strName;
-    if (access(strTool.c_str(), X_OK) == 0)
-        return strTool;
-    return std::string(PXE_BINARY_DIR) + "/" + strName;
+    const std::string strTool = std::string(PXE_BINARY_DIR) + "/tools/" + strName;
+    return access(strTool.c_str(), X_OK) == 0 ? strTool
+                                              : std::string(PXE_BINARY_DIR) + "/" + strName;
 }
 
 // scripts/lab.sh makes and removes the lab "pxt<pid>n<k>": namespaces "pxt<pid>n<k>s"
@@ -223,23 +224,14 @@ pid_t TNetLab::Spawn(const std::string& strNs, const std::vector<std::string>& v
 
 int TNetLab::Stop(pid_t pid, int iSignal, int iTimeoutMs)
 {
-    int r = StopProcess(pid, iSignal, iTimeoutMs);
-    for (auto it = vPids.begin(); it != vPids.end(); ++it)
-        if (*it == pid)
-        {
-            vPids.erase(it);
-            break;
-        }
-    return r;
+    vPids.erase(std::remove(vPids.begin(), vPids.end(), pid), vPids.end());
+    return StopProcess(pid, iSignal, iTimeoutMs);
 }
 
 bool TNetLab::Enter(const std::string& strNs)
 {
-    std::string strNsPath = "/var/run/netns/" + strNs;
-    int fd = open(strNsPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool bOk = setns(fd, CLONE_NEWNET) == 0;
+    const int fd = open(("/var/run/netns/" + strNs).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool bOk = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
     close(fd);
     return bOk;
 }
