@@ -131,7 +131,8 @@ std::string Trim(const std::string& str)
     return str.substr(nBegin, nEnd - nBegin + 1);
 }
 
-bool LoadMap(const std::string& strPath, std::map<std::string, std::string>& mapReplies, std::string& strError)
+bool LoadMap(const std::string& strPath, std::map<std::string, std::string>& mapReplies,
+             std::string& strError)
 {
     std::ifstream file(strPath);
     if (!file)
@@ -153,7 +154,8 @@ bool LoadMap(const std::string& strPath, std::map<std::string, std::string>& map
             strError = strPath + ":" + std::to_string(iLine) + ": bad MAC address";
             return false;
         }
-        std::string strReply = nBlank == std::string::npos ? std::string() : Trim(str.substr(nBlank));
+        std::string strReply =
+            nBlank == std::string::npos ? std::string() : Trim(str.substr(nBlank));
         if (strReply.empty())
         {
             strError = strPath + ":" + std::to_string(iLine) + ": no reply after the MAC address";
@@ -181,12 +183,25 @@ std::string WireReply(const std::string& strReply)
         }
         switch (strReply[++i])
         {
-        case 'r': strOut += '\r'; break;
-        case 'n': strOut += '\n'; break;
-        case 't': strOut += '\t'; break;
-        case '0': strOut += '\0'; break;
-        case '\\': strOut += '\\'; break;
-        default: strOut += '\\'; strOut += strReply[i]; break;
+        case 'r':
+            strOut += '\r';
+            break;
+        case 'n':
+            strOut += '\n';
+            break;
+        case 't':
+            strOut += '\t';
+            break;
+        case '0':
+            strOut += '\0';
+            break;
+        case '\\':
+            strOut += '\\';
+            break;
+        default:
+            strOut += '\\';
+            strOut += strReply[i];
+            break;
         }
     }
     return strOut;
@@ -256,9 +271,13 @@ public:
         {
             std::vector<pollfd> vPoll;
             vPoll.push_back({signals.Descriptor(), POLLIN, 0});
-            vPoll.push_back({scListen, static_cast<short>(lConnections.size() < kMaxConnections ? POLLIN : 0), 0});
+            vPoll.push_back({scListen,
+                             static_cast<short>(lConnections.size() < kMaxConnections ? POLLIN : 0),
+                             0});
             for (const TConnection& conn : lConnections)
-                vPoll.push_back({conn.sc, static_cast<short>(conn.strOut.size() > conn.nSent ? POLLOUT : POLLIN), 0});
+                vPoll.push_back(
+                    {conn.sc,
+                     static_cast<short>(conn.strOut.size() > conn.nSent ? POLLOUT : POLLIN), 0});
             int iReady = poll(vPoll.data(), vPoll.size(), 1000);
             if (iReady < 0 && errno != EINTR)
             {
@@ -315,7 +334,8 @@ private:
         {
             sockaddr_in addrPeer;
             socklen_t nLen = sizeof(addrPeer);
-            int sc = accept4(scListen, reinterpret_cast<sockaddr*>(&addrPeer), &nLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            int sc = accept4(scListen, reinterpret_cast<sockaddr*>(&addrPeer), &nLen,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (sc < 0)
             {
                 if (errno == EMFILE || errno == ENFILE)
@@ -324,7 +344,8 @@ private:
                     Log("accept: %s", strerror(errno));
                     usleep(100000);
                 }
-                else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+                else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                         errno != ECONNABORTED)
                     Log("accept: %s", strerror(errno));
                 return;
             }
@@ -351,7 +372,8 @@ private:
             return nRead > 0;  // an answered or held connection ends when the client closes it
         if (nRead > 0)
         {
-            conn.strIn.append(szBuf, std::min(static_cast<size_t>(nRead), kMaxRequest - conn.strIn.size()));
+            conn.strIn.append(
+                szBuf, std::min(static_cast<size_t>(nRead), kMaxRequest - conn.strIn.size()));
             if (!RequestComplete(conn.strIn))
                 return true;
         }
@@ -370,7 +392,8 @@ private:
         auto it = mapReplies.find(strKey);
         const std::string& strReply = it != mapReplies.end() ? it->second : strDefault;
         Log("received mac=%s ip=%s from=%s reply=%s", Printable(strKey).c_str(),
-            Printable(HeaderValue(conn.strIn, "IP:")).c_str(), conn.strPeer.c_str(), Printable(strReply).c_str());
+            Printable(HeaderValue(conn.strIn, "IP:")).c_str(), conn.strPeer.c_str(),
+            Printable(strReply).c_str());
         if (strReply == "@close")
             return false;
         if (strReply == "@silent")
@@ -384,7 +407,8 @@ private:
     {
         while (conn.nSent < conn.strOut.size())
         {
-            ssize_t n = send(conn.sc, conn.strOut.data() + conn.nSent, conn.strOut.size() - conn.nSent, MSG_NOSIGNAL);
+            ssize_t n = send(conn.sc, conn.strOut.data() + conn.nSent,
+                             conn.strOut.size() - conn.nSent, MSG_NOSIGNAL);
             if (n < 0)
                 return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
             conn.nSent += static_cast<size_t>(n);
@@ -434,20 +458,31 @@ int main(int argc, char* argv[])
     {
         switch (iOpt)
         {
-        case 'p':
-        {
+        case 'p': {
             char* pEnd = nullptr;
             nPort = strtol(optarg, &pEnd, 10);
             if (*optarg == '\0' || *pEnd != '\0' || nPort < 0 || nPort > 65535)
                 nPort = -2;
             break;
         }
-        case 'b': strBind = optarg; break;
-        case 'm': strMap = optarg; break;
-        case 'd': strDefault = optarg; break;
-        case 'l': strLog = optarg; break;
-        case 'h': Usage(argv[0]); return 0;
-        default: Usage(argv[0]); return 2;
+        case 'b':
+            strBind = optarg;
+            break;
+        case 'm':
+            strMap = optarg;
+            break;
+        case 'd':
+            strDefault = optarg;
+            break;
+        case 'l':
+            strLog = optarg;
+            break;
+        case 'h':
+            Usage(argv[0]);
+            return 0;
+        default:
+            Usage(argv[0]);
+            return 2;
         }
     }
     if (nPort < 0 || optind != argc || strDefault.empty())
@@ -483,8 +518,10 @@ int main(int argc, char* argv[])
     }
     int scListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int iOn = 1;
-    if (signals.Descriptor() < 0 || scListen < 0 || setsockopt(scListen, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn)) != 0 ||
-        bind(scListen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(scListen, 512) != 0)
+    if (signals.Descriptor() < 0 || scListen < 0 ||
+        setsockopt(scListen, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn)) != 0 ||
+        bind(scListen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(scListen, 512) != 0)
     {
         Log("error: cannot listen on %s:%ld: %s", strBind.c_str(), nPort, strerror(errno));
         return 1;
@@ -492,7 +529,8 @@ int main(int argc, char* argv[])
     socklen_t nLen = sizeof(addr);
     getsockname(scListen, reinterpret_cast<sockaddr*>(&addr), &nLen);
 
-    Log("listening on %s:%u, default reply %s", strBind.c_str(), ntohs(addr.sin_port), Printable(strDefault).c_str());
+    Log("listening on %s:%u, default reply %s", strBind.c_str(), ntohs(addr.sin_port),
+        Printable(strDefault).c_str());
     sim.Run(scListen, signals);
     close(scListen);
     Log("stopped");

@@ -115,7 +115,8 @@ bool Receive(int sc, TClock::time_point tEnd, TDatagram& dg)
 {
     for (;;)
     {
-        int iLeft = (int)std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - TClock::now()).count();
+        int iLeft = (int)std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - TClock::now())
+                        .count();
         if (iLeft <= 0)
             return false;
         pollfd p{sc, POLLIN, 0};
@@ -123,7 +124,8 @@ bool Receive(int sc, TClock::time_point tEnd, TDatagram& dg)
             continue;
         dg.vData.resize(2048);
         socklen_t nLen = sizeof(dg.saFrom);
-        ssize_t n = recvfrom(sc, dg.vData.data(), dg.vData.size(), 0, reinterpret_cast<sockaddr*>(&dg.saFrom), &nLen);
+        ssize_t n = recvfrom(sc, dg.vData.data(), dg.vData.size(), 0,
+                             reinterpret_cast<sockaddr*>(&dg.saFrom), &nLen);
         if (n < 0)
             continue;
         dg.vData.resize((size_t)n);
@@ -198,7 +200,8 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
     }
     std::vector<unsigned char> vLast = {0, TftpRrq};
     vLast.insert(vLast.end(), strFile.begin(), strFile.end());
-    const char aMode[] = "\0octet\0tsize\0" "0";
+    const char aMode[] = "\0octet\0tsize\0"
+                         "0";
     vLast.insert(vLast.end(), aMode, aMode + sizeof(aMode));
     sockaddr_in saServer{};
     saServer.sin_family = AF_INET;
@@ -209,7 +212,8 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
     unsigned nExpected = 1;
     int iTimeouts = 0;
     bool bDone = false, bOk = false;
-    sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer), sizeof(saServer));
+    sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer),
+           sizeof(saServer));
     while (!bDone)
     {
         TDatagram dg;
@@ -217,10 +221,12 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
         {
             if (++iTimeouts >= o.iTries)
             {
-                printf("pxeclient: tftp %s: no answer from %s\n", strFile.c_str(), Endpoint(saServer).c_str());
+                printf("pxeclient: tftp %s: no answer from %s\n", strFile.c_str(),
+                       Endpoint(saServer).c_str());
                 break;
             }
-            sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer), sizeof(saServer));
+            sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer),
+                   sizeof(saServer));
             continue;
         }
         if (dg.saFrom.sin_addr.s_addr != nServer || dg.vData.size() < (size_t)kTftpHeaderSize)
@@ -239,7 +245,8 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
         {
             const char* szText = (const char*)dg.vData.data() + kTftpHeaderSize;
             std::string strText(szText, strnlen(szText, dg.vData.size() - kTftpHeaderSize));
-            printf("pxeclient: tftp %s: error %u \"%s\"\n", strFile.c_str(), nBlock, strText.c_str());
+            printf("pxeclient: tftp %s: error %u \"%s\"\n", strFile.c_str(), nBlock,
+                   strText.c_str());
             break;
         }
         if (nOpcode == TftpOack && nExpected == 1)
@@ -276,7 +283,8 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
         }
         else
             continue;
-        sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer), sizeof(saServer));
+        sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer),
+               sizeof(saServer));
     }
     close(sc);
     if (pOut != nullptr && fclose(pOut) != 0)
@@ -289,9 +297,9 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
 
 void Usage()
 {
-    fprintf(stderr,
-            "usage: pxeclient --interface IF [--mac aa:bb:cc:dd:ee:ff] [--arch N] [--type N] [--layer N]\n"
-            "                 [--timeout MS] [--tries N] [--fetch] [--output FILE]\n");
+    fprintf(stderr, "usage: pxeclient --interface IF [--mac aa:bb:cc:dd:ee:ff] [--arch N] [--type "
+                    "N] [--layer N]\n"
+                    "                 [--timeout MS] [--tries N] [--fetch] [--output FILE]\n");
 }
 }  // namespace
 
@@ -313,7 +321,9 @@ int main(int argc, char** argv)
     {
         switch (c)
         {
-        case 'i': o.strInterface = optarg; break;
+        case 'i':
+            o.strInterface = optarg;
+            break;
         case 'm':
             if (!ParseMac(optarg, o.aMac))
             {
@@ -321,14 +331,31 @@ int main(int argc, char** argv)
                 return 1;
             }
             break;
-        case 'a': o.iArch = atoi(optarg); break;
-        case 't': o.iType = atoi(optarg); break;
-        case 'l': o.iLayer = atoi(optarg); break;
-        case 'w': o.iTimeoutMs = atoi(optarg); break;
-        case 'n': o.iTries = atoi(optarg); break;
-        case 'f': o.bFetch = true; break;
-        case 'o': o.strOutput = optarg; o.bFetch = true; break;
-        default: Usage(); return 1;
+        case 'a':
+            o.iArch = atoi(optarg);
+            break;
+        case 't':
+            o.iType = atoi(optarg);
+            break;
+        case 'l':
+            o.iLayer = atoi(optarg);
+            break;
+        case 'w':
+            o.iTimeoutMs = atoi(optarg);
+            break;
+        case 'n':
+            o.iTries = atoi(optarg);
+            break;
+        case 'f':
+            o.bFetch = true;
+            break;
+        case 'o':
+            o.strOutput = optarg;
+            o.bFetch = true;
+            break;
+        default:
+            Usage();
+            return 1;
         }
     }
     if (o.strInterface.empty() || o.iTimeoutMs <= 0 || o.iTries <= 0)
@@ -357,15 +384,15 @@ int main(int argc, char** argv)
     bool bOffer = false;
     for (int iTry = 0; iTry < o.iTries && !bOffer; ++iTry)
     {
-        if (sendto(sc, vDiscover.data(), vDiscover.size(), 0, reinterpret_cast<sockaddr*>(&saBroadcast),
-                   sizeof(saBroadcast)) < 0)
+        if (sendto(sc, vDiscover.data(), vDiscover.size(), 0,
+                   reinterpret_cast<sockaddr*>(&saBroadcast), sizeof(saBroadcast)) < 0)
         {
             perror("pxeclient: send discover");
             close(sc);
             return 2;
         }
-        printf("pxeclient: discover sent on %s (%zu bytes, xid 0x%08x)\n", o.strInterface.c_str(), vDiscover.size(),
-               ntohl(nXid));
+        printf("pxeclient: discover sent on %s (%zu bytes, xid 0x%08x)\n", o.strInterface.c_str(),
+               vDiscover.size(), ntohl(nXid));
         const TClock::time_point tEnd = TClock::now() + std::chrono::milliseconds(o.iTimeoutMs);
         while (!bOffer && Receive(sc, tEnd, dgOffer))
         {
@@ -398,8 +425,8 @@ int main(int argc, char** argv)
         strItem.assign((const char*)aScratch + 3, aScratch[2]);
     }
     printf("pxeclient: offer from %s (%zu bytes): boot server %s, file \"%s\", menu item \"%s\"\n",
-           Endpoint(dgOffer.saFrom).c_str(), dgOffer.vData.size(), Dotted(nServer).c_str(), FileName(offer).c_str(),
-           strItem.c_str());
+           Endpoint(dgOffer.saFrom).c_str(), dgOffer.vData.size(), Dotted(nServer).c_str(),
+           FileName(offer).c_str(), strItem.c_str());
     if (iType < 0 || nServer == 0)
     {
         printf("pxeclient: the offer names no boot server or boot item\n");
@@ -421,13 +448,14 @@ int main(int argc, char** argv)
     bool bAck = false;
     for (int iTry = 0; iTry < o.iTries && !bAck; ++iTry)
     {
-        if (sendto(sc, vRequest.data(), vRequest.size(), 0, reinterpret_cast<sockaddr*>(&saServer), sizeof(saServer)) < 0)
+        if (sendto(sc, vRequest.data(), vRequest.size(), 0, reinterpret_cast<sockaddr*>(&saServer),
+                   sizeof(saServer)) < 0)
         {
             perror("pxeclient: send request");
             break;
         }
-        printf("pxeclient: request sent to %s, boot item type %d layer %d\n", Endpoint(saServer).c_str(), iType,
-               o.iLayer);
+        printf("pxeclient: request sent to %s, boot item type %d layer %d\n",
+               Endpoint(saServer).c_str(), iType, o.iLayer);
         const TClock::time_point tEnd = TClock::now() + std::chrono::milliseconds(o.iTimeoutMs);
         while (!bAck && Receive(sc, tEnd, dgAck))
             bAck = IsReply(dgAck, nXid, o.aMac, kDhcpAck, ack) &&
@@ -441,8 +469,9 @@ int main(int argc, char** argv)
     }
     const std::string strFile = FileName(ack);
     uint32_t nTftp = ack.GetSiaddr() != 0 ? ack.GetSiaddr() : nServer;
-    printf("pxeclient: ack from %s (%zu bytes): file \"%s\", next server %s\n", Endpoint(dgAck.saFrom).c_str(),
-           dgAck.vData.size(), strFile.c_str(), Dotted(nTftp).c_str());
+    printf("pxeclient: ack from %s (%zu bytes): file \"%s\", next server %s\n",
+           Endpoint(dgAck.saFrom).c_str(), dgAck.vData.size(), strFile.c_str(),
+           Dotted(nTftp).c_str());
     if (strFile.empty())
         return 3;
 

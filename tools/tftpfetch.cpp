@@ -44,7 +44,7 @@ namespace
 {
 typedef std::chrono::steady_clock TClock;
 
-const int kBatch = 16;                     // datagrams taken from a socket per call
+const int kBatch = 16;                       // datagrams taken from a socket per call
 const int kReceiveBuffer = 4 * 1024 * 1024;  // socket buffer: several windows of large blocks
 
 struct TOptions
@@ -77,10 +77,7 @@ struct TTransfer
     TClock::time_point tpDeadline;
 };
 
-uint16_t Get16(const unsigned char* p)
-{
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
+uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 class CFetcher
 {
@@ -168,7 +165,9 @@ bool CFetcher::Setup()
     if (m_o.iWindowSize)
         m_strRequest += std::string("windowsize", 11) + std::to_string(m_o.iWindowSize) + '\0';
     if (m_o.bTsize)
-        m_strRequest += std::string("tsize\0" "0\0", 8);
+        m_strRequest += std::string("tsize\0"
+                                    "0\0",
+                                    8);
 
     const size_t nDatagram = kTftpMaxBlockSize + kTftpHeaderSize;
     m_vBuffers.resize(kBatch * nDatagram);
@@ -212,7 +211,7 @@ void CFetcher::Send(TTransfer& t, const void* p, size_t n, const sockaddr_in& sa
 void CFetcher::SendAck(TTransfer& t, uint16_t nBlock)
 {
     const unsigned char a[kTftpHeaderSize] = {0, TftpAck, static_cast<unsigned char>(nBlock >> 8),
-                                static_cast<unsigned char>(nBlock)};
+                                              static_cast<unsigned char>(nBlock)};
     Send(t, a, sizeof a, t.saPeer);
     t.iInWindow = 0;
 }
@@ -296,10 +295,11 @@ bool CFetcher::OnData(TTransfer& t, const unsigned char* p, size_t n, std::strin
     size_t nLen = n - kTftpHeaderSize;
     uint64_t nOffset = (t.nNext - 1) * static_cast<uint64_t>(t.iBlockSize);
     if (nLen > static_cast<size_t>(t.iBlockSize))
-        return (strWhy = "block " + std::to_string(t.nNext) + " has " + std::to_string(nLen) +
-                         " bytes"), false;
-    if (m_pOriginal && (nOffset + nLen > m_nOriginal ||
-                        memcmp(m_pOriginal + nOffset, p + kTftpHeaderSize, nLen)))
+        return (strWhy =
+                    "block " + std::to_string(t.nNext) + " has " + std::to_string(nLen) + " bytes"),
+               false;
+    if (m_pOriginal &&
+        (nOffset + nLen > m_nOriginal || memcmp(m_pOriginal + nOffset, p + kTftpHeaderSize, nLen)))
         return (strWhy = "bytes differ in block " + std::to_string(t.nNext)), false;
     t.nBytes += nLen;
     ++t.nNext;
@@ -311,7 +311,8 @@ bool CFetcher::OnData(TTransfer& t, const unsigned char* p, size_t n, std::strin
         SendAck(t, nBlock);
     if (bLast && m_pOriginal && t.nBytes != m_nOriginal)
         return (strWhy = std::to_string(t.nBytes) + " bytes, the file has " +
-                         std::to_string(m_nOriginal)), false;
+                         std::to_string(m_nOriginal)),
+               false;
     if (bLast)
         Finish(t);
     return true;
@@ -335,8 +336,7 @@ bool CFetcher::OnDatagram(TTransfer& t, const unsigned char* p, size_t n, std::s
         return OnOack(t, p, n, strWhy);
     case TftpData:
         return OnData(t, p, n, strWhy);
-    case TftpError:
-    {
+    case TftpError: {
         const char* szText = reinterpret_cast<const char*>(p + kTftpHeaderSize);
         strWhy = "error " + std::to_string(Get16(p + 2)) + " \"" +
                  std::string(szText, strnlen(szText, n - kTftpHeaderSize)) + "\"";
@@ -421,8 +421,8 @@ int CFetcher::Run()
         nBytes += t.bFailed ? 0 : t.nBytes;
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
-    double dCpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
-                  (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    double dCpu =
+        ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     printf("transfers %zu failed %d bytes %llu seconds %.3f MB/s %.2f blksize %d windowsize %d"
            " cpu %.3f\n",
            m_vTransfers.size(), m_iFailed, static_cast<unsigned long long>(nBytes), dSeconds,
@@ -441,27 +441,47 @@ int ParseNumber(const char* sz, int iMin, int iMax)
 
 bool ParseArguments(int argc, char** argv, TOptions& o)
 {
-    static const option aLong[] = {
-        {"port", required_argument, nullptr, 'p'},     {"blksize", required_argument, nullptr, 'b'},
-        {"windowsize", required_argument, nullptr, 'w'}, {"tsize", no_argument, nullptr, 's'},
-        {"parallel", required_argument, nullptr, 'n'}, {"timeout", required_argument, nullptr, 't'},
-        {"retries", required_argument, nullptr, 'r'},  {"check", required_argument, nullptr, 'c'},
-        {nullptr, 0, nullptr, 0}};
+    static const option aLong[] = {{"port", required_argument, nullptr, 'p'},
+                                   {"blksize", required_argument, nullptr, 'b'},
+                                   {"windowsize", required_argument, nullptr, 'w'},
+                                   {"tsize", no_argument, nullptr, 's'},
+                                   {"parallel", required_argument, nullptr, 'n'},
+                                   {"timeout", required_argument, nullptr, 't'},
+                                   {"retries", required_argument, nullptr, 'r'},
+                                   {"check", required_argument, nullptr, 'c'},
+                                   {nullptr, 0, nullptr, 0}};
     int c;
     int iPort = kTftpPort;
     while ((c = getopt_long(argc, argv, "", aLong, nullptr)) != -1)
     {
         switch (c)
         {
-        case 'p': iPort = ParseNumber(optarg, 1, 65535); break;
-        case 'b': o.iBlockSize = ParseNumber(optarg, kTftpMinBlockSize, kTftpMaxBlockSize); break;
-        case 'w': o.iWindowSize = ParseNumber(optarg, 1, kTftpMaxWindowSize); break;
-        case 's': o.bTsize = true; break;
-        case 'n': o.iParallel = ParseNumber(optarg, 1, 10000); break;
-        case 't': o.iTimeoutMs = ParseNumber(optarg, 1, 60000); break;
-        case 'r': o.iRetries = ParseNumber(optarg, 0, 1000); break;
-        case 'c': o.strCheck = optarg; break;
-        default: return false;
+        case 'p':
+            iPort = ParseNumber(optarg, 1, 65535);
+            break;
+        case 'b':
+            o.iBlockSize = ParseNumber(optarg, kTftpMinBlockSize, kTftpMaxBlockSize);
+            break;
+        case 'w':
+            o.iWindowSize = ParseNumber(optarg, 1, kTftpMaxWindowSize);
+            break;
+        case 's':
+            o.bTsize = true;
+            break;
+        case 'n':
+            o.iParallel = ParseNumber(optarg, 1, 10000);
+            break;
+        case 't':
+            o.iTimeoutMs = ParseNumber(optarg, 1, 60000);
+            break;
+        case 'r':
+            o.iRetries = ParseNumber(optarg, 0, 1000);
+            break;
+        case 'c':
+            o.strCheck = optarg;
+            break;
+        default:
+            return false;
         }
     }
     if (iPort < 0 || o.iBlockSize < 0 || o.iWindowSize < 0 || o.iParallel < 0 || o.iTimeoutMs < 0 ||
@@ -479,9 +499,11 @@ int main(int argc, char** argv)
     TOptions o;
     if (!ParseArguments(argc, argv, o))
     {
-        fprintf(stderr, "usage: %s [--port N] [--blksize N] [--windowsize N] [--tsize]\n"
-                        "       [--parallel N] [--timeout MS] [--retries N] [--check FILE]"
-                        " SERVER FILE\n", argv[0]);
+        fprintf(stderr,
+                "usage: %s [--port N] [--blksize N] [--windowsize N] [--tsize]\n"
+                "       [--parallel N] [--timeout MS] [--retries N] [--check FILE]"
+                " SERVER FILE\n",
+                argv[0]);
         return 2;
     }
     CFetcher fetcher(o);

@@ -17,10 +17,7 @@
 
 namespace
 {
-void StopService(int, void*)
-{
-    evStop.signal();
-}
+void StopService(int, void*) { evStop.signal(); }
 }  // namespace
 
 namespace
@@ -60,8 +57,10 @@ int main(int argc, char** argv)
 {
     if (!ParseArguments(argc, argv))
     {
-        fprintf(stderr, "usage: %s [--negotiate] [--max-blksize 8..65464] [--max-window 1..64]"
-                        " ROOT\n", argv[0]);
+        fprintf(stderr,
+                "usage: %s [--negotiate] [--max-blksize 8..65464] [--max-window 1..64]"
+                " ROOT\n",
+                argv[0]);
         return 2;
     }
     if (gSettings.strTftpRoot.empty() || gSettings.strTftpRoot.back() != '/')
@@ -70,7 +69,8 @@ int main(int argc, char** argv)
     TSignalThread signals;
     ACE_hthread_t hService = 0;
     if (signals.Start(StopService, nullptr) != 0 ||
-        ACE_OS::thr_create(tftpservice_proc, nullptr, 0, nullptr, &hService, 0, nullptr, 0, nullptr) != 0)
+        ACE_OS::thr_create(tftpservice_proc, nullptr, 0, nullptr, &hService, 0, nullptr, 0,
+                           nullptr) != 0)
     {
         perror("thread");
         return 1;

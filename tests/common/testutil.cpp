@@ -121,7 +121,8 @@ int RunCommand(const std::string& strCommand, std::string* pOutput, int iTimeout
     for (;;)
     {
         int iLeft = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
-                        tEnd - std::chrono::steady_clock::now()).count();
+                        tEnd - std::chrono::steady_clock::now())
+                        .count();
         if (iLeft <= 0)
             break;
         pollfd p{fds[0], POLLIN, 0};
@@ -183,7 +184,8 @@ static void SweepStaleLabs()
     while (dirent* e = readdir(d))
     {
         int iPid = 0;
-        if (sscanf(e->d_name, "pxt%dn", &iPid) == 1 && iPid > 0 && kill(iPid, 0) != 0 && errno == ESRCH)
+        if (sscanf(e->d_name, "pxt%dn", &iPid) == 1 && iPid > 0 && kill(iPid, 0) != 0 &&
+            errno == ESRCH)
             RunCommand(std::string("ip netns del ") + e->d_name + " 2>/dev/null");
     }
     closedir(d);
@@ -209,12 +211,15 @@ TNetLab::~TNetLab()
     Lab("down " + strServerNs.substr(0, strServerNs.size() - 1));
 }
 
-int TNetLab::Run(const std::string& strNs, const std::string& strCommand, std::string* pOutput, int iTimeoutSec)
+int TNetLab::Run(const std::string& strNs, const std::string& strCommand, std::string* pOutput,
+                 int iTimeoutSec)
 {
-    return RunCommand("exec ip netns exec " + strNs + " /bin/sh -c '" + strCommand + "'", pOutput, iTimeoutSec);
+    return RunCommand("exec ip netns exec " + strNs + " /bin/sh -c '" + strCommand + "'", pOutput,
+                      iTimeoutSec);
 }
 
-pid_t TNetLab::Spawn(const std::string& strNs, const std::vector<std::string>& vArgs, const std::string& strLogFile)
+pid_t TNetLab::Spawn(const std::string& strNs, const std::vector<std::string>& vArgs,
+                     const std::string& strLogFile)
 {
     pid_t pid = ::Spawn(vArgs, strLogFile, strNs, -1);
     if (pid > 0)

@@ -58,7 +58,10 @@ public:
     bool Ok() const { return bOk; }
     const std::string& ServerNs() const { return strServerNs; }
     const std::string& ClientNs() const { return strClientNs; }
-    const std::string& ServerIf() const { return strServerIf; }  // veth name inside the server namespace
+    const std::string& ServerIf() const
+    {
+        return strServerIf;
+    }  // veth name inside the server namespace
     const std::string& ClientIf() const { return strClientIf; }
 
     // Runs a shell command inside a namespace (see RunCommand).
@@ -66,7 +69,8 @@ public:
             int iTimeoutSec = 60);
     // Starts a process inside a namespace with stdout and stderr into strLogFile
     // (none when empty); stopped and reaped by the destructor at the latest.
-    pid_t Spawn(const std::string& strNs, const std::vector<std::string>& vArgs, const std::string& strLogFile);
+    pid_t Spawn(const std::string& strNs, const std::vector<std::string>& vArgs,
+                const std::string& strLogFile);
     // Sends iSignal, waits up to iTimeoutMs, then SIGKILLs; see WaitProcess.
     int Stop(pid_t pid, int iSignal = 15, int iTimeoutMs = 5000);
 
