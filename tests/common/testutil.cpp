@@ -1,18 +1,16 @@
 #include "testutil.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -34,77 +32,62 @@ TTempDir::~TTempDir()
 
 void WriteFile(const std::string& strPath, const std::string& strContent)
 {
-    std::ofstream f(strPath, std::ios::binary | std::ios::trunc);
-    f << strContent;
+    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strContent;
 }
 
 std::string ReadFile(const std::string& strPath)
 {
-    std::ifstream f(strPath, std::ios::binary);
     std::ostringstream s;
-    s << f.rdbuf();
+    s << std::ifstream(strPath, std::ios::binary).rdbuf();
     return s.str();
 }
 
 int WaitProcess(pid_t pid, int iTimeoutMs)
 {
-    auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
-    for (;;)
-    {
-        int iStatus = 0;
-        pid_t r = waitpid(pid, &iStatus, WNOHANG);
-        if (r == pid)
-            return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
-        if (r < 0)
-            return -1;
-        if (std::chrono::steady_clock::now() >= tEnd)
-            return -2;
-        usleep(10000);
-    }
+    int iStatus = 0;
+    pid_t r = 0;
+    if (!WaitUntil([&] { return (r = waitpid(pid, &iStatus, WNOHANG)) != 0; }, iTimeoutMs))
+        return -2;
+    return r < 0 ? -1 : WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
 }
 
+// Sends iSignal to pid (a negative pid: to its group), then SIGKILL when it has not ended
+// within iTimeoutMs.
 static int StopProcess(pid_t pid, int iSignal, int iTimeoutMs)
 {
-    if (pid <= 0)
+    if (pid == 0 || pid == -1)
         return -1;
     kill(pid, iSignal);
-    int r = WaitProcess(pid, iTimeoutMs);
-    if (r == -2)
-    {
-        kill(pid, SIGKILL);
-        r = WaitProcess(pid, 5000);
-    }
-    return r;
+    const int r = WaitProcess(abs(pid), iTimeoutMs);
+    return r != -2 ? r : (kill(pid, SIGKILL), WaitProcess(abs(pid), 5000));
 }
 
+// Starts vArgs in a process group of its own in strNamespace (none: this one), with stdin from
+// /dev/null and stdout and stderr into fdOut, or else strLogFile (appended), or else /dev/null.
 static pid_t Spawn(const std::vector<std::string>& vArgs, const std::string& strLogFile,
                    const std::string& strNamespace, int fdOut)
 {
-    // Everything the child needs is made before fork: a threaded test process
-    // may hold the allocator's lock at that moment.
+    // Everything the child needs is made before fork: a threaded test process may hold the
+    // allocator's lock at that moment.
     std::vector<char*> vArgv;
     for (const auto& s : vArgs)
         vArgv.push_back(const_cast<char*>(s.c_str()));
     vArgv.push_back(nullptr);
-    std::string strNsPath = "/var/run/netns/" + strNamespace;
-    pid_t pid = fork();
+    const std::string strNsPath = "/var/run/netns/" + strNamespace;
+    const pid_t pid = fork();
     if (pid != 0)
         return pid;
     setpgid(0, 0);
-    if (!strNamespace.empty())
-    {
-        int fd = open(strNsPath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
-            _exit(126);
-    }
-    int fdLog = fdOut;
-    if (fdLog < 0 && !strLogFile.empty())
-        fdLog = open(strLogFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fdLog < 0)
-        fdLog = open("/dev/null", O_WRONLY);
+    const int fdNs = strNamespace.empty() ? -1 : open(strNsPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!strNamespace.empty() && (fdNs < 0 || setns(fdNs, CLONE_NEWNET) != 0))
+        _exit(126);
+    if (fdOut < 0 && !strLogFile.empty())
+        fdOut = open(strLogFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fdOut < 0)
+        fdOut = open("/dev/null", O_WRONLY);
     dup2(open("/dev/null", O_RDONLY), 0);
-    dup2(fdLog, 1);
-    dup2(fdLog, 2);
+    dup2(fdOut, 1);
+    dup2(fdOut, 2);
     execvp(vArgv[0], vArgv.data());
     _exit(127);
 }
@@ -114,22 +97,18 @@ int RunCommand(const std::string& strCommand, std::string* pOutput, int iTimeout
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -1;
-    pid_t pid = Spawn({"/bin/sh", "-c", strCommand}, "", "", fds[1]);
+    const pid_t pid = Spawn({"/bin/sh", "-c", strCommand}, "", "", fds[1]);
     close(fds[1]);
     std::string strOut;
-    auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(iTimeoutSec);
-    for (;;)
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(iTimeoutSec);
+    char buf[4096];
+    for (pollfd p{fds[0], POLLIN, 0};;)
     {
-        int iLeft = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
-                        tEnd - std::chrono::steady_clock::now())
-                        .count();
-        if (iLeft <= 0)
-            break;
-        pollfd p{fds[0], POLLIN, 0};
-        if (poll(&p, 1, iLeft) <= 0)
-            break;
-        char buf[4096];
-        ssize_t n = read(fds[0], buf, sizeof(buf));
+        const auto msLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+            tEnd - std::chrono::steady_clock::now());
+        const ssize_t n = msLeft.count() > 0 && poll(&p, 1, (int)msLeft.count()) > 0
+                              ? read(fds[0], buf, sizeof(buf))
+                              : 0;
         if (n <= 0)
             break;
         strOut.append(buf, n);
@@ -137,21 +116,14 @@ int RunCommand(const std::string& strCommand, std::string* pOutput, int iTimeout
     close(fds[0]);
     if (pOutput)
         *pOutput = strOut;
-    if (pid < 0)
-        return -1;
     // The group holds whatever the command started in the background too.
-    int r = WaitProcess(pid, 1000);
-    if (r == -2)
-    {
-        kill(-pid, SIGKILL);
-        r = WaitProcess(pid, 5000);
-    }
-    return r;
+    const int r = pid < 0 ? -1 : WaitProcess(pid, 1000);
+    return r != -2 ? r : StopProcess(-pid, SIGKILL, 5000);
 }
 
 bool WaitUntil(const std::function<bool()>& fnDone, int iTimeoutMs)
 {
-    auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
     while (!fnDone())
     {
         if (std::chrono::steady_clock::now() >= tEnd)
@@ -168,36 +140,30 @@ std::string BuiltProgram(const std::string& strName)
                                               : std::string(PXE_BINARY_DIR) + "/" + strName;
 }
 
-// scripts/lab.sh makes and removes the lab "pxt<pid>n<k>": namespaces "pxt<pid>n<k>s"
-// and "pxt<pid>n<k>c", each holding its end of the veth pair under its own name. Labs
-// left behind by a run that died are removed when their pid is gone.
+// scripts/lab.sh makes and removes the lab "pxt<pid>n<k>": namespaces "pxt<pid>n<k>s" and
+// "pxt<pid>n<k>c", each holding its end of the veth pair under its own name. Labs left behind
+// by a run that died are removed when their pid is gone.
 static int Lab(const std::string& strArgs, std::string* pOutput = nullptr)
 {
     return RunCommand("bash " PXE_SOURCE_DIR "/scripts/lab.sh " + strArgs + " 2>&1", pOutput);
 }
 
-static void SweepStaleLabs()
-{
-    DIR* d = opendir("/var/run/netns");
-    if (!d)
-        return;
-    while (dirent* e = readdir(d))
-    {
-        int iPid = 0;
-        if (sscanf(e->d_name, "pxt%dn", &iPid) == 1 && iPid > 0 && kill(iPid, 0) != 0 &&
-            errno == ESRCH)
-            RunCommand(std::string("ip netns del ") + e->d_name + " 2>/dev/null");
-    }
-    closedir(d);
-}
-
 TNetLab::TNetLab()
 {
     static std::atomic<int> nLabs{0};
-    SweepStaleLabs();
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(
+             "/var/run/netns", std::filesystem::directory_options::skip_permission_denied, ec))
+    {
+        int iPid = 0;
+        const std::string strNs = e.path().filename();
+        if (sscanf(strNs.c_str(), "pxt%dn", &iPid) == 1 && iPid > 0 && kill(iPid, 0) != 0 &&
+            errno == ESRCH)
+            RunCommand("ip netns del " + strNs + " 2>/dev/null");
+    }
     const std::string strName = "pxt" + std::to_string(getpid()) + "n" + std::to_string(nLabs++);
-    strServerNs = strServerIf = strName + "s";
-    strClientNs = strClientIf = strName + "c";
+    strServerNs = strName + "s";
+    strClientNs = strName + "c";
     std::string strOut;
     bOk = Lab("up " + strName, &strOut) == 0;
     if (!bOk)
@@ -221,7 +187,7 @@ int TNetLab::Run(const std::string& strNs, const std::string& strCommand, std::s
 pid_t TNetLab::Spawn(const std::string& strNs, const std::vector<std::string>& vArgs,
                      const std::string& strLogFile)
 {
-    pid_t pid = ::Spawn(vArgs, strLogFile, strNs, -1);
+    const pid_t pid = ::Spawn(vArgs, strLogFile, strNs, -1);
     if (pid > 0)
         vPids.push_back(pid);
     return pid;
@@ -230,7 +196,7 @@ pid_t TNetLab::Spawn(const std::string& strNs, const std::vector<std::string>& v
 int TNetLab::Stop(pid_t pid, int iSignal, int iTimeoutMs)
 {
     vPids.erase(std::remove(vPids.begin(), vPids.end(), pid), vPids.end());
-    return StopProcess(pid, iSignal, iTimeoutMs);
+    return pid > 0 ? StopProcess(pid, iSignal, iTimeoutMs) : -1;
 }
 
 bool TNetLab::Enter(const std::string& strNs)

@@ -58,11 +58,9 @@ public:
     bool Ok() const { return bOk; }
     const std::string& ServerNs() const { return strServerNs; }
     const std::string& ClientNs() const { return strClientNs; }
-    const std::string& ServerIf() const
-    {
-        return strServerIf;
-    }  // veth name inside the server namespace
-    const std::string& ClientIf() const { return strClientIf; }
+    // The veth ends are named like the namespaces that hold them.
+    const std::string& ServerIf() const { return strServerNs; }
+    const std::string& ClientIf() const { return strClientNs; }
 
     // Runs a shell command inside a namespace (see RunCommand).
     int Run(const std::string& strNs, const std::string& strCommand, std::string* pOutput = nullptr,
@@ -82,6 +80,6 @@ public:
 
 private:
     bool bOk = false;
-    std::string strServerNs, strClientNs, strServerIf, strClientIf;
+    std::string strServerNs, strClientNs;
     std::vector<pid_t> vPids;
 };
