@@ -2,6 +2,7 @@
 #pragma once
 
 #include "boot/bootmenu.h"
+#include "boot/dhcp.h"
 #include "boot/dhcppacket.h"
 #include "boot/pxeparser.h"
 #include "common/testutil.h"
@@ -54,10 +55,10 @@ inline TBytes Request(uint8_t nType,
                       size_t nPadTo = 0)
 {
     DhcpPacket p;
-    p.SetOp(1);
+    p.SetOp(kBootRequest);
     p.SetChaddr("\x52\x54\x00\x12\x34\x56", 6);
-    p.SetOption(53, &nType, 1);
-    p.SetOption(60, "PXEClient:Arch:00000:UNDI:002001", 32);
+    p.SetOption(kOptMessageType, &nType, 1);
+    p.SetOption(kOptClassId, "PXEClient:Arch:00000:UNDI:002001", 32);
     fnChange(p);
     TBytes v = Serialized(p);
     v.resize(std::max(v.size(), nPadTo));

