@@ -31,14 +31,6 @@ bool UdpPortBound(int iPort)
     return ReadFile("/proc/self/net/udp").find(sz) != std::string::npos;
 }
 
-size_t CountOf(const std::string& strText, const std::string& strWhat)
-{
-    size_t n = 0;
-    for (size_t i = strText.find(strWhat); i != std::string::npos; i = strText.find(strWhat, i + 1))
-        ++n;
-    return n;
-}
-
 // A reply as the client received it: its bytes (empty when none came), its sender and the
 // address it was sent to.
 struct TReceived
@@ -89,7 +81,7 @@ protected:
     std::string Log() { return ReadFile(strLog); }
     std::string ConsoleLog() { return ReadFile(dir / "console.log"); }
     // Waits until the listener has written n result lines in all.
-    bool WaitForResults(size_t n, int iTimeoutMs = 10000)
+    bool WaitForResults(int n, int iTimeoutMs = 10000)
     {
         return WaitUntil([&] { return CountOf(Log(), "aaaaaaaaaaaaa") >= n; }, iTimeoutMs);
     }
@@ -257,7 +249,7 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
         [&] { return CountOf(Log(), "too many PXE request workers") == 40 - kCap; }, 5000))
         << Log();
     ASSERT_TRUE(WaitForResults(5 + kCap, 15000)) << Log();
-    EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa1\n"), 5u) << Log();
+    EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa1\n"), 5) << Log();
     // The console down: no reply, and the service goes on (taking datagrams again).
     EXPECT_EQ(lab.Stop(pidConsole), 0);
     EXPECT_TRUE(Exchange(Stored("ipxe-bios-request-to-4011"), kDhcpClientPort, kServer, kBinlPort,
@@ -265,7 +257,7 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
                     .v.empty());
     EXPECT_TRUE(WaitForResults(6 + kCap)) << Log();
     EXPECT_NE(Log().find("can not connect to console"), std::string::npos) << Log();
-    EXPECT_EQ(CountOf(Log(), "too many PXE request workers"), 40u - kCap);
+    EXPECT_EQ(CountOf(Log(), "too many PXE request workers"), 40 - kCap);
     EXPECT_EQ(WaitProcess(pidListener, 0), -2);
 }
 

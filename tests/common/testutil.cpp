@@ -42,6 +42,14 @@ std::string ReadFile(const std::string& strPath)
     return s.str();
 }
 
+int CountOf(const std::string& strText, const std::string& strWhat)
+{
+    int n = 0;
+    for (size_t i = strText.find(strWhat); i != std::string::npos; i = strText.find(strWhat, i + 1))
+        ++n;
+    return n;
+}
+
 int WaitProcess(pid_t pid, int iTimeoutMs)
 {
     int iStatus = 0;

@@ -26,6 +26,8 @@ private:
 
 void WriteFile(const std::string& strPath, const std::string& strContent);
 std::string ReadFile(const std::string& strPath);  // empty when missing
+// How often strWhat occurs in strText (overlapping occurrences each count).
+int CountOf(const std::string& strText, const std::string& strWhat);
 
 // Runs "sh -c strCommand", bounded by iTimeoutSec (then killed). Output (stdout
 // and stderr) in *pOutput when given. Returns the exit status, or -1.

@@ -95,11 +95,7 @@ protected:
     }
     int CountInLog(const std::string& strLine) const
     {
-        std::string strText = ReadFile(log.FileName());
-        int n = 0;
-        for (size_t nPos = 0; (nPos = strText.find(strLine, nPos)) != std::string::npos; ++nPos)
-            ++n;
-        return n;
+        return CountOf(ReadFile(log.FileName()), strLine);
     }
     std::string Root(const std::string& strName) const { return root / strName; }
     // Runs strCommand in the client namespace, with $ip the server's address, $r the served
