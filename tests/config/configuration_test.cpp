@@ -85,8 +85,8 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
     EXPECT_EQ(Read({"<?xml version='1.0'?><C><TFTP><RootDirectory>/srv/tftp</RootDirectory>"
                     "<Negotiate>YESS</Negotiate><MaxBlockSize>8</MaxBlockSize><MaxWindowSize>64"
                     "</MaxWindowSize></TFTP><BootServer><MultiCast>239.1.1.1</MultiCast>"
-                    "<RunWithDhcp>Yes</RunWithDhcp></BootServer><Communication><ConsolePort>4011"
-                    "</ConsolePort></Communication></C>",
+                    "<RunWithDhcp>Yesterday</RunWithDhcp></BootServer><Communication>"
+                    "<ConsolePort>4011</ConsolePort></Communication></C>",
                     "<G><NIC>198.18.0.1</NIC></G>"}),
               "/srv/tftp/ on 8/64 239.1.1.1 dhcp 4011 198.18.0.1");
     EXPECT_EQ(strLog, "TFTP option negotiation on: blocks up to 8 bytes, windows up to 64|"
@@ -113,8 +113,6 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
               "</MaxWindowSize></TFTP></C>",
           G1},
          "/t/ off 65464/1 224.0.1.2 alone 40003 198.18.0.1"},
-        {{C + D + "yesterday</RunWithDhcp></BootServer></C>", G1},
-         "/t/ off 1468/16 224.0.1.2 dhcp 40003 198.18.0.1"},
         {{C + D + "y</RunWithDhcp></BootServer></C>", G1}, R + "40003 198.18.0.1"},
         {{C + P + "4000x</ConsolePort></Communication></C>", G1}, R + "4000x 198.18.0.1"},
         {{C + P + "80006</ConsolePort></Communication></C>", G1}, R + "40003 198.18.0.1"},
@@ -132,7 +130,6 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
         {{E, "<G><NIC>not an address</NIC></G>"}, R + "40003 not an address"},
         // Fatal: the start-up ends with status -1 and the line of the fault.
         {{"<C><TFTP><Root/></TFTP></C>", G1}, X},
-        {{"<!-- no root -->", G1}, X},
         {{T + "</TFTP><BootServer><ArchFolders>0=bios/ 7</ArchFolders></BootServer></C>", G1},
          "exit -1 Read ArchFolders setting error: '7': no '='"},
     };
@@ -141,7 +138,7 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
     // Limits out of their range, or not plain digits.
     const std::string B = "MaxBlockSize", W = "MaxWindowSize", B8 = "8 to 65464", W1 = "1 to 64";
     const std::tuple<std::string, std::string, std::string> aLimits[] = {
-        {B, "7", B8}, {B, "65465", B8}, {B, "1k", B8}, {W, "0", W1}, {W, "65", W1}, {W, "+4", W1}};
+        {B, "7", B8}, {B, "65465", B8}, {W, "0", W1}, {W, "65", W1}, {W, "+4", W1}};
     for (const auto& [strName, strValue, strRange] : aLimits)
         EXPECT_EQ(Read({T + "<" + strName + ">" + strValue + "</" + strName + "></TFTP></C>", G1}),
                   X + strName + " \"" + strValue + "\" is not a number from " + strRange);
@@ -151,11 +148,9 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
     iFailProgramCall = 0, bFolderOk = false;
     EXPECT_EQ(Read({E, G1}), "exit -1 error: GetCommonAppDataFolder");
     bFolderOk = true;
-    // Only adapters that do not count: "any NIC" stays, and is logged as such.
+    // Only adapters that do not count: "any NIC" stays (and is the address logged).
     vAdapters.resize(3);
     EXPECT_EQ(Read({E, G}), R + "40003 any NIC any");
-    EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|"
-                      "Info: Use ip address any NIC");
     // No adapter list, or no adapters at all.
     EXPECT_EQ(ChooseAdapterAddress(-1, vAdapters) + " " + ChooseAdapterAddress(0, {}),
               "127.0.0.1 127.0.0.1");
@@ -174,10 +169,8 @@ TEST_F(ConfigTest, ArchFoldersGoodAndBadLists)
 {
     const std::string strLong(101, 'f');
     const std::pair<std::string, std::string> cases[] = {
-        {"6=efi32/ 7=efi64/ 9=efi64/ 11=arm64/", "6:efi32/ 7:efi64/ 9:efi64/ 11:arm64/"},
         {" \t0=bios\n 00007=uefi\\x64 65535=a..b/c ", "0:bios/ 7:uefi\\x64/ 65535:a..b/c/"},
         {"", ""},
-        {"0=bios/ 7", "'7': no '='"},
         {"65536=big/", "'65536=big/': the architecture is not a number from 0 to 65535"},
         {"=x/", "'=x/': the architecture is not a number from 0 to 65535"},
         {"7=", "'7=': no folder"},
@@ -198,9 +191,9 @@ TEST_F(ConfigTest, ArchFoldersGoodAndBadLists)
         EXPECT_EQ(bGood ? strShown : strError + (strShown == "1:kept/" ? "" : " changed"), c.second)
             << c.first;
     }
-    // Read with the rest of the configuration.
+    // Read with the rest of the configuration; two architectures may share a folder.
     Read({"<C><TFTP><RootDirectory>/t</RootDirectory></TFTP><BootServer><ArchFolders>0=bios "
-          "7=efi64/</ArchFolders></BootServer></C>",
+          "7=efi64/ 9=efi64/</ArchFolders></BootServer></C>",
           "<G/>"});
-    EXPECT_EQ(gSettings.mapArchFolders, (TArchFolders{{0, "bios/"}, {7, "efi64/"}}));
+    EXPECT_EQ(gSettings.mapArchFolders, (TArchFolders{{0, "bios/"}, {7, "efi64/"}, {9, "efi64/"}}));
 }

@@ -11,21 +11,13 @@
 #include "fuzzcheck.h"
 
 #include <net/if_arp.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 
-namespace
-{
-struct TFatalExit
-{
-};
-
-std::string strDir;  // the program's folder is bin/ in it, Gateway.cfg beside that
-}  // namespace
+static std::string strDir;  // the program's folder is bin/ in it, Gateway.cfg beside that
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -34,7 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     FUZZ_CHECK(mkdtemp(szTemplate) != nullptr, "no folder for the files");
     strDir = szTemplate;
     atexit([] { std::filesystem::remove_all(strDir); });
-    FUZZ_CHECK(mkdir((strDir + "/bin").c_str(), 0700) == 0, "no folder for the files");
+    std::filesystem::create_directory(strDir + "/bin");  // throws when it cannot be made
     return 0;
 }
 
@@ -53,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         [](std::vector<TAdapter>& v) {
             return v = {{2, "eth0", ARPHRD_ETHER, false, {"198.18.0.5"}}}, 0;
         },
-        [](int) { throw TFatalExit(); }};
+        [](int iStatus) { throw iStatus; }};
     gSettings = TSettings();
     try
     {
@@ -67,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     {
         return 0;
     }
-    catch (const TFatalExit&)
+    catch (int)
     {
         return 0;
     }
