@@ -12,14 +12,14 @@
 
 namespace
 {
-// Workers that run until their gate opens.
+// Workers 0 and 1 run until they are let go, the others end at once.
 constexpr int kWorkers = TThreadPool::kCapacity + 2;
-std::atomic<bool> gbOpen[kWorkers];
+std::atomic<bool> gbHeld[kWorkers] = {true, true};
 std::atomic<int> gnEnded{0};
 
 ACE_THR_FUNC_RETURN gatedworker_proc(void* pArg)
 {
-    while (!gbOpen[reinterpret_cast<intptr_t>(pArg)])
+    while (gbHeld[reinterpret_cast<intptr_t>(pArg)])
         usleep(5000);
     ++gnEnded;
     return 0;
@@ -32,8 +32,6 @@ ACE_THR_FUNC_RETURN gatedworker_proc(void* pArg)
 // destructor. The 258 handles take the queue's indices round past its end, in order.
 TEST(ThreadPool, CreateBlocksOnAFullQueueAndTheDestructorWaitsForEveryWorker)
 {
-    for (int i = 0; i < kWorkers; ++i)
-        gbOpen[i] = i > 1;
     std::atomic<int> nCreated{0};
     std::atomic<bool> bDestroyed{false};
     std::thread owner([&] {
@@ -49,11 +47,11 @@ TEST(ThreadPool, CreateBlocksOnAFullQueueAndTheDestructorWaitsForEveryWorker)
         WaitUntil([&] { return gnEnded == kWorkers - 2 && nCreated == kWorkers - 1; }, 60000));
     usleep(200000);
     EXPECT_EQ(nCreated.load(), kWorkers - 1);
-    gbOpen[0] = true;
+    gbHeld[0] = false;
     EXPECT_TRUE(WaitUntil([&] { return nCreated == kWorkers && gnEnded == kWorkers - 1; }, 5000));
     usleep(200000);
     EXPECT_FALSE(bDestroyed.load());  // worker 1 still runs
-    gbOpen[1] = true;
+    gbHeld[1] = false;
     EXPECT_TRUE(WaitUntil([&] { return bDestroyed.load(); }, 5000));
     owner.join();
     EXPECT_EQ(gnEnded.load(), kWorkers);
