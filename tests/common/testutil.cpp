@@ -1,7 +1,6 @@
 #include "testutil.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -102,31 +101,18 @@ static pid_t Spawn(const std::vector<std::string>& vArgs, const std::string& str
 
 int RunCommand(const std::string& strCommand, std::string* pOutput, int iTimeoutSec)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return -1;
-    const pid_t pid = Spawn({"/bin/sh", "-c", strCommand}, "", "", fds[1]);
-    close(fds[1]);
-    std::string strOut;
-    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(iTimeoutSec);
-    char buf[4096];
-    for (pollfd p{fds[0], POLLIN, 0};;)
-    {
-        const auto msLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
-            tEnd - std::chrono::steady_clock::now());
-        const ssize_t n = msLeft.count() > 0 && poll(&p, 1, (int)msLeft.count()) > 0
-                              ? read(fds[0], buf, sizeof(buf))
-                              : 0;
-        if (n <= 0)
-            break;
-        strOut.append(buf, n);
-    }
-    close(fds[0]);
-    if (pOutput)
-        *pOutput = strOut;
+    char szOutput[] = "/tmp/pxetest-out-XXXXXX";
+    const int fd = mkostemp(szOutput, O_CLOEXEC);
+    const pid_t pid = fd < 0 ? -1 : Spawn({"/bin/sh", "-c", strCommand}, "", "", fd);
+    close(fd);
     // The group holds whatever the command started in the background too.
-    const int r = pid < 0 ? -1 : WaitProcess(pid, 1000);
-    return r != -2 ? r : StopProcess(-pid, SIGKILL, 5000);
+    int r = pid < 0 ? -1 : WaitProcess(pid, iTimeoutSec * 1000);
+    if (r == -2)
+        r = StopProcess(-pid, SIGKILL, 5000);
+    if (pOutput)
+        *pOutput = ReadFile(szOutput);
+    unlink(szOutput);
+    return r;
 }
 
 bool WaitUntil(const std::function<bool()>& fnDone, int iTimeoutMs)
