@@ -1,4 +1,5 @@
-// Helpers shared by the boot tests: real firmware datagrams and built requests.
+// Helpers shared by the boot tests: real firmware datagrams and built requests. Opt and Tables,
+// the options read as values, come with the fuzz targets' checks.
 #pragma once
 
 #include "boot/bootmenu.h"
@@ -6,6 +7,7 @@
 #include "boot/dhcppacket.h"
 #include "boot/pxeparser.h"
 #include "common/testutil.h"
+#include "fuzz/fuzzcheck.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -28,15 +30,6 @@ inline TBytes Stored(const std::string& strName, const char* szFolder = "capture
 {
     return Text(ReadFile(std::string(PXE_SOURCE_DIR) + "/tests/boot/" + szFolder + "/" + strName +
                          ".bin"));
-}
-
-// The value of an option (or of a vendor sub-option); empty when absent.
-inline std::string Opt(const DhcpPacket& p, uint8_t nCode, bool bVendor = false)
-{
-    char a[255];
-    const int n =
-        bVendor ? p.GetVendorOption(nCode, a, sizeof(a)) : p.GetOption(nCode, a, sizeof(a));
-    return std::string(a, std::max(n, 0));
 }
 
 inline TBytes Serialized(const DhcpPacket& p)

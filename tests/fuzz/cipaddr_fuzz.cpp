@@ -16,12 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     CIPAddr ip;
     const bool bParsed = ip.Parse(strText);
     const uint8_t* o = ip.Octets();
-    const uint32_t nHost =
-        (uint32_t(o[0]) << 24) | (uint32_t(o[1]) << 16) | (uint32_t(o[2]) << 8) | o[3];
-    FUZZ_CHECK(ip.GetValue(false) == nHost, "host-order value is not the octets");
     uint32_t nNetwork;
     std::memcpy(&nNetwork, o, 4);
     FUZZ_CHECK(ip.GetValue(true) == nNetwork, "network-order value is not the octets as they lie");
+    FUZZ_CHECK(ip.GetValue(false) == ntohl(nNetwork), "host-order value is not the octets");
     FUZZ_CHECK(CIPAddr(strText).GetValue(true) == nNetwork, "constructor and Parse differ");
     if (!bParsed)
     {

@@ -1,11 +1,16 @@
 // What the fuzz targets share: a failed invariant aborts with its text (a
-// finding), and the log stays quiet so that the fuzzer runs at full speed.
+// finding), the log stays quiet so that the fuzzer runs at full speed, and a
+// DHCP packet's options read as values (the boot tests read them so too).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 
 #define FUZZ_CHECK(bOk, szWhat)                                                                    \
     do                                                                                             \
@@ -23,30 +28,24 @@
 inline void QuietLog() { ACE_Log_Msg::instance()->priority_mask(0, ACE_Log_Msg::PROCESS); }
 #endif
 
-// Two option values as their getters give them (a length, -1 for none, and the bytes) agree.
-inline bool SameValue(int nA, const uint8_t* pA, int nB, const uint8_t* pB)
+// The value of a DhcpPacket's option (or vendor sub-option) nCode; empty when absent.
+template <class TPacket> std::string Opt(const TPacket& p, uint8_t nCode, bool bVendor = false)
 {
-    return nA == nB && (nA <= 0 || std::memcmp(pA, pB, static_cast<size_t>(nA)) == 0);
+    char a[255];
+    const int n =
+        bVendor ? p.GetVendorOption(nCode, a, sizeof(a)) : p.GetOption(nCode, a, sizeof(a));
+    return std::string(a, static_cast<size_t>(std::max(n, 0)));
 }
 
-// Whether two packets hold the same value for every option (bVendor false) and sub-option
-// (bVendor true) code that fnCompared(nCode, bVendor) takes, present in both or in neither.
-template <class TPacket, class TCompared>
-bool SameTables(const TPacket& a, const TPacket& b, TCompared fnCompared)
+// Every option (key n) and vendor sub-option (key 256 + n) a DhcpPacket holds, with its value.
+template <class TPacket> std::map<int, std::vector<uint8_t>> Tables(const TPacket& p)
 {
-    uint8_t aA[255], aB[255];
+    std::map<int, std::vector<uint8_t>> m;
     for (int i = 0; i < 512; ++i)
-    {
-        const uint8_t nCode = static_cast<uint8_t>(i);
-        const bool bVendor = i > 255;
-        if (fnCompared(nCode, bVendor) &&
-            !(bVendor ? a.HasVendorOption(nCode) == b.HasVendorOption(nCode) &&
-                            SameValue(a.GetVendorOption(nCode, aA, 255), aA,
-                                      b.GetVendorOption(nCode, aB, 255), aB)
-                      : a.HasOption(nCode) == b.HasOption(nCode) &&
-                            SameValue(a.GetOption(nCode, aA, 255), aA, b.GetOption(nCode, aB, 255),
-                                      aB)))
-            return false;
-    }
-    return true;
+        if (i > 255 ? p.HasVendorOption(i & 255) : p.HasOption(i & 255))
+        {
+            const std::string str = Opt(p, i & 255, i > 255);
+            m[i].assign(str.begin(), str.end());
+        }
+    return m;
 }

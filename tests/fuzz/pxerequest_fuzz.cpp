@@ -22,16 +22,6 @@
 #include <string>
 #include <vector>
 
-namespace
-{
-std::string Option(const DhcpPacket& packet, uint8_t nCode)
-{
-    char a[255];
-    const int n = packet.GetOption(nCode, a, sizeof(a));
-    return std::string(a, static_cast<size_t>(std::max(n, 0)));
-}
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     QuietLog();
@@ -58,8 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 
     int nQueries = 0, nSelections = 0;
     TPxeConsole console;
-    console.fnQueryTask = [&](const std::string& strMac, const std::string&, std::string& strTask) {
-        FUZZ_CHECK(strMac.size() == 17, "hardware address text not of 17 characters");
+    console.fnQueryTask = [&](const std::string&, const std::string&, std::string& strTask) {
         ++nQueries;
         strTask = "Linux";
         return (nFlags & 1) != 0;
@@ -73,7 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     const TPxeReply reply = BuildPxeReply(&request, console);
 
     FUZZ_CHECK(nQueries <= 1 && nSelections <= 1, "the console was asked more than once");
-    FUZZ_CHECK(reply.iResult == 0 || reply.iResult == 1, "result neither 0 nor 1");
     FUZZ_CHECK(reply.vBytes.empty() == (reply.eKind == EPxeReply::None) &&
                    (reply.iResult == 1 || reply.vBytes.empty()),
                "reply bytes, kind and result disagree");
@@ -85,19 +73,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     FUZZ_CHECK(out.Parse(reply.vBytes.data(), static_cast<uint32_t>(reply.vBytes.size())),
                "the reply does not parse");
     FUZZ_CHECK(out.GetOp() == kBootReply && out.GetXid() == in.GetXid(), "op or xid wrong");
-    const bool bDiscover = Option(in, kOptMessageType) == std::string(1, kDhcpDiscover);
-    FUZZ_CHECK(Option(out, kOptMessageType) == std::string(1, bDiscover ? kDhcpOffer : kDhcpAck),
+    const bool bDiscover = Opt(in, kOptMessageType) == std::string(1, kDhcpDiscover);
+    FUZZ_CHECK(Opt(out, kOptMessageType) == std::string(1, bDiscover ? kDhcpOffer : kDhcpAck),
                "message type wrong");
     uint32_t nService = inet_addr("198.18.0.1");
     if (bAnyNic && request.nLocalAddr != 0)
         nService = request.nLocalAddr;
-    FUZZ_CHECK(Option(out, kOptServerId) ==
-                   std::string(reinterpret_cast<const char*>(&nService), 4),
+    FUZZ_CHECK(Opt(out, kOptServerId) == std::string(reinterpret_cast<const char*>(&nService), 4),
                "server identifier wrong");
-    FUZZ_CHECK(Option(out, kOptClassId) == kPxeClassId, "class identifier wrong");
+    FUZZ_CHECK(Opt(out, kOptClassId) == kPxeClassId, "class identifier wrong");
     if (reply.eKind == EPxeReply::ConsoleInfo)
     {
-        FUZZ_CHECK(Option(out, kOptConsoleInfo) == "'198.18.0.1' '40003'" && nSelections == 0,
+        FUZZ_CHECK(Opt(out, kOptConsoleInfo) == "'198.18.0.1' '40003'" && nSelections == 0,
                    "console info wrong");
         return 0;
     }
