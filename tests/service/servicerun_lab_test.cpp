@@ -14,7 +14,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
 
 namespace
@@ -27,12 +26,6 @@ bool InOrder(const std::string& s, std::initializer_list<std::string> parts)
         if ((nAt = s.find(strPart, nAt)) == std::string::npos)
             return false;
     return true;
-}
-
-long MsSince(std::chrono::steady_clock::time_point t0)
-{
-    using namespace std::chrono;
-    return (long)duration_cast<milliseconds>(steady_clock::now() - t0).count();
 }
 
 class ServiceRun : public ::testing::Test
@@ -101,11 +94,10 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
         WaitUntil([&] { return InOrder(ReadFile(strOut), {"Enter CTRL+C, exiting..."}); }, 5000));
     kill(pid, SIGINT);  // a second stop while stopping changes nothing
     EXPECT_EQ(WaitProcess(pid, 2000), -2) << ReadFile(strOut);
-    // The client gives up: with no transfer left, the stop takes effect at once.
-    const auto t0 = std::chrono::steady_clock::now();
+    // The client gives up: with no transfer left, the stop takes effect at once (within 1 s, or
+    // the process is killed).
     sendto(sc, "\0\5\0\0x", 6, 0, (const sockaddr*)&saTransfer, nLength);
-    EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
-    EXPECT_LE(MsSince(t0), 1000);
+    EXPECT_EQ(lab.Stop(pid, 0, 1000), 0);
     close(sc);
     // The lines of the configuration and of the service threads are on standard error too; "Service
     // down" once.
@@ -133,11 +125,8 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
         EXPECT_TRUE(InOrder(strUdp, {szPort})) << szPort << strUdp;
     ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000))
         << ReadFile(strLog) << ReadFile(strOut);
-    const auto t0 = std::chrono::steady_clock::now();
-    kill(pid, SIGTERM);  // the stop control
-    EXPECT_EQ(NextNotify(5000), "STOPPING=1\nSTATUS=Stopping");
-    EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
-    EXPECT_LE(MsSince(t0), 1000);
+    EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);  // the stop control, obeyed within 1 s
+    EXPECT_EQ(NextNotify(1000), "STOPPING=1\nSTATUS=Stopping");
     EXPECT_EQ(NextNotify(1000), "STATUS=Stopped with exit code 0");
     // The configuration read before the service threads start; "Service start" stays on
     // standard error (where the foreground case sees it), being written before the file is taken.
