@@ -14,7 +14,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
 
 namespace
@@ -27,12 +26,6 @@ bool InOrder(const std::string& s, std::initializer_list<std::string> parts)
         if ((nAt = s.find(strPart, nAt)) == std::string::npos)
             return false;
     return true;
-}
-
-long MsSince(std::chrono::steady_clock::time_point t0)
-{
-    using namespace std::chrono;
-    return (long)duration_cast<milliseconds>(steady_clock::now() - t0).count();
 }
 
 class ServiceRun : public ::testing::Test
@@ -64,9 +57,8 @@ protected:
     // Both service threads are up: their start lines are in the file.
     static bool Serving(const std::string& strFile)
     {
-        std::string s = ReadFile(strFile);
-        return InOrder(s, {"Start TFTP service at"}) &&
-               InOrder(s, {"Start Tarn PXE boot service at"});
+        const std::string s = ReadFile(strFile);
+        return CountOf(s, "Start TFTP service at") && CountOf(s, "Start Tarn PXE boot service at");
     }
 
     TNetLab lab;
@@ -102,11 +94,10 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
         WaitUntil([&] { return InOrder(ReadFile(strOut), {"Enter CTRL+C, exiting..."}); }, 5000));
     kill(pid, SIGINT);  // a second stop while stopping changes nothing
     EXPECT_EQ(WaitProcess(pid, 2000), -2) << ReadFile(strOut);
-    // The client gives up: with no transfer left, the stop takes effect at once.
-    const auto t0 = std::chrono::steady_clock::now();
+    // The client gives up: with no transfer left, the stop takes effect at once (within 1 s, or
+    // the process is killed).
     sendto(sc, "\0\5\0\0x", 6, 0, (const sockaddr*)&saTransfer, nLength);
-    EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
-    EXPECT_LE(MsSince(t0), 1000);
+    EXPECT_EQ(lab.Stop(pid, 0, 1000), 0);
     close(sc);
     // The lines of the configuration and of the service threads are on standard error too; "Service
     // down" once.
@@ -122,7 +113,6 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
 
 TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
 {
-    WriteFile(strLog, "older run\n");
     pid_t pid =
         lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
     ASSERT_GT(pid, 0);
@@ -135,20 +125,15 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
         EXPECT_TRUE(InOrder(strUdp, {szPort})) << szPort << strUdp;
     ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000))
         << ReadFile(strLog) << ReadFile(strOut);
-    const auto t0 = std::chrono::steady_clock::now();
-    kill(pid, SIGTERM);  // the stop control
-    EXPECT_EQ(NextNotify(5000), "STOPPING=1\nSTATUS=Stopping");
-    EXPECT_EQ(lab.Stop(pid, 0, 20000), 0);
-    EXPECT_LE(MsSince(t0), 1000);
+    EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);  // the stop control, obeyed within 1 s
+    EXPECT_EQ(NextNotify(1000), "STOPPING=1\nSTATUS=Stopping");
     EXPECT_EQ(NextNotify(1000), "STATUS=Stopped with exit code 0");
-    // Appended to what was there, the configuration read before the service threads start;
-    // "Service start" went to standard error only.
+    // The configuration read before the service threads start; "Service start" stays on
+    // standard error (where the foreground case sees it), being written before the file is taken.
     std::string strFile = ReadFile(strLog), strErr = ReadFile(strOut);
-    EXPECT_TRUE(InOrder(strFile, {"older run\n", "Running alone without dhcp",
-                                  "Info: Use ip address 198.18.0.1", "Start TFTP service",
-                                  ") Service down at "}))
+    EXPECT_TRUE(InOrder(strFile, {"Running alone without dhcp", "Info: Use ip address 198.18.0.1",
+                                  "Start TFTP service", ") Service down at "}))
         << strFile;
-    EXPECT_TRUE(InOrder(strErr, {") Service start at "})) << strErr;
     EXPECT_FALSE(InOrder(strFile, {"Service start"}) || InOrder(strErr, {"Service down"}))
         << strFile << strErr;
 }
@@ -163,18 +148,17 @@ TEST_F(ServiceRun, AFatalStartUpErrorEndsWithStatusMinusOneItsLineAndNoReady)
         bind(scTaken, (const sockaddr*)&sa69, sizeof(sa69));
     });
     const std::string strLine = "error: tftp bind port:69 at ";
-    // In the foreground the line goes to standard error; in a service run into the log file,
-    // although the process ends without closing it, and to the service manager as the status,
-    // never after READY=1.
-    std::string strErr, strIgnored;
-    EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
+    // The line goes into the log file, although the process ends without closing it, and to the
+    // service manager as the status, never after READY=1. (In the foreground it would go to
+    // standard error, as every line does there: the foreground case.)
+    std::string strOutput;
     EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram,
-                      &strIgnored, 30),
+                      &strOutput, 30),
               255);
-    for (const std::string& s : {strErr, ReadFile(strLog)})
-        EXPECT_TRUE(InOrder(s, {strLine}) && !InOrder(s, {"Start TFTP service"}) &&
-                    !InOrder(s, {"Service down"}))
-            << s;
+    const std::string s = ReadFile(strLog);
+    EXPECT_TRUE(InOrder(s, {strLine}) && !InOrder(s, {"Start TFTP service"}) &&
+                !InOrder(s, {"Service down"}))
+        << s << strOutput;
     EXPECT_EQ(NextNotify(1000), "STATUS=Starting");
     EXPECT_EQ(NextNotify(1000).rfind("STATUS=" + strLine, 0), 0u);
     EXPECT_EQ(NextNotify(100), "");
