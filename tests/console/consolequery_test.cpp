@@ -18,9 +18,12 @@ TEST(ConsoleReply, TheWordAfterTheFirstTag)
         EConsoleReply eResult;
         std::string strText, strWord;  // strText "=": the reply as it came
     } aCases[] = {
-        // The tag in its case only; "allnone" in full. (The first tag, the word after blanks, a
-        // reply without a word and "allnone": the lab test's cases with those replies.)
+        // The first tag anywhere in the reply, in its case only; the word after blanks, up to the
+        // next blank; "allnone" in full.
+        {"Version:3.0\r\nTask:\t\v\f Linux 2\r\nTask:dos\r\n", Task, "=", "Linux"},
         {"task:dos\r\n", NoTag, "=", ""},
+        {"Task:   \r\n\r\n", EConsoleReply::NoWord, "=", ""},
+        {"Task:ALLnoneOfThese\r\n", EConsoleReply::NoTask, "=", "ALLnoneOfThese"},
         {"Task:allnon", Task, "=", "allnon"},
         // A zero byte ends the text; of 255 bytes or more, 254 are read.
         {std::string("Task:do\0s\r\n", 11), Task, "Task:do", "do"},
