@@ -148,17 +148,18 @@ TEST_F(ServiceRun, AFatalStartUpErrorEndsWithStatusMinusOneItsLineAndNoReady)
         bind(scTaken, (const sockaddr*)&sa69, sizeof(sa69));
     });
     const std::string strLine = "error: tftp bind port:69 at ";
-    // The line goes into the log file, although the process ends without closing it, and to the
-    // service manager as the status, never after READY=1. (In the foreground it would go to
-    // standard error, as every line does there: the foreground case.)
-    std::string strOutput;
+    // In the foreground the line goes to standard error; in a service run into the log file,
+    // although the process ends without closing it, and to the service manager as the status,
+    // never after READY=1.
+    std::string strErr, strIgnored;
+    EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
     EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram,
-                      &strOutput, 30),
+                      &strIgnored, 30),
               255);
-    const std::string s = ReadFile(strLog);
-    EXPECT_TRUE(InOrder(s, {strLine}) && !InOrder(s, {"Start TFTP service"}) &&
-                !InOrder(s, {"Service down"}))
-        << s << strOutput;
+    for (const std::string& s : {strErr, ReadFile(strLog)})
+        EXPECT_TRUE(InOrder(s, {strLine}) && !InOrder(s, {"Start TFTP service"}) &&
+                    !InOrder(s, {"Service down"}))
+            << s;
     EXPECT_EQ(NextNotify(1000), "STATUS=Starting");
     EXPECT_EQ(NextNotify(1000).rfind("STATUS=" + strLine, 0), 0u);
     EXPECT_EQ(NextNotify(100), "");
