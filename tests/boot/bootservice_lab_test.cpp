@@ -86,12 +86,12 @@ protected:
     }
 
     // The reply to v sent from port nFromPort to szTo:nToPort, within iWaitMs, by a client in the
-    // lab's client namespace on its veth, or in strNs on strIf.
+    // lab's client namespace on its veth, or on strIf.
     TReceived Exchange(const TBytes& v, uint16_t nFromPort, const char* szTo, uint16_t nToPort,
-                       int iWaitMs, const std::string& strNs = "", const std::string& strIf = "")
+                       int iWaitMs, const std::string& strIf = "")
     {
         TReceived r;
-        TNetLab::RunIn(strNs.empty() ? lab.ClientNs() : strNs, [&] {
+        TNetLab::RunIn(lab.ClientNs(), [&] {
             const std::string& strDevice = strIf.empty() ? lab.ClientIf() : strIf;
             const int sc = socket(AF_INET, SOCK_DGRAM, 0), iOn = 1;
             setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
@@ -271,18 +271,14 @@ TEST_F(BootServiceOnTheWire, RunWithDhcpAndAnAddressNoInterfaceCarries)
 
 TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequestCameIn)
 {
-    // A second link B: 198.18.0.129/25 on the server, a client at 198.18.0.130/25 beyond it.
-    const std::string strNsB = lab.ClientNs() + "b", strIfB = lab.ClientIf() + "b";
-    struct TDrop
-    {
-        std::string s;
-        ~TDrop() { RunCommand("ip netns del " + s); }
-    } drop{strNsB};
-    ASSERT_EQ(RunCommand("S=" + lab.ServerNs() + " IS=" + lab.ServerIf() + "b B=" + strNsB +
-                         " IB=" + strIfB + "; set -e; ip netns add $B; ip link add $IS netns $S "
-                         "type veth peer name $IB netns $B; ip -n $S addr add 198.18.0.129/25 dev "
-                         "$IS; ip -n $S link set $IS up; ip -n $B addr add 198.18.0.130/25 dev "
-                         "$IB; ip -n $B link set $IB up"),
+    // A second link B: 198.18.0.129/25 on the server, 198.18.0.130/25 on the client side.
+    const std::string strIfB = lab.ClientIf() + "b";
+    ASSERT_EQ(RunCommand("S=" + lab.ServerNs() + " C=" + lab.ClientNs() + " IB=" + strIfB +
+                         " IS=" + lab.ServerIf() +
+                         "b; set -e; ip link add $IS netns $S type veth "
+                         "peer name $IB netns $C; ip -n $S addr add 198.18.0.129/25 dev $IS; ip -n "
+                         "$S link set $IS up; ip -n $C addr add 198.18.0.130/25 dev $IB; ip -n $C "
+                         "link set $IB up"),
               0);
     // "any NIC": the service's own address (and the console's) is that of link A; the replies
     // name the address the request arrived at, a broadcast's that of its interface.
@@ -299,7 +295,7 @@ TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequest
           std::make_tuple(vBootRequest, "198.18.0.129", kBinlPort)})
     {
         SCOPED_TRACE(szTo);
-        const TReceived r = Exchange(v, kDhcpClientPort, szTo, nToPort, 8000, strNsB, strIfB);
+        const TReceived r = Exchange(v, kDhcpClientPort, szTo, nToPort, 8000, strIfB);
         DhcpPacket reply;
         ASSERT_TRUE(reply.Parse(r.v.data(), (uint32_t)r.v.size()));
         EXPECT_EQ(Opt(reply, kOptServerId), strNamed);
