@@ -10,12 +10,12 @@
 #include "core/stopevent.h"
 
 #include <ace/Log_Msg.h>
-#include <ace/Thread.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 namespace
 {
@@ -150,11 +150,7 @@ TEST(BootServiceListenerChild, Serve)
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &set, nullptr), 0);
-    ACE_thread_t tid;
-    ACE_hthread_t hThread;
-    ASSERT_EQ(
-        ACE_OS::thr_create(bootservice_proc, nullptr, THR_NEW_LWP | THR_JOINABLE, &tid, &hThread),
-        0);
+    std::thread listener(bootservice_proc, nullptr);
     ASSERT_TRUE(WaitUntil(
         [&] { return UdpPortBound(kBinlPort) && (iRunWithDhcp || UdpPortBound(kDhcpServerPort)); },
         5000));
@@ -166,7 +162,7 @@ TEST(BootServiceListenerChild, Serve)
     int iSignal = 0;
     sigwait(&set, &iSignal);
     evStop.signal();
-    ACE_Thread::join(hThread);
+    listener.join();
     // Late workers end on their own (a console query ends within seconds). A detached worker
     // still takes the log lock while its thread ends: wait for the threads, then take that lock
     // once, so that TSan sees their last use ordered before the process tears the lock down.
