@@ -106,6 +106,14 @@ TEST(TftpSender, BlockNumbersRollOverAndTheFinalBlockEndsTheTransfer)
     ASSERT_EQ(c.vSent.size(), 65541u);
     EXPECT_EQ(TBlocks(c.vSent.begin() + 65533, c.vSent.end()),
               (TBlocks{65534, 65535, 0, 1, 2, 3, 4, 5}));
+    // A file that fills its last block exactly ends with an empty block; one byte less does not.
+    for (auto [nFile, vBlocks] :
+         {std::pair(3 * 512, TBlocks{1, 2, 3, 4}), std::pair(3 * 512 - 1, TBlocks{1, 2, 3})})
+    {
+        TClient d(size_t(nFile), Acks({1, 2, 3, 4}));
+        EXPECT_EQ(d.Run(512, 1, false), TransferComplete);
+        EXPECT_EQ(d.vSent, vBlocks);
+    }
 }
 
 TEST(TftpSender, OackAnsweredByErrorTimeoutsAndStaleAcks)
