@@ -51,7 +51,8 @@ TEST(TftpNegotiation, GrantsWhatTheClientAskedWithinTheLimits)
         const char* szOack;                            // after the opcode; "" for none
         int nBlock, nWindow, iWait, nMaxBlock = 1468;  // the limit from the path's MTU
     } cases[] = {
-        // iPXE's request (EDK2's are the lab's captures).
+        // EDK2's size probe and iPXE's request, granted in the request's order.
+        {"tsize|0|blksize|1468|windowsize|4|", "tsize|1500|blksize|1468|windowsize|4|", 1468, 4, 0},
         {"blksize|1432|tsize|0|", "blksize|1432|tsize|1500|", 1432, 1, 0},
         // Any case in, lower case out; limits; the first of repeated options.
         {"BLKSIZE|9000|WindowSize|100|TimeOut|3|", "blksize|1468|windowsize|16|timeout|3|", 1468,
