@@ -155,8 +155,8 @@ TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
 {
     // A text read back as itself (""), or as the second text; nullptr when refused (at most 15
     // characters; a character that is neither a digit nor a dot ends the reading). The two byte
-    // orders and IsValidHost follow the octets read, and a text taken holds only digits and
-    // dots (a NUL or "any NIC" is refused): the fuzz target checks them for every text.
+    // orders follow the octets read, and a text taken holds only digits and dots (a NUL or "any
+    // NIC" is refused): the fuzz target checks them for every text.
     const std::pair<const char*, const char*> aCases[] = {
         {"255.255.255.255", ""}, {"010.001.002.003", "10.1.2.3"}, {"0010.001.002.003", nullptr},
         {"1.2.3", nullptr},      {"1.2.3.4.5", nullptr},          {"1..2.3", nullptr},
@@ -169,6 +169,9 @@ TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
         EXPECT_EQ(addr.Parse(c.first), c.second != nullptr) << c.first;
         EXPECT_EQ(addr.ToString(), strRead) << c.first;
     }
+    // A host address has no octet 0 or 255.
+    EXPECT_TRUE(CIPAddr("1.254.2.3").IsValidHost());
+    EXPECT_FALSE(CIPAddr("1.2.0.3").IsValidHost() || CIPAddr("1.2.3.255").IsValidHost());
 }
 
 // A reply the menu would make larger than its buffer is left as it was, not cut.
