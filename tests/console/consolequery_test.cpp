@@ -5,7 +5,6 @@
 #include "console/consolequery.h"
 
 #include "common/logcapture.h"
-#include "common/testutil.h"
 #include "config/settings.h"
 
 #include <gtest/gtest.h>
