@@ -154,14 +154,12 @@ TEST(DhcpPacket, LengthsAndTheirLimits)
 TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
 {
     // A text read back as itself (""), or as the second text; nullptr when refused (at most 15
-    // characters; a character that is neither a digit nor a dot ends the reading). The two byte
-    // orders follow the octets read, and a text taken holds only digits and dots (a NUL or "any
-    // NIC" is refused): the fuzz target checks them for every text.
+    // characters; a character that is neither a digit nor a dot ends the reading).
     const std::pair<const char*, const char*> aCases[] = {
         {"255.255.255.255", ""}, {"010.001.002.003", "10.1.2.3"}, {"0010.001.002.003", nullptr},
         {"1.2.3", nullptr},      {"1.2.3.4.5", nullptr},          {"1..2.3", nullptr},
         {"1.2.3.", nullptr},     {"1.2.3.256", nullptr},          {"1.2.3.4x", nullptr},
-        {"1000.2.3.4", nullptr}};
+        {"1000.2.3.4", nullptr}, {"any NIC", nullptr}};
     for (const auto& c : aCases)
     {
         CIPAddr addr("10.9.9.9");
@@ -169,6 +167,10 @@ TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
         EXPECT_EQ(addr.Parse(c.first), c.second != nullptr) << c.first;
         EXPECT_EQ(addr.ToString(), strRead) << c.first;
     }
+    // The two byte orders: the octets as they lie, and as a number.
+    const CIPAddr addr("198.18.0.2");
+    EXPECT_EQ(addr.GetValue(true), inet_addr("198.18.0.2"));
+    EXPECT_EQ(addr.GetValue(false), 0xC6120002u);
     // A host address has no octet 0 or 255.
     EXPECT_TRUE(CIPAddr("1.254.2.3").IsValidHost());
     EXPECT_FALSE(CIPAddr("1.2.0.3").IsValidHost() || CIPAddr("1.2.3.255").IsValidHost());
