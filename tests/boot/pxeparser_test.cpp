@@ -99,8 +99,8 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
         for (char& ch : strName)
             ch = std::isalnum((unsigned char)ch) ? (char)std::tolower(ch) : '-';
         EXPECT_EQ(reply.vBytes, c.eKind == None ? TBytes() : Stored(strName, "replies"));
-        EXPECT_EQ(log.All().empty(), c.szLog == nullptr && c.eKind == None) << log.All();
-        EXPECT_NE(log.All().find(c.szLog ? c.szLog : ""), std::string::npos) << log.All();
+        EXPECT_EQ(log.strAll.empty(), c.szLog == nullptr && c.eKind == None) << log.strAll;
+        EXPECT_NE(log.strAll.find(c.szLog ? c.szLog : ""), std::string::npos) << log.strAll;
     }
 }
 

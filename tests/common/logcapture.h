@@ -34,7 +34,6 @@ struct TLogCapture : ACE_Log_Msg_Callback
         vLines.emplace_back(strAll.size(), rec.type());
         strAll += rec.msg_data();
     }
-    const std::string& All() const { return strAll; }
     // The lines that start with strLead after the prefix, each without the lead and cut at its
     // last szEnd, joined by "|". Errors of the XML parser by default.
     std::string Texts(const std::string& strLead = "Error - ", const char* szEnd = ": ") const

@@ -29,7 +29,7 @@ TEST(SelectBootFile, FileFromServerTypeAndTask)
         std::string strFile = "unchanged";
         const bool bResult = SelectBootFile(c.first, 9, strFile, "08:00:27:1a:2b:3c", "198.18.0.2");
         EXPECT_EQ(bResult ? strFile : "false " + strFile, c.second);
-        EXPECT_EQ(log.All(), "");
+        EXPECT_EQ(log.strAll, "");
     }
     const std::tuple<const char*, uint16_t, const char*> aTasks[] = {
         {"linuxFOO", 12, "linux.12"}, {"DOSBOX", 65535, "dos.65535"}, {"Nonesuch", 5, "hd.0"},

@@ -32,7 +32,6 @@ TEST(SignalThread, EachStopSignalReachesTheHandlerAndStopEndsQuietly)
         ASSERT_TRUE(WaitUntil([&] { return gnSeen == nSeen && giLast == iSignal; }, 5000))
             << iSignal;
     }
-    signals.Stop();
-    signals.Stop();                // twice is harmless
+    signals.Stop();                // the destructor stops it again: harmless
     EXPECT_EQ(raise(SIGPIPE), 0);  // a write to a closed connection does not end the process
 }
