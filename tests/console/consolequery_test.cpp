@@ -1,6 +1,6 @@
 // The boot file for a task, chosen without a console; then the exchange with a console on
 // 127.0.0.1: what is sent, how much of the reply is read, each outcome's log line and result,
-// and the bounded waits. (Every property of the reply's reading is the fuzz target's.)
+// and the bounded waits.
 #include "console/bootselect.h"
 #include "console/consolequery.h"
 
@@ -86,13 +86,16 @@ TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
     };
     const char kTrue[] = "Info: Returning true (1) \n", kUntouched[] = "false unchanged";
     const TCase aCases[] = {
-        // The first tag anywhere in the reply; the word after blanks.
-        {"198.18.0.2", Send("Version:3.0\r\nTask:\t\v Linux 2\r\nTask:dos\r\n"), "Linux",
-         "Debug: recv from console Version:3.0\r\nTask:", kDebug, 0, "localhost"},
+        // The first tag in its case anywhere in the reply; the word after blanks.
+        {"198.18.0.2", Send("Version:3.0\r\ntask:dos Task:\t\v Linux 2\r\nTask:dos\r\n"),
+         "Linux", "Debug: recv from console Version:3.0\r\ntask:dos Task:", kDebug, 0, "localhost"},
         {"198.18.0.2", Send("Task:LINUX"), "linux.3", "Info: Check Mac Address 08:00:27:1a:2b:3c",
          kDebug, 0, "127.0.0.1", 3},
         {"", Send("Task:ALLnoneOfThese\r\n"), "false ", "Info: Returning false (0) \n"},
         {"", Send("Task:   \r\n\r\n"), kUntouched, "Debug: can not task type \n"},
+        // Of the one receive, 254 bytes at most are read, up to a zero byte.
+        {"", Send(std::string(249, ' ') + "Task:dos"), kUntouched, "Debug: can not task type \n"},
+        {"", Send(std::string("Version:3.0\0Task:dos", 20)), kUntouched, "Debug: can not find tag"},
         // One receive: a second segment is never read.
         {"", Send("Version:3.0\r\n", "Task:dos\r\n"), kUntouched,
          "Debug: can not find tag \"Task:\"\n"},
