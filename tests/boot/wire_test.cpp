@@ -103,8 +103,8 @@ TEST(DhcpPacket, ParseAndSerialize)
                        ? Datagram(Cat({{60, (uint8_t)strlen(c.szWhat)}, Text(c.szWhat), {255}}))
                        : c.vDatagram;
         v.shrink_to_fit();  // sized exactly: ASan catches a read past the datagram
-        // The round trip and the options length the tables give are checked by the codec's fuzz
-        // target for every datagram.
+        // The round trip and the options length the tables give are checked by the fuzz
+        // target of the request decision for every datagram.
         DhcpPacket p;
         ASSERT_TRUE(p.Parse(v.data(), static_cast<uint32_t>(v.size())));
         EXPECT_TRUE(c.vNames.empty() || TBytes(p.Sname(), p.File() + 128) == c.vNames);
@@ -175,8 +175,8 @@ TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
     EXPECT_FALSE(CIPAddr("1.2.0.3").IsValidHost() || CIPAddr("1.2.3.255").IsValidHost());
 }
 
-// A reply the menu would make larger than its buffer is left as it was, not cut.
-TEST(BootMenu, ReplyTheMenuDoesNotFitIsLeftWhole)
+// The boot menu step: a reply the menu would make larger than its buffer is left as it was.
+TEST(BootMenu, JoinsTheOptionsOrLeavesAReplyTooLargeWhole)
 {
     DhcpPacket p;
     ASSERT_TRUE(p.SetOption(kOptMessageType, &kDhcpOffer, 1) &&
@@ -184,10 +184,19 @@ TEST(BootMenu, ReplyTheMenuDoesNotFitIsLeftWhole)
                 p.SetOption(kOptClassId, kPxeClassId, kPxeClassIdLength) && SetBootItem(p, 0, 0));
     TBytes v = Serialized(p);
     v.resize(400);
-    // The menu makes it 308; a refused reply is left byte for byte (the fuzz target checks).
+    // The menu makes it 308; a refused reply is left byte for byte.
+    const TBytes vBefore = v;
     PxeReplyBuffer b{kDhcpServerPort, nullptr, 0, v.data(), 300, 307, {}};
     EXPECT_FALSE(AddBootMenu(&b));
+    EXPECT_EQ(v, vBefore);
     b.nReplyCapacity = 308;
     EXPECT_TRUE(AddBootMenu(&b));
-    EXPECT_EQ(b.nReplyLength, 308);
+    ASSERT_EQ(b.nReplyLength, 308);
+    // The menu and its prompt join the options, which stay as they were.
+    DhcpPacket menu;
+    ASSERT_TRUE(menu.Parse(v.data(), 308));
+    auto mMenu = Tables(menu);
+    EXPECT_EQ(mMenu[256 + PXE_BOOT_MENU].size() + mMenu[256 + PXE_MENU_PROMPT].size(), 8u + 26u);
+    mMenu.erase(256 + PXE_BOOT_MENU), mMenu.erase(256 + PXE_MENU_PROMPT);
+    EXPECT_EQ(mMenu, Tables(p));
 }
