@@ -1,5 +1,4 @@
 #include "core/logfile.h"
-#include "core/paths.h"
 #include "common/testutil.h"
 
 #include <ace/Log_Msg.h>
@@ -7,17 +6,10 @@
 
 #include <regex>
 
-// A dot in a folder name is no extension: the service's runs from pxe-1.0/bin/ find their .cfg and
-// .log (ServiceRun).
-TEST(LogFileName, OnlyTheFileNamesLastDotIsCut)
-{
-    EXPECT_EQ(ReplaceExtension("/a/my.pxe.exe", ".log"), "/a/my.pxe.log");
-    EXPECT_EQ(ReplaceExtension("prog", ".cfg"), "prog.cfg");
-}
-
 // Attached, the file takes the lines with the short verbose prefix, appended to what a run before
 // left; where it cannot be made, the lines stay on standard error. (The lines of the threads
-// started while attached, and a file made and left empty when not attached: ServiceRun.)
+// started while attached, a file made and left empty when not attached, and the file's name
+// beside a program in a folder whose name has a dot: ServiceRun.)
 TEST(LogFile, AttachedAndUnwritable)
 {
     TTempDir dir;
