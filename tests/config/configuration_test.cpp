@@ -156,14 +156,6 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
               "127.0.0.1 127.0.0.1");
 }
 
-// Without an exit of the platform's own, a fatal error ends the process with status -1.
-TEST(ConfigDeathTest, FatalErrorEndsTheProcess)
-{
-    EXPECT_EXIT(ReadConfiguration(TConfigPlatform{[](std::string&) { return false; }, {}, {}, {}}),
-                ::testing::ExitedWithCode(255),
-                "\\(File:config/configuration.cpp\\|Line:[0-9]+\\) error: GetModuleFileName at ");
-}
-
 // BootServer/ArchFolders: each list gives the map shown, or the fault of its first bad pair.
 TEST_F(ConfigTest, ArchFoldersGoodAndBadLists)
 {

@@ -2,7 +2,6 @@
 // stand-ins for the configuration reader and the two service threads.
 #include "common/testutil.h"
 #include "config/settings.h"
-#include "config/tinyxml.h"
 #include "service/mainthread.h"
 #include "core/readiness.h"
 #include "service/service.h"
@@ -15,7 +14,6 @@
 #include <unistd.h>
 
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -90,17 +88,4 @@ TEST(MainThread, ConfigurationThenTftpThenBootAndNoStopIsLost)
             EXPECT_TRUE(IndexOf(szEnd) >= 0 && IndexOf(szEnd) < IndexOf("returned")) << szEnd;
     }
     evStop.reset();
-}
-
-// What the configuration reader throws ends the process with status -1 and a line that says so.
-TEST(MainThreadDeathTest, ExceptionsOfTheConfigurationEndTheProcess)
-{
-    bDebugMode = 1;
-    EXPECT_EXIT(RunMainThread({[] { throw TTiXmlException("f.cpp", 1, "Invalid file name:x", ""); },
-                               ServiceStandIn<0>, ServiceStandIn<1>, nullptr}),
-                ::testing::ExitedWithCode(255),
-                "Error: Catch config file exception:Invalid file name:x in main thread at ");
-    EXPECT_EXIT(RunMainThread({[] { throw std::out_of_range("invalid string position"); },
-                               ServiceStandIn<0>, ServiceStandIn<1>, nullptr}),
-                ::testing::ExitedWithCode(255), "Error: Catch unknow exception in main thread at ");
 }

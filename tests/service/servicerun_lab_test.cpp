@@ -138,7 +138,7 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
         << strFile << strErr;
 }
 
-TEST_F(ServiceRun, AFatalStartUpErrorEndsWithStatusMinusOneItsLineAndNoReady)
+TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
 {
     // Port 69 held by another program of the namespace.
     int scTaken = -1;
@@ -164,4 +164,22 @@ TEST_F(ServiceRun, AFatalStartUpErrorEndsWithStatusMinusOneItsLineAndNoReady)
     EXPECT_EQ(NextNotify(1000).rfind("STATUS=" + strLine, 0), 0u);
     EXPECT_EQ(NextNotify(100), "");
     close(scTaken);
+    // Faults of the configuration: no file at all, a TFTP root left empty, a limit out of range.
+    const std::string strConfig = strProgram + ".cfg";
+    const std::pair<std::string, std::string> aFaults[] = {
+        {"", "Error: Catch config file exception:Invalid file name:" + strConfig +
+                 " in main thread at "},
+        {"<P><TFTP><RootDirectory></RootDirectory></TFTP></P>",
+         "Error: Catch unknow exception in main thread at "},
+        {"<P><TFTP><RootDirectory>/t</RootDirectory><MaxBlockSize>7</MaxBlockSize></TFTP></P>",
+         "Read TFTP setting error: MaxBlockSize \"7\" is not a number from 8 to 65464 at "}};
+    for (const auto& [strContent, strFault] : aFaults)
+    {
+        unlink(strConfig.c_str());
+        if (!strContent.empty())
+            WriteFile(strConfig, strContent);
+        EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
+        EXPECT_TRUE(InOrder(strErr, {strFault}) && !InOrder(strErr, {"Start TFTP service"}))
+            << strErr;
+    }
 }
