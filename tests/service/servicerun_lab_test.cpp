@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -136,6 +137,26 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
         << strFile;
     EXPECT_FALSE(InOrder(strFile, {"Service start"}) || InOrder(strErr, {"Service down"}))
         << strFile << strErr;
+}
+
+TEST_F(ServiceRun, AStopWhileTheConfigurationIsReadIsKeptAndNoReadyFollows)
+{
+    // Gateway.cfg is a FIFO: the configuration is read only once the test writes it.
+    const std::string strGateway = dir / "pxe-1.0/Gateway.cfg";
+    ASSERT_TRUE(unlink(strGateway.c_str()) == 0 && mkfifo(strGateway.c_str(), 0644) == 0);
+    const pid_t pid =
+        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
+    kill(pid, SIGTERM);
+    EXPECT_EQ(NextNotify(5000), "STOPPING=1\nSTATUS=Stopping");
+    EXPECT_EQ(RunCommand("echo '<G><NIC>198.18.0.1</NIC></G>' >'" + strGateway + "'", nullptr, 10),
+              0);
+    // The service threads start, see the stop and end; the run ends well.
+    EXPECT_EQ(lab.Stop(pid, 0, 5000), 0) << ReadFile(strOut);
+    EXPECT_EQ(NextNotify(1000), "STATUS=Stopped with exit code 0");
+    EXPECT_TRUE(InOrder(ReadFile(strLog), {"Use ip address 198.18.0.1", ") Service down at "}))
+        << ReadFile(strLog);
 }
 
 TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
