@@ -99,8 +99,9 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
         for (char& ch : strName)
             ch = std::isalnum((unsigned char)ch) ? (char)std::tolower(ch) : '-';
         EXPECT_EQ(reply.vBytes, c.eKind == None ? TBytes() : Stored(strName, "replies"));
-        EXPECT_EQ(log.strAll.empty(), c.szLog == nullptr && c.eKind == None) << log.strAll;
-        EXPECT_NE(log.strAll.find(c.szLog ? c.szLog : ""), std::string::npos) << log.strAll;
+        const std::string strLog = log.All();
+        EXPECT_EQ(strLog.empty(), c.szLog == nullptr && c.eKind == None) << strLog;
+        EXPECT_NE(strLog.find(c.szLog ? c.szLog : ""), std::string::npos) << strLog;
     }
 }
 

@@ -1,45 +1,30 @@
-// Captures the log lines written on the constructing thread while it lives, with their priorities.
+// Captures the log lines written on the constructing thread while it lives: the log file of a
+// program in a fresh folder takes them, each with its priority in its prefix.
 #pragma once
 
-#include <ace/Log_Msg.h>
-#include <ace/Log_Msg_Callback.h>
-#include <ace/Log_Record.h>
+#include "common/testutil.h"
+#include "core/logfile.h"
 
 #include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
-struct TLogCapture : ACE_Log_Msg_Callback
+struct TLogCapture
 {
-    ACE_Log_Msg* pLog = ACE_Log_Msg::instance();
-    ACE_Log_Msg_Callback* pOldCallback = pLog->msg_callback(this);
-    unsigned long lOldFlags = pLog->flags();
-    std::string strAll;                                    // every line as written
-    std::vector<std::pair<size_t, unsigned long>> vLines;  // where each line starts, its priority
+    TTempDir dir;
+    TLogFile file{true, (dir / "capture").c_str()};
 
-    TLogCapture()
+    // Every line as written, after its prefix of time and priority.
+    std::string All()
     {
-        pLog->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::LOGGER | ACE_Log_Msg::OSTREAM);
-        pLog->set_flags(ACE_Log_Msg::MSG_CALLBACK);
-    }
-    ~TLogCapture() override
-    {
-        pLog->clr_flags(pLog->flags());
-        pLog->set_flags(lOldFlags);
-        pLog->msg_callback(pOldCallback);
-    }
-    void log(ACE_Log_Record& rec) override
-    {
-        vLines.emplace_back(strAll.size(), rec.type());
-        strAll += rec.msg_data();
+        file.flush();
+        return ReadFile(file.FileName());
     }
     // The lines that start with strLead after the prefix, each without the lead and cut at its
     // last szEnd, joined by "|". Errors of the XML parser by default.
-    std::string Texts(const std::string& strLead = "Error - ", const char* szEnd = ": ") const
+    std::string Texts(const std::string& strLead = "Error - ", const char* szEnd = ": ")
     {
         std::string strTexts;
-        std::istringstream in(strAll);
+        std::istringstream in(All());
         for (std::string s; std::getline(in, s);)
             if (size_t n = s.find(") ", s.find("|Line:"));
                 n != std::string::npos && s.compare(n + 2, strLead.size(), strLead) == 0)
@@ -49,13 +34,13 @@ struct TLogCapture : ACE_Log_Msg_Callback
             }
         return strTexts;
     }
-    // The priority of the first line holding strPart; 0 when none does.
-    unsigned long Priority(const std::string& strPart) const
+    // The priority ("LM_DEBUG", ...) of the first line holding strPart; "" when none does.
+    std::string Priority(const std::string& strPart)
     {
-        const size_t nPos = strAll.find(strPart);
-        for (auto it = vLines.rbegin(); nPos != std::string::npos && it != vLines.rend(); ++it)
-            if (it->first <= nPos)
-                return it->second;
-        return 0;
+        const std::string s = All();
+        const size_t nPos = s.find(strPart), nAt = s.rfind("@LM_", nPos);
+        return nPos == std::string::npos || nAt == std::string::npos
+                   ? ""
+                   : s.substr(nAt + 1, s.find('@', nAt + 1) - nAt - 1);
     }
 };

@@ -29,7 +29,7 @@ TEST(SelectBootFile, FileFromServerTypeAndTask)
         std::string strFile = "unchanged";
         const bool bResult = SelectBootFile(c.first, 9, strFile, "08:00:27:1a:2b:3c", "198.18.0.2");
         EXPECT_EQ(bResult ? strFile : "false " + strFile, c.second);
-        EXPECT_EQ(log.strAll, "");
+        EXPECT_EQ(log.All(), "");
     }
     const std::tuple<const char*, uint16_t, const char*> aTasks[] = {
         {"linuxFOO", 12, "linux.12"}, {"DOSBOX", 65535, "dos.65535"}, {"Nonesuch", 5, "hd.0"},
@@ -49,7 +49,7 @@ const char kMac[] = "08:00:27:1a:2b:3c";
 // The request up to the client's IP address.
 const std::string kRequest = "Length:0\r\nCompress:no\r\nVersion:3.0\r\nTaskID:0\r\n"
                              "TaskType:PXEServerQuery\r\nAddress:08:00:27:1a:2b:3c\r\nIP:";
-const unsigned long kDebug = LM_DEBUG, kError = LM_ERROR;
+const char kDebug[] = "LM_DEBUG", kError[] = "LM_ERROR";
 
 bool Readable(int sc, int iTimeoutMs)
 {
@@ -71,14 +71,14 @@ std::function<void(int)> Send(const std::string& str, const std::string& strLate
 TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
 {
     // fnServe nullptr: the console is not reached; szTask: the task after a true result, or "false
-    // " and the task after a false one (kUntouched: left as it was); szLog: logged with nPriority.
+    // " and the task after a false one (kUntouched: left as it was); szLog: logged with szPriority.
     // nLayer >= 0: asked through SelectBootFile(1, nLayer), szTask the file.
     struct TCase
     {
         std::string strIp;
         std::function<void(int)> fnServe;
         const char *szTask, *szLog;
-        unsigned long nPriority = kDebug;
+        const char* szPriority = kDebug;
         double dMinSeconds = 0;
         const char* szHost = "127.0.0.1";
         int nLayer = -1;
@@ -154,8 +154,8 @@ TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
         close(scQueued);
         EXPECT_EQ(strRequest, !c.fnServe ? "" : kRequest + c.strIp + "\r\n\r\n");
         EXPECT_EQ(bResult ? strTask : "false " + strTask, c.szTask);
-        EXPECT_EQ(log.Priority(c.szLog), c.nPriority);
-        EXPECT_EQ(log.Priority(kTrue), bResult ? kDebug : 0);
+        EXPECT_EQ(log.Priority(c.szLog), c.szPriority);
+        EXPECT_EQ(log.Priority(kTrue), bResult ? kDebug : "");
         EXPECT_EQ(log.Priority("Info: Asking server for PXE tasks for 08:00:27:1a:2b:3c...\n"),
                   kDebug);
         EXPECT_TRUE(dSeconds >= c.dMinSeconds && dSeconds < c.dMinSeconds + 4) << dSeconds;
