@@ -1,6 +1,6 @@
 // What the fuzz targets share: a failed invariant aborts with its text (a
-// finding), the log stays quiet so that the fuzzer runs at full speed, and a
-// DHCP packet's options read as values (the boot tests read them so too).
+// finding), and a DHCP packet's options read as values (the boot tests read
+// them so too).
 #pragma once
 
 #include <algorithm>
@@ -22,11 +22,6 @@
         }                                                                                          \
     } while (0)
 
-#ifdef FUZZ_QUIET_LOG
-#include <ace/Log_Msg.h>
-// No log line is formatted or written.
-inline void QuietLog() { ACE_Log_Msg::instance()->priority_mask(0, ACE_Log_Msg::PROCESS); }
-#endif
 
 // The value of a DhcpPacket's option (or vendor sub-option) nCode; empty when absent.
 template <class TPacket> std::string Opt(const TPacket& p, uint8_t nCode, bool bVendor = false)

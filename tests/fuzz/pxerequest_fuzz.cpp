@@ -10,13 +10,13 @@
 // 54 (and siaddr, for boot replies), "PXEClient", and the boot file as the
 // selection named it; the console is asked once at most for the gate and once
 // for the selection.
-#define FUZZ_QUIET_LOG
 #include "boot/dhcp.h"
 #include "boot/dhcppacket.h"
 #include "boot/pxeparser.h"
 #include "config/settings.h"
 #include "fuzzcheck.h"
 
+#include <ace/Log_Msg.h>
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -27,7 +27,8 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    QuietLog();
+    // No log line is formatted or written: the fuzzer runs at full speed.
+    ACE_Log_Msg::instance()->priority_mask(0, ACE_Log_Msg::PROCESS);
     gSettings.strIpAddress = "198.18.0.1";
     gSettings.strConsolePort = "40003";
     return 0;

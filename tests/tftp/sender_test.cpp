@@ -1,5 +1,6 @@
 // The transfer engine against a client that replies from a script, in-process: windows, losses,
-// go-back-N, duplicate and old ACKs, rollover, and how a transfer ends.
+// go-back-N, duplicate and old ACKs, rollover, and how a transfer ends; every block sent must
+// carry the file's bytes at its place.
 #include "tftp/sender.h"
 
 #include "common/logcapture.h"
@@ -21,11 +22,19 @@ struct TClient : TTftpPeer
         : strFile(Pattern(nFile)), qReplies(std::move(qScript))
     {
     }
+    // Every DATA must carry the file's bytes at its block's place: its number is read as the
+    // one nearest the block sent before, across a rollover too.
     void Send(const TDatagram* p, int nCount) override
     {
         for (const TDatagram* d = p; d < p + nCount; ++d)
-            vSent.push_back(
-                d->pHead[1] == TftpData ? uint8_t(d->pHead[2]) << 8 | uint8_t(d->pHead[3]) : -1);
+        {
+            const int iBlock = uint8_t(d->pHead[2]) << 8 | uint8_t(d->pHead[3]);
+            vSent.push_back(d->pHead[1] == TftpData ? iBlock : -1);
+            iLast += d->pHead[1] == TftpData ? int16_t(iBlock - iLast) : 0;
+            const size_t nAt = std::min(size_t((iLast - 1) * nBlock), strFile.size());
+            nWrongData += d->pHead[1] == TftpData &&
+                          std::string(d->pBody, size_t(d->nBody)) != strFile.substr(nAt, nBlock);
+        }
     }
     int Receive(char* buffer, int* pnLength, int iWaitMs) override
     {
@@ -45,18 +54,23 @@ struct TClient : TTftpPeer
     }
     int64_t NowMs() override { return iNowMs; }
     // The transfer, after the OACK strOack when given.
-    int Run(int nBlock, int nWindow, bool bStrict, const std::string& strOack = "")
+    int Run(int nBlockSize, int nWindow, bool bStrict, const std::string& strOack = "")
     {
-        TTftpSender sender(*this, {nBlock, nWindow, 1, bStrict, int64_t(strFile.size())});
+        nBlock = size_t(nBlockSize);
+        TTftpSender sender(*this, {nBlockSize, nWindow, 1, bStrict, int64_t(strFile.size())});
         int i = strOack.empty() ? TransferComplete
                                 : sender.SendOack(strOack.data(), int(strOack.size()));
-        return i == TransferComplete ? sender.SendFile() : i;
+        i = i == TransferComplete ? sender.SendFile() : i;
+        EXPECT_EQ(nWrongData, 0);
+        return i;
     }
 
     std::string strFile;
     std::deque<std::string> qReplies;
     TBlocks vSent;  // block number of every datagram sent, -1 for others
-    int64_t iNowMs = 0;
+    int64_t iNowMs = 0, iLast = 0;
+    size_t nBlock = 0;
+    int nWrongData = 0;
 };
 
 // ACKs of the blocks, -1 for a time-out.
@@ -68,8 +82,7 @@ std::deque<std::string> Acks(const TBlocks& vBlocks)
     return q;
 }
 
-// Every DATA's bytes, block size and final block are the fuzz target's invariants; these
-// tests pin which blocks go when. A client acknowledges the last block of each window,
+// Which blocks go when. A client acknowledges the last block of each window,
 // the final block, and, after a gap, the last block it has in order.
 TEST(TftpSender, WindowsSurviveLossesDuplicateAndOldAcks)
 {
