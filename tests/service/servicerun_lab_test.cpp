@@ -73,19 +73,29 @@ protected:
 
 TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLogFileEmpty)
 {
+    // Beside a DHCP server, at an address no interface carries: port 67 stays free, and the
+    // sockets stay on the wildcard address.
     const std::string strRoot = "<TFTP><RootDirectory>" + dir.Path() + "</RootDirectory></TFTP>";
-    WriteFile(strProgram + ".cfg", "<P>" + strRoot + "</P>");
+    WriteFile(strProgram + ".cfg", "<P>" + strRoot + "<BootServer><RunWithDhcp>yes</RunWithDhcp>"
+                                   "</BootServer></P>");
+    WriteFile(dir / "pxe-1.0/Gateway.cfg", "<G><NIC>198.18.0.77</NIC></G>");
     WriteFile(dir / "boot.img", std::string(2000, 'x'));
     // A service manager's socket in the environment is not used by a console run.
     pid_t pid =
         lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram, "-d"}, strOut);
     ASSERT_TRUE(pid > 0 && WaitUntil([&] { return Serving(strOut); }, 15000)) << ReadFile(strOut);
-    // A client that has the first block and does not answer it: the transfer waits for its ACK.
+    const std::string strUdp = ReadFile("/proc/" + std::to_string(pid) + "/net/udp");
+    EXPECT_TRUE(InOrder(strUdp, {":0FAB "}) && !InOrder(strUdp, {":0043 "})) << strUdp;
+    // Requests to 4011 arrive (a worker takes each one).
     int sc = -1;
     TNetLab::RunIn(lab.ClientNs(), [&] { sc = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
-    sockaddr_in saTransfer{AF_INET, htons(69), {inet_addr(TNetLab::kServerIp)}, {}};
+    sockaddr_in saTransfer{AF_INET, htons(4011), {inet_addr(TNetLab::kServerIp)}, {}};
     socklen_t nLength = sizeof(saTransfer);
-    char aBlock[600];
+    char aBlock[600] = {};
+    sendto(sc, aBlock, 300, 0, (const sockaddr*)&saTransfer, nLength);
+    EXPECT_TRUE(WaitUntil([&] { return InOrder(ReadFile(strOut), {"aaaaaaaaaaaaa0\n"}); }, 5000));
+    // A client that has the first block and does not answer it: the transfer waits for its ACK.
+    saTransfer.sin_port = htons(69);
     sendto(sc, "\0\1boot.img\0octet", 17, 0, (const sockaddr*)&saTransfer, nLength);
     pollfd p{sc, POLLIN, 0};
     ASSERT_TRUE(poll(&p, 1, 5000) == 1 &&
@@ -104,8 +114,9 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
     // down" once.
     std::string s = ReadFile(strOut);
     EXPECT_TRUE(InOrder(
-        s, {") Service start at ", "Running alone without dhcp", "Use ip address 198.18.0.1",
-            "User request get file=", "\nEnter CTRL+C, exiting...\n", ") Service down at "}))
+        s, {") Service start at ", "Running with dhcp", "Use ip address 198.18.0.77",
+            "User request get file=", "\nEnter CTRL+C, exiting...\n", ") Service down at "}) &&
+        !InOrder(s, {"error:"}))
         << s;
     EXPECT_EQ(s.find(") Service down at "), s.rfind(") Service down at "));
     EXPECT_TRUE(access(strLog.c_str(), F_OK) == 0 && ReadFile(strLog).empty());
