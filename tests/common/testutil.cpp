@@ -99,11 +99,12 @@ static pid_t Spawn(const std::vector<std::string>& vArgs, const std::string& str
     _exit(127);
 }
 
-int RunCommand(const std::string& strCommand, std::string* pOutput, int iTimeoutSec)
+int RunCommand(const std::string& strCommand, std::string* pOutput, int iTimeoutSec,
+               const std::string& strNs)
 {
     char szOutput[] = "/tmp/pxetest-out-XXXXXX";
     const int fd = mkostemp(szOutput, O_CLOEXEC);
-    const pid_t pid = fd < 0 ? -1 : Spawn({"/bin/sh", "-c", strCommand}, "", "", fd);
+    const pid_t pid = fd < 0 ? -1 : Spawn({"/bin/sh", "-c", strCommand}, "", strNs, fd);
     close(fd);
     // The group holds whatever the command started in the background too.
     int r = pid < 0 ? -1 : WaitProcess(pid, iTimeoutSec * 1000);
@@ -169,13 +170,6 @@ TNetLab::~TNetLab()
     for (pid_t pid : vPids)
         StopProcess(pid, SIGKILL, 2000);
     Lab("down " + strServerNs.substr(0, strServerNs.size() - 1));
-}
-
-int TNetLab::Run(const std::string& strNs, const std::string& strCommand, std::string* pOutput,
-                 int iTimeoutSec)
-{
-    return RunCommand("exec ip netns exec " + strNs + " /bin/sh -c '" + strCommand + "'", pOutput,
-                      iTimeoutSec);
 }
 
 pid_t TNetLab::Spawn(const std::string& strNs, const std::vector<std::string>& vArgs,

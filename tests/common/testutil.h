@@ -29,9 +29,10 @@ std::string ReadFile(const std::string& strPath);  // empty when missing
 // How often strWhat occurs in strText (overlapping occurrences each count).
 int CountOf(const std::string& strText, const std::string& strWhat);
 
-// Runs "sh -c strCommand", bounded by iTimeoutSec (then killed). Output (stdout
-// and stderr) in *pOutput when given. Returns the exit status, or -1.
-int RunCommand(const std::string& strCommand, std::string* pOutput = nullptr, int iTimeoutSec = 60);
+// Runs "sh -c strCommand" in the network namespace strNs ("": this one), bounded by iTimeoutSec
+// (then killed). Output (stdout and stderr) in *pOutput when given. Returns the exit status, or -1.
+int RunCommand(const std::string& strCommand, std::string* pOutput = nullptr, int iTimeoutSec = 60,
+               const std::string& strNs = "");
 
 // Waits up to iTimeoutMs for a child to end by itself. Returns its exit status,
 // 128+signal for a signalled child, -2 when it did not end, -1 on error.
@@ -66,7 +67,10 @@ public:
 
     // Runs a shell command inside a namespace (see RunCommand).
     int Run(const std::string& strNs, const std::string& strCommand, std::string* pOutput = nullptr,
-            int iTimeoutSec = 60);
+            int iTimeoutSec = 60)
+    {
+        return RunCommand(strCommand, pOutput, iTimeoutSec, strNs);
+    }
     // Starts a process inside a namespace with stdout and stderr into strLogFile
     // (none when empty); stopped and reaped by the destructor at the latest.
     pid_t Spawn(const std::string& strNs, const std::vector<std::string>& vArgs,
