@@ -15,6 +15,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 
 namespace
@@ -125,6 +126,7 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
 
 TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
 {
+    WriteFile(strLog, "a run before\n");  // kept: the file is appended to
     pid_t pid =
         lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
     ASSERT_GT(pid, 0);
@@ -143,9 +145,13 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
     // The configuration read before the service threads start; "Service start" stays on
     // standard error (where the foreground case sees it), being written before the file is taken.
     std::string strFile = ReadFile(strLog), strErr = ReadFile(strOut);
-    EXPECT_TRUE(InOrder(strFile, {"Running alone without dhcp", "Info: Use ip address 198.18.0.1",
-                                  "Start TFTP service", ") Service down at "}))
+    EXPECT_TRUE(InOrder(strFile, {"a run before\n", "Running alone without dhcp",
+                                  "Info: Use ip address 198.18.0.1", "Start TFTP service"}))
         << strFile;
+    // Each line with its time, priority, process, thread and place.
+    const std::regex reLine("\n[0-9]{4}-[-0-9 :.]+@LM_INFO@\\(pid:[0-9]+\\|tid:[0-9]+\\) "
+                            "\\(File:service/mainthread.cpp\\|Line:[0-9]+\\) Service down at ");
+    EXPECT_TRUE(std::regex_search(strFile, reLine)) << strFile;
     EXPECT_FALSE(InOrder(strFile, {"Service start"}) || InOrder(strErr, {"Service down"}))
         << strFile << strErr;
 }
