@@ -13,14 +13,7 @@
 #include <vector>
 
 #define FUZZ_CHECK(bOk, szWhat)                                                                    \
-    do                                                                                             \
-    {                                                                                              \
-        if (!(bOk))                                                                                \
-        {                                                                                          \
-            std::fprintf(stderr, "%s: %s\n", __FILE__, szWhat);                                    \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
+    ((bOk) ? (void)0 : (std::fprintf(stderr, "%s: %s\n", __FILE__, szWhat), std::abort()))
 
 
 // The value of a DhcpPacket's option (or vendor sub-option) nCode; empty when absent.
