@@ -7,6 +7,7 @@
 #include "boot/dhcp.h"
 #include "boottest.h"
 #include "config/settings.h"
+#include "core/readiness.h"
 #include "core/stopevent.h"
 
 #include <ace/Log_Msg.h>
@@ -22,13 +23,6 @@ namespace
 const char* const kSettingsEnv = "PXETEST_LISTENER";
 const char* const kBroadcast = "255.255.255.255";
 const char* const kServer = TNetLab::kServerIp;
-
-bool UdpPortBound(int iPort)
-{
-    char sz[8];
-    snprintf(sz, sizeof(sz), ":%04X ", iPort);
-    return ReadFile("/proc/self/net/udp").find(sz) != std::string::npos;
-}
 
 // A reply as the client received it: its bytes (empty when none came), its sender and the
 // address it was sent to.
@@ -145,12 +139,9 @@ TEST(BootServiceListenerChild, Serve)
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &set, nullptr), 0);
+    const int nThreads = Threads();  // before the listener
+    ExpectServiceThreads(1, [] { printf("listener ready\n"); fflush(stdout); });  // bound
     std::thread listener(bootservice_proc, nullptr);
-    ASSERT_TRUE(
-        WaitUntil([&] { return UdpPortBound(kBinlPort) && UdpPortBound(kDhcpServerPort); }, 5000));
-    const int nThreads = Threads() - 1;  // before any request, the listener aside
-    printf("listener ready\n");
-    fflush(stdout);
 
     int iSignal = 0;
     sigwait(&set, &iSignal);
