@@ -19,7 +19,7 @@ class ConfigTest : public ::testing::Test
 protected:
     // Writes the own file, then Gateway.cfg at Tarn's, at Mervane's and at the program's place (no
     // file where empty), reads the configuration from fresh settings and returns it in short, the
-    // message of the parser's exception, or "exit", the status and the last line logged for a
+    // message of a TTiXmlException, or "exit", the status and the last line logged for a
     // fatal error.
     std::string Read(const std::array<std::string, 4>& files)
     {

@@ -28,12 +28,16 @@ struct TClient : TTftpPeer
     {
         for (const TDatagram* d = p; d < p + nCount; ++d)
         {
+            if (d->pHead[1] != TftpData)
+            {
+                vSent.push_back(-1);
+                continue;
+            }
             const int iBlock = uint8_t(d->pHead[2]) << 8 | uint8_t(d->pHead[3]);
-            vSent.push_back(d->pHead[1] == TftpData ? iBlock : -1);
-            iLast += d->pHead[1] == TftpData ? int16_t(iBlock - iLast) : 0;
+            vSent.push_back(iBlock);
+            iLast += int16_t(iBlock - iLast);
             const size_t nAt = std::min(size_t((iLast - 1) * nBlock), strFile.size());
-            nWrongData += d->pHead[1] == TftpData &&
-                          std::string(d->pBody, size_t(d->nBody)) != strFile.substr(nAt, nBlock);
+            nWrongData += std::string(d->pBody, size_t(d->nBody)) != strFile.substr(nAt, nBlock);
         }
     }
     int Receive(char* buffer, int* pnLength, int iWaitMs) override
