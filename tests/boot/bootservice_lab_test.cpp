@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <atomic>
 #include <thread>
 
 namespace
@@ -139,9 +140,13 @@ TEST(BootServiceListenerChild, Serve)
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &set, nullptr), 0);
-    const int nThreads = Threads();  // before the listener
-    ExpectServiceThreads(1, [] { printf("listener ready\n"); fflush(stdout); });  // bound
+    std::atomic<bool> bBound{false};  // the listener's sockets
+    ExpectServiceThreads(1, [&] { bBound = true; });
     std::thread listener(bootservice_proc, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return bBound.load(); }, 5000));
+    const int nThreads = Threads() - 1;  // before any request, the listener aside
+    printf("listener ready\n");
+    fflush(stdout);
 
     int iSignal = 0;
     sigwait(&set, &iSignal);
