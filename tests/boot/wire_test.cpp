@@ -193,6 +193,7 @@ TEST(BootMenu, JoinsTheOptionsOrLeavesAReplyTooLargeWhole)
     ASSERT_TRUE(menu.Parse(v.data(), 308));
     auto mMenu = Tables(menu);
     EXPECT_EQ(mMenu[256 + PXE_BOOT_MENU].size() + mMenu[256 + PXE_MENU_PROMPT].size(), 8u + 26u);
-    mMenu.erase(256 + PXE_BOOT_MENU), mMenu.erase(256 + PXE_MENU_PROMPT);
+    mMenu.erase(256 + PXE_BOOT_MENU);
+    mMenu.erase(256 + PXE_MENU_PROMPT);
     EXPECT_EQ(mMenu, Tables(p));
 }

@@ -24,7 +24,8 @@ std::string Parse(const std::string& strSource, bool bIsFile = false)
     {
         strResult = "!" + std::string(e.Message()) + "|" + e.Context();
     }
-    return strResult + (log.Texts().empty() ? "" : "|" + log.Texts());
+    const std::string strErrors = log.Texts();
+    return strResult + (strErrors.empty() ? "" : "|" + strErrors);
 }
 }  // namespace
 

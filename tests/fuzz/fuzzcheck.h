@@ -15,7 +15,6 @@
 #define FUZZ_CHECK(bOk, szWhat)                                                                    \
     ((bOk) ? (void)0 : (std::fprintf(stderr, "%s: %s\n", __FILE__, szWhat), std::abort()))
 
-
 // The value of a DhcpPacket's option (or vendor sub-option) nCode; empty when absent.
 template <class TPacket> std::string Opt(const TPacket& p, uint8_t nCode, bool bVendor = false)
 {
