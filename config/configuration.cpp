@@ -75,6 +75,10 @@ void ReadTftpNegotiation(const TConfigPlatform& platform, const TTiXmlElement* p
         pNegotiate != nullptr && ACE_OS::strncasecmp(pNegotiate->Value().c_str(), "yes", 3) == 0;
     gSettings.iTftpMaxBlockSize = NumberOrExit(platform, pTftp, "MaxBlockSize", 8, 65464, 1468);
     gSettings.iTftpMaxWindowSize = NumberOrExit(platform, pTftp, "MaxWindowSize", 1, 64, 16);
+    gSettings.iTftpMaxTransfers = NumberOrExit(platform, pTftp, "MaxTransfers", 1, 10000, 256);
+    gSettings.iTftpMaxTransfersPerClient =
+        NumberOrExit(platform, pTftp, "MaxTransfersPerClient", 1, 256, 8);
+    gSettings.iTftpMaxTimeout = NumberOrExit(platform, pTftp, "MaxTimeout", 1, 255, 10);
     if (gSettings.bTftpNegotiate)
         ACE_DEBUG((LM_DEBUG,
                    LOG_PREFIX
@@ -193,6 +197,8 @@ void ReadConfiguration(const TConfigPlatform& platform)
     }
 
     TTiXmlElement* pComm = Child(pRoot, "Communication");
+    if (TTiXmlElement* pUser = Child(Child(pRoot, "Service"), "User"))
+        gSettings.strServiceUser = pUser->Value();
 
     ReadGatewayInterface(platform);
     ACE_DEBUG(

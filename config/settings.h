@@ -22,6 +22,11 @@ struct TSettings
         false;  // TFTP option negotiation (blksize, windowsize, timeout, tsize) switched on
     int iTftpMaxBlockSize = 1468;  // largest TFTP block size granted, 8 to 65464
     int iTftpMaxWindowSize = 16;   // largest TFTP window granted, 1 to 64
+    int iTftpMaxTransfers = 256;         // TFTP transfers at once, 1 to 10000
+    int iTftpMaxTransfersPerClient = 8;  // TFTP transfers at once from one address, 1 to 256
+    int iTftpMaxTimeout = 10;            // largest "timeout" option granted, 1 to 255 seconds
+    // User the service runs as once its ports are bound; empty: stay as started
+    std::string strServiceUser;
 };
 
 extern TSettings gSettings;

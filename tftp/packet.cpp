@@ -73,12 +73,17 @@ int BuildError(char* buffer, uint16_t code)
 {
     if (code > 7)
         return -1;
+    return BuildErrorMessage(buffer, code, TftpErrorText[code]);
+}
+
+int BuildErrorMessage(char* buffer, uint16_t code, const char* szText)
+{
     memset(buffer, 0, 256);
     buffer[1] = TftpError;
     buffer[2] = static_cast<char>(code >> 8);
     buffer[3] = static_cast<char>(code);
-    size_t nText = strlen(TftpErrorText[code]);
-    memcpy(buffer + 4, TftpErrorText[code], nText + 1);
+    size_t nText = strnlen(szText, 200);
+    memcpy(buffer + 4, szText, nText);
     return static_cast<int>(4 + nText + 1);
 }
 

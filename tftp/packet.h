@@ -64,6 +64,10 @@ int ClassifyDatagram(const char* pDatagram, int nLength);
 // Returns its length, or -1 for a code outside 0 to 7.
 int BuildError(char* buffer, uint16_t code);
 
+// Builds ERROR with code and the text szText (at most 200 bytes are taken)
+// into buffer (at least 256 bytes). Returns its length.
+int BuildErrorMessage(char* buffer, uint16_t code, const char* szText);
+
 // Writes the DATA header of block (its low 16 bits) into the 4 bytes at pHeader.
 void BuildDataHeader(char* pHeader, uint64_t block);
 
