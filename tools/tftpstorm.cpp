@@ -24,7 +24,8 @@
 //   probe_failed Q p50_ms A p99_ms B recovery_ms R threads N rss_kb K
 //   server_cpu S cpu C
 // (a failed probe counts as 3000 ms in the percentiles; recovery_ms: from
-// the storm's end to the first answered TINY, -1 when none; threads, rss_kb
+// the storm's end to the request for TINY that was answered within 100 ms,
+// -1 when none; threads, rss_kb
 // and server_cpu -1 without --watch; cpu: this program's own CPU seconds),
 // and why transfers failed on stderr. Exits 2 on bad usage or set-up.
 #include "client/tftpclient.h"
@@ -273,7 +274,7 @@ void CStorm::Run()
         if (m_client[i].eState == StateDone)
         {
             m_dRecoveryMs =
-                std::chrono::duration<double, std::milli>(m_client[i].tpEnd - tpQuiet).count();
+                std::chrono::duration<double, std::milli>(m_client[i].tpStart - tpQuiet).count();
             break;
         }
     }
