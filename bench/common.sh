@@ -95,11 +95,9 @@ stop_server() {
     SERVER_PID=""
 }
 
-# The CPU time of the running server and of its children it reaped (tftpd-hpa
-# forks one a transfer), in clock ticks; 0 once it is gone.
+# utime + stime of the running server, in clock ticks (0 once it is gone).
 cpu_ticks() {
-    awk '{sub(/.*\) /, ""); print $12 + $13 + $14 + $15}' "/proc/$SERVER_PID/stat" 2>/dev/null ||
-        echo 0
+    awk '{sub(/.*\) /, ""); print $12 + $13}' "/proc/$SERVER_PID/stat" 2>/dev/null || echo 0
 }
 
 # The value after the word KEY in the lines read.

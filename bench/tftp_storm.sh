@@ -27,7 +27,8 @@
 #   the script
 #
 # Runs in scripts/lab.sh's lab pxs<pid>: the servers in its server namespace
-# (198.18.0.1/24), the storm in its client namespace (198.18.0.2/24). dnsmasq
+# (198.18.0.1/24), the storm in its client namespace (198.18.0.2/24, and the
+# storm's clients spread over 198.18.0.3 to .254 added there). dnsmasq
 # serves TFTP only (--port=0, no DHCP range). Installs dnsmasq-base when
 # missing. Takes about (2 x ROUNDS x (STORM_SECONDS + 5)) seconds; says how long
 # it took. Exits 1 when a target is missed.
@@ -46,6 +47,11 @@ need_tools "$SERVE" "$FETCH" "$STORM"
 need_commands dnsmasq=dnsmasq-base
 
 bench_lab pxs  # scripts/lab.sh: server namespace pxs<pid>s, client pxs<pid>c
+# The storm's machines, one address each (as many as the subnet holds; a few
+# clients share one): 198.18.0.3 to .254 on the client's end of the lab.
+for i in $(seq 3 254); do echo "addr add 198.18.0.$i/24 dev ${LAB}c"; done |
+    ip -n "${LAB}c" -batch -
+SOURCES=198.18.0.3-198.18.0.254
 if [ "$QUICK" = 1 ]; then
     FIRMWARE=20
     CLIENTS=(--firmware "$FIRMWARE" --slow 2 --silent 30 --long-timeout 6)
@@ -74,7 +80,7 @@ for round in $(seq 1 "$ROUNDS"); do
         start_server "$key"
         err="$WORK/storm.$round.$key.err"
         out=$("${CLI[@]}" timeout $((STORM_SECONDS + 90)) "$STORM" --seconds "$STORM_SECONDS" \
-                  "${CLIENTS[@]}" --watch "$SERVER_PID" $SERVER_IP "$ROOT" 2>"$err") ||
+                  "${CLIENTS[@]}" --sources $SOURCES --watch "$SERVER_PID" $SERVER_IP "$ROOT" 2>"$err") ||
             out="failed: $(tail -1 "$err")"
         stop_server
         printf '  round %s %-12s %s\n' "$round" "${NAME[$key]}" "$out"

@@ -3,7 +3,7 @@
 //
 //   tftpstorm [--port N] [--seconds S] [--ramp MS] [--firmware N] [--slow N]
 //             [--silent N] [--long-timeout N] [--big NAME] [--small NAME]
-//             [--tiny NAME] [--watch PID] SERVER ROOT
+//             [--tiny NAME] [--sources FIRST-LAST] [--watch PID] SERVER ROOT
 //
 // ROOT is the folder the server serves (read here to compare the bytes). The
 // storm's clients start in a fixed mixed order spread over --ramp ms (1000):
@@ -14,23 +14,28 @@
 //   --silent N (300): a request for BIG, never acknowledged
 //   --long-timeout N (50): BIG with timeout 255; every other one never
 //       acknowledges, the others acknowledge 2 s late until the storm ends
-// and, throughout, a normal client fetches SMALL (blksize 1468 windowsize 4)
-// once a second, failing after 3 s. After --seconds S (45) every storm client
-// stops; then a request for TINY, waiting 100 ms for its answer, is sent
-// again until one is answered (for up to 30 s). With --watch, the server
-// process PID's threads and RSS are read from /proc every 100 ms, its CPU time
-// at the start and the end. Prints one line,
+// With --sources, storm client k sends from the k-th address of FIRST to LAST,
+// round the range again after LAST (as the machines of a storm; firmware's
+// probe and download from the same address), else from the address the system
+// picks. Throughout, a normal
+// client (from the address the system picks) fetches SMALL with blksize 1468
+// windowsize 4 once a second, failing after 3 s. After --seconds S (45) every
+// storm client stops; then a request for TINY, waiting 100 ms for its answer,
+// is sent again until one is answered (for up to 30 s). With --watch, the
+// server process PID's threads and RSS are read from /proc every 100 ms, its
+// CPU time at the start and the end. Prints one line,
 //   firmware N intact I failed F unfinished U last_good_s T probes P
 //   probe_failed Q p50_ms A p99_ms B recovery_ms R threads N rss_kb K
 //   server_cpu S cpu C
-// (a failed probe counts as 3000 ms in the percentiles; recovery_ms: from
-// the storm's end to the request for TINY that was answered within 100 ms,
-// -1 when none; threads, rss_kb
-// and server_cpu -1 without --watch; cpu: this program's own CPU seconds),
-// and why transfers failed on stderr. Exits 2 on bad usage or set-up.
+// (a failed probe counts as 3000 ms in the percentiles; recovery_ms: from the
+// storm's end to the sending of the request for TINY that was answered within
+// 100 ms, -1 when none; threads, rss_kb and server_cpu -1 without --watch;
+// cpu: this program's own CPU seconds), and why transfers failed on stderr.
+// Exits 2 on bad usage or set-up.
 #include "client/tftpclient.h"
 #include "tftp/packet.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -65,6 +70,8 @@ struct TOptions
     int nLongTimeout = 50;
     std::string strBig = "f8", strSmall = "f1", strTiny = "ready";
     int iWatch = 0;
+    in_addr_t nFirstSource = INADDR_ANY;  // host order
+    int nSources = 0;
     std::string strServer, strRoot;
 };
 
@@ -96,7 +103,7 @@ public:
             else if (strKey == "VmRSS:" && status >> n)
                 m_nRssKb = std::max(m_nRssKb, n);
     }
-    // utime + stime + cutime + cstime in seconds, -1 when gone.
+    // utime + stime in seconds, -1 when gone.
     double Cpu() const
     {
         std::ifstream stat(m_strProc + "/stat");
@@ -106,7 +113,7 @@ public:
         std::istringstream fields(strStat.substr(strStat.rfind(')') + 2));
         std::string strField;
         double dTicks = 0;
-        for (int i = 3; fields >> strField && i <= 17; ++i)
+        for (int i = 3; fields >> strField && i <= 15; ++i)
             if (i >= 14)
                 dTicks += atof(strField.c_str());
         return dTicks / sysconf(_SC_CLK_TCK);
@@ -128,7 +135,7 @@ public:
 
 private:
     TClientRequest Request(EKind eKind) const;
-    void Start(EKind eKind);
+    void Start(EKind eKind, in_addr_t nSource = INADDR_ANY);
     void Poll();
     void Report(double dServerCpu);
 
@@ -205,9 +212,11 @@ TClientRequest CStorm::Request(EKind eKind) const
     return r;
 }
 
-void CStorm::Start(EKind eKind)
+void CStorm::Start(EKind eKind, in_addr_t nSource)
 {
-    m_client.Start(Request(eKind));
+    TClientRequest r = Request(eKind);
+    r.nSource = nSource;
+    m_client.Start(r);
     m_vKinds.push_back(eKind);
 }
 
@@ -217,7 +226,7 @@ void CStorm::Poll()
     m_client.Poll(5, m_vEnded);
     for (size_t i : m_vEnded)
         if (m_vKinds[i] == KindSizeProbe && m_client[i].eState == StateDone)
-            Start(KindFirmware);
+            Start(KindFirmware, m_client[i].r.nSource);
     if (m_pWatch && TClock::now() - m_tpWatch >= std::chrono::milliseconds(kWatchMs))
     {
         m_pWatch->Sample();
@@ -253,7 +262,8 @@ void CStorm::Run()
         for (; nStarted < vStorm.size() &&
                tpNow - tpStart >= std::chrono::milliseconds(m_o.iRampMs) * nStarted / vStorm.size();
              ++nStarted)
-            Start(vStorm[nStarted]);
+            Start(vStorm[nStarted],
+                  m_o.nSources ? htonl(m_o.nFirstSource + nStarted % m_o.nSources) : INADDR_ANY);
         if (tpNow - tpStart >= std::chrono::seconds(iNormal))
         {
             Start(KindNormal);
@@ -341,6 +351,21 @@ void CStorm::Report(double dServerCpu)
            dCpu);
 }
 
+// FIRST-LAST, two IPv4 addresses, into the addresses of --sources.
+bool ParseRange(const std::string& strRange, TOptions& o)
+{
+    size_t iDash = strRange.find('-');
+    in_addr aFirst, aLast;
+    if (iDash == std::string::npos ||
+        inet_pton(AF_INET, strRange.substr(0, iDash).c_str(), &aFirst) != 1 ||
+        inet_pton(AF_INET, strRange.substr(iDash + 1).c_str(), &aLast) != 1 ||
+        ntohl(aLast.s_addr) < ntohl(aFirst.s_addr))
+        return false;
+    o.nFirstSource = ntohl(aFirst.s_addr);
+    o.nSources = static_cast<int>(ntohl(aLast.s_addr) - o.nFirstSource + 1);
+    return true;
+}
+
 bool ParseArguments(int argc, char** argv, TOptions& o)
 {
     static const option aLong[] = {{"port", required_argument, nullptr, 'p'},
@@ -354,6 +379,7 @@ bool ParseArguments(int argc, char** argv, TOptions& o)
                                    {"small", required_argument, nullptr, 'S'},
                                    {"tiny", required_argument, nullptr, 'T'},
                                    {"watch", required_argument, nullptr, 'w'},
+                                   {"sources", required_argument, nullptr, 'a'},
                                    {nullptr, 0, nullptr, 0}};
     int c;
     int iPort = kTftpPort;
@@ -392,6 +418,9 @@ bool ParseArguments(int argc, char** argv, TOptions& o)
         case 'T':
             o.strTiny = optarg;
             break;
+        case 'a':
+            bOk = bOk && ParseRange(optarg, o);
+            break;
         case 'w':
             o.iWatch = ParseNumber(optarg, 1, 1 << 30);
             bOk = bOk && o.iWatch > 0;
@@ -418,7 +447,7 @@ int main(int argc, char** argv)
         fprintf(stderr,
                 "usage: %s [--port N] [--seconds S] [--ramp MS] [--firmware N] [--slow N]\n"
                 "       [--silent N] [--long-timeout N] [--big NAME] [--small NAME]"
-                " [--tiny NAME] [--watch PID] SERVER ROOT\n",
+                " [--tiny NAME]\n       [--sources FIRST-LAST] [--watch PID] SERVER ROOT\n",
                 argv[0]);
         return 2;
     }

@@ -132,12 +132,16 @@ size_t CTftpClient::Start(const TClientRequest& r)
 
     t.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int iSize = kReceiveBuffer;
+    sockaddr_in saSource{};
+    saSource.sin_family = AF_INET;
+    saSource.sin_addr.s_addr = r.nSource;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = i;
     if (t.fd < 0 ||
         (setsockopt(t.fd, SOL_SOCKET, SO_RCVBUFFORCE, &iSize, sizeof iSize) != 0 &&
          setsockopt(t.fd, SOL_SOCKET, SO_RCVBUF, &iSize, sizeof iSize) != 0) ||
+        bind(t.fd, reinterpret_cast<const sockaddr*>(&saSource), sizeof saSource) != 0 ||
         (r.eRole != RoleSilent && epoll_ctl(m_ep, EPOLL_CTL_ADD, t.fd, &ev) != 0))
     {
         End(i, StateFailed, std::string("socket: ") + strerror(errno));

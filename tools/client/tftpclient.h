@@ -64,6 +64,7 @@ struct TClientRequest
     int iAckDelayMs = 0;                  // RoleSlow
     int iAckLimit = 0;                    // RoleSlow; 0: no limit
     const CMappedFile* pCheck = nullptr;  // the original; nullptr: not compared
+    in_addr_t nSource = INADDR_ANY;       // the address to send from, network order
 };
 
 enum EClientState
