@@ -57,6 +57,13 @@ bench_lab() {  # PREFIX
     echo ready > "$ROOT/ready"
 }
 
+# The clients run under timeout --foreground, so that Ctrl-C reaches them, and
+# timeout reports a signal that ended its client as a status of 128 or more,
+# which bash does not take as its own Ctrl-C: the script ends here then.
+stop_on_signal() {  # STATUS
+    [ "$1" -lt 128 ] || exit 130
+}
+
 # Writes a file of random bytes into the TFTP root.
 random_file() {  # NAME BYTES
     head -c "$2" /dev/urandom > "$ROOT/$1"

@@ -84,7 +84,7 @@ measure() {  # C KEY ROUND
     local c=$1 key=$2 out t0 t1 blocks
     t0=$(cpu_ticks)
     # shellcheck disable=SC2086  # OPTS holds several words
-    if out=$("${CLI[@]}" timeout 600 "$FETCH" ${OPTS[$c]} --parallel "${COUNT[$c]}" \
+    if out=$("${CLI[@]}" timeout --foreground 600 "$FETCH" ${OPTS[$c]} --parallel "${COUNT[$c]}" \
                  --check "$ROOT/${FILE[$c]}" $SERVER_IP "${FILE[$c]}" 2>>"$WORK/fetch.err"); then
         t1=$(cpu_ticks)
         MBS[$c.$key]+=" $(echo "$out" | field MB/s)"
@@ -96,6 +96,7 @@ measure() {  # C KEY ROUND
         [ "$key" = hpa ] || CPU[$c.$key]+=" $(awk -v d=$((t1 - t0)) -v hz="$(getconf CLK_TCK)" -v n=$blocks \
                              'BEGIN {printf "%.2f", d * 1e6 / hz / n}')"
     else
+        stop_on_signal $?
         MBS[$c.$key]+=" FAIL"; FAILED=1
         out="failed: $(tail -1 "$WORK/fetch.err")"
     fi
@@ -164,9 +165,9 @@ if [[ $CASES == *m* ]]; then
     start_server neg
     idle=$(awk '/VmHWM/ {print $2}' "/proc/$SERVER_PID/status")
     # shellcheck disable=SC2086  # UEFI holds several words
-    out=$("${CLI[@]}" timeout 600 "$FETCH" $UEFI --parallel $M_COUNT --timeout 2000 \
+    out=$("${CLI[@]}" timeout --foreground 600 "$FETCH" $UEFI --parallel $M_COUNT --timeout 2000 \
               --retries 10 --check "$ROOT/f1" $SERVER_IP f1 2>>"$WORK/fetch.err") ||
-        { FAILED=1; out="failed: $(tail -1 "$WORK/fetch.err")"; }
+        { stop_on_signal $?; FAILED=1; out="failed: $(tail -1 "$WORK/fetch.err")"; }
     peak=$(awk '/VmHWM/ {print $2}' "/proc/$SERVER_PID/status")
     stop_server
     echo "Memory, $M_COUNT x 1 MiB at once (blksize 1468 window 4, --negotiate): peak RSS" \

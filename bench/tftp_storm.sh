@@ -80,9 +80,9 @@ for round in $(seq 1 "$ROUNDS"); do
     for key in $(round_order "$round" $KEYS); do
         start_server "$key"
         err="$WORK/storm.$round.$key.err"
-        out=$("${CLI[@]}" timeout $((STORM_SECONDS + 90)) "$STORM" --seconds "$STORM_SECONDS" \
+        out=$("${CLI[@]}" timeout --foreground $((STORM_SECONDS + 90)) "$STORM" --seconds "$STORM_SECONDS" \
                   "${CLIENTS[@]}" --sources $SOURCES --watch "$SERVER_PID" $SERVER_IP "$ROOT" 2>"$err") ||
-            out="failed: $(tail -1 "$err")"
+            { stop_on_signal $?; out="failed: $(tail -1 "$err")"; }
         stop_server
         printf '  round %s %-12s %s\n' "$round" "${NAME[$key]}" "$out"
         sed 's/^/    /' "$err"
