@@ -36,13 +36,13 @@
 #include "tftp/packet.h"
 
 #include <arpa/inet.h>
-#include <getopt.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
@@ -368,73 +368,41 @@ bool ParseRange(const std::string& strRange, TOptions& o)
 
 bool ParseArguments(int argc, char** argv, TOptions& o)
 {
-    static const option aLong[] = {{"port", required_argument, nullptr, 'p'},
-                                   {"seconds", required_argument, nullptr, 's'},
-                                   {"ramp", required_argument, nullptr, 'r'},
-                                   {"firmware", required_argument, nullptr, 'f'},
-                                   {"slow", required_argument, nullptr, 'l'},
-                                   {"silent", required_argument, nullptr, 'n'},
-                                   {"long-timeout", required_argument, nullptr, 't'},
-                                   {"big", required_argument, nullptr, 'B'},
-                                   {"small", required_argument, nullptr, 'S'},
-                                   {"tiny", required_argument, nullptr, 'T'},
-                                   {"watch", required_argument, nullptr, 'w'},
-                                   {"sources", required_argument, nullptr, 'a'},
-                                   {nullptr, 0, nullptr, 0}};
-    int c;
-    int iPort = kTftpPort;
-    bool bOk = true;
-    while ((c = getopt_long(argc, argv, "", aLong, nullptr)) != -1)
+    struct TNumber
     {
-        switch (c)
-        {
-        case 'p':
-            iPort = ParseNumber(optarg, 1, 65535);
-            break;
-        case 's':
-            o.iSeconds = ParseNumber(optarg, 1, 3600);
-            break;
-        case 'r':
-            o.iRampMs = ParseNumber(optarg, 0, 60000);
-            break;
-        case 'f':
-            o.nFirmware = ParseNumber(optarg, 0, 10000);
-            break;
-        case 'l':
-            o.nSlow = ParseNumber(optarg, 0, 10000);
-            break;
-        case 'n':
-            o.nSilent = ParseNumber(optarg, 0, 10000);
-            break;
-        case 't':
-            o.nLongTimeout = ParseNumber(optarg, 0, 10000);
-            break;
-        case 'B':
-            o.strBig = optarg;
-            break;
-        case 'S':
-            o.strSmall = optarg;
-            break;
-        case 'T':
-            o.strTiny = optarg;
-            break;
-        case 'a':
-            bOk = bOk && ParseRange(optarg, o);
-            break;
-        case 'w':
-            o.iWatch = ParseNumber(optarg, 1, 1 << 30);
-            bOk = bOk && o.iWatch > 0;
-            break;
-        default:
+        const char* szFlag;
+        int* pValue;
+        int iMin, iMax;
+    };
+    int iPort = kTftpPort;
+    const TNumber aNumbers[] = {{"--port", &iPort, 1, 65535},
+                                {"--seconds", &o.iSeconds, 1, 3600},
+                                {"--ramp", &o.iRampMs, 0, 60000},
+                                {"--firmware", &o.nFirmware, 0, 10000},
+                                {"--slow", &o.nSlow, 0, 10000},
+                                {"--silent", &o.nSilent, 0, 10000},
+                                {"--long-timeout", &o.nLongTimeout, 0, 10000},
+                                {"--watch", &o.iWatch, 1, 1 << 30}};
+    const std::pair<const char*, std::string*> aNames[] = {
+        {"--big", &o.strBig}, {"--small", &o.strSmall}, {"--tiny", &o.strTiny}};
+    int i = 1;
+    for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2)
+    {
+        bool bOk = strcmp(argv[i], "--sources") == 0 && ParseRange(argv[i + 1], o);
+        for (const TNumber& n : aNumbers)
+            if (strcmp(argv[i], n.szFlag) == 0)
+                bOk = (*n.pValue = ParseNumber(argv[i + 1], n.iMin, n.iMax)) >= 0;
+        for (const auto& name : aNames)
+            if (strcmp(argv[i], name.first) == 0)
+                bOk = !(*name.second = argv[i + 1]).empty();
+        if (!bOk)
             return false;
-        }
     }
-    if (!bOk || iPort < 0 || o.iSeconds < 0 || o.iRampMs < 0 || o.nFirmware < 0 || o.nSlow < 0 ||
-        o.nSilent < 0 || o.nLongTimeout < 0 || optind != argc - 2)
+    if (i != argc - 2)
         return false;
     o.nPort = static_cast<uint16_t>(iPort);
-    o.strServer = argv[optind];
-    o.strRoot = argv[optind + 1];
+    o.strServer = argv[i];
+    o.strRoot = argv[i + 1];
     return true;
 }
 }  // namespace
