@@ -56,7 +56,7 @@ fi
 
 bench_lab pxb  # scripts/lab.sh: server namespace pxb<pid>s, client pxb<pid>c
 SCALE=$([ "$QUICK" = 1 ] && echo 10 || echo 1)
-random_file big $((33553919 / SCALE))           # 65535 blocks of 512 bytes, the last short
+random_file big $((33553919 / SCALE))  # (a): 65535 blocks of 512 bytes, the last short
 random_file f8 $((8 * 1024 * 1024 / SCALE))
 random_file f200 $((200 * 1024 * 1024 / SCALE))
 random_file f1 $((1024 * 1024))
@@ -93,8 +93,9 @@ measure() {  # C KEY ROUND
         blocks=$(( COUNT[$c] * ($(stat -c %s "$ROOT/${FILE[$c]}") / $(echo "$out" | field blksize)
                                 + 1) ))
         # tftpd-hpa's transfers run in children its own times do not hold.
-        [ "$key" = hpa ] || CPU[$c.$key]+=" $(awk -v d=$((t1 - t0)) -v hz="$(getconf CLK_TCK)" -v n=$blocks \
-                             'BEGIN {printf "%.2f", d * 1e6 / hz / n}')"
+        [ "$key" = hpa ] ||
+            CPU[$c.$key]+=" $(awk -v d=$((t1 - t0)) -v hz="$(getconf CLK_TCK)" -v n=$blocks \
+                                 'BEGIN {printf "%.2f", d * 1e6 / hz / n}')"
     else
         stop_on_signal $?
         MBS[$c.$key]+=" FAIL"; FAILED=1

@@ -129,7 +129,7 @@ private:
 class CStorm
 {
 public:
-    explicit CStorm(const TOptions& o) : m_o(o) {}
+    explicit CStorm(const TOptions& o) : m_o(o), m_watch(o.iWatch) {}
     bool Setup();
     void Run();
 
@@ -144,7 +144,7 @@ private:
     CTftpClient m_client;
     std::vector<EKind> m_vKinds;  // by transfer
     std::vector<size_t> m_vEnded;
-    CWatch* m_pWatch = nullptr;
+    CWatch m_watch;  // when m_o.iWatch
     TClock::time_point m_tpWatch;
     double m_dRecoveryMs = -1;
 };
@@ -227,23 +227,16 @@ void CStorm::Poll()
     for (size_t i : m_vEnded)
         if (m_vKinds[i] == KindSizeProbe && m_client[i].eState == StateDone)
             Start(KindFirmware, m_client[i].r.nSource);
-    if (m_pWatch && TClock::now() - m_tpWatch >= std::chrono::milliseconds(kWatchMs))
+    if (m_o.iWatch && TClock::now() - m_tpWatch >= std::chrono::milliseconds(kWatchMs))
     {
-        m_pWatch->Sample();
+        m_watch.Sample();
         m_tpWatch = TClock::now();
     }
 }
 
 void CStorm::Run()
 {
-    CWatch watch(m_o.iWatch);
-    double dCpuStart = 0;
-    if (m_o.iWatch)
-    {
-        m_pWatch = &watch;
-        watch.Sample();
-        dCpuStart = watch.Cpu();
-    }
+    double dCpuStart = m_watch.Cpu();
     std::vector<EKind> vStorm;
     vStorm.insert(vStorm.end(), m_o.nFirmware, KindSizeProbe);
     vStorm.insert(vStorm.end(), m_o.nSlow, KindSlow);
@@ -288,7 +281,7 @@ void CStorm::Run()
             break;
         }
     }
-    Report(m_o.iWatch ? watch.Cpu() - dCpuStart : -1);
+    Report(m_o.iWatch ? m_watch.Cpu() - dCpuStart : -1);
 }
 
 // The value at fraction d of the sorted v (nearest rank), -1 for none.
@@ -323,7 +316,7 @@ void CStorm::Report(double dServerCpu)
             ++(t.strWhy == "stopped" ? nUnfinished : nFailed);
             ++mapWhy[(eKind == KindSizeProbe ? "size probe: " : "firmware: ") + t.strWhy];
         }
-        else if (eKind == KindNormal)
+        else if (eKind == KindNormal && t.strWhy != "stopped")  // not cut by the storm's end
         {
             if (!bDone)
             {
@@ -346,9 +339,8 @@ void CStorm::Report(double dServerCpu)
            " probe_failed %d p50_ms %.1f p99_ms %.1f recovery_ms %.1f threads %ld rss_kb %ld"
            " server_cpu %.2f cpu %.2f\n",
            m_o.nFirmware, nIntact, nFailed, nUnfinished, dLastGood, vLatency.size(), nProbeFailed,
-           Percentile(vLatency, 0.5), Percentile(vLatency, 0.99), m_dRecoveryMs,
-           m_pWatch ? m_pWatch->Threads() : -1, m_pWatch ? m_pWatch->RssKb() : -1, dServerCpu,
-           dCpu);
+           Percentile(vLatency, 0.5), Percentile(vLatency, 0.99), m_dRecoveryMs, m_watch.Threads(),
+           m_watch.RssKb(), dServerCpu, dCpu);
 }
 
 // FIRST-LAST, two IPv4 addresses, into the addresses of --sources.
