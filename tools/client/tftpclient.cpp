@@ -169,18 +169,12 @@ void CTftpClient::SendAck(TClientTransfer& t)
     t.iInWindow = 0;
 }
 
-// A failed transfer that had an answer tells the server (code 0); a probe
-// ends with code 8, as a client that does not take the options offered.
+// Ends a running transfer without a word to the server.
 void CTftpClient::End(size_t i, EClientState eState, const std::string& strWhy)
 {
     TClientTransfer& t = m_vTransfers[i];
     if (t.eState != StateRunning)
         return;
-    char error[256];
-    if (eState == StateFailed && t.bAnswered)
-        Send(t, error, BuildErrorMessage(error, 0, "transfer abandoned"), t.saPeer);
-    else if (eState == StateDone && t.r.eRole == RoleProbe)
-        Send(t, error, BuildErrorMessage(error, 8, "size known"), t.saPeer);
     t.eState = eState;
     t.strWhy = strWhy;
     t.tpEnd = m_tpNow;
@@ -196,6 +190,25 @@ void CTftpClient::End(size_t i, EClientState eState, const std::string& strWhy)
         close(t.fd);
         t.fd = -1;
     }
+}
+
+// A transfer that had an answer tells the server it gives up (code 0).
+void CTftpClient::Fail(size_t i, const std::string& strWhy)
+{
+    TClientTransfer& t = m_vTransfers[i];
+    char error[256];
+    if (t.bAnswered)
+        Send(t, error, BuildErrorMessage(error, 0, "transfer abandoned"), t.saPeer);
+    End(i, StateFailed, strWhy);
+}
+
+// A probe ends with code 8, as a client that does not take the options offered.
+void CTftpClient::EndProbe(size_t i)
+{
+    TClientTransfer& t = m_vTransfers[i];
+    char error[256];
+    Send(t, error, BuildErrorMessage(error, 8, "size known"), t.saPeer);
+    End(i, StateDone);
 }
 
 void CTftpClient::Stop(size_t i)
@@ -251,7 +264,7 @@ bool CTftpClient::OnOack(size_t i, const unsigned char* p, size_t n, std::string
                    false;
     }
     if (r.eRole == RoleProbe)
-        End(i, StateDone);
+        EndProbe(i);
     else
         SendAck(t);
     return true;
@@ -262,7 +275,7 @@ bool CTftpClient::OnData(size_t i, const unsigned char* p, size_t n, std::string
     TClientTransfer& t = m_vTransfers[i];
     const TClientRequest& r = t.r;
     if (r.eRole == RoleProbe)
-        return End(i, StateDone), true;
+        return EndProbe(i), true;
     uint16_t nBlock = Get16(p + 2);
     if (nBlock != static_cast<uint16_t>(t.nNext))
     {
@@ -330,10 +343,10 @@ bool CTftpClient::OnDatagram(size_t i, const unsigned char* p, size_t n, std::st
         return OnData(i, p, n, strWhy);
     case TftpError: {
         const char* szText = reinterpret_cast<const char*>(p + kTftpHeaderSize);
-        strWhy = "error " + std::to_string(Get16(p + 2)) + " \"" +
-                 std::string(szText, strnlen(szText, n - kTftpHeaderSize)) + "\"";
-        t.bAnswered = false;  // no ERROR in return
-        return false;
+        End(i, StateFailed,
+            "error " + std::to_string(Get16(p + 2)) + " \"" +
+                std::string(szText, strnlen(szText, n - kTftpHeaderSize)) + "\"");
+        return true;  // no ERROR in return
     }
     default:
         strWhy = "opcode " + std::to_string(nOp);
@@ -359,7 +372,7 @@ void CTftpClient::Receive(size_t i)
         std::string strWhy;
         const unsigned char* p = static_cast<unsigned char*>(m_aIov[iMsg].iov_base);
         if (!OnDatagram(i, p, m_aMsgs[iMsg].msg_len, strWhy))
-            End(i, StateFailed, strWhy);
+            Fail(i, strWhy);
     }
 }
 
@@ -373,7 +386,7 @@ void CTftpClient::CheckTimeouts()
             continue;
         if (r.iLimitMs && m_tpNow - t.tpStart >= std::chrono::milliseconds(r.iLimitMs))
         {
-            End(i, StateFailed, "not done within " + std::to_string(r.iLimitMs) + " ms");
+            Fail(i, "not done within " + std::to_string(r.iLimitMs) + " ms");
             continue;
         }
         if (m_tpNow < t.tpDeadline)
@@ -387,7 +400,7 @@ void CTftpClient::CheckTimeouts()
         }
         else if (++t.iTimeouts > r.iRetries)
         {
-            End(i, StateFailed, "no answer after " + std::to_string(r.iRetries) + " time-outs");
+            Fail(i, "no answer after " + std::to_string(r.iRetries) + " time-outs");
             continue;
         }
         else if (t.bAnswered)

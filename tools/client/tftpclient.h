@@ -121,6 +121,8 @@ private:
     void Send(TClientTransfer& t, const void* p, size_t n, const sockaddr_in& saTo);
     void SendAck(TClientTransfer& t);
     void End(size_t i, EClientState eState, const std::string& strWhy = std::string());
+    void Fail(size_t i, const std::string& strWhy);
+    void EndProbe(size_t i);
     void Receive(size_t i);
     bool OnDatagram(size_t i, const unsigned char* p, size_t n, std::string& strWhy);
     bool OnOack(size_t i, const unsigned char* p, size_t n, std::string& strWhy);
