@@ -31,8 +31,9 @@
 # (198.18.0.1/24), the storm in its client namespace (198.18.0.2/24, and the
 # storm's clients spread over 198.18.0.3 to .254 added there). dnsmasq
 # serves TFTP only (--port=0, no DHCP range). Installs dnsmasq-base when
-# missing. Takes about 2 x ROUNDS x (STORM_SECONDS + 5) seconds, up to 30 s more
-# a run when port 69 stays silent after the storm; says how long it took.
+# missing. Takes about 2 x ROUNDS x (STORM_SECONDS + 8) seconds, 30 s more a
+# run when port 69 stays silent after the storm (5 and 8 minutes by default;
+# a run is stopped after STORM_SECONDS + 90 s); says how long it took.
 # Exits 1 when a target is missed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
