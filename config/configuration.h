@@ -11,6 +11,7 @@
 #include "platform/interfaces.h"
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,26 @@ struct TConfigPlatform
 
     static TConfigPlatform System();
 };
+
+// The standard out-of-range error that an empty TFTP root raises, with the
+// reason in plain words beside it.
+class TSettingFault : public std::out_of_range
+{
+public:
+    explicit TSettingFault(const std::string& strReason_)
+        : std::out_of_range("invalid string position"), strReason(strReason_)
+    {
+    }
+    std::string strReason;
+};
+
+// The service's own configuration file: the program path with ".cfg".
+std::string OwnConfigurationFile(const TConfigPlatform& platform);
+// The "Gateway.cfg" to read: the first of the two well-known places that
+// exists, else the one above the program's folder (not tested). The places
+// looked at, in order, in *pTried when given.
+std::string GatewayConfigurationFile(const TConfigPlatform& platform,
+                                     std::vector<std::string>* pTried = nullptr);
 
 // Fills every field of gSettings and bAnyNic from the configuration files.
 void ReadConfiguration();
