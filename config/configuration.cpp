@@ -130,24 +130,6 @@ std::string GatewayBesideProgram(const std::string& strProgram)
     }
     return strPath + "/Gateway.cfg";
 }
-// Loads the chosen Gateway.cfg; when it cannot be opened either, the reason
-// names every place looked at.
-TTiXmlDoc LoadGateway(const std::string& strFile, const std::vector<std::string>& vTried)
-{
-    try
-    {
-        return TTiXmlDoc(strFile, true);
-    }
-    catch (TTiXmlException& e)
-    {
-        std::string strPlaces;
-        for (const std::string& strPlace : vTried)
-            strPlaces += (strPlaces.empty() ? "" : ", ") + strPlace;
-        e.SetReason("Gateway.cfg is in none of the places looked at: " + strPlaces + " (" +
-                    e.Reason() + ")");
-        throw;
-    }
-}
 }  // namespace
 
 TConfigPlatform TConfigPlatform::System()
@@ -279,16 +261,33 @@ std::string GatewayConfigurationFile(const TConfigPlatform& platform,
     return strFile;
 }
 
+std::unique_ptr<TTiXmlDoc> LoadGatewayFile(const std::string& strFile,
+                                           const std::vector<std::string>& vTried)
+{
+    try
+    {
+        return std::make_unique<TTiXmlDoc>(strFile, true);
+    }
+    catch (TTiXmlException& e)
+    {
+        std::string strPlaces;
+        for (const std::string& strPlace : vTried)
+            strPlaces += (strPlaces.empty() ? "" : ", ") + strPlace;
+        e.SetReason("Gateway.cfg is in none of the places looked at: " + strPlaces + " (" +
+                    e.Reason() + ")");
+        throw;
+    }
+}
 void ReadGatewayInterface(const TConfigPlatform& platform)
 {
     std::vector<std::string> vTried;
     const std::string strFile = GatewayConfigurationFile(platform, &vTried);
-    TTiXmlDoc doc = LoadGateway(strFile, vTried);
-    doc.Parse(nullptr);
+    const std::unique_ptr<TTiXmlDoc> pDoc = LoadGatewayFile(strFile, vTried);
+    pDoc->Parse(nullptr);
 
     gSettings.strIpAddress = kAnyNic;
     bAnyNic = true;
-    if (TTiXmlElement* pNic = Child(doc.FirstElement(), "NIC"))
+    if (TTiXmlElement* pNic = Child(pDoc->FirstElement(), "NIC"))
     {
         bAnyNic = false;
         gSettings.strIpAddress = pNic->Value();

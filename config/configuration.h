@@ -8,9 +8,11 @@
 // left to the caller.
 #pragma once
 
+#include "config/tinyxml.h"
 #include "platform/interfaces.h"
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,6 +53,11 @@ std::string OwnConfigurationFile(const TConfigPlatform& platform);
 // looked at, in order, in *pTried when given.
 std::string GatewayConfigurationFile(const TConfigPlatform& platform,
                                      std::vector<std::string>* pTried = nullptr);
+
+// Loads the Gateway.cfg chosen from the places in vTried (not parsed yet);
+// when it cannot be opened either, the exception's reason names them all.
+std::unique_ptr<TTiXmlDoc> LoadGatewayFile(const std::string& strFile,
+                                           const std::vector<std::string>& vTried);
 
 // Fills every field of gSettings and bAnyNic from the configuration files.
 void ReadConfiguration();

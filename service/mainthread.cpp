@@ -2,6 +2,7 @@
 
 #include "boot/bootservice.h"
 #include "boot/dhcp.h"
+#include "config/check.h"
 #include "config/configuration.h"
 #include "config/exception.h"
 #include "config/settings.h"
@@ -167,5 +168,5 @@ void RunMainThread(const TServiceParts& parts)
 
 void mainthread_proc()
 {
-    RunMainThread({ReadConfiguration, tftpservice_proc, bootservice_proc, ReportRunning});
+    RunMainThread({ReadAndCheckConfiguration, tftpservice_proc, bootservice_proc, ReportRunning});
 }

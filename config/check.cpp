@@ -1,0 +1,290 @@
+#include "config/check.h"
+
+#include "config/archfolders.h"
+#include "core/logfile.h"
+
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_strings.h>
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace
+{
+const uint16_t kDhcpPort = 67, kBinlPort = 4011, kTftpPort = 69;
+const uint16_t kDefaultConsole = 40003;
+
+// The parser's own error lines say nothing the findings do not: they are
+// kept off while the check reads a file.
+class TQuietLog
+{
+public:
+    TQuietLog() : nMask(ACE_LOG_MSG->priority_mask(0, ACE_Log_Msg::THREAD)) {}
+    ~TQuietLog() { ACE_LOG_MSG->priority_mask(nMask, ACE_Log_Msg::THREAD); }
+
+private:
+    u_long nMask;
+};
+
+// Loads and parses a file; null, with the fault as a finding, when it cannot be read.
+std::unique_ptr<TTiXmlDoc> Parse(const std::function<std::unique_ptr<TTiXmlDoc>()>& fnLoad,
+                                 const std::string& strFile, TFindings& vFindings)
+{
+    TQuietLog quiet;
+    try
+    {
+        std::unique_ptr<TTiXmlDoc> pDoc = fnLoad();
+        pDoc->Parse(nullptr);
+        return pDoc;
+    }
+    catch (const TTiXmlException& e)
+    {
+        vFindings.push_back(XmlFaultFinding(e, strFile));
+    }
+    return nullptr;
+}
+
+const TTiXmlElement* Child(const TTiXmlElement* pParent, const char* szName)
+{
+    return pParent == nullptr ? nullptr : pParent->FindChildElement(szName, 0);
+}
+
+const TTiXmlElement* Setting(const TTiXmlDoc* pDoc, const char* szGroup, const char* szName)
+{
+    return pDoc == nullptr ? nullptr : Child(Child(pDoc->FirstElement(), szGroup), szName);
+}
+
+void Add(TFindings& vFindings, bool bError, const std::string& strFile, const TTiXmlElement* pAt,
+         const std::string& strText)
+{
+    TFinding finding;
+    finding.bError = bError;
+    finding.strFile = strFile;
+    finding.iLine = pAt != nullptr ? pAt->Line() : 0;
+    finding.iColumn = pAt != nullptr ? pAt->Column() : 0;
+    finding.strText = strText;
+    vFindings.push_back(finding);
+}
+
+std::string FolderFault(int iError)
+{
+    switch (iError)
+    {
+    case ENOENT:
+        return "does not exist";
+    case ENOTDIR:
+        return "is not a folder";
+    case EACCES:
+        return "cannot be read by this user";
+    default:
+        return std::string("cannot be used: ") + strerror(iError);
+    }
+}
+
+// The TFTP root and the folders of BootServer/ArchFolders below it.
+void CheckFolders(const TTiXmlDoc& own, const std::string& strFile,
+                  const TCheckEnvironment& environment, TFindings& vFindings)
+{
+    const TTiXmlElement* pRoot = Setting(&own, "TFTP", "RootDirectory");
+    if (pRoot == nullptr || pRoot->Value().empty() || !environment.fnFolderAccess)
+        return;
+    std::string strRoot = pRoot->Value();
+    if (strRoot.back() != '/' && strRoot.back() != '\\')
+        strRoot += '/';
+    if (const int iError = environment.fnFolderAccess(strRoot))
+    {
+        Add(vFindings, true, strFile, pRoot,
+            "<RootDirectory> \"" + pRoot->Value() + "\" " + FolderFault(iError) +
+                "; every boot file is looked for there");
+        return;
+    }
+    const TTiXmlElement* pArch = Setting(&own, "BootServer", "ArchFolders");
+    TArchFolders mapFolders;
+    std::string strIgnored;
+    if (pArch == nullptr || !ParseArchFolders(pArch->Value(), mapFolders, strIgnored))
+        return;
+    for (const auto& [nArch, strFolder] : mapFolders)
+    {
+        // A folder that a wrong separator made is reported as such already.
+        if (strFolder.find_first_of(",;=|") != std::string::npos)
+            continue;
+        if (const int iError = environment.fnFolderAccess(strRoot + strFolder))
+            Add(vFindings, true, strFile, pArch,
+                "<ArchFolders> folder \"" + strFolder + "\" of architecture " +
+                    std::to_string(nArch) + " " + FolderFault(iError) + " in the TFTP root " +
+                    strRoot);
+    }
+}
+
+// The interface named by NIC, or the one chosen for "any NIC"; the console's
+// host in strHost ("" when there is none).
+void CheckInterface(const TTiXmlDoc* pGateway, const std::string& strFile,
+                    const TCheckEnvironment& environment, TFindings& vFindings,
+                    std::string& strHost)
+{
+    const TTiXmlElement* pNic =
+        pGateway == nullptr ? nullptr : Child(pGateway->FirstElement(), kGatewayNic);
+    const std::string strNic = pNic == nullptr ? "" : pNic->Value();
+    std::vector<TAdapter> vAdapters;
+    const int iList = environment.fnAdapters ? environment.fnAdapters(vAdapters) : -1;
+    if (strNic.empty() || ACE_OS::strcasecmp(strNic.c_str(), "any NIC") == 0)
+    {
+        strHost = ChooseAdapterAddress(iList, vAdapters);
+        if (strHost == "any NIC")
+        {
+            Add(vFindings, false, strFile, pNic,
+                "no wired Ethernet interface has an IPv4 address to take for \"any NIC\"; "
+                "name the address of the interface to serve on in <NIC>");
+            strHost.clear();
+        }
+        return;
+    }
+    in_addr addr;
+    if (inet_aton(strNic.c_str(), &addr) == 0)
+    {
+        Add(vFindings, true, strFile, pNic,
+            "<NIC> is \"" + strNic + "\"; use the IPv4 address of an interface, or any NIC");
+        return;
+    }
+    strHost = strNic;
+    if (!environment.fnInterfaceOf || !environment.fnInterfaceOf(strNic).empty())
+        return;
+    std::string strKnown;
+    for (const TAdapter& adapter : vAdapters)
+        for (const std::string& strIp : adapter.vIpv4)
+            strKnown += (strKnown.empty() ? "" : ", ") + adapter.strName + " " + strIp;
+    Add(vFindings, true, strFile, pNic,
+        "<NIC> " + strNic + " is on no interface of this machine (" +
+            (strKnown.empty() ? "it has no IPv4 address" : "its addresses: " + strKnown) +
+            "); the console is looked for there and every boot fails");
+}
+
+// Ports 69 and 4011, and 67 unless a DHCP server is to keep it.
+void CheckPorts(const TTiXmlDoc& own, const std::string& strFile,
+                const TCheckEnvironment& environment, TFindings& vFindings)
+{
+    if (!environment.fnUdpPortUsers)
+        return;
+    const TTiXmlElement* pDhcp = Setting(&own, "BootServer", "RunWithDhcp");
+    const bool bRunWithDhcp =
+        pDhcp != nullptr && ACE_OS::strncasecmp(pDhcp->Value().c_str(), "yes", 3) == 0;
+    for (const uint16_t nPort : {kDhcpPort, kBinlPort, kTftpPort})
+    {
+        if (nPort == kDhcpPort && bRunWithDhcp)
+            continue;
+        const std::vector<TPortUser> vUsers = environment.fnUdpPortUsers(nPort);
+        if (vUsers.empty())
+            continue;
+        bool bOwn = true;
+        for (const TPortUser& user : vUsers)
+            bOwn = bOwn && user.strProgram == "pxeservice";
+        if (bOwn)
+            Add(vFindings, false, strFile, nullptr,
+                "UDP port " + std::to_string(nPort) + " is held by pxeservice (pid " +
+                    std::to_string(vUsers.front().iPid) + "): the service runs already");
+        else
+            Add(vFindings, true, strFile, nPort == kDhcpPort ? pDhcp : nullptr,
+                BindFailureText(nPort, EADDRINUSE, vUsers));
+    }
+}
+
+void CheckConsole(const TTiXmlDoc& own, const std::string& strFile, const std::string& strHost,
+                  const TCheckEnvironment& environment, TFindings& vFindings)
+{
+    if (!environment.fnConnect || strHost.empty())
+        return;
+    const TTiXmlElement* pPort = Setting(&own, "Communication", "ConsolePort");
+    long iPort = pPort == nullptr ? 0 : std::strtol(pPort->Value().c_str(), nullptr, 10);
+    if (iPort < 1 || iPort > 65535)
+        iPort = kDefaultConsole;
+    if (const int iError = environment.fnConnect(strHost, static_cast<uint16_t>(iPort)))
+        Add(vFindings, true, strFile, pPort,
+            "the console does not answer at " + strHost + " port " + std::to_string(iPort) + " (" +
+                strerror(iError) +
+                "); no client gets an answer until it does: start it, or check <NIC> in "
+                "Gateway.cfg and <ConsolePort>");
+}
+
+int FolderAccess(const std::string& strPath)
+{
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0)
+        return errno;
+    if (!S_ISDIR(st.st_mode))
+        return ENOTDIR;
+    return access(strPath.c_str(), R_OK | X_OK) == 0 ? 0 : errno;
+}
+}  // namespace
+
+TCheckEnvironment TCheckEnvironment::System()
+{
+    TCheckEnvironment environment;
+    environment.fnAdapters = GetAdapterList;
+    environment.fnInterfaceOf = InterfaceOfAddress;
+    environment.fnFolderAccess = FolderAccess;
+    environment.fnUdpPortUsers = FindUdpPortUsers;
+    environment.fnConnect = [](const std::string& strHost, uint16_t nPort) {
+        return ProbeTcp(strHost, nPort, kConsoleProbeMs);
+    };
+    return environment;
+}
+
+TFindings CheckSetup(const TConfigPlatform& platform, const TCheckEnvironment& environment)
+{
+    TFindings vFindings;
+    const std::string strOwn = OwnConfigurationFile(platform);
+    const std::unique_ptr<TTiXmlDoc> pOwn =
+        Parse([&] { return std::make_unique<TTiXmlDoc>(strOwn, true); }, strOwn, vFindings);
+    if (pOwn != nullptr)
+        CheckOwnDocument(*pOwn, strOwn, vFindings);
+
+    std::vector<std::string> vTried;
+    const std::string strGateway = GatewayConfigurationFile(platform, &vTried);
+    const std::unique_ptr<TTiXmlDoc> pGateway =
+        Parse([&] { return LoadGatewayFile(strGateway, vTried); }, strGateway, vFindings);
+    if (pGateway != nullptr)
+        CheckGatewayDocument(*pGateway, strGateway, vFindings);
+
+    std::string strHost;
+    CheckInterface(pGateway.get(), strGateway, environment, vFindings, strHost);
+    if (pOwn == nullptr)
+        return vFindings;
+    CheckFolders(*pOwn, strOwn, environment, vFindings);
+    CheckPorts(*pOwn, strOwn, environment, vFindings);
+    CheckConsole(*pOwn, strOwn, strHost, environment, vFindings);
+    return vFindings;
+}
+
+void ReadAndCheckConfiguration()
+{
+    ReadConfiguration();
+    // The ports are bound a moment later, and the console is asked at the
+    // first request: both say for themselves what is wrong.
+    TCheckEnvironment environment = TCheckEnvironment::System();
+    environment.fnUdpPortUsers = nullptr;
+    environment.fnConnect = nullptr;
+    for (const TFinding& finding : CheckSetup(TConfigPlatform::System(), environment))
+        ACE_DEBUG((LM_WARNING, LOG_PREFIX "Warning: %s at %D\n", finding.Format().c_str()));
+}
+
+int RunConfigurationCheck()
+{
+    const TFindings vFindings = CheckSetup(TConfigPlatform::System(), TCheckEnvironment::System());
+    int nErrors = 0;
+    for (const TFinding& finding : vFindings)
+    {
+        printf("%s\n", finding.Format().c_str());
+        nErrors += finding.bError ? 1 : 0;
+    }
+    const size_t nWarnings = vFindings.size() - nErrors;
+    printf("pxeservice --check: %d error%s, %zu warning%s\n", nErrors, nErrors == 1 ? "" : "s",
+           nWarnings, nWarnings == 1 ? "" : "s");
+    fflush(stdout);
+    return nErrors == 0 ? 0 : 1;
+}
