@@ -21,15 +21,24 @@ const uint16_t kDhcpPort = 67, kBinlPort = 4011, kTftpPort = 69;
 const uint16_t kDefaultConsole = 40003;
 
 // The parser's own error lines say nothing the findings do not: they are
-// kept off while the check reads a file.
+// kept off while the check reads a file (a line is written when either mask
+// lets it through). The check runs before any service thread exists.
 class TQuietLog
 {
 public:
-    TQuietLog() : nMask(ACE_LOG_MSG->priority_mask(0, ACE_Log_Msg::THREAD)) {}
-    ~TQuietLog() { ACE_LOG_MSG->priority_mask(nMask, ACE_Log_Msg::THREAD); }
+    TQuietLog()
+        : nThread(ACE_LOG_MSG->priority_mask(0, ACE_Log_Msg::THREAD)),
+          nProcess(ACE_LOG_MSG->priority_mask(0, ACE_Log_Msg::PROCESS))
+    {
+    }
+    ~TQuietLog()
+    {
+        ACE_LOG_MSG->priority_mask(nProcess, ACE_Log_Msg::PROCESS);
+        ACE_LOG_MSG->priority_mask(nThread, ACE_Log_Msg::THREAD);
+    }
 
 private:
-    u_long nMask;
+    u_long nThread, nProcess;
 };
 
 // Loads and parses a file; null, with the fault as a finding, when it cannot be read.
