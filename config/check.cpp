@@ -244,42 +244,52 @@ TCheckEnvironment TCheckEnvironment::System()
     return environment;
 }
 
-TFindings CheckSetup(const TConfigPlatform& platform, const TCheckEnvironment& environment)
+TFindings CheckDocuments(const TConfigDocuments& docs, const TCheckEnvironment& environment)
 {
     TFindings vFindings;
-    const std::string strOwn = OwnConfigurationFile(platform);
-    const std::unique_ptr<TTiXmlDoc> pOwn =
-        Parse([&] { return std::make_unique<TTiXmlDoc>(strOwn, true); }, strOwn, vFindings);
-    if (pOwn != nullptr)
-        CheckOwnDocument(*pOwn, strOwn, vFindings);
-
-    std::vector<std::string> vTried;
-    const std::string strGateway = GatewayConfigurationFile(platform, &vTried);
-    const std::unique_ptr<TTiXmlDoc> pGateway =
-        Parse([&] { return LoadGatewayFile(strGateway, vTried); }, strGateway, vFindings);
-    if (pGateway != nullptr)
-        CheckGatewayDocument(*pGateway, strGateway, vFindings);
-
+    if (docs.pOwn != nullptr)
+        CheckOwnDocument(*docs.pOwn, docs.strOwnFile, vFindings);
+    if (docs.pGateway != nullptr)
+        CheckGatewayDocument(*docs.pGateway, docs.strGatewayFile, vFindings);
     std::string strHost;
-    CheckInterface(pGateway.get(), strGateway, environment, vFindings, strHost);
-    if (pOwn == nullptr)
+    CheckInterface(docs.pGateway.get(), docs.strGatewayFile, environment, vFindings, strHost);
+    if (docs.pOwn == nullptr)
         return vFindings;
-    CheckFolders(*pOwn, strOwn, environment, vFindings);
-    CheckPorts(*pOwn, strOwn, environment, vFindings);
-    CheckConsole(*pOwn, strOwn, strHost, environment, vFindings);
+    CheckFolders(*docs.pOwn, docs.strOwnFile, environment, vFindings);
+    CheckPorts(*docs.pOwn, docs.strOwnFile, environment, vFindings);
+    CheckConsole(*docs.pOwn, docs.strOwnFile, strHost, environment, vFindings);
+    return vFindings;
+}
+
+TFindings CheckSetup(const TConfigPlatform& platform, const TCheckEnvironment& environment)
+{
+    TFindings vFaults;
+    TConfigDocuments docs;
+    docs.strOwnFile = OwnConfigurationFile(platform);
+    docs.pOwn = Parse([&] { return std::make_unique<TTiXmlDoc>(docs.strOwnFile, true); },
+                      docs.strOwnFile, vFaults);
+    std::vector<std::string> vTried;
+    docs.strGatewayFile = GatewayConfigurationFile(platform, &vTried);
+    docs.pGateway = Parse([&] { return LoadGatewayFile(docs.strGatewayFile, vTried); },
+                          docs.strGatewayFile, vFaults);
+    TFindings vFindings = CheckDocuments(docs, environment);
+    vFindings.insert(vFindings.begin(), vFaults.begin(), vFaults.end());
     return vFindings;
 }
 
 void ReadAndCheckConfiguration()
 {
-    ReadConfiguration();
+    TConfigDocuments docs;
+    ReadConfiguration(TConfigPlatform::System(), &docs);
     // The ports are bound a moment later, and the console is asked at the
     // first request: both say for themselves what is wrong.
     TCheckEnvironment environment = TCheckEnvironment::System();
     environment.fnUdpPortUsers = nullptr;
     environment.fnConnect = nullptr;
-    for (const TFinding& finding : CheckSetup(TConfigPlatform::System(), environment))
-        ACE_DEBUG((LM_WARNING, LOG_PREFIX "Warning: %s at %D\n", finding.Format().c_str()));
+    // Nothing here stops the start: no line says "error".
+    for (const TFinding& finding : CheckDocuments(docs, environment))
+        ACE_DEBUG((LM_WARNING, LOG_PREFIX "Check: %s: %s at %D\n", finding.Where().c_str(),
+                   finding.strText.c_str()));
 }
 
 int RunConfigurationCheck()

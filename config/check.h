@@ -35,13 +35,17 @@ struct TCheckEnvironment
 // How long the console gets to accept the check's connection.
 constexpr int kConsoleProbeMs = 2000;
 
-// Every finding about the configuration files and the machine, in the order
-// of the files and of the checks.
+// Every finding about the documents read (null ones are left out) and the
+// machine, in the order of the files and of the checks.
+TFindings CheckDocuments(const TConfigDocuments& docs, const TCheckEnvironment& environment);
+
+// Reads both files as a start does, each fault of them a finding, and
+// checks what could be read.
 TFindings CheckSetup(const TConfigPlatform& platform, const TCheckEnvironment& environment);
 
-// Reads the configuration as a start does (ReadConfiguration), then logs
-// what the check finds in the files, their folders and the interface as
-// LM_WARNING lines: a start never fails because of them.
+// Reads the configuration (ReadConfiguration), then logs what the check
+// finds in the documents read, their folders and the interface as LM_WARNING
+// lines: a start never fails because of them.
 void ReadAndCheckConfiguration();
 
 // Prints every finding on standard output, one a line, and a last line that

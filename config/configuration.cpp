@@ -169,12 +169,13 @@ std::string OwnConfigurationFile(const TConfigPlatform& platform)
     return ReplaceExtension(ProgramPathOrExit(platform), ".cfg");
 }
 
-void ReadConfiguration(const TConfigPlatform& platform)
+void ReadConfiguration(const TConfigPlatform& platform, TConfigDocuments* pKeep)
 {
     std::string strFile = OwnConfigurationFile(platform);
 
-    TTiXmlDoc doc(strFile, true);
-    doc.Parse(nullptr);
+    auto pDoc = std::make_unique<TTiXmlDoc>(strFile, true);
+    const TTiXmlDoc& doc = *pDoc;
+    pDoc->Parse(nullptr);
     TTiXmlElement* pRoot = doc.FirstElement();
     const TReading reading{platform, doc, strFile};
 
@@ -225,7 +226,7 @@ void ReadConfiguration(const TConfigPlatform& platform)
     if (TTiXmlElement* pUser = Child(Child(pRoot, "Service"), "User"))
         gSettings.strServiceUser = pUser->Value();
 
-    ReadGatewayInterface(platform);
+    ReadGatewayInterface(platform, pKeep);
     ACE_DEBUG(
         (LM_DEBUG, LOG_PREFIX "Info: Use ip address %s at %D\n", gSettings.strIpAddress.c_str()));
 
@@ -234,6 +235,11 @@ void ReadConfiguration(const TConfigPlatform& platform)
         gSettings.strConsolePort = pPort->Value();
     if (!IsConsolePort(gSettings.strConsolePort))
         gSettings.strConsolePort = kDefaultConsolePort;
+    if (pKeep != nullptr)
+    {
+        pKeep->strOwnFile = strFile;
+        pKeep->pOwn = std::move(pDoc);
+    }
 }
 
 std::string GatewayConfigurationFile(const TConfigPlatform& platform,
@@ -278,11 +284,11 @@ std::unique_ptr<TTiXmlDoc> LoadGatewayFile(const std::string& strFile,
         throw;
     }
 }
-void ReadGatewayInterface(const TConfigPlatform& platform)
+void ReadGatewayInterface(const TConfigPlatform& platform, TConfigDocuments* pKeep)
 {
     std::vector<std::string> vTried;
     const std::string strFile = GatewayConfigurationFile(platform, &vTried);
-    const std::unique_ptr<TTiXmlDoc> pDoc = LoadGatewayFile(strFile, vTried);
+    std::unique_ptr<TTiXmlDoc> pDoc = LoadGatewayFile(strFile, vTried);
     pDoc->Parse(nullptr);
 
     gSettings.strIpAddress = kAnyNic;
@@ -301,5 +307,10 @@ void ReadGatewayInterface(const TConfigPlatform& platform)
         std::vector<TAdapter> vAdapters;
         int iResult = platform.fnAdapters ? platform.fnAdapters(vAdapters) : -1;
         gSettings.strIpAddress = ChooseAdapterAddress(iResult, vAdapters);
+    }
+    if (pKeep != nullptr)
+    {
+        pKeep->strGatewayFile = strFile;
+        pKeep->pGateway = std::move(pDoc);
     }
 }

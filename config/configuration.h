@@ -59,13 +59,21 @@ std::string GatewayConfigurationFile(const TConfigPlatform& platform,
 std::unique_ptr<TTiXmlDoc> LoadGatewayFile(const std::string& strFile,
                                            const std::vector<std::string>& vTried);
 
-// Fills every field of gSettings and bAnyNic from the configuration files.
+// The two files as read, for a look at them afterwards.
+struct TConfigDocuments
+{
+    std::string strOwnFile, strGatewayFile;
+    std::unique_ptr<TTiXmlDoc> pOwn, pGateway;  // null: not read
+};
+
+// Fills every field of gSettings and bAnyNic from the configuration files;
+// keeps the documents read in *pKeep when given.
 void ReadConfiguration();
-void ReadConfiguration(const TConfigPlatform& platform);
+void ReadConfiguration(const TConfigPlatform& platform, TConfigDocuments* pKeep = nullptr);
 
 // Finds and reads "Gateway.cfg"; sets gSettings.strIpAddress and bAnyNic.
 void ReadGatewayInterface();
-void ReadGatewayInterface(const TConfigPlatform& platform);
+void ReadGatewayInterface(const TConfigPlatform& platform, TConfigDocuments* pKeep = nullptr);
 
 // The address to use when no interface is configured: "127.0.0.1" when the
 // list cannot be had or is empty, else the first IPv4 address of the first
