@@ -21,7 +21,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 
 set(PXE_DEBIAN_DIR ${CMAKE_BINARY_DIR}/debian)
-foreach(strScript conffiles prerm postrm)
+foreach(strScript conffiles postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${strScript}.in ${PXE_DEBIAN_DIR}/${strScript} @ONLY)
   list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PXE_DEBIAN_DIR}/${strScript})
 endforeach()
