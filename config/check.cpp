@@ -2,13 +2,12 @@
 
 #include "config/archfolders.h"
 #include "core/logfile.h"
+#include "platform/programpath.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_strings.h>
 
 #include <arpa/inet.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -69,18 +68,6 @@ const TTiXmlElement* Setting(const TTiXmlDoc* pDoc, const char* szGroup, const c
     return pDoc == nullptr ? nullptr : Child(Child(pDoc->FirstElement(), szGroup), szName);
 }
 
-void Add(TFindings& vFindings, bool bError, const std::string& strFile, const TTiXmlElement* pAt,
-         const std::string& strText)
-{
-    TFinding finding;
-    finding.bError = bError;
-    finding.strFile = strFile;
-    finding.iLine = pAt != nullptr ? pAt->Line() : 0;
-    finding.iColumn = pAt != nullptr ? pAt->Column() : 0;
-    finding.strText = strText;
-    vFindings.push_back(finding);
-}
-
 std::string FolderFault(int iError)
 {
     switch (iError)
@@ -108,7 +95,7 @@ void CheckFolders(const TTiXmlDoc& own, const std::string& strFile,
         strRoot += '/';
     if (const int iError = environment.fnFolderAccess(strRoot))
     {
-        Add(vFindings, true, strFile, pRoot,
+        AddFinding(vFindings, true, strFile, pRoot,
             "<RootDirectory> \"" + pRoot->Value() + "\" " + FolderFault(iError) +
                 "; every boot file is looked for there");
         return;
@@ -124,7 +111,7 @@ void CheckFolders(const TTiXmlDoc& own, const std::string& strFile,
         if (strFolder.find_first_of(",;=|") != std::string::npos)
             continue;
         if (const int iError = environment.fnFolderAccess(strRoot + strFolder))
-            Add(vFindings, true, strFile, pArch,
+            AddFinding(vFindings, true, strFile, pArch,
                 "<ArchFolders> folder \"" + strFolder + "\" of architecture " +
                     std::to_string(nArch) + " " + FolderFault(iError) + " in the TFTP root " +
                     strRoot);
@@ -147,7 +134,7 @@ void CheckInterface(const TTiXmlDoc* pGateway, const std::string& strFile,
         strHost = ChooseAdapterAddress(iList, vAdapters);
         if (strHost == "any NIC")
         {
-            Add(vFindings, false, strFile, pNic,
+            AddFinding(vFindings, false, strFile, pNic,
                 "no wired Ethernet interface has an IPv4 address to take for \"any NIC\"; "
                 "name the address of the interface to serve on in <NIC>");
             strHost.clear();
@@ -157,7 +144,7 @@ void CheckInterface(const TTiXmlDoc* pGateway, const std::string& strFile,
     in_addr addr;
     if (inet_aton(strNic.c_str(), &addr) == 0)
     {
-        Add(vFindings, true, strFile, pNic,
+        AddFinding(vFindings, true, strFile, pNic,
             "<NIC> is \"" + strNic + "\"; use the IPv4 address of an interface, or any NIC");
         return;
     }
@@ -168,7 +155,7 @@ void CheckInterface(const TTiXmlDoc* pGateway, const std::string& strFile,
     for (const TAdapter& adapter : vAdapters)
         for (const std::string& strIp : adapter.vIpv4)
             strKnown += (strKnown.empty() ? "" : ", ") + adapter.strName + " " + strIp;
-    Add(vFindings, true, strFile, pNic,
+    AddFinding(vFindings, true, strFile, pNic,
         "<NIC> " + strNic + " is on no interface of this machine (" +
             (strKnown.empty() ? "it has no IPv4 address" : "its addresses: " + strKnown) +
             "); the console is looked for there and every boot fails");
@@ -194,11 +181,11 @@ void CheckPorts(const TTiXmlDoc& own, const std::string& strFile,
         for (const TPortUser& user : vUsers)
             bOwn = bOwn && user.strProgram == "pxeservice";
         if (bOwn)
-            Add(vFindings, false, strFile, nullptr,
+            AddFinding(vFindings, false, strFile, nullptr,
                 "UDP port " + std::to_string(nPort) + " is held by pxeservice (pid " +
                     std::to_string(vUsers.front().iPid) + "): the service runs already");
         else
-            Add(vFindings, true, strFile, nPort == kDhcpPort ? pDhcp : nullptr,
+            AddFinding(vFindings, true, strFile, nPort == kDhcpPort ? pDhcp : nullptr,
                 BindFailureText(nPort, EADDRINUSE, vUsers));
     }
 }
@@ -213,22 +200,13 @@ void CheckConsole(const TTiXmlDoc& own, const std::string& strFile, const std::s
     if (iPort < 1 || iPort > 65535)
         iPort = kDefaultConsole;
     if (const int iError = environment.fnConnect(strHost, static_cast<uint16_t>(iPort)))
-        Add(vFindings, true, strFile, pPort,
+        AddFinding(vFindings, true, strFile, pPort,
             "the console does not answer at " + strHost + " port " + std::to_string(iPort) + " (" +
                 strerror(iError) +
                 "); no client gets an answer until it does: start it, or check <NIC> in "
                 "Gateway.cfg and <ConsolePort>");
 }
 
-int FolderAccess(const std::string& strPath)
-{
-    struct stat st;
-    if (stat(strPath.c_str(), &st) != 0)
-        return errno;
-    if (!S_ISDIR(st.st_mode))
-        return ENOTDIR;
-    return access(strPath.c_str(), R_OK | X_OK) == 0 ? 0 : errno;
-}
 }  // namespace
 
 TCheckEnvironment TCheckEnvironment::System()

@@ -40,23 +40,6 @@ std::string Quoted(const std::string& strText) { return "\"" + strText + "\""; }
 
 std::string Tag(const std::string& strName) { return "<" + strName + ">"; }
 
-void Add(TFindings& vFindings, bool bError, const std::string& strFile, const TTiXmlElement* pAt,
-         const std::string& strText)
-{
-    TFinding finding;
-    finding.bError = bError;
-    finding.strFile = strFile;
-    if (pAt != nullptr)
-    {
-        finding.iLine = pAt->Line();
-        finding.iColumn = pAt->Column();
-    }
-    finding.strText = strText;
-    if (strText.compare(0, 1, "<") == 0)
-        finding.strElement = strText.substr(1, strText.find('>') - 1);
-    vFindings.push_back(finding);
-}
-
 std::vector<const TTiXmlElement*> ChildElements(const TTiXmlElement& parent)
 {
     std::vector<const TTiXmlElement*> vElements;
@@ -100,7 +83,7 @@ void CheckArchFolders(const TTiXmlElement& element, const std::string& strFile,
     std::string strFault;
     if (!ParseArchFolders(element.Value(), mapFolders, strFault))
     {
-        Add(vFindings, true, strFile, &element,
+        AddFinding(vFindings, true, strFile, &element,
             "<ArchFolders> " + strFault + "; write NUMBER=FOLDER pairs separated by blanks");
         return;
     }
@@ -113,7 +96,7 @@ void CheckArchFolders(const TTiXmlElement& element, const std::string& strFile,
         std::replace_if(
             strFixed.begin(), strFixed.end(), [](char c) { return c == ',' || c == ';' || c == '|'; },
             ' ');
-        Add(vFindings, true, strFile, &element,
+        AddFinding(vFindings, true, strFile, &element,
             "<ArchFolders> gives architecture " + std::to_string(nArch) + " the folder " +
                 Quoted(strFolder) + ", which holds " + Quoted(strFolder.substr(nSeparator, 1)) +
                 "; separate the pairs with blanks: " + strFixed);
@@ -131,7 +114,7 @@ void CheckValue(const TElementRule& rule, const TTiXmlElement& element, const st
         break;
     case EElementValue::Folder:
         if (strValue.empty())
-            Add(vFindings, true, strFile, &element,
+            AddFinding(vFindings, true, strFile, &element,
                 Tag(rule.szName) + " is empty; name the folder the files are served from");
         break;
     case EElementValue::YesNo:
@@ -139,7 +122,7 @@ void CheckValue(const TElementRule& rule, const TTiXmlElement& element, const st
             ACE_OS::strcasecmp(strValue.c_str(), "no") != 0)
         {
             const bool bYes = ACE_OS::strncasecmp(strValue.c_str(), "yes", 3) == 0;
-            Add(vFindings, false, strFile, &element,
+            AddFinding(vFindings, false, strFile, &element,
                 strIs + "; use yes or no (it reads as " + (bYes ? "yes)" : "no)"));
         }
         break;
@@ -147,7 +130,7 @@ void CheckValue(const TElementRule& rule, const TTiXmlElement& element, const st
     {
         const long iValue = ParseDecimal(strValue.c_str());
         if (iValue < rule.iMin || iValue > rule.iMax)
-            Add(vFindings, true, strFile, &element,
+            AddFinding(vFindings, true, strFile, &element,
                 strIs + "; use a number from " + std::to_string(rule.iMin) + " to " +
                     std::to_string(rule.iMax));
         break;
@@ -159,10 +142,10 @@ void CheckValue(const TElementRule& rule, const TTiXmlElement& element, const st
         const bool bDigits = !strValue.empty() && std::all_of(strValue.begin(), strValue.end(),
                                                              [](char c) { return isdigit(c); });
         if (iPort < 1 || iPort > 65535)
-            Add(vFindings, false, strFile, &element,
+            AddFinding(vFindings, false, strFile, &element,
                 strIs + "; use a port from 1 to 65535 (the default port is used)");
         else if (!bDigits)
-            Add(vFindings, false, strFile, &element,
+            AddFinding(vFindings, false, strFile, &element,
                 strIs + "; use a port from 1 to 65535 (it reads as " + std::to_string(iPort) + ")");
         break;
     }
@@ -180,7 +163,7 @@ void CheckTwice(const std::vector<const TTiXmlElement*>& vElements, const std::s
         for (size_t j = 0; j < i; ++j)
             if (vElements[j]->Name() == vElements[i]->Name())
             {
-                Add(vFindings, false, strFile, vElements[i],
+                AddFinding(vFindings, false, strFile, vElements[i],
                     Tag(vElements[i]->Name()) + " is given again; only the first, at line " +
                         std::to_string(vElements[j]->Line()) + ", is read");
                 break;
@@ -210,7 +193,7 @@ void CheckGroup(const TTiXmlElement& group, const std::string& strFile, TFinding
             strText += "; it belongs in " + Tag(itElsewhere->szGroup);
         else
             strText += Suggestion(element.Name(), vNames);
-        Add(vFindings, false, strFile, &element, strText);
+        AddFinding(vFindings, false, strFile, &element, strText);
     }
 }
 
@@ -236,6 +219,23 @@ size_t EditDistance(const std::string& a, const std::string& b)
     return vRow[b.size()];
 }
 }  // namespace
+
+void AddFinding(TFindings& vFindings, bool bError, const std::string& strFile, const TTiXmlElement* pAt,
+         const std::string& strText)
+{
+    TFinding finding;
+    finding.bError = bError;
+    finding.strFile = strFile;
+    if (pAt != nullptr)
+    {
+        finding.iLine = pAt->Line();
+        finding.iColumn = pAt->Column();
+    }
+    finding.strText = strText;
+    if (strText.compare(0, 1, "<") == 0)
+        finding.strElement = strText.substr(1, strText.find('>') - 1);
+    vFindings.push_back(finding);
+}
 
 const TElementRule* FindElementRule(const std::string& strGroup, const std::string& strName)
 {
@@ -265,7 +265,7 @@ void CheckRequiredElements(const TTiXmlElement* pRoot, const std::string& strFil
                          .empty())
                     strText += " (" + Tag(pNear->Name()) + " at line " +
                                std::to_string(pNear->Line()) + " is not read)";
-        Add(vFindings, true, strFile, pAt, strText);
+        AddFinding(vFindings, true, strFile, pAt, strText);
     }
 }
 
@@ -333,7 +333,7 @@ void CheckOwnDocument(const TTiXmlDoc& doc, const std::string& strFile, TFinding
     {
         if (std::find(vKnownGroups.begin(), vKnownGroups.end(), pGroup->Name()) ==
             vKnownGroups.end())
-            Add(vFindings, false, strFile, pGroup,
+            AddFinding(vFindings, false, strFile, pGroup,
                 Tag(pGroup->Name()) + " is not a group of settings and is ignored" +
                     Suggestion(pGroup->Name(), vKnownGroups));
         else if (pRoot->FindChildElement(pGroup->Name().c_str(), 0) == pGroup)
@@ -353,7 +353,7 @@ void CheckGatewayDocument(const TTiXmlDoc& doc, const std::string& strFile, TFin
         if (pElement->Name() == kGatewayNic)
             vNics.push_back(pElement);
         else if (ACE_OS::strcasecmp(pElement->Name().c_str(), kGatewayNic) == 0)
-            Add(vFindings, false, strFile, pElement,
+            AddFinding(vFindings, false, strFile, pElement,
                 Tag(pElement->Name()) + " is not read; the element is " + Tag(kGatewayNic) +
                     " (names are compared with case)");
     }

@@ -55,6 +55,10 @@ struct TFinding
 };
 using TFindings = std::vector<TFinding>;
 
+// Adds a finding about the element at pAt (null: the file as a whole).
+void AddFinding(TFindings& vFindings, bool bError, const std::string& strFile,
+                const TTiXmlElement* pAt, const std::string& strText);
+
 // The finding for a file that cannot be read or parsed.
 TFinding XmlFaultFinding(const TTiXmlException& e, const std::string& strFile);
 
