@@ -560,19 +560,19 @@ void TTiXmlDoc::Load(const std::string& strPath)
     value.clear();
     // A folder opens on Linux but cannot be read: it counts as a file that cannot be opened.
     int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    int iError = fd < 0 ? errno : 0;
     struct stat st;
     if (fd >= 0 && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)))
     {
         close(fd);
-        errno = 0;
         fd = -1;
+        iError = EISDIR;
     }
     if (fd < 0)
     {
         TTiXmlException e(__FILE__, __LINE__, "Invalid file name:" + strPath, "");
         e.SetWhere(strPath, 0, 0);
-        e.SetReason(errno == 0 ? "the file cannot be opened: it is a folder"
-                               : std::string("the file cannot be opened: ") + strerror(errno));
+        e.SetReason(std::string("the file cannot be opened: ") + strerror(iError));
         throw e;
     }
 
@@ -668,8 +668,8 @@ const char* TTiXmlDoc::Parse(const char* p)
             value.compare(value.size() - strContext.size(), std::string::npos, strContext) == 0)
         {
             nOffset = value.size() - strContext.size();
-            size_t nLineStart = value.rfind('\n', nOffset == 0 ? 0 : nOffset - 1);
-            nLineStart = (nLineStart == std::string::npos || nOffset == 0) ? 0 : nLineStart + 1;
+            const size_t nBreak = nOffset == 0 ? std::string::npos : value.rfind('\n', nOffset - 1);
+            const size_t nLineStart = nBreak == std::string::npos ? 0 : nBreak + 1;
             iLine = 1 + static_cast<int>(std::count(value.begin(), value.begin() + nOffset, '\n'));
             iColumn = 1 + static_cast<int>(nOffset - nLineStart);
         }
