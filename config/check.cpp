@@ -96,8 +96,8 @@ void CheckFolders(const TTiXmlDoc& own, const std::string& strFile,
     if (const int iError = environment.fnFolderAccess(strRoot))
     {
         AddFinding(vFindings, true, strFile, pRoot,
-            "<RootDirectory> \"" + pRoot->Value() + "\" " + FolderFault(iError) +
-                "; every boot file is looked for there");
+                   "<RootDirectory> \"" + pRoot->Value() + "\" " + FolderFault(iError) +
+                       "; every boot file is looked for there");
         return;
     }
     const TTiXmlElement* pArch = Setting(&own, "BootServer", "ArchFolders");
@@ -112,9 +112,9 @@ void CheckFolders(const TTiXmlDoc& own, const std::string& strFile,
             continue;
         if (const int iError = environment.fnFolderAccess(strRoot + strFolder))
             AddFinding(vFindings, true, strFile, pArch,
-                "<ArchFolders> folder \"" + strFolder + "\" of architecture " +
-                    std::to_string(nArch) + " " + FolderFault(iError) + " in the TFTP root " +
-                    strRoot);
+                       "<ArchFolders> folder \"" + strFolder + "\" of architecture " +
+                           std::to_string(nArch) + " " + FolderFault(iError) +
+                           " in the TFTP root " + strRoot);
     }
 }
 
@@ -135,8 +135,8 @@ void CheckInterface(const TTiXmlDoc* pGateway, const std::string& strFile,
         if (strHost == "any NIC")
         {
             AddFinding(vFindings, false, strFile, pNic,
-                "no wired Ethernet interface has an IPv4 address to take for \"any NIC\"; "
-                "name the address of the interface to serve on in <NIC>");
+                       "no wired Ethernet interface has an IPv4 address to take for \"any NIC\"; "
+                       "name the address of the interface to serve on in <NIC>");
             strHost.clear();
         }
         return;
@@ -145,7 +145,7 @@ void CheckInterface(const TTiXmlDoc* pGateway, const std::string& strFile,
     if (inet_aton(strNic.c_str(), &addr) == 0)
     {
         AddFinding(vFindings, true, strFile, pNic,
-            "<NIC> is \"" + strNic + "\"; use the IPv4 address of an interface, or any NIC");
+                   "<NIC> is \"" + strNic + "\"; use the IPv4 address of an interface, or any NIC");
         return;
     }
     strHost = strNic;
@@ -156,9 +156,9 @@ void CheckInterface(const TTiXmlDoc* pGateway, const std::string& strFile,
         for (const std::string& strIp : adapter.vIpv4)
             strKnown += (strKnown.empty() ? "" : ", ") + adapter.strName + " " + strIp;
     AddFinding(vFindings, true, strFile, pNic,
-        "<NIC> " + strNic + " is on no interface of this machine (" +
-            (strKnown.empty() ? "it has no IPv4 address" : "its addresses: " + strKnown) +
-            "); the console is looked for there and every boot fails");
+               "<NIC> " + strNic + " is on no interface of this machine (" +
+                   (strKnown.empty() ? "it has no IPv4 address" : "its addresses: " + strKnown) +
+                   "); the console is looked for there and every boot fails");
 }
 
 // Ports 69 and 4011, and 67 unless a DHCP server is to keep it.
@@ -182,11 +182,11 @@ void CheckPorts(const TTiXmlDoc& own, const std::string& strFile,
             bOwn = bOwn && user.strProgram == "pxeservice";
         if (bOwn)
             AddFinding(vFindings, false, strFile, nullptr,
-                "UDP port " + std::to_string(nPort) + " is held by pxeservice (pid " +
-                    std::to_string(vUsers.front().iPid) + "): the service runs already");
+                       "UDP port " + std::to_string(nPort) + " is held by pxeservice (pid " +
+                           std::to_string(vUsers.front().iPid) + "): the service runs already");
         else
             AddFinding(vFindings, true, strFile, nPort == kDhcpPort ? pDhcp : nullptr,
-                BindFailureText(nPort, EADDRINUSE, vUsers));
+                       BindFailureText(nPort, EADDRINUSE, vUsers));
     }
 }
 
@@ -201,10 +201,10 @@ void CheckConsole(const TTiXmlDoc& own, const std::string& strFile, const std::s
         iPort = kDefaultConsole;
     if (const int iError = environment.fnConnect(strHost, static_cast<uint16_t>(iPort)))
         AddFinding(vFindings, true, strFile, pPort,
-            "the console does not answer at " + strHost + " port " + std::to_string(iPort) + " (" +
-                strerror(iError) +
-                "); no client gets an answer until it does: start it, or check <NIC> in "
-                "Gateway.cfg and <ConsolePort>");
+                   "the console does not answer at " + strHost + " port " + std::to_string(iPort) +
+                       " (" + strerror(iError) +
+                       "); no client gets an answer until it does: start it, or check <NIC> in "
+                       "Gateway.cfg and <ConsolePort>");
 }
 
 }  // namespace

@@ -252,8 +252,8 @@ std::string GatewayConfigurationFile(const TConfigPlatform& platform,
         ExitFatal(platform);
     }
     // The two well-known places, then (untested) the folder above the program's.
-    for (const char* szPlace : {"/Tarn/Quillon/Gateway/Gateway.cfg",
-                                "/Mervane/Quillon/Gateway/Gateway.cfg"})
+    for (const char* szPlace :
+         {"/Tarn/Quillon/Gateway/Gateway.cfg", "/Mervane/Quillon/Gateway/Gateway.cfg"})
     {
         const std::string strFile = strFolder + szPlace;
         if (pTried != nullptr)

@@ -84,7 +84,7 @@ void CheckArchFolders(const TTiXmlElement& element, const std::string& strFile,
     if (!ParseArchFolders(element.Value(), mapFolders, strFault))
     {
         AddFinding(vFindings, true, strFile, &element,
-            "<ArchFolders> " + strFault + "; write NUMBER=FOLDER pairs separated by blanks");
+                   "<ArchFolders> " + strFault + "; write NUMBER=FOLDER pairs separated by blanks");
         return;
     }
     for (const auto& [nArch, strFolder] : mapFolders)
@@ -94,12 +94,13 @@ void CheckArchFolders(const TTiXmlElement& element, const std::string& strFile,
             continue;
         std::string strFixed = element.Value();
         std::replace_if(
-            strFixed.begin(), strFixed.end(), [](char c) { return c == ',' || c == ';' || c == '|'; },
-            ' ');
+            strFixed.begin(), strFixed.end(),
+            [](char c) { return c == ',' || c == ';' || c == '|'; }, ' ');
         AddFinding(vFindings, true, strFile, &element,
-            "<ArchFolders> gives architecture " + std::to_string(nArch) + " the folder " +
-                Quoted(strFolder) + ", which holds " + Quoted(strFolder.substr(nSeparator, 1)) +
-                "; separate the pairs with blanks: " + strFixed);
+                   "<ArchFolders> gives architecture " + std::to_string(nArch) + " the folder " +
+                       Quoted(strFolder) + ", which holds " +
+                       Quoted(strFolder.substr(nSeparator, 1)) +
+                       "; separate the pairs with blanks: " + strFixed);
     }
 }
 
@@ -115,7 +116,7 @@ void CheckValue(const TElementRule& rule, const TTiXmlElement& element, const st
     case EElementValue::Folder:
         if (strValue.empty())
             AddFinding(vFindings, true, strFile, &element,
-                Tag(rule.szName) + " is empty; name the folder the files are served from");
+                       Tag(rule.szName) + " is empty; name the folder the files are served from");
         break;
     case EElementValue::YesNo:
         if (ACE_OS::strcasecmp(strValue.c_str(), "yes") != 0 &&
@@ -123,30 +124,29 @@ void CheckValue(const TElementRule& rule, const TTiXmlElement& element, const st
         {
             const bool bYes = ACE_OS::strncasecmp(strValue.c_str(), "yes", 3) == 0;
             AddFinding(vFindings, false, strFile, &element,
-                strIs + "; use yes or no (it reads as " + (bYes ? "yes)" : "no)"));
+                       strIs + "; use yes or no (it reads as " + (bYes ? "yes)" : "no)"));
         }
         break;
-    case EElementValue::Number:
-    {
+    case EElementValue::Number: {
         const long iValue = ParseDecimal(strValue.c_str());
         if (iValue < rule.iMin || iValue > rule.iMax)
             AddFinding(vFindings, true, strFile, &element,
-                strIs + "; use a number from " + std::to_string(rule.iMin) + " to " +
-                    std::to_string(rule.iMax));
+                       strIs + "; use a number from " + std::to_string(rule.iMin) + " to " +
+                           std::to_string(rule.iMax));
         break;
     }
-    case EElementValue::Port:
-    {
+    case EElementValue::Port: {
         // Read as atoi reads it: the leading number counts, the rest is dropped.
         const long iPort = std::strtol(strValue.c_str(), nullptr, 10);
         const bool bDigits = !strValue.empty() && std::all_of(strValue.begin(), strValue.end(),
-                                                             [](char c) { return isdigit(c); });
+                                                              [](char c) { return isdigit(c); });
         if (iPort < 1 || iPort > 65535)
             AddFinding(vFindings, false, strFile, &element,
-                strIs + "; use a port from 1 to 65535 (the default port is used)");
+                       strIs + "; use a port from 1 to 65535 (the default port is used)");
         else if (!bDigits)
             AddFinding(vFindings, false, strFile, &element,
-                strIs + "; use a port from 1 to 65535 (it reads as " + std::to_string(iPort) + ")");
+                       strIs + "; use a port from 1 to 65535 (it reads as " +
+                           std::to_string(iPort) + ")");
         break;
     }
     case EElementValue::ArchFolders:
@@ -164,8 +164,8 @@ void CheckTwice(const std::vector<const TTiXmlElement*>& vElements, const std::s
             if (vElements[j]->Name() == vElements[i]->Name())
             {
                 AddFinding(vFindings, false, strFile, vElements[i],
-                    Tag(vElements[i]->Name()) + " is given again; only the first, at line " +
-                        std::to_string(vElements[j]->Line()) + ", is read");
+                           Tag(vElements[i]->Name()) + " is given again; only the first, at line " +
+                               std::to_string(vElements[j]->Line()) + ", is read");
                 break;
             }
 }
@@ -184,8 +184,8 @@ void CheckGroup(const TTiXmlElement& group, const std::string& strFile, TFinding
                 CheckValue(*pRule, element, strFile, vFindings);
             continue;
         }
-        std::string strText = Tag(element.Name()) + " is not a setting of " + Tag(group.Name()) +
-                              " and is ignored";
+        std::string strText =
+            Tag(element.Name()) + " is not a setting of " + Tag(group.Name()) + " and is ignored";
         const auto itElsewhere =
             std::find_if(gKnownElements.begin(), gKnownElements.end(),
                          [&](const TElementRule& rule) { return element.Name() == rule.szName; });
@@ -220,8 +220,8 @@ size_t EditDistance(const std::string& a, const std::string& b)
 }
 }  // namespace
 
-void AddFinding(TFindings& vFindings, bool bError, const std::string& strFile, const TTiXmlElement* pAt,
-         const std::string& strText)
+void AddFinding(TFindings& vFindings, bool bError, const std::string& strFile,
+                const TTiXmlElement* pAt, const std::string& strText)
 {
     TFinding finding;
     finding.bError = bError;
@@ -252,7 +252,8 @@ void CheckRequiredElements(const TTiXmlElement* pRoot, const std::string& strFil
     {
         if (rule.eValue != EElementValue::Folder)
             continue;
-        const TTiXmlElement* pGroup = pRoot == nullptr ? nullptr : pRoot->FindChildElement(rule.szGroup, 0);
+        const TTiXmlElement* pGroup =
+            pRoot == nullptr ? nullptr : pRoot->FindChildElement(rule.szGroup, 0);
         if (pGroup != nullptr && pGroup->FindChildElement(rule.szName, 0) != nullptr)
             continue;
         std::string strText = Tag(rule.szName) + " is missing (it belongs in " + Tag(rule.szGroup) +
@@ -334,8 +335,8 @@ void CheckOwnDocument(const TTiXmlDoc& doc, const std::string& strFile, TFinding
         if (std::find(vKnownGroups.begin(), vKnownGroups.end(), pGroup->Name()) ==
             vKnownGroups.end())
             AddFinding(vFindings, false, strFile, pGroup,
-                Tag(pGroup->Name()) + " is not a group of settings and is ignored" +
-                    Suggestion(pGroup->Name(), vKnownGroups));
+                       Tag(pGroup->Name()) + " is not a group of settings and is ignored" +
+                           Suggestion(pGroup->Name(), vKnownGroups));
         else if (pRoot->FindChildElement(pGroup->Name().c_str(), 0) == pGroup)
             CheckGroup(*pGroup, strFile, vFindings);
     }
@@ -354,8 +355,8 @@ void CheckGatewayDocument(const TTiXmlDoc& doc, const std::string& strFile, TFin
             vNics.push_back(pElement);
         else if (ACE_OS::strcasecmp(pElement->Name().c_str(), kGatewayNic) == 0)
             AddFinding(vFindings, false, strFile, pElement,
-                Tag(pElement->Name()) + " is not read; the element is " + Tag(kGatewayNic) +
-                    " (names are compared with case)");
+                       Tag(pElement->Name()) + " is not read; the element is " + Tag(kGatewayNic) +
+                           " (names are compared with case)");
     }
     CheckTwice(vNics, strFile, vFindings);
 }

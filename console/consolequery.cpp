@@ -141,7 +141,8 @@ bool QueryConsoleTask(const std::string& mac, const std::string& ip, std::string
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Debug: can not connect to console at %D\n"));
         char szHost[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &addrConsole.sin_addr, szHost, sizeof(szHost));
-        ACE_DEBUG((LM_ERROR, LOG_PREFIX "Debug: the console at %s port %d does not answer: %s at %D\n",
+        ACE_DEBUG((LM_ERROR,
+                   LOG_PREFIX "Debug: the console at %s port %d does not answer: %s at %D\n",
                    szHost, ntohs(addrConsole.sin_port), strerror(iError)));
         return false;
     }

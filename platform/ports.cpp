@@ -10,6 +10,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -41,7 +43,8 @@ void FindHolders(std::vector<TPortUser>& vUsers)
         while (dirent* pFd = readdir(pFds))
         {
             char szLink[64];
-            const ssize_t n = readlink((strFds + "/" + pFd->d_name).c_str(), szLink, sizeof(szLink) - 1);
+            const ssize_t n =
+                readlink((strFds + "/" + pFd->d_name).c_str(), szLink, sizeof(szLink) - 1);
             if (n <= 0)
                 continue;
             szLink[n] = '\0';
@@ -126,7 +129,8 @@ std::string BindFailureText(uint16_t nPort, int iErrno, const std::vector<TPortU
         strText[0] = static_cast<char>(tolower(static_cast<unsigned char>(strText[0])));
     const std::string strPort = "UDP port " + std::to_string(nPort);
     if (iErrno == EACCES)
-        return strText + ": " + strPort + " needs privilege; start as root or with CAP_NET_BIND_SERVICE";
+        return strText + ": " + strPort +
+               " needs privilege; start as root or with CAP_NET_BIND_SERVICE";
     if (iErrno != EADDRINUSE)
         return strText + ": binding " + strPort;
     std::string strHolders;
@@ -136,7 +140,8 @@ std::string BindFailureText(uint16_t nPort, int iErrno, const std::vector<TPortU
         if (strHolders.find(strHolder) == std::string::npos)
             strHolders += (strHolders.empty() ? "" : ", ") + strHolder;
     }
-    strText += ": " + strPort + " is held by " + (strHolders.empty() ? "another program" : strHolders);
+    strText +=
+        ": " + strPort + " is held by " + (strHolders.empty() ? "another program" : strHolders);
     if (nPort == 67)
         return strText + "; set BootServer/RunWithDhcp to yes to leave it to that server";
     return strText + "; stop it, or serve from a machine without it";
@@ -144,8 +149,8 @@ std::string BindFailureText(uint16_t nPort, int iErrno, const std::vector<TPortU
 
 std::string BindFailureReason(uint16_t nPort, int iErrno)
 {
-    return BindFailureText(nPort, iErrno, iErrno == EADDRINUSE ? FindUdpPortUsers(nPort)
-                                                               : std::vector<TPortUser>());
+    return BindFailureText(
+        nPort, iErrno, iErrno == EADDRINUSE ? FindUdpPortUsers(nPort) : std::vector<TPortUser>());
 }
 
 int WaitForSocket(int sc, short iEvents, int iTimeoutMs)

@@ -160,8 +160,7 @@ TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
                   kDebug);
         EXPECT_TRUE(dSeconds >= c.dMinSeconds && dSeconds < c.dMinSeconds + 4) << dSeconds;
         // The line after "can not connect" names the console and what the connect met.
-        EXPECT_EQ(log.Priority("Debug: the console at 127.0.0.1 port " +
-                               gSettings.strConsolePort +
+        EXPECT_EQ(log.Priority("Debug: the console at 127.0.0.1 port " + gSettings.strConsolePort +
                                " does not answer: Connection timed out at "),
                   c.bQueueFull ? kError : "");
     }

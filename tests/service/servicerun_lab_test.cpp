@@ -116,8 +116,10 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
     // down" once.
     std::string s = ReadFile(strOut);
     // The start warns of the address that no interface has.
-    EXPECT_TRUE(InOrder(s, {") Check: " + dir.Path() + "/pxe-1.0/Gateway.cfg:1:4: <NIC> "
-                            "198.18.0.77 is on no interface of this machine", "Start TFTP service"}))
+    EXPECT_TRUE(InOrder(s, {") Check: " + dir.Path() +
+                                "/pxe-1.0/Gateway.cfg:1:4: <NIC> 198.18.0.77 is on no interface "
+                                "of this machine",
+                            "Start TFTP service"}))
         << s;
     EXPECT_TRUE(InOrder(
         s, {") Service start at ", "Running with dhcp", "Use ip address 198.18.0.77",
@@ -218,15 +220,16 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
     EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
     const std::string strReason =
         "Reason: address already in use: UDP port 67 is held by test_service_la (pid " +
-        std::to_string(getpid()) + "); set BootServer/RunWithDhcp to yes to leave it to that server";
+        std::to_string(getpid()) +
+        "); set BootServer/RunWithDhcp to yes to leave it to that server";
     EXPECT_TRUE(InOrder(strErr, {"error: bind socket scDhcp failure at ", strReason})) << strErr;
     EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram,
                       &strIgnored, 30),
               255);
     EXPECT_EQ(NextNotify(1000), "STATUS=Starting");
     const std::string strStatus = NextNotify(1000);
-    EXPECT_TRUE(InOrder(strStatus, {"STATUS=error: bind socket scDhcp failure at ", " - " +
-                                        strReason.substr(8)}))
+    EXPECT_TRUE(InOrder(
+        strStatus, {"STATUS=error: bind socket scDhcp failure at ", " - " + strReason.substr(8)}))
         << strStatus;
     close(scTaken);
     // Faults of the configuration: no file at all, a TFTP root left empty, a limit out of range,
