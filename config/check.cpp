@@ -108,7 +108,7 @@ void CheckFolders(const TTiXmlDoc& own, const std::string& strFile,
     for (const auto& [nArch, strFolder] : mapFolders)
     {
         // A folder that a wrong separator made is reported as such already.
-        if (strFolder.find_first_of(",;=|") != std::string::npos)
+        if (strFolder.find_first_of(kWrongArchSeparators) != std::string::npos)
             continue;
         if (const int iError = environment.fnFolderAccess(strRoot + strFolder))
             AddFinding(vFindings, true, strFile, pArch,

@@ -32,6 +32,7 @@ const std::vector<TElementRule> gKnownElements = {
     {"Log", "Journal", EElementValue::YesNo, 0, 0},
 };
 
+const char* const kWrongArchSeparators = ",;=|";
 const char* const kGatewayNic = "NIC";
 
 namespace
@@ -89,7 +90,7 @@ void CheckArchFolders(const TTiXmlElement& element, const std::string& strFile,
     }
     for (const auto& [nArch, strFolder] : mapFolders)
     {
-        const std::string::size_type nSeparator = strFolder.find_first_of(",;=|");
+        const std::string::size_type nSeparator = strFolder.find_first_of(kWrongArchSeparators);
         if (nSeparator == std::string::npos)
             continue;
         std::string strFixed = element.Value();

@@ -35,6 +35,10 @@ extern const std::vector<TElementRule> gKnownElements;
 // The row for that group and name; null when there is none.
 const TElementRule* FindElementRule(const std::string& strGroup, const std::string& strName);
 
+// Characters that end up in an ArchFolders folder when the pairs are not
+// separated by blanks ("0=bios/,7=efi64/" gives architecture 0 "bios/,7=efi64/").
+extern const char* const kWrongArchSeparators;
+
 // The element of Gateway.cfg that the service reads.
 extern const char* const kGatewayNic;
 
