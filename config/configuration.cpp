@@ -1,6 +1,7 @@
 #include "config/configuration.h"
 
 #include "config/archfolders.h"
+#include "config/elements.h"
 #include "config/settings.h"
 #include "config/tinyxml.h"
 #include "core/decimal.h"
@@ -46,39 +47,57 @@ bool IsConsolePort(const std::string& strPort)
     ACE_OS::exit(-1);
 }
 
-// The number an element holds, within [iMin, iMax]; iDefault when there is no
-// such element. Anything else ends the start-up.
-int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, const char* szName,
-                 int iMin, int iMax, int iDefault)
+// One reading of the own file: a fatal fault logs its reason, found by the
+// checks of the document, after the reader's own line.
+struct TReading
+{
+    const TConfigPlatform& platform;
+    const TTiXmlDoc& doc;
+    const std::string& strFile;
+
+    [[noreturn]] void Fatal(const char* szElement) const
+    {
+        const std::string strReason = ErrorAbout(doc, strFile, szElement);
+        if (!strReason.empty())
+            LOG_REASON(strReason);
+        ExitFatal(platform);
+    }
+};
+
+// The number an element of TFTP holds, within the range of its row in the
+// table of elements; iDefault when there is no such element. Anything else
+// ends the start-up.
+int NumberOrExit(const TReading& reading, const TTiXmlElement* pParent, const char* szName,
+                 int iDefault)
 {
     TTiXmlElement* pElement = Child(pParent, szName);
     if (pElement == nullptr)
         return iDefault;
+    const TElementRule* pRule = FindElementRule("TFTP", szName);
     const std::string& strValue = pElement->Value();
     const long iValue = ParseDecimal(strValue.c_str());
-    if (iValue < iMin || iValue > iMax)
+    if (iValue < pRule->iMin || iValue > pRule->iMax)
     {
         ACE_DEBUG((LM_ERROR,
                    LOG_PREFIX
                    "Read TFTP setting error: %s \"%s\" is not a number from %d to %d at %D\n",
-                   szName, strValue.c_str(), iMin, iMax));
-        ExitFatal(platform);
+                   szName, strValue.c_str(), pRule->iMin, pRule->iMax));
+        reading.Fatal(szName);
     }
     return static_cast<int>(iValue);
 }
 
 // Option negotiation of the TFTP server and its limits: logged only when asked for.
-void ReadTftpNegotiation(const TConfigPlatform& platform, const TTiXmlElement* pTftp)
+void ReadTftpNegotiation(const TReading& reading, const TTiXmlElement* pTftp)
 {
     TTiXmlElement* pNegotiate = Child(pTftp, "Negotiate");
     gSettings.bTftpNegotiate =
         pNegotiate != nullptr && ACE_OS::strncasecmp(pNegotiate->Value().c_str(), "yes", 3) == 0;
-    gSettings.iTftpMaxBlockSize = NumberOrExit(platform, pTftp, "MaxBlockSize", 8, 65464, 1468);
-    gSettings.iTftpMaxWindowSize = NumberOrExit(platform, pTftp, "MaxWindowSize", 1, 64, 16);
-    gSettings.iTftpMaxTransfers = NumberOrExit(platform, pTftp, "MaxTransfers", 1, 10000, 256);
-    gSettings.iTftpMaxTransfersPerClient =
-        NumberOrExit(platform, pTftp, "MaxTransfersPerClient", 1, 256, 8);
-    gSettings.iTftpMaxTimeout = NumberOrExit(platform, pTftp, "MaxTimeout", 1, 255, 10);
+    gSettings.iTftpMaxBlockSize = NumberOrExit(reading, pTftp, "MaxBlockSize", 1468);
+    gSettings.iTftpMaxWindowSize = NumberOrExit(reading, pTftp, "MaxWindowSize", 16);
+    gSettings.iTftpMaxTransfers = NumberOrExit(reading, pTftp, "MaxTransfers", 256);
+    gSettings.iTftpMaxTransfersPerClient = NumberOrExit(reading, pTftp, "MaxTransfersPerClient", 8);
+    gSettings.iTftpMaxTimeout = NumberOrExit(reading, pTftp, "MaxTimeout", 10);
     if (gSettings.bTftpNegotiate)
         ACE_DEBUG((LM_DEBUG,
                    LOG_PREFIX
@@ -145,13 +164,20 @@ void ReadConfiguration() { ReadConfiguration(TConfigPlatform::System()); }
 
 void ReadGatewayInterface() { ReadGatewayInterface(TConfigPlatform::System()); }
 
-void ReadConfiguration(const TConfigPlatform& platform)
+std::string OwnConfigurationFile(const TConfigPlatform& platform)
 {
-    std::string strFile = ReplaceExtension(ProgramPathOrExit(platform), ".cfg");
+    return ReplaceExtension(ProgramPathOrExit(platform), ".cfg");
+}
 
-    TTiXmlDoc doc(strFile, true);
-    doc.Parse(nullptr);
+void ReadConfiguration(const TConfigPlatform& platform, TConfigDocuments* pKeep)
+{
+    std::string strFile = OwnConfigurationFile(platform);
+
+    auto pDoc = std::make_unique<TTiXmlDoc>(strFile, true);
+    const TTiXmlDoc& doc = *pDoc;
+    pDoc->Parse(nullptr);
     TTiXmlElement* pRoot = doc.FirstElement();
+    const TReading reading{platform, doc, strFile};
 
     TTiXmlElement* pTftp = Child(pRoot, "TFTP");
     TTiXmlElement* pDir = Child(pTftp, "RootDirectory");
@@ -159,15 +185,15 @@ void ReadConfiguration(const TConfigPlatform& platform)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s at %D\n",
                    gSettings.strTftpRoot.c_str()));
-        ExitFatal(platform);
+        reading.Fatal("RootDirectory");
     }
     gSettings.strTftpRoot = pDir->Value();
     if (gSettings.strTftpRoot.empty())
-        throw std::out_of_range("invalid string position");
+        throw TSettingFault(ErrorAbout(doc, strFile, "RootDirectory"));
     char cLast = gSettings.strTftpRoot.back();
     if (cLast != '/' && cLast != '\\')
         gSettings.strTftpRoot += '/';
-    ReadTftpNegotiation(platform, pTftp);
+    ReadTftpNegotiation(reading, pTftp);
 
     TTiXmlElement* pBoot = Child(pRoot, "BootServer");
     TTiXmlElement* pMultiCast = Child(pBoot, "MultiCast");
@@ -193,14 +219,14 @@ void ReadConfiguration(const TConfigPlatform& platform)
     {
         ACE_DEBUG(
             (LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n", strFault.c_str()));
-        ExitFatal(platform);
+        reading.Fatal("ArchFolders");
     }
 
     TTiXmlElement* pComm = Child(pRoot, "Communication");
     if (TTiXmlElement* pUser = Child(Child(pRoot, "Service"), "User"))
         gSettings.strServiceUser = pUser->Value();
 
-    ReadGatewayInterface(platform);
+    ReadGatewayInterface(platform, pKeep);
     ACE_DEBUG(
         (LM_DEBUG, LOG_PREFIX "Info: Use ip address %s at %D\n", gSettings.strIpAddress.c_str()));
 
@@ -209,9 +235,15 @@ void ReadConfiguration(const TConfigPlatform& platform)
         gSettings.strConsolePort = pPort->Value();
     if (!IsConsolePort(gSettings.strConsolePort))
         gSettings.strConsolePort = kDefaultConsolePort;
+    if (pKeep != nullptr)
+    {
+        pKeep->strOwnFile = strFile;
+        pKeep->pOwn = std::move(pDoc);
+    }
 }
 
-void ReadGatewayInterface(const TConfigPlatform& platform)
+std::string GatewayConfigurationFile(const TConfigPlatform& platform,
+                                     std::vector<std::string>* pTried)
 {
     std::string strFolder;
     if (!platform.fnAppDataFolder || !platform.fnAppDataFolder(strFolder))
@@ -219,22 +251,49 @@ void ReadGatewayInterface(const TConfigPlatform& platform)
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: GetCommonAppDataFolder at %D\n"));
         ExitFatal(platform);
     }
-
     // The two well-known places, then (untested) the folder above the program's.
-    std::string strFile = strFolder + "/Tarn/Quillon/Gateway/Gateway.cfg";
-    if (access(strFile.c_str(), F_OK) != 0)
+    for (const char* szPlace :
+         {"/Tarn/Quillon/Gateway/Gateway.cfg", "/Mervane/Quillon/Gateway/Gateway.cfg"})
     {
-        strFile = strFolder + "/Mervane/Quillon/Gateway/Gateway.cfg";
-        if (access(strFile.c_str(), F_OK) != 0)
-            strFile = GatewayBesideProgram(ProgramPathOrExit(platform));
+        const std::string strFile = strFolder + szPlace;
+        if (pTried != nullptr)
+            pTried->push_back(strFile);
+        if (access(strFile.c_str(), F_OK) == 0)
+            return strFile;
     }
+    const std::string strFile = GatewayBesideProgram(ProgramPathOrExit(platform));
+    if (pTried != nullptr)
+        pTried->push_back(strFile);
+    return strFile;
+}
 
-    TTiXmlDoc doc(strFile, true);
-    doc.Parse(nullptr);
+std::unique_ptr<TTiXmlDoc> LoadGatewayFile(const std::string& strFile,
+                                           const std::vector<std::string>& vTried)
+{
+    try
+    {
+        return std::make_unique<TTiXmlDoc>(strFile, true);
+    }
+    catch (TTiXmlException& e)
+    {
+        std::string strPlaces;
+        for (const std::string& strPlace : vTried)
+            strPlaces += (strPlaces.empty() ? "" : ", ") + strPlace;
+        e.SetReason("Gateway.cfg is in none of the places looked at: " + strPlaces + " (" +
+                    e.Reason() + ")");
+        throw;
+    }
+}
+void ReadGatewayInterface(const TConfigPlatform& platform, TConfigDocuments* pKeep)
+{
+    std::vector<std::string> vTried;
+    const std::string strFile = GatewayConfigurationFile(platform, &vTried);
+    std::unique_ptr<TTiXmlDoc> pDoc = LoadGatewayFile(strFile, vTried);
+    pDoc->Parse(nullptr);
 
     gSettings.strIpAddress = kAnyNic;
     bAnyNic = true;
-    if (TTiXmlElement* pNic = Child(doc.FirstElement(), "NIC"))
+    if (TTiXmlElement* pNic = Child(pDoc->FirstElement(), "NIC"))
     {
         bAnyNic = false;
         gSettings.strIpAddress = pNic->Value();
@@ -248,5 +307,10 @@ void ReadGatewayInterface(const TConfigPlatform& platform)
         std::vector<TAdapter> vAdapters;
         int iResult = platform.fnAdapters ? platform.fnAdapters(vAdapters) : -1;
         gSettings.strIpAddress = ChooseAdapterAddress(iResult, vAdapters);
+    }
+    if (pKeep != nullptr)
+    {
+        pKeep->strGatewayFile = strFile;
+        pKeep->pGateway = std::move(pDoc);
     }
 }
