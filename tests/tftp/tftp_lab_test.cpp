@@ -179,7 +179,9 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
     }
     EXPECT_EQ(CountInLog("tftp: donot support this path " + root / "../etc/passwd" + ".\n"), 1);
     EXPECT_EQ(CountInLog("tftp: can't open " + root / "pipe" + " for reading at"), 1);
-    EXPECT_EQ(CountInLog("User request invalid\n"), 2);
+    // The WRQ's line; the one of the datagram too long, from the same client within the same
+    // second, is held back.
+    EXPECT_EQ(CountInLog("User request invalid\n"), 1);
     EXPECT_EQ(CountInLog("User request get file=" + root / "ok" + ", but tsize isn't zero.\n"), 1);
     EXPECT_EQ(
         CountInLog("tftp: file " + root / "big" + " has 33553920 bytes, more than 65535 blocks at"),
