@@ -8,6 +8,7 @@
 #include <ace/OS_NS_stdlib.h>
 #include <ace/Thread.h>
 
+#include <arpa/inet.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -321,13 +322,17 @@ void TTftpLoop::ShutDownAll()
 {
     char error[256];
     const int nError = BuildErrorMessage(error, 0, "server shutting down");
-    if (!m_vTransfers.empty())
-        ACE_DEBUG((LM_INFO, LOG_PREFIX "tftp: %d transfers ended by the stop at %D\n",
-                   static_cast<int>(m_vTransfers.size())));
     while (!m_vTransfers.empty())
     {
         TTransfer* pTransfer = m_vTransfers.back().get();
         (void)!::send(pTransfer->sock, error, static_cast<size_t>(nError), MSG_DONTWAIT);
+        sockaddr_in client{};
+        socklen_t nClient = sizeof client;
+        getpeername(pTransfer->sock, reinterpret_cast<sockaddr*>(&client), &nClient);
+        char szClient[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &client.sin_addr, szClient, sizeof szClient);
+        ACE_DEBUG((LM_INFO, LOG_PREFIX "tftp: transfer to %s:%d ended by the stop at %D\n",
+                   szClient, ntohs(client.sin_port)));
         End(pTransfer);
     }
 }
