@@ -358,6 +358,24 @@ TEST_F(TftpServer, AStopEndsSlowTransfersWithinItsGrace)
     EXPECT_EQ(CountInLog(" ended by the stop at"), 2);
 }
 
+// A file that shrinks while it is sent ends the transfer with ERROR 0: never a
+// short block that would pass for the end of the file.
+TEST_F(TftpServer, AFileThatShrinksEndsWithAnError)
+{
+    const std::string s = Pattern(64 * 1024);
+    WriteFile(root / "shrinks", s);
+    TPeer c;
+    ASSERT_EQ(c.Get(Request({"shrinks", "octet"})), Data(s, 1));
+    ASSERT_EQ(truncate((root / "shrinks").c_str(), 1000), 0);
+    std::string strReply;
+    int iBlock = 1;
+    for (; iBlock <= 128 && (strReply = c.Get(Ack(iBlock))) == Data(s, iBlock + 1); ++iBlock)
+    {
+    }
+    EXPECT_EQ(strReply, ErrorPacket(0, "file changed"));
+    EXPECT_LT(iBlock, 128);
+}
+
 class TftpNegotiating : public TftpServer
 {
 protected:
