@@ -6,6 +6,7 @@
 #include "config/exception.h"
 #include "config/settings.h"
 #include "platform/fatalexit.h"
+#include "platform/privileges.h"
 #include "core/logfile.h"
 #include "core/readiness.h"
 #include "service/service.h"
@@ -83,6 +84,21 @@ std::string ServingStatus()
            strPorts + " and " + std::to_string(kTftpPort);
 }
 
+// Once the ports are bound, the configured user (if any) takes over from root;
+// failing that, the service must not run at all.
+void RunAsServiceUser()
+{
+    const std::string& strUser = gSettings.strServiceUser;
+    std::string strWhy;
+    if (!DropPrivileges(strUser, strWhy))
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: can not run as user %s: %s at %D\n",
+                   strUser.c_str(), strWhy.c_str()));
+        ACE_OS::exit(-1);
+    }
+    ACE_DEBUG((LM_INFO, LOG_PREFIX "Running as user %s at %D\n", strUser.c_str()));
+}
+
 void ReportRunning(const std::string& strStatus)
 {
     SERVICE::instance()->report_status(SERVICE_RUNNING, 0, strStatus);
@@ -104,25 +120,33 @@ void RunMainThread(const TServiceParts& parts)
         // The settings are complete before the first service thread exists.
         parts.pfnReadConfiguration();
 
-        // Ready once both service threads have their sockets, not before.
-        ExpectServiceThreads(2, [&parts] {
-            ACE_Time_Value tvZero(0);
-            if (parts.pfnReady != nullptr && evStop.wait(&tvZero, 0) == -1)
-                parts.pfnReady(ServingStatus());
-        });
+        // Ready once both service threads have their sockets, not before. With a
+        // user to run as, neither thread serves until the process runs as it.
+        const bool bDrop = !gSettings.strServiceUser.empty();
+        ExpectServiceThreads(
+            2,
+            [&parts, bDrop] {
+                if (bDrop)
+                    RunAsServiceUser();
+                ACE_Time_Value tvZero(0);
+                if (parts.pfnReady != nullptr && evStop.wait(&tvZero, 0) == -1)
+                    parts.pfnReady(ServingStatus());
+            },
+            bDrop);
         ACE_hthread_t hTftp{}, hBoot{};
         ArmFatalExit();
         bool bTftp = StartServiceThread(parts.pfnTftpService, hTftp);
         bool bBoot = StartServiceThread(parts.pfnBootService, hBoot);
 
         evStop.wait();
+        // A thread held for one that never reported goes on to see the stop.
+        ExpectServiceThreads(0, nullptr);
 
         if (bTftp)
             ACE_Thread::join(hTftp);
         if (bBoot)
             ACE_Thread::join(hBoot);
         DisarmFatalExit();
-        ExpectServiceThreads(0, nullptr);  // a thread that never reported leaves nothing armed
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
     }
     catch (TTiXmlException& e)

@@ -18,7 +18,6 @@
 #include <ace/OS_NS_sys_socket.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -67,23 +66,6 @@ int MaxBlockSizeFor(int sock)
     if (iMtu > kTftpBlockOverhead)
         nMax = std::min(nMax, iMtu - kTftpBlockOverhead);
     return std::max(nMax, kTftpMinBlockSize);
-}
-
-// Until the opening beneath the root is in: the old look before opening.
-int OpenInRoot(const std::string& strRoot, const char* szName, int* piErrno)
-{
-    std::string strPath = strRoot + szName;
-    struct stat st;
-    int fd = -1;
-    if (stat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        fd = ::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)))
-    {
-        ::close(fd);
-        fd = -1;
-    }
-    *piErrno = fd < 0 ? ENOENT : 0;
-    return fd;
 }
 
 int LoopCount()
@@ -336,7 +318,7 @@ private:
     {
         const std::string& strRoot = gSettings.strTftpRoot;
         int iErrno = 0;
-        int fd = OpenInRoot(strRoot, szPath + strRoot.size(), &iErrno);
+        int fd = OpenBeneath(strRoot, szPath + strRoot.size(), &iErrno);
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0)
         {

@@ -180,6 +180,9 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
     WriteFile(root / "ok", "fine");
     WriteFile(root / "fits", "");
     WriteFile(root / "big", "");
+    WriteFile(dir / "secret", "outside");
+    ASSERT_TRUE(symlink((dir / "secret").c_str(), (root / "out").c_str()) == 0 &&
+                symlink("ok", (root / "in").c_str()) == 0);
     ASSERT_TRUE(mkfifo((root / "pipe").c_str(), 0644) == 0 &&
                 truncate((root / "fits").c_str(), kTftpMaxFileSize) == 0 &&
                 truncate((root / "big").c_str(), kTftpMaxFileSize + 1) == 0);
@@ -194,6 +197,10 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
         {Request({"pipe", "octet"}), strNotFound},
         {Request({"fits", "octet"}), Data(std::string(512, '\0'), 1)},
         {Request({"big", "octet"}), ErrorPacket(3, "disk full or allocation exceeded")},
+        // Links: one leading out of the root is refused, one inside it is followed.
+        {Request({"out", "octet"}), ErrorPacket(2, "access violation")},
+        {Request({"out", "octet", "tsize", "0"}), ErrorPacket(2, "access violation")},
+        {Request({"in", "octet"}), Data("fine", 1)},
     };
     for (const auto& [strRequest, strReply] : cases)
     {
@@ -205,6 +212,9 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
     }
     EXPECT_EQ(CountInLog("tftp: donot support this path " + root / "../etc/passwd" + ".\n"), 1);
     EXPECT_EQ(CountInLog("tftp: can't open " + root / "pipe" + " for reading at"), 1);
+    // The second refusal within the second is held back.
+    EXPECT_EQ(CountInLog("tftp: " + root / "out" + " leads out of the root at"), 1);
+    EXPECT_EQ(CountInLog("tftp: can't open " + root / "out"), 0);
     // The WRQ's line; the one of the datagram too long, from the same client within the same
     // second, is held back.
     EXPECT_EQ(CountInLog("User request invalid\n"), 1);
