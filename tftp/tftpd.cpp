@@ -281,32 +281,24 @@ private:
     // Takes a place in the counts, or refuses the request (false).
     bool TakePlace(const sockaddr_in& client, int64_t iNowMs)
     {
-        char szFrom[INET_ADDRSTRLEN] = "";
-        switch (m_counts.Take(client.sin_addr.s_addr))
-        {
-        case AdmitOk:
+        const TAdmission iAdmission = m_counts.Take(client.sin_addr.s_addr);
+        if (iAdmission == AdmitOk)
             return true;
-        case AdmitBusy:
-            if (MayLog(LogBusy, client, iNowMs))
-            {
-                inet_ntop(AF_INET, &client.sin_addr, szFrom, sizeof szFrom);
-                ACE_DEBUG((LM_ERROR,
+        const bool bAll = iAdmission == AdmitBusy;
+        if (MayLog(bAll ? LogBusy : LogClientBusy, client, iNowMs))
+        {
+            char szFrom[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &client.sin_addr, szFrom, sizeof szFrom);
+            if (bAll)
+                ACE_DEBUG((LM_INFO,
                            LOG_PREFIX "tftp: %d transfers running, request from %s refused at %D\n",
                            gSettings.iTftpMaxTransfers, szFrom));
-            }
-            RefuseBusy(client, "server busy");
-            return false;
-        case AdmitClientBusy:
-            if (MayLog(LogClientBusy, client, iNowMs))
-            {
-                inet_ntop(AF_INET, &client.sin_addr, szFrom, sizeof szFrom);
-                ACE_DEBUG((LM_ERROR,
+            else
+                ACE_DEBUG((LM_INFO,
                            LOG_PREFIX "tftp: %d transfers from %s running, request refused at %D\n",
                            gSettings.iTftpMaxTransfersPerClient, szFrom));
-            }
-            RefuseBusy(client, "too many transfers from this client");
-            return false;
         }
+        RefuseBusy(client, bAll ? "server busy" : "too many transfers from this client");
         return false;
     }
 
