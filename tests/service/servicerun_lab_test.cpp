@@ -79,9 +79,8 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
     // Beside a DHCP server, at an address no interface carries: port 67 stays free, and the
     // sockets stay on the wildcard address.
     const std::string strRoot = "<TFTP><RootDirectory>" + dir.Path() + "</RootDirectory></TFTP>";
-    WriteFile(strProgram + ".cfg", "<P>" + strRoot +
-                                       "<BootServer><RunWithDhcp>yes</RunWithDhcp>"
-                                       "</BootServer></P>");
+    WriteFile(strProgram + ".cfg", "<P>" + strRoot + "<BootServer><RunWithDhcp>yes</RunWithDhcp>"
+                                   "</BootServer></P>");
     WriteFile(dir / "pxe-1.0/Gateway.cfg", "<G><NIC>198.18.0.77</NIC></G>");
     WriteFile(dir / "boot.img", std::string(2000, 'x'));
     // A service manager's socket in the environment is not used by a console run.
@@ -117,10 +116,10 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
     // The lines of the configuration and of the service threads are on standard error too; "Service
     // down" once.
     std::string s = ReadFile(strOut);
-    EXPECT_TRUE(InOrder(s, {") Service start at ", "Running with dhcp",
-                            "Use ip address 198.18.0.77", "User request get file=",
-                            "\nEnter CTRL+C, exiting...\n", ") Service down at "}) &&
-                !InOrder(s, {"error:"}))
+    EXPECT_TRUE(InOrder(
+        s, {") Service start at ", "Running with dhcp", "Use ip address 198.18.0.77",
+            "User request get file=", "\nEnter CTRL+C, exiting...\n", ") Service down at "}) &&
+        !InOrder(s, {"error:"}))
         << s;
     EXPECT_EQ(s.find(") Service down at "), s.rfind(") Service down at "));
     EXPECT_TRUE(access(strLog.c_str(), F_OK) == 0 && ReadFile(strLog).empty());
@@ -180,8 +179,7 @@ TEST_F(ServiceRun, ServiceRunAsAUserOfItsOwnServesWhatThatUserMayRead)
     EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
     ASSERT_EQ(NextNotify(10000).rfind("READY=1\n", 0), 0u) << ReadFile(strLog) << ReadFile(strOut);
     // Every thread, the ones started as root included.
-    std::string strIds;
-    std::string strTasks;
+    std::string strTasks, strIds;
     RunCommand("cat /proc/" + std::to_string(pid) + "/task/*/status", &strTasks, 10);
     std::istringstream in(strTasks);
     for (std::string s; std::getline(in, s);)
@@ -269,7 +267,7 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
     EXPECT_EQ(NextNotify(1000).rfind("STATUS=" + strLine, 0), 0u);
     EXPECT_EQ(NextNotify(100), "");
     close(scTaken);
-    // A user to run as that does not exist: the ports were bound, nothing runs as root after.
+    // A user to run as that does not exist: the start-up ends once the ports are bound.
     WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>/t/</RootDirectory></TFTP><Service>"
                                    "<User>pxe-no-such-user</User></Service></P>");
     EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);

@@ -17,7 +17,7 @@ using TBlocks = std::vector<int>;
 using TScript = std::vector<std::string>;
 constexpr int kOack = -1, kError = -2;  // in the list of what was sent
 
-// The client's datagrams, "" for a time-out; a block number of -1 is a time-out.
+// ACKs of the blocks; -1 is a time-out ("").
 TScript Acks(const TBlocks& vBlocks)
 {
     TScript v;
