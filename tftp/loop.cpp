@@ -118,9 +118,7 @@ TTftpLoop::TTftpLoop(TTransferCounts& counts) : m_counts(counts) {}
 
 TTftpLoop::~TTftpLoop()
 {
-    for (auto& pTransfer : m_vTransfers)
-        m_counts.Release(pTransfer->iClient);
-    m_vTransfers.clear();
+    // Run ends only once every transfer has ended: nothing is left to give back.
     if (m_epoll >= 0)
         ::close(m_epoll);
     if (m_wake >= 0)
