@@ -259,6 +259,7 @@ TEST_F(TftpServer, ASlowClientHoldsNobodyUp)
     WriteFile(root / "slow", s);
     TPeer slow;
     ASSERT_EQ(slow.Get(Request({"slow", "octet"})), Data(s, 1));
+    auto tLast = std::chrono::steady_clock::now();
     for (int iBlock = 1; iBlock <= 2; ++iBlock)
     {
         std::vector<std::unique_ptr<TPeer>> vStorm;
@@ -278,8 +279,10 @@ TEST_F(TftpServer, ASlowClientHoldsNobodyUp)
                          ErrorPacket(1, "file not found");
         }
         EXPECT_EQ(nAnswered, 256);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2000 - 1000));
+        // The slow client answers every 2 seconds.
+        std::this_thread::sleep_until(tLast + std::chrono::seconds(2));
         EXPECT_EQ(slow.Get(Ack(iBlock)), Data(s, iBlock + 1));
+        tLast = std::chrono::steady_clock::now();
     }
     EXPECT_EQ(CountInLog("tftp: timeout retrying"), 0);
 }
@@ -315,7 +318,7 @@ TEST_F(TftpServer, TransfersBeyondTheLimitsAreRefusedAtOnce)
         {a3, strRrq, strClientBusy, true},
         {b1, strRrq, strData, false},
         {b2, strRrq, strBusy, true},
-        {a1, ErrorPacket(0, "done"), "", false},  // ends a1's transfer
+        {a1, ErrorPacket(0, "done"), "", false},
         {b2, strRrq, strData, false},
         {a3, strRrq, strBusy, true},
     };
@@ -330,7 +333,7 @@ TEST_F(TftpServer, TransfersBeyondTheLimitsAreRefusedAtOnce)
             EXPECT_EQ(ntohs(r.peer.server.sin_port) == kTftpPort, r.bFromPort69);
             continue;
         }
-        r.peer.Get(r.strSend, 300);  // nothing comes back
+        r.peer.Get(r.strSend, 300);  // the transfer ends; its place is free again
     }
     // Once per client per 10 seconds.
     EXPECT_EQ(CountInLog(std::string("tftp: 2 transfers from ") + TNetLab::kClientIp +
