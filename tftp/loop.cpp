@@ -34,8 +34,8 @@ int64_t NowMs()
 // The file as it was when the transfer started: nothing past its size then is
 // read, so that a file that grows is sent as it was and one that shrinks reads
 // short (which the engine takes for a changed file). Small reads (a block at a
-// time, as in lock-step) are served from a read-ahead of kReadAhead bytes,
-// which saves all but one read in kReadAhead / 512.
+// time, as in lock-step) after the first are served from a read-ahead of
+// kReadAhead bytes, which saves all but one read in kReadAhead / 512.
 class TFileSource : public TTftpSource
 {
 public:
@@ -49,7 +49,9 @@ public:
         if (iOffset >= m_iSize)
             return 0;
         nLength = static_cast<long>(std::min<int64_t>(nLength, m_iSize - iOffset));
-        if (nLength > kSmallRead)
+        // The first block is read as it stands: a client that never answers it
+        // (a size probe, a lost one) costs no read-ahead.
+        if (nLength > kSmallRead || (!m_pCache && iOffset == 0))
             return ReadFile(iOffset, buffer, nLength);
         if (iOffset < m_iCached || iOffset + nLength > m_iCached + m_nCached)
         {
@@ -91,7 +93,7 @@ private:
 
     int m_fd;
     int64_t m_iSize;
-    std::unique_ptr<char[]> m_pCache;  // kReadAhead bytes once a small read came
+    std::unique_ptr<char[]> m_pCache;  // kReadAhead bytes from the second small read on
     int64_t m_iCached = 0;             // the file's offset of m_pCache[0]
     long m_nCached = 0;                // bytes of the file in m_pCache
 };
