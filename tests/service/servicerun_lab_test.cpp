@@ -266,8 +266,11 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
     EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram,
                       &strIgnored, 30),
               255);
+    const std::string strReason69 =
+        "Reason: address already in use: UDP port 69 is held by test_service_la (pid " +
+        std::to_string(getpid()) + ")";
     for (const std::string& s : {strErr, ReadFile(strLog)})
-        EXPECT_TRUE(InOrder(s, {strLine}) && !InOrder(s, {"Start TFTP service"}) &&
+        EXPECT_TRUE(InOrder(s, {strLine, strReason69}) && !InOrder(s, {"Start TFTP service"}) &&
                     !InOrder(s, {"Service down"}))
             << s;
     EXPECT_EQ(NextNotify(1000), "STATUS=Starting");
