@@ -4,6 +4,7 @@
 #   <prefix>/bin/pxeservice.log    its log (written by the service)
 #   <prefix>/Gateway.cfg           the gateway's configuration (example; kept when present)
 #   <prefix>/tftproot/             the boot files
+#   <prefix>/share/man/man8/pxeservice.8   the manual page
 # The program finds its files from its own path, so the layout moves with the prefix.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /opt/pxeservice CACHE PATH "Install folder" FORCE)
@@ -26,6 +27,8 @@ if(TARGET pxeservice)
   install(TARGETS pxeservice RUNTIME DESTINATION bin)
 endif()
 install(DIRECTORY DESTINATION tftproot)
+# The manual page, where man finds it for a program in <prefix>/bin on PATH.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/pxeservice.8 DESTINATION share/man/man8)
 
 # The example configuration files are put in place only where none exists, so
 # that a reinstall never overwrites a configuration in use. The TFTP root of

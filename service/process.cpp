@@ -11,6 +11,7 @@
 #include <ace/OS_NS_string.h>
 
 #include <errno.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ const char* ProgramVersion() { return PXE_VERSION; }
 
 Process::Process()
     : bInstall(0), bRemove(0), bStart(0), bKill(0), bSetStartType(0), bDebug(0), nStartType(0),
-      bVersion(0)
+      bVersion(0), bHelp(0)
 {
     ACE_OS::strcpy(szProgName, "PXE Service");
     ACE::init();
@@ -45,10 +46,36 @@ void Process::Usage()
     ACE_OS::exit(1);
 }
 
+// What "-h" and "--help" print on standard output.
+const char* const kHelpText =
+    "Usage: pxeservice [-i] [-r] [-s] [-k] [-t N] [-d] [-v] [--check] [-h]\n"
+    "A network-boot server: PXE proxy DHCP (UDP 67), PXE boot server (UDP 4011) and\n"
+    "TFTP (UDP 69). A client is answered only once the management console has a task\n"
+    "for it. Without an option the program runs as the systemd service.\n"
+    "  -i        install the systemd unit QvnPXE.service (started on demand)\n"
+    "  -r        remove the unit\n"
+    "  -s        start the service (systemctl start)\n"
+    "  -k        stop the service (systemctl stop)\n"
+    "  -t N      start type: 2 enable, 3 disable (on demand), 4 mask\n"
+    "  -d        run in the foreground, logging to standard error, until SIGINT,\n"
+    "            SIGTERM or SIGHUP\n"
+    "  -v        print the version (exit status 1)\n"
+    "  --check   read the configuration, say what is wrong with it, and exit\n"
+    "  -h, --help  print this text\n"
+    "Files: pxeservice.cfg and pxeservice.log beside the program, Gateway.cfg.\n"
+    "See pxeservice(8).\n";
+
+void Process::Help()
+{
+    fputs(kHelpText, stdout);
+    fflush(stdout);
+}
+
 void Process::ParseArgs(int argc, char* argv[])
 {
     // Skip the program name; the library's own error messages stay off.
-    ACE_Get_Opt getOpt(argc, argv, "irskt:dv", 1, 0);
+    ACE_Get_Opt getOpt(argc, argv, "irskt:dvh", 1, 0);
+    getOpt.long_option("help", 'h');
     int c;
     while ((c = getOpt()) != EOF)
     {
@@ -79,6 +106,9 @@ void Process::ParseArgs(int argc, char* argv[])
         case 'v':
             bVersion = 1;
             break;
+        case 'h':
+            bHelp = 1;
+            break;
         default:
             Usage();
         }
@@ -99,6 +129,11 @@ int Process::Run(int argc, char* argv[])
     pService->name(kServiceName, kServiceDisplayName);
 
     ParseArgs(argc, argv);
+    if (bHelp)
+    {
+        Help();
+        return 0;
+    }
 
     if (bInstall && !bRemove)
     {

@@ -5,6 +5,7 @@
 //   -t N  start type: 2 enabled, 3 on demand, 4 disabled
 //   -d  run in the foreground until SIGINT, SIGTERM or SIGHUP
 //   -v  show the version
+//   -h, --help  print the usage text on standard output
 // Without options the program expects to have been started by the service
 // manager and runs as the service.
 #pragma once
@@ -27,6 +28,8 @@ public:
     void ParseArgs(int argc, char* argv[]);
     // Logs the usage text and ends the process with status 1.
     [[noreturn]] void Usage();
+    // Prints the description of the options on standard output.
+    void Help();
 
     char szProgName[128];
     int bInstall;
@@ -37,6 +40,7 @@ public:
     int bDebug;
     int nStartType;
     int bVersion;
+    int bHelp;
 };
 
 typedef ACE_Singleton<Process, ACE_Mutex> PROCESS;
