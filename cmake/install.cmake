@@ -1,5 +1,6 @@
 # Install layout: everything under one folder of its own.
 #   <prefix>/bin/pxeservice        the program
+#   <prefix>/bin/consolesim, pxeclient   a stand-in console and a scripted PXE client
 #   <prefix>/bin/pxeservice.cfg    its configuration (example; kept when present)
 #   <prefix>/bin/pxeservice.log    its log (written by the service)
 #   <prefix>/Gateway.cfg           the gateway's configuration (example; kept when present)
@@ -26,6 +27,9 @@ endif()
 if(TARGET pxeservice)
   install(TARGETS pxeservice RUNTIME DESTINATION bin)
 endif()
+# A stand-in console and a scripted PXE client: a site tries its set-up with
+# them without a build tree.
+install(TARGETS consolesim pxeclient RUNTIME DESTINATION bin)
 install(DIRECTORY DESTINATION tftproot)
 # The manual page, where man finds it for a program in <prefix>/bin on PATH.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/pxeservice.8 DESTINATION share/man/man8)

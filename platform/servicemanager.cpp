@@ -463,9 +463,12 @@ void TServiceManager::SetExitStatus(const std::string& strStatus)
     strExitStatus = strStatus;
 }
 
-static void ServiceStopSignal(int, void* pArg)
+// A service run stops on SIGTERM and SIGINT; SIGHUP, sent after a rotation of
+// its log, makes it reopen its files.
+static void ServiceSignal(int iSignal, void* pArg)
 {
-    static_cast<TServiceManager*>(pArg)->handle_control(SERVICE_CONTROL_STOP);
+    static_cast<TServiceManager*>(pArg)->handle_control(iSignal == SIGHUP ? SERVICE_CONTROL_REOPEN
+                                                                          : SERVICE_CONTROL_STOP);
 }
 
 int TServiceManager::StartDispatcher()
@@ -482,7 +485,7 @@ int TServiceManager::StartDispatcher()
     // thread reads it without a lock.
     bConnected = true;
     TSignalThread signals;
-    if (signals.Start(ServiceStopSignal, this) != 0)
+    if (signals.Start(ServiceSignal, this) != 0)
     {
         bConnected = false;
         return -1;

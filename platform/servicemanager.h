@@ -28,6 +28,9 @@ enum : unsigned long
 {
     SERVICE_CONTROL_STOP = 1,
     SERVICE_CONTROL_SHUTDOWN = 5,
+    // The log files are to be opened again by their names (SIGHUP in a
+    // service run, after a rotation).
+    SERVICE_CONTROL_REOPEN = 128,
 };
 
 // Start types for startup.
@@ -87,15 +90,17 @@ public:
     static void SetExitStatus(const std::string& strStatus);
 
     // Runs the service for systemd: blocks SIGINT, SIGTERM and SIGHUP, turns
-    // each into the stop control on a thread of its own, then open(). -1 with
-    // errno ENOTCONN when the process was not started by systemd.
+    // the first two into the stop control and SIGHUP into the reopen control
+    // on a thread of its own, then open(). -1 with errno ENOTCONN when the
+    // process was not started by systemd.
     int StartDispatcher();
 
     // Reports start pending, runs svc and reports stopped with its result.
     int open();
 
     virtual int svc();
-    // Stop and shut-down report stop pending; other controls are ignored.
+    // Stop and shut-down report stop pending; other controls (reopen among
+    // them) are ignored.
     virtual void handle_control(unsigned long nControl);
 
     std::string UnitPath() const;

@@ -221,3 +221,34 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
             << strErr;
     }
 }
+
+TEST_F(ServiceRun, SighupInAServiceRunReopensTheLogFileByItsNameAndTheServiceGoesOn)
+{
+    const pid_t pid =
+        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
+    EXPECT_EQ(NextNotify(10000).rfind("READY=1\n", 0), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000)) << ReadFile(strOut);
+    // Two rotations: each SIGHUP takes the file now under the name, and the lines after it go
+    // there; the files renamed away keep what they had.
+    for (const char* szOld : {".1", ".2"})
+    {
+        ASSERT_EQ(rename(strLog.c_str(), (strLog + szOld).c_str()), 0);
+        kill(pid, SIGHUP);
+        EXPECT_TRUE(WaitUntil([&] { return CountOf(ReadFile(strLog), ") Log file reopened at "); },
+                              5000))
+            << szOld << ReadFile(strOut);
+    }
+    EXPECT_EQ(NextNotify(300), "");  // no stop
+    EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);
+    const std::string strFirst = ReadFile(strLog + ".1"), strSecond = ReadFile(strLog + ".2"),
+                      strLast = ReadFile(strLog);
+    EXPECT_TRUE(Serving(strLog + ".1") && !InOrder(strFirst, {"Log file reopened"}))
+        << strFirst;
+    EXPECT_EQ(CountOf(strSecond, ") Log file reopened at "), 1) << strSecond;
+    EXPECT_TRUE(InOrder(strLast, {") Log file reopened at ", ") Service down at "}) &&
+                CountOf(strLast, "Log file reopened") == 1 && !InOrder(strLast, {"Start TFTP"}) &&
+                !InOrder(strFirst + strSecond, {"Service down"}))
+        << strLast;
+}
