@@ -5,6 +5,7 @@
 #include "config/settings.h"
 #include "core/logfile.h"
 #include "core/readiness.h"
+#include "core/records.h"
 #include "core/stopevent.h"
 #include "platform/interfaces.h"
 #include "platform/sockopts.h"
@@ -107,6 +108,15 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival&
     return n;
 }
 
+void RecordDrop(const sockaddr_in& saFrom, const char* szReason)
+{
+    TBootRecord record;
+    record.strEvent = "dropped";
+    record.nAddress = saFrom.sin_addr.s_addr;
+    record.strReason = szReason;
+    Record(record);
+}
+
 // Hands one received datagram to a detached worker of its own. At most
 // kMaxPxeWorkers run at once; beyond that the datagram is dropped.
 void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
@@ -118,6 +128,7 @@ void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, siz
                    LOG_PREFIX
                    "Debug: too many PXE request workers, datagram on port %d dropped at %D\n",
                    (int)nPort));
+        RecordDrop(arrival.saFrom, "too many request workers");
         return;
     }
     std::unique_ptr<PxeDatagram> pDatagram(new (std::nothrow) PxeDatagram);
@@ -256,6 +267,8 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 {
                     ACE_DEBUG(
                         (LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
+                    if (iError == EMSGSIZE)
+                        RecordDrop(arrival.saFrom, "too long");
                     continue;
                 }
                 StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival);
@@ -267,6 +280,8 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 {
                     ACE_DEBUG(
                         (LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
+                    if (iError == EMSGSIZE)
+                        RecordDrop(arrival.saFrom, "too long");
                     continue;
                 }
                 StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival);

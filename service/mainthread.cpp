@@ -8,6 +8,7 @@
 #include "platform/fatalexit.h"
 #include "core/logfile.h"
 #include "core/readiness.h"
+#include "core/records.h"
 #include "service/service.h"
 #include "core/stopevent.h"
 #include "tftp/packet.h"
@@ -115,6 +116,10 @@ void RunMainThread(const TServiceParts& parts)
 
         // The settings are complete before the first service thread exists.
         parts.pfnReadConfiguration();
+        // Without its records the service still boots its clients.
+        if (gRecords.Open(gSettings.strLogRecords, gSettings.bLogJournal) != 0)
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: records file %s cannot be opened at %D\n",
+                       gSettings.strLogRecords.c_str()));
 
         // Ready once both service threads have their sockets, not before.
         ExpectServiceThreads(2, [&parts] {
@@ -149,6 +154,7 @@ void RunMainThread(const TServiceParts& parts)
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Error: Catch unknow exception in main thread at %D\n"));
         exit(-1);
     }
+    gRecords.Close();
     ShareLogFile(nullptr);
     delete pLogFile;
     ACE_Log_Msg::instance()->msg_callback(pOldCallback);
@@ -168,6 +174,9 @@ void ReopenLogFiles()
     else
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: log file %s cannot be reopened at %D\n",
                    pRunLogFile->FileName().c_str()));
+    if (gRecords.Reopen() != 0)
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: records file %s cannot be reopened at %D\n",
+                   gSettings.strLogRecords.c_str()));
 }
 
 void mainthread_proc()

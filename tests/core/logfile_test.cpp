@@ -30,8 +30,8 @@ TEST(LogFile, ReopenAfterARenameLosesNoLineAndSplitsNoneOfThreadsLoggingMeanwhil
             vThreads.emplace_back([&, t] {
                 ACE_Log_Msg::instance()->msg_ostream(&file);
                 for (int i = 0; i < kLines; ++i)
-                    ACE_DEBUG((LM_INFO, "line %d %d of a text long enough to need a few writes\n",
-                               t, i));
+                    ACE_DEBUG(
+                        (LM_INFO, "line %d %d of a text long enough to need a few writes\n", t, i));
                 --nRunning;
             });
         // Rotations while the threads log, at least three of them.
