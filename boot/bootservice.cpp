@@ -27,8 +27,6 @@
 #include <memory>
 #include <string>
 
-int giMaxPxeWorkers = kMaxPxeWorkers;
-
 namespace
 {
 std::atomic<int> g_nWorkers{0};
@@ -118,11 +116,11 @@ void RecordDrop(const sockaddr_in& saFrom, const char* szReason)
 }
 
 // Hands one received datagram to a detached worker of its own. At most
-// kMaxPxeWorkers run at once; beyond that the datagram is dropped.
+// nMaxWorkers run at once; beyond that the datagram is dropped.
 void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
-                 const TArrival& arrival)
+                 const TArrival& arrival, int nMaxWorkers)
 {
-    if (g_nWorkers.load() >= giMaxPxeWorkers)
+    if (g_nWorkers.load() >= nMaxWorkers)
     {
         ACE_DEBUG((LM_DEBUG,
                    LOG_PREFIX
@@ -207,8 +205,9 @@ ACE_THR_FUNC_RETURN PxeParserThread(void* pArg)
     return 0;
 }
 
-ACE_THR_FUNC_RETURN bootservice_proc(void*)
+ACE_THR_FUNC_RETURN bootservice_proc(void* pArg)
 {
+    const int nMaxWorkers = pArg == nullptr ? kMaxPxeWorkers : *static_cast<const int*>(pArg);
     int scDhcp = -1;
     int scBinl = -1;
     try
@@ -271,7 +270,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                         RecordDrop(arrival.saFrom, "too long");
                     continue;
                 }
-                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival);
+                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival, nMaxWorkers);
             }
             if (iReady > 0 && (aPoll[iBinlSlot].revents & (POLLIN | POLLERR)))
             {
@@ -284,7 +283,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                         RecordDrop(arrival.saFrom, "too long");
                     continue;
                 }
-                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival);
+                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival, nMaxWorkers);
             }
         }
     }

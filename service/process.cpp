@@ -23,8 +23,8 @@
 const char* ProgramVersion() { return PXE_VERSION; }
 
 Process::Process()
-    : bInstall(0), bRemove(0), bStart(0), bKill(0), bSetStartType(0), bDebug(0), nStartType(0),
-      bVersion(0), bHelp(0)
+    : bInstall(0), bRemove(0), bStart(0), bKill(0), bSetStartType(0), nStartType(0), bVersion(0),
+      bHelp(0)
 {
     ACE_OS::strcpy(szProgName, "PXE Service");
     ACE::init();
@@ -100,7 +100,6 @@ void Process::ParseArgs(int argc, char* argv[])
                 Usage();
             break;
         case 'd':
-            bDebug = 1;
             bDebugMode = 1;
             break;
         case 'v':
@@ -166,7 +165,7 @@ int Process::Run(int argc, char* argv[])
         ACE_DEBUG((LM_INFO, "PXE Service version: %s\r\n", ProgramVersion()));
         ACE_OS::exit(1);
     }
-    if (bDebug)
+    if (bDebugMode)
     {
         TSignalThread signals;
         signals.Start(ConsoleCtrlHandler, nullptr);

@@ -24,7 +24,8 @@ public:
 
     // Does what the command line asks; the result is the exit status.
     int Run(int argc, char* argv[]);
-    // Fills the flags; an option error ends the process through Usage.
+    // Fills the flags ("-d" sets bDebugMode, the one debug flag of the
+    // process); an option error ends the process through Usage.
     void ParseArgs(int argc, char* argv[]);
     // Logs the usage text and ends the process with status 1.
     [[noreturn]] void Usage();
@@ -37,7 +38,6 @@ public:
     int bStart;
     int bKill;
     int bSetStartType;
-    int bDebug;
     int nStartType;
     int bVersion;
     int bHelp;

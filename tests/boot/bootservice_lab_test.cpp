@@ -128,8 +128,8 @@ TEST(BootServiceListenerChild, Serve)
     const char* szSettings = getenv(kSettingsEnv);
     if (szSettings == nullptr)
         GTEST_SKIP() << "runs only as the listener of the end-to-end cases";
-    int iAnyNic = 0, nRecordsAt = 0;
-    ASSERT_EQ(sscanf(szSettings, "%d|%d|%n", &giMaxPxeWorkers, &iAnyNic, &nRecordsAt), 2);
+    int nMaxWorkers = 0, iAnyNic = 0, nRecordsAt = 0;
+    ASSERT_EQ(sscanf(szSettings, "%d|%d|%n", &nMaxWorkers, &iAnyNic, &nRecordsAt), 2);
     ASSERT_EQ(gRecords.Open(szSettings + nRecordsAt, false), 0);
     gSettings.strIpAddress = kServer;
     gSettings.strConsolePort = "40003";
@@ -148,7 +148,7 @@ TEST(BootServiceListenerChild, Serve)
         printf("listener ready\n");
         fflush(stdout);
     });
-    std::thread listener(bootservice_proc, nullptr);
+    std::thread listener(bootservice_proc, &nMaxWorkers);
 
     int iSignal = 0;
     sigwait(&set, &iSignal);
