@@ -60,7 +60,8 @@ const char* const kHelpText =
     "  -d        run in the foreground, logging to standard error, until SIGINT,\n"
     "            SIGTERM or SIGHUP\n"
     "  -v        print the version (exit status 1)\n"
-    "  --check   read the configuration, say what is wrong with it, and exit\n"
+    "  --check   check both configuration files and the machine, print one line\n"
+    "            per finding; exit status 1 when one is an error\n"
     "  -h, --help  print this text\n"
     "Files: pxeservice.cfg and pxeservice.log beside the program, Gateway.cfg.\n"
     "See pxeservice(8).\n";
