@@ -19,6 +19,7 @@
 // window of the first transfer, the client's own CPU seconds) and exits 1 when
 // any transfer failed, 2 on bad usage or set-up.
 #include "tftp/packet.h"
+#include "tools/client/tftpread.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -37,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,19 +67,11 @@ struct TTransfer
 {
     int fd = -1;
     sockaddr_in saPeer{};  // the server's port of this transfer, once it answered
-    bool bAnswered = false;
     bool bFailed = false;
-    int iBlockSize = kTftpBlockSize;
-    int iWindowSize = 1;
-    uint64_t nNext = 1;         // the block wanted next, counted from 1 without wrapping
-    int iInWindow = 0;          // blocks taken in order since the last ACK
-    bool bRepeatAcked = false;  // a gap or repeat since the last progress was answered
-    uint64_t nBytes = 0;
+    std::unique_ptr<CTftpRead> pRead;
     int iTimeouts = 0;  // in a row
     TClock::time_point tpDeadline;
 };
-
-uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 class CFetcher
 {
@@ -88,19 +82,16 @@ public:
     int Run();
 
 private:
-    void Send(TTransfer& t, const void* p, size_t n, const sockaddr_in& saTo);
-    void SendAck(TTransfer& t, uint16_t nBlock);
+    void Send(TTransfer& t, const std::string& strDatagram, const sockaddr_in& saTo);
     void Fail(TTransfer& t, size_t iIndex, const std::string& strWhy);
     void Finish(TTransfer& t);
     void Receive(size_t iIndex);
     bool OnDatagram(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy);
-    bool OnOack(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy);
-    bool OnData(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy);
+    bool CheckBytes(uint64_t iOffset, const unsigned char* p, size_t n, std::string& strWhy) const;
     void CheckTimeouts();
 
     const TOptions& m_o;
     sockaddr_in m_saServer{};
-    std::string m_strRequest;  // the read request, the same for every transfer
     const unsigned char* m_pOriginal = nullptr;
     uint64_t m_nOriginal = 0;
     std::vector<TTransfer> m_vTransfers;
@@ -158,17 +149,6 @@ bool CFetcher::Setup()
         }
         m_pOriginal = static_cast<const unsigned char*>(p);
     }
-    m_strRequest =
-        std::string{'\0', static_cast<char>(TftpRrq)} + m_o.strFile + '\0' + "octet" + '\0';
-    if (m_o.iBlockSize)
-        m_strRequest += std::string("blksize", 8) + std::to_string(m_o.iBlockSize) + '\0';
-    if (m_o.iWindowSize)
-        m_strRequest += std::string("windowsize", 11) + std::to_string(m_o.iWindowSize) + '\0';
-    if (m_o.bTsize)
-        m_strRequest += std::string("tsize\0"
-                                    "0\0",
-                                    8);
-
     const size_t nDatagram = kTftpMaxBlockSize + kTftpHeaderSize;
     m_vBuffers.resize(kBatch * nDatagram);
     for (int i = 0; i < kBatch; ++i)
@@ -185,6 +165,10 @@ bool CFetcher::Setup()
     for (size_t i = 0; i < m_vTransfers.size(); ++i)
     {
         TTransfer& t = m_vTransfers[i];
+        t.pRead.reset(new CTftpRead(m_o.strFile, m_o.iBlockSize, m_o.iWindowSize, m_o.bTsize));
+        t.pRead->fnSend = [this, &t](const std::string& s) { Send(t, s, t.saPeer); };
+        t.pRead->fnData = [this](uint64_t iOffset, const unsigned char* p, size_t n,
+                                 std::string& strWhy) { return CheckBytes(iOffset, p, n, strWhy); };
         t.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         int iSize = kReceiveBuffer;
         epoll_event ev{};
@@ -202,18 +186,11 @@ bool CFetcher::Setup()
     return true;
 }
 
-void CFetcher::Send(TTransfer& t, const void* p, size_t n, const sockaddr_in& saTo)
+void CFetcher::Send(TTransfer& t, const std::string& strDatagram, const sockaddr_in& saTo)
 {
     // A datagram the kernel drops is sent again on the time-out.
-    sendto(t.fd, p, n, 0, reinterpret_cast<const sockaddr*>(&saTo), sizeof saTo);
-}
-
-void CFetcher::SendAck(TTransfer& t, uint16_t nBlock)
-{
-    const unsigned char a[kTftpHeaderSize] = {0, TftpAck, static_cast<unsigned char>(nBlock >> 8),
-                                              static_cast<unsigned char>(nBlock)};
-    Send(t, a, sizeof a, t.saPeer);
-    t.iInWindow = 0;
+    sendto(t.fd, strDatagram.data(), strDatagram.size(), 0,
+           reinterpret_cast<const sockaddr*>(&saTo), sizeof saTo);
 }
 
 void CFetcher::Finish(TTransfer& t)
@@ -228,124 +205,45 @@ void CFetcher::Fail(TTransfer& t, size_t iIndex, const std::string& strWhy)
 {
     fprintf(stderr, "tftpfetch: transfer %zu of %s: %s\n", iIndex + 1, m_o.strFile.c_str(),
             strWhy.c_str());
-    if (t.bAnswered)
-    {
-        // Error code 0, then the text and its zero byte.
-        static const std::string strError =
-            std::string{'\0', static_cast<char>(TftpError), '\0', '\0'} + "transfer abandoned" +
-            '\0';
-        Send(t, strError.data(), strError.size(), t.saPeer);
-    }
+    if (t.pRead->Answered())
+        Send(t, CTftpRead::Abandon(), t.saPeer);
     t.bFailed = true;
     ++m_iFailed;
     Finish(t);
 }
 
-bool CFetcher::OnOack(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy)
+bool CFetcher::CheckBytes(uint64_t iOffset, const unsigned char* p, size_t n,
+                          std::string& strWhy) const
 {
-    if (t.nNext != 1)
-        return true;  // a late repeat
-    t.iBlockSize = kTftpBlockSize;
-    t.iWindowSize = 1;
-    std::vector<std::string> vFields;
-    for (size_t i = 2; i < n;)
-    {
-        const void* pEnd = memchr(p + i, 0, n - i);
-        if (!pEnd)
-            return (strWhy = "OACK field without its end"), false;
-        size_t nEnd = static_cast<const unsigned char*>(pEnd) - p;
-        vFields.emplace_back(reinterpret_cast<const char*>(p + i), nEnd - i);
-        i = nEnd + 1;
-    }
-    if (vFields.size() % 2)
-        return (strWhy = "OACK option without a value"), false;
-    for (size_t i = 0; i < vFields.size(); i += 2)
-    {
-        const char* szName = vFields[i].c_str();
-        char* szEnd = nullptr;
-        long long n64 = strtoll(vFields[i + 1].c_str(), &szEnd, 10);
-        bool bNumber = !vFields[i + 1].empty() && !*szEnd;
-        if (!strcasecmp(szName, "blksize") && m_o.iBlockSize && bNumber &&
-            n64 >= kTftpMinBlockSize && n64 <= m_o.iBlockSize)
-            t.iBlockSize = static_cast<int>(n64);
-        else if (!strcasecmp(szName, "windowsize") && m_o.iWindowSize && bNumber && n64 >= 1 &&
-                 n64 <= m_o.iWindowSize)
-            t.iWindowSize = static_cast<int>(n64);
-        else if (!strcasecmp(szName, "tsize") && m_o.bTsize && bNumber &&
-                 (!m_pOriginal || static_cast<uint64_t>(n64) == m_nOriginal))
-            ;
-        else
-            return (strWhy = "OACK option not as asked: " + vFields[i] + " " + vFields[i + 1]),
-                   false;
-    }
-    SendAck(t, 0);
-    return true;
-}
-
-bool CFetcher::OnData(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy)
-{
-    uint16_t nBlock = Get16(p + 2);
-    if (nBlock != static_cast<uint16_t>(t.nNext))
-    {
-        if (!t.bRepeatAcked)
-            SendAck(t, static_cast<uint16_t>(t.nNext - 1));
-        t.bRepeatAcked = true;
-        return true;
-    }
-    size_t nLen = n - kTftpHeaderSize;
-    uint64_t nOffset = (t.nNext - 1) * static_cast<uint64_t>(t.iBlockSize);
-    if (nLen > static_cast<size_t>(t.iBlockSize))
-        return (strWhy =
-                    "block " + std::to_string(t.nNext) + " has " + std::to_string(nLen) + " bytes"),
-               false;
-    if (m_pOriginal &&
-        (nOffset + nLen > m_nOriginal || memcmp(m_pOriginal + nOffset, p + kTftpHeaderSize, nLen)))
-        return (strWhy = "bytes differ in block " + std::to_string(t.nNext)), false;
-    t.nBytes += nLen;
-    ++t.nNext;
-    t.iTimeouts = 0;
-    t.bRepeatAcked = false;
-    t.tpDeadline = m_tpNow + std::chrono::milliseconds(m_o.iTimeoutMs);
-    bool bLast = nLen < static_cast<size_t>(t.iBlockSize);
-    if (bLast || ++t.iInWindow >= t.iWindowSize)
-        SendAck(t, nBlock);
-    if (bLast && m_pOriginal && t.nBytes != m_nOriginal)
-        return (strWhy = std::to_string(t.nBytes) + " bytes, the file has " +
-                         std::to_string(m_nOriginal)),
-               false;
-    if (bLast)
-        Finish(t);
+    if (m_pOriginal && (iOffset + n > m_nOriginal || memcmp(m_pOriginal + iOffset, p, n)))
+        return (strWhy = "bytes differ at offset " + std::to_string(iOffset)), false;
     return true;
 }
 
 // false and strWhy when the transfer failed.
 bool CFetcher::OnDatagram(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy)
 {
-    if (n < static_cast<size_t>(kTftpHeaderSize))
+    CTftpRead& r = *t.pRead;
+    const uint64_t nNext = r.NextBlock();
+    if (!r.OnDatagram(p, n, strWhy))
+        return false;
+    if (m_pOriginal && r.Tsize() >= 0 && static_cast<uint64_t>(r.Tsize()) != m_nOriginal)
+        return (strWhy = "tsize " + std::to_string(r.Tsize()) + ", the file has " +
+                         std::to_string(m_nOriginal)),
+               false;
+    if (r.NextBlock() != nNext)
+    {
+        t.iTimeouts = 0;
+        t.tpDeadline = m_tpNow + std::chrono::milliseconds(m_o.iTimeoutMs);
+    }
+    if (!r.Done())
         return true;
-    uint16_t nOp = Get16(p);
-    if (!t.bAnswered && nOp == TftpData)
-    {
-        t.iBlockSize = kTftpBlockSize;  // the options were not taken
-        t.iWindowSize = 1;
-    }
-    t.bAnswered = true;
-    switch (nOp)
-    {
-    case TftpOack:
-        return OnOack(t, p, n, strWhy);
-    case TftpData:
-        return OnData(t, p, n, strWhy);
-    case TftpError: {
-        const char* szText = reinterpret_cast<const char*>(p + kTftpHeaderSize);
-        strWhy = "error " + std::to_string(Get16(p + 2)) + " \"" +
-                 std::string(szText, strnlen(szText, n - kTftpHeaderSize)) + "\"";
-        return false;
-    }
-    default:
-        strWhy = "opcode " + std::to_string(nOp);
-        return false;
-    }
+    if (m_pOriginal && r.Bytes() != m_nOriginal)
+        return (strWhy = std::to_string(r.Bytes()) + " bytes, the file has " +
+                         std::to_string(m_nOriginal)),
+               false;
+    Finish(t);
+    return true;
 }
 
 void CFetcher::Receive(size_t iIndex)
@@ -359,9 +257,9 @@ void CFetcher::Receive(size_t iIndex)
         const sockaddr_in& saFrom = m_aFrom[i];
         // Only the server's address counts; once it answered, only its port of this transfer.
         if (saFrom.sin_addr.s_addr != m_saServer.sin_addr.s_addr ||
-            (t.bAnswered && saFrom.sin_port != t.saPeer.sin_port))
+            (t.pRead->Answered() && saFrom.sin_port != t.saPeer.sin_port))
             continue;
-        if (!t.bAnswered)
+        if (!t.pRead->Answered())
             t.saPeer = saFrom;
         std::string strWhy;
         const unsigned char* p = static_cast<unsigned char*>(m_aIov[i].iov_base);
@@ -382,10 +280,7 @@ void CFetcher::CheckTimeouts()
             Fail(t, i, "no answer after " + std::to_string(m_o.iRetries) + " time-outs");
             continue;
         }
-        if (t.bAnswered)
-            SendAck(t, static_cast<uint16_t>(t.nNext - 1));
-        else
-            Send(t, m_strRequest.data(), m_strRequest.size(), m_saServer);
+        Send(t, t.pRead->Retry(), t.pRead->Answered() ? t.saPeer : m_saServer);
         t.tpDeadline = m_tpNow + std::chrono::milliseconds(m_o.iTimeoutMs);
     }
 }
@@ -396,7 +291,7 @@ int CFetcher::Run()
     m_tpNow = tpStart;
     for (TTransfer& t : m_vTransfers)
     {
-        Send(t, m_strRequest.data(), m_strRequest.size(), m_saServer);
+        Send(t, t.pRead->Request(), m_saServer);
         t.tpDeadline = tpStart + std::chrono::milliseconds(m_o.iTimeoutMs);
     }
     m_iActive = static_cast<int>(m_vTransfers.size());
@@ -418,7 +313,7 @@ int CFetcher::Run()
     double dSeconds = std::chrono::duration<double>(m_tpEnd - tpStart).count();
     uint64_t nBytes = 0;
     for (const TTransfer& t : m_vTransfers)
-        nBytes += t.bFailed ? 0 : t.nBytes;
+        nBytes += t.bFailed ? 0 : t.pRead->Bytes();
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     double dCpu =
@@ -426,8 +321,8 @@ int CFetcher::Run()
     printf("transfers %zu failed %d bytes %llu seconds %.3f MB/s %.2f blksize %d windowsize %d"
            " cpu %.3f\n",
            m_vTransfers.size(), m_iFailed, static_cast<unsigned long long>(nBytes), dSeconds,
-           dSeconds > 0 ? nBytes / 1e6 / dSeconds : 0.0, m_vTransfers[0].iBlockSize,
-           m_vTransfers[0].iWindowSize, dCpu);
+           dSeconds > 0 ? nBytes / 1e6 / dSeconds : 0.0, m_vTransfers[0].pRead->BlockSize(),
+           m_vTransfers[0].pRead->WindowSize(), dCpu);
     return m_iFailed ? 1 : 0;
 }
 
