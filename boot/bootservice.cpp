@@ -106,6 +106,7 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival&
     return n;
 }
 
+// A datagram that no worker takes, in the records.
 void RecordDrop(const sockaddr_in& saFrom, const char* szReason)
 {
     TBootRecord record;

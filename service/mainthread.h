@@ -19,8 +19,9 @@ extern int bDebugMode;
 void mainthread_proc();
 
 // Opens the log file and the records file of the running service again by
-// their names (after a rotation renamed them), and logs that it did. Any thread may call it; it
-// does nothing before the log file exists or after it is closed.
+// their names (after a rotation renamed them), and logs that it did. Any
+// thread may call it; it does nothing before the log file exists or after it
+// is closed.
 void ReopenLogFiles();
 
 // What mainthread_proc runs: the configuration reader, the two service
