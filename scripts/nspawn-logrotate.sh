@@ -6,7 +6,8 @@
 # (-s). TFTP read requests (one line "tftp: can't open .../missing-N" each)
 # run without a pause while logrotate -f rotates the log twice; afterwards
 # every N must be in exactly one of pxeservice.log, pxeservice.log.1 and
-# pxeservice.log.2.gz.
+# pxeservice.log.2.gz. On the way, a datagram that the service drops must
+# show in its records file and, with PXE_EVENT=dropped, in the journal.
 #
 #   scripts/nspawn-logrotate.sh [BUILD_DIR]   (as root; default: build)
 #
@@ -77,9 +78,18 @@ in_ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "/root/$(basenam
 prefix=/opt/pxeservice
 log=$prefix/bin/pxeservice.log
 echo '<G><NIC>127.0.0.1</NIC></G>' >"$root$prefix/Gateway.cfg"
+# Records and the journal too: a datagram without a message type must show in both.
+sed -i 's|</PXEService>|<Log><Records>/var/log/pxeservice-records.json</Records><Journal>yes</Journal></Log></PXEService>|' \
+  "$root$prefix/bin/pxeservice.cfg"
 in_ct $prefix/bin/pxeservice -i
 in_ct $prefix/bin/pxeservice -s || { in_ct systemctl status QvnPXE.service || true; fail "-s"; }
 in_ct systemctl is-active -q QvnPXE.service || fail "the service is not active"
+in_ct bash -c 'head -c 300 /dev/zero >/dev/udp/127.0.0.1/4011'
+for ((i = 0; i < 50; i++)); do grep -qs '"reason":"no message type"' "$root/var/log/pxeservice-records.json" && break; sleep 0.1; done
+grep -s '"event":"dropped"' "$root/var/log/pxeservice-records.json" || fail "no record of the dropped datagram"
+journal=$(in_ct journalctl -q -o verbose PXE_EVENT=dropped 2>&1 || true)
+grep -q "PXE_REASON=no message type" <<<"$journal" || { echo "$journal"; fail "no journal entry of the dropped datagram"; }
+echo "the dropped datagram is in the records file and in the journal"
 
 echo "--- requests, logrotate -f twice, requests"
 # One request after the other, each a line of its own; the rotations happen meanwhile.
