@@ -81,7 +81,13 @@ std::vector<TField> Fields(const TBootRecord& r, int64_t iEpochMs)
     return v;
 }
 
-bool IsLimited(const TBootRecord& r) { return r.strEvent == "refused" || r.strEvent == "dropped"; }
+// What any sender can cause cheaply: a refusal, a drop, a transfer that failed.
+bool IsLimited(const TBootRecord& r)
+{
+    if (r.strEvent == "tftp" || r.strEvent == "http")
+        return r.strResult != "complete";
+    return r.strEvent == "refused" || r.strEvent == "dropped";
+}
 
 int OpenAppend(const std::string& strPath)
 {

@@ -5,9 +5,10 @@
 //
 // Each line is written with one write(2) on a descriptor opened with
 // O_APPEND, under one lock: lines of different threads never mix. Refused
-// and dropped events, which any sender on the segment can cause, are written
-// at most kMaxLimitedPerSecond a second; the next one written says how many
-// were left out ("suppressed").
+// and dropped requests and transfers that did not complete, which any sender
+// on the segment can cause, are written at most kMaxLimitedPerSecond a
+// second together; the next one written says how many were left out
+// ("suppressed").
 #pragma once
 
 #include <cstdint>

@@ -160,14 +160,22 @@ TEST(Records, WriterTakesWholeLinesFromThreadsAcrossRotationsAndBoundsFloods)
     for (int i = 0; i < 120; ++i)
         writer.Write(drop, 5000 + i);
     writer.Write(ack, 5500);  // not limited
+    // Transfers that fail count with the drops; complete ones do not.
+    TTransferRecord failed, complete;
+    failed.strResult = "not-found";
+    complete.strResult = "complete";
+    writer.Write(TransferEvent(failed), 5600);
+    writer.Write(TransferEvent(complete), 5700);
     writer.Write(drop, 6000);
     writer.Write(drop, 6001);
     const std::string s = ReadFile(strFile);
     EXPECT_EQ(CountOf(s, "\"event\":\"dropped\""), (int)TRecordWriter::kMaxLimitedPerSecond + 2);
     EXPECT_EQ(CountOf(s, "\"event\":\"ack\""), 1);
+    EXPECT_EQ(CountOf(s, "\"result\":\"complete\""), 1);
+    EXPECT_EQ(CountOf(s, "\"result\":\"not-found\""), 0);
     EXPECT_EQ(CountOf(s, "\"suppressed\":"), 1);
     EXPECT_NE(s.find("06.000Z\",\"event\":\"dropped\",\"reason\":\"no message type\","
-                     "\"suppressed\":70}\n"),
+                     "\"suppressed\":71}\n"),
               std::string::npos)
         << s;
 
