@@ -5,6 +5,7 @@
 #include "config/settings.h"
 #include "core/logfile.h"
 #include "core/readiness.h"
+#include "core/records.h"
 #include "core/stopevent.h"
 #include "platform/interfaces.h"
 #include "platform/ports.h"
@@ -26,8 +27,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-
-int giMaxPxeWorkers = kMaxPxeWorkers;
 
 namespace
 {
@@ -110,17 +109,28 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival&
     return n;
 }
 
-// Hands one received datagram to a detached worker of its own. At most
-// kMaxPxeWorkers run at once; beyond that the datagram is dropped.
-void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
-                 const TArrival& arrival)
+// A datagram that no worker takes, in the records.
+void RecordDrop(const sockaddr_in& saFrom, const char* szReason)
 {
-    if (g_nWorkers.load() >= giMaxPxeWorkers)
+    TBootRecord record;
+    record.strEvent = "dropped";
+    record.nAddress = saFrom.sin_addr.s_addr;
+    record.strReason = szReason;
+    Record(record);
+}
+
+// Hands one received datagram to a detached worker of its own. At most
+// nMaxWorkers run at once; beyond that the datagram is dropped.
+void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
+                 const TArrival& arrival, int nMaxWorkers)
+{
+    if (g_nWorkers.load() >= nMaxWorkers)
     {
         ACE_DEBUG((LM_DEBUG,
                    LOG_PREFIX
                    "Debug: too many PXE request workers, datagram on port %d dropped at %D\n",
                    (int)nPort));
+        RecordDrop(arrival.saFrom, "too many request workers");
         return;
     }
     std::unique_ptr<PxeDatagram> pDatagram(new (std::nothrow) PxeDatagram);
@@ -199,8 +209,9 @@ ACE_THR_FUNC_RETURN PxeParserThread(void* pArg)
     return 0;
 }
 
-ACE_THR_FUNC_RETURN bootservice_proc(void*)
+ACE_THR_FUNC_RETURN bootservice_proc(void* pArg)
 {
+    const int nMaxWorkers = pArg == nullptr ? kMaxPxeWorkers : *static_cast<const int*>(pArg);
     int scDhcp = -1;
     int scBinl = -1;
     try
@@ -259,9 +270,11 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 {
                     ACE_DEBUG(
                         (LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
+                    if (iError == EMSGSIZE)
+                        RecordDrop(arrival.saFrom, "too long");
                     continue;
                 }
-                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival);
+                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival, nMaxWorkers);
             }
             if (iReady > 0 && (aPoll[iBinlSlot].revents & (POLLIN | POLLERR)))
             {
@@ -270,9 +283,11 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 {
                     ACE_DEBUG(
                         (LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
+                    if (iError == EMSGSIZE)
+                        RecordDrop(arrival.saFrom, "too long");
                     continue;
                 }
-                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival);
+                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival, nMaxWorkers);
             }
         }
     }

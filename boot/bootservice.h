@@ -14,8 +14,6 @@ constexpr uint32_t kDhcpReceiveLimit = 1024;
 constexpr uint32_t kBinlReceiveLimit = 1500;
 // Most request workers that may run at once; a datagram beyond that is dropped.
 constexpr int kMaxPxeWorkers = 1024;
-// The cap in force (kMaxPxeWorkers; only tests lower it, before the listener starts).
-extern int giMaxPxeWorkers;
 
 // One received datagram, owned by the worker that handles it.
 struct PxeDatagram
@@ -30,7 +28,8 @@ struct PxeDatagram
 };
 
 // Thread function of the listener, started once by the service main thread
-// with ACE_OS::thr_create. The argument is ignored; returns 0. Ends as soon
+// with ACE_OS::thr_create. The argument, when not null, points to an int that
+// caps the request workers below kMaxPxeWorkers; returns 0. Ends as soon
 // as evStop is signalled (its descriptor is in the wait). Reports itself to
 // ServiceThreadBound once both sockets are bound. Ends the process with exit
 // status -1 when a socket cannot be created or bound.

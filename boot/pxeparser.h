@@ -5,6 +5,8 @@
 // HandlePxeRequest joins the two for the listener's workers.
 #pragma once
 
+#include "core/records.h"
+
 #include <netinet/in.h>
 
 #include <cstdint>
@@ -58,6 +60,9 @@ struct TPxeReply
     std::vector<unsigned char> vBytes;  // the serialized reply; empty when nothing is to be sent
     uint32_t nCiaddr = 0;               // the request's ciaddr and giaddr (network order),
     uint32_t nGiaddr = 0;               // which choose the reply's destination
+    // The boot event: an offer or ack, a refused or dropped request (no event
+    // for a console-info reply).
+    TBootRecord record;
 };
 
 // Classifies the request, asks the console, and builds the reply. Free of
@@ -80,7 +85,8 @@ TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFr
 int SendReply(const PxeRequest* pRequest, const TPxeReply& reply);
 
 // The whole handling of one request: BuildPxeReply, then SendReply when there
-// is something to send. Returns 0 when the request was dropped, else 1.
+// is something to send, then the record of the event. Returns 0 when the
+// request was dropped, else 1.
 int HandlePxeRequest(const PxeRequest* pRequest);
 
 // "%02x:%02x:%02x:%02x:%02x:%02x" of the first six bytes of a 16-byte chaddr copy.

@@ -222,6 +222,13 @@ void ReadConfiguration(const TConfigPlatform& platform, TConfigDocuments* pKeep)
         reading.Fatal("ArchFolders");
     }
 
+    TTiXmlElement* pLog = Child(pRoot, "Log");
+    if (TTiXmlElement* pRecords = Child(pLog, "Records"))
+        gSettings.strLogRecords = pRecords->Value();
+    TTiXmlElement* pJournal = Child(pLog, "Journal");
+    gSettings.bLogJournal =
+        pJournal != nullptr && ACE_OS::strncasecmp(pJournal->Value().c_str(), "yes", 3) == 0;
+
     TTiXmlElement* pComm = Child(pRoot, "Communication");
     if (TTiXmlElement* pUser = Child(Child(pRoot, "Service"), "User"))
         gSettings.strServiceUser = pUser->Value();

@@ -11,6 +11,7 @@
 #include "platform/privileges.h"
 #include "core/logfile.h"
 #include "core/readiness.h"
+#include "core/records.h"
 #include "service/service.h"
 #include "core/stopevent.h"
 #include "tftp/packet.h"
@@ -24,12 +25,23 @@
 
 #include <stdlib.h>
 
+#include <mutex>
 #include <string>
 
 int bDebugMode = 0;
 
 namespace
 {
+// The log file of the run, for ReopenLogFiles on the signal thread.
+std::mutex mtxLogFile;
+TLogFile* pRunLogFile = nullptr;
+
+void ShareLogFile(TLogFile* pLogFile)
+{
+    std::lock_guard<std::mutex> lock(mtxLogFile);
+    pRunLogFile = pLogFile;
+}
+
 // Keeps the latest error line of the threads it is installed on (without its
 // "(pid:...) (File:...) " prefix) as the status that the service manager
 // shows when the process ends on a fatal error.
@@ -126,9 +138,14 @@ void RunMainThread(const TServiceParts& parts)
         // Written before the log file is attached: reaches standard error only.
         ACE_DEBUG((LM_INFO, "\n\n" LOG_PREFIX "Service start at %D\n"));
         pLogFile = new TLogFile(bDebugMode == 0);
+        ShareLogFile(pLogFile);
 
         // The settings are complete before the first service thread exists.
         parts.pfnReadConfiguration();
+        // Without its records the service still boots its clients.
+        if (gRecords.Open(gSettings.strLogRecords, gSettings.bLogJournal) != 0)
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: records file %s cannot be opened at %D\n",
+                       gSettings.strLogRecords.c_str()));
 
         // Ready once both service threads have their sockets, not before. With a
         // user to run as, neither thread serves until the process runs as it.
@@ -186,8 +203,29 @@ void RunMainThread(const TServiceParts& parts)
         }
         exit(-1);
     }
+    gRecords.Close();
+    ShareLogFile(nullptr);
     delete pLogFile;
     ACE_Log_Msg::instance()->msg_callback(pOldCallback);
+}
+
+void ReopenLogFiles()
+{
+    std::lock_guard<std::mutex> lock(mtxLogFile);
+    if (pRunLogFile == nullptr)
+        return;
+    // The calling thread (the signal thread, which ACE did not create) writes
+    // its own line into the file too.
+    if (bDebugMode == 0)
+        ACE_Log_Msg::instance()->msg_ostream(pRunLogFile);
+    if (pRunLogFile->Reopen() == 0)
+        ACE_DEBUG((LM_INFO, LOG_PREFIX "Log file reopened at %D\n"));
+    else
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: log file %s cannot be reopened at %D\n",
+                   pRunLogFile->FileName().c_str()));
+    if (gRecords.Reopen() != 0)
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: records file %s cannot be reopened at %D\n",
+                   gSettings.strLogRecords.c_str()));
 }
 
 void mainthread_proc()

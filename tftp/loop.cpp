@@ -1,6 +1,8 @@
 // The TFTP server's event loops.
 #include "tftp/loop.h"
 
+#include "core/records.h"
+
 #include "core/logfile.h"
 #include "tftp/counts.h"
 
@@ -103,7 +105,8 @@ struct TTftpLoop::TTransfer
 {
     explicit TTransfer(const TTftpNewTransfer& t)
         : sock(t.sock), iClient(t.iClient), source(t.fd, t.params.iFileSize),
-          engine(source, t.params)
+          engine(source, t.params), strFile(t.strFile), iStartMs(t.iStartMs),
+          nBlockSize(t.params.nBlockSize), nWindowSize(t.params.nWindowSize)
     {
     }
     ~TTransfer() { ::close(sock); }
@@ -112,6 +115,9 @@ struct TTftpLoop::TTransfer
     uint32_t iClient;
     TFileSource source;  // before the engine, which reads it
     TTftpEngine engine;
+    std::string strFile;
+    int64_t iStartMs;
+    int nBlockSize, nWindowSize;
     size_t iHeap = kNoPlace;  // place in the heap of deadlines
     size_t iSlot = 0;         // place in m_vTransfers
 };
@@ -224,13 +230,13 @@ void TTftpLoop::Run()
             TTransfer* pTransfer = m_vHeap[0];
             pTransfer->engine.OnTime(iNow);
             Flush(pTransfer);
-            Settle(pTransfer);
+            Settle(pTransfer, iNow);
         }
         if (bStopping && m_vTransfers.empty())
             return;
         if (bStopping && iNow >= iGraceEnd)
         {
-            ShutDownAll();
+            ShutDownAll(iNow);
             return;
         }
     }
@@ -253,12 +259,12 @@ void TTftpLoop::Adopt(int64_t iNowMs)
         if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, pTransfer->sock, &ev) != 0)
         {
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: cannot watch a transfer's socket at %D\n"));
-            End(pTransfer);
+            End(pTransfer, iNowMs, "server-error");
             continue;
         }
         pTransfer->engine.Start(iNowMs, t.oack, t.nOack);
         Flush(pTransfer);
-        Settle(pTransfer);
+        Settle(pTransfer, iNowMs);
     }
     m_vAdopt.clear();
 }
@@ -285,7 +291,7 @@ void TTftpLoop::Receive(TTransfer* pTransfer, int64_t iNowMs)
         pTransfer->engine.OnDatagram(aBuffers[i], static_cast<int>(aMsgs[i].msg_len), iNowMs);
         Flush(pTransfer);
     }
-    Settle(pTransfer);
+    Settle(pTransfer, iNowMs);
 }
 
 void TTftpLoop::Flush(TTransfer* pTransfer)
@@ -318,11 +324,11 @@ void TTftpLoop::Flush(TTransfer* pTransfer)
     }
 }
 
-void TTftpLoop::Settle(TTransfer* pTransfer)
+void TTftpLoop::Settle(TTransfer* pTransfer, int64_t iNowMs)
 {
     if (pTransfer->engine.Ended())
     {
-        End(pTransfer);
+        End(pTransfer, iNowMs);
         return;
     }
     size_t& i = pTransfer->iHeap;
@@ -337,8 +343,39 @@ void TTftpLoop::Settle(TTransfer* pTransfer)
     HeapDown(i);
 }
 
-void TTftpLoop::End(TTransfer* pTransfer)
+// The record's word for how an engine ended.
+const char* EndResult(TTftpEnd iEnd)
 {
+    switch (iEnd)
+    {
+    case EndComplete:
+        return "complete";
+    case EndTimeout:
+        return "timeout";
+    case EndClientError:
+        return "client-error";
+    case EndDeclined:
+        return "declined";
+    case EndReadError:
+        return "read-error";
+    case EndFileChanged:
+        return "file-changed";
+    default:
+        return "aborted";
+    }
+}
+
+void TTftpLoop::End(TTransfer* pTransfer, int64_t iNowMs, const char* szResult)
+{
+    TTransferRecord record;
+    record.nAddress = pTransfer->iClient;
+    record.strFile = pTransfer->strFile;
+    record.iBytes = pTransfer->engine.BytesAcked();
+    record.iMs = iNowMs - pTransfer->iStartMs;
+    record.iBlockSize = pTransfer->nBlockSize;
+    record.iWindow = pTransfer->nWindowSize;
+    record.strResult = szResult != nullptr ? szResult : EndResult(pTransfer->engine.End());
+    RecordTransfer(record);
     HeapRemove(pTransfer);
     m_counts.Release(pTransfer->iClient);
     m_nLoad.fetch_sub(1, std::memory_order_relaxed);
@@ -351,7 +388,7 @@ void TTftpLoop::End(TTransfer* pTransfer)
     m_vTransfers.pop_back();  // closes the socket and the file
 }
 
-void TTftpLoop::ShutDownAll()
+void TTftpLoop::ShutDownAll(int64_t iNowMs)
 {
     char error[256];
     const int nError = BuildErrorMessage(error, 0, "server shutting down");
@@ -366,7 +403,7 @@ void TTftpLoop::ShutDownAll()
         inet_ntop(AF_INET, &client.sin_addr, szClient, sizeof szClient);
         ACE_DEBUG((LM_INFO, LOG_PREFIX "tftp: transfer to %s:%d ended by the stop at %D\n",
                    szClient, ntohs(client.sin_port)));
-        End(pTransfer);
+        End(pTransfer, iNowMs, "shutdown");
     }
 }
 

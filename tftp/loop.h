@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class TTransferCounts;
@@ -34,6 +35,8 @@ struct TTftpNewTransfer
     TTftpParams params;
     char oack[128];
     int nOack = 0;  // 0: the data starts at once
+    std::string strFile;   // the name the client asked for, for the transfer's record
+    int64_t iStartMs = 0;  // when the request came (the monotonic clock)
 };
 
 class TTftpLoop
@@ -65,9 +68,10 @@ private:
     void Adopt(int64_t iNowMs);
     void Receive(TTransfer* pTransfer, int64_t iNowMs);
     void Flush(TTransfer* pTransfer);
-    void Settle(TTransfer* pTransfer);
-    void End(TTransfer* pTransfer);
-    void ShutDownAll();
+    void Settle(TTransfer* pTransfer, int64_t iNowMs);
+    // Records how the transfer ended (szResult: null for the engine's own end) and drops it.
+    void End(TTransfer* pTransfer, int64_t iNowMs, const char* szResult = nullptr);
+    void ShutDownAll(int64_t iNowMs);
     // The heap of deadlines, each transfer knowing its place in it.
     void HeapUp(size_t i);
     void HeapDown(size_t i);

@@ -5,6 +5,7 @@
 #include "config/settings.h"
 #include "core/logfile.h"
 #include "core/loglimit.h"
+#include "core/records.h"
 #include "core/readiness.h"
 #include "core/stopevent.h"
 #include "platform/beneath.h"
@@ -213,6 +214,17 @@ private:
                  reinterpret_cast<const sockaddr*>(&client), sizeof client);
     }
 
+    // The record of a request answered with ERROR instead of a transfer.
+    static void RecordRefusal(const sockaddr_in& client, const char* szName, const char* szResult)
+    {
+        TTransferRecord record;
+        record.nAddress = client.sin_addr.s_addr;
+        record.strFile = szName;
+        record.iBytes = record.iMs = -1;  // no transfer: neither is written
+        record.strResult = szResult;
+        RecordTransfer(record);
+    }
+
     // Serves one datagram of nLength bytes (-1: longer than any request) from client.
     void Serve(const sockaddr_in& client, const char* pRequest, int nLength, int64_t iNowMs)
     {
@@ -227,13 +239,17 @@ private:
             // An empty datagram or one too long is not answered.
             if (nLength > 0)
                 RefuseFromOwnPort(client, 4, iNowMs);
+            RecordRefusal(client, "", "bad-request");
             return;
         }
+        // The name as the client sent it, after the root.
+        const char* szName = szPath + gSettings.strTftpRoot.size();
         if (!IsPathAllowed(szPath))
         {
             if (MayLog(LogPath, client, iNowMs))
                 ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: donot support this path %s.\n", szPath));
             RefuseFromOwnPort(client, 4, iNowMs);
+            RecordRefusal(client, szName, "bad-request");
             return;
         }
         const bool bNegotiate = gSettings.bTftpNegotiate;
@@ -246,9 +262,14 @@ private:
             return;
         }
         if (!TakePlace(client, iNowMs))
+        {
+            RecordRefusal(client, szName, "busy");
             return;
+        }
         TTftpNewTransfer t;
         t.iClient = client.sin_addr.s_addr;
+        t.strFile = szName;
+        t.iStartMs = iNowMs;
         t.sock = TransferSocket(client, iNowMs);
         if (t.sock >= 0)
         {
@@ -265,6 +286,7 @@ private:
                            LOG_PREFIX "tftp: file %s has %Q bytes, more than %d blocks at %D\n",
                            szPath, static_cast<ACE_UINT64>(iSize), kTftpMaxBlocks));
                 SendError(t.sock, 3);
+                RecordRefusal(client, szName, "too-large");
                 ::close(t.fd);
                 t.fd = -1;
             }
@@ -325,10 +347,12 @@ private:
             if (MayLog(LogOutside, client, iNowMs))
                 ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: %s leads out of the root at %D\n", szPath));
             SendError(sock, 2);
+            RecordRefusal(client, szPath + strRoot.size(), "access-denied");
             return -1;
         }
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "tftp: can't open %s for reading at %D\n", szPath));
         SendError(sock, 1);
+        RecordRefusal(client, szPath + strRoot.size(), "not-found");
         return -1;
     }
 

@@ -141,3 +141,74 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
     }
     gSettings.mapArchFolders.clear();
 }
+
+// What each outcome leaves in the records: the event, and why a request went unanswered.
+TEST(PxeRequestHandling, RecordOfEachOutcome)
+{
+    gSettings.strIpAddress = "198.18.0.1";
+    auto Ciaddr = [](DhcpPacket& p) { p.SetCiaddr(inet_addr("198.18.0.2")); };
+    const std::string strIpxe =
+                          "\"mac\":\"52:54:00:5b:00:01\",\"address\":\"198.18.0.9\",\"arch\":0",
+                      strBuilt = "\"mac\":\"52:54:00:12:34:56\",\"address\":\"198.18.0.9\"";
+    const struct
+    {
+        uint16_t nPort;
+        TBytes vRequest;
+        std::string strRecord;  // the line's fields after the time; "" for no event
+        bool bTask = true;
+        const char* szWord = "Linux";  // what the console query leaves as the task word
+        bool bSelect = true;
+    } aCases[] = {
+        {68, Request(1), "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"port 68\""},
+        {4011, Request(7),
+         "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"message type 7\""},
+        {67, Request(1, [](DhcpPacket& p) { p.SetOption(kOptMessageType, "\x01\x01", 2); }),
+         "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"no message type\""},
+        {67, Stored("ipxe-bios-request-to-67"),
+         "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"request to a DHCP "
+         "server\""},
+        // The console's "allnone" empties the word; no word at all leaves it as it was.
+        {67, Stored("ipxe-bios-discover-to-67"),
+         "\"event\":\"refused\"," + strIpxe + ",\"task\":\"allnone\"", false, ""},
+        {67, Stored("ipxe-bios-discover-to-67"), "\"event\":\"refused\"," + strIpxe, false,
+         nullptr},
+        {4011, Stored("ipxe-bios-request-to-4011"), "\"event\":\"refused\"," + strIpxe, true,
+         "Linux", false},
+        {67, Request(1, [](DhcpPacket& p) { p.SetOption(kOptClassId, "MSFT 5.0", 8); }),
+         "\"event\":\"dropped\"," + strBuilt + ",\"reason\":\"not a PXE client\""},
+        {67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }),
+         "\"event\":\"dropped\",\"mac\":\"00:00:00:00:00:00\",\"address\":\"198.18.0.9\","
+         "\"arch\":0,\"reason\":\"no hardware address\""},
+        // The architecture that the class identifier names counts too.
+        {67, Request(3, Ciaddr),
+         "\"event\":\"dropped\"," + strBuilt +
+             ",\"arch\":0,\"reason\":\"neither a boot nor a proxy "
+             "request\""},
+        {67, Stored("ipxe-bios-discover-to-67"),
+         "\"event\":\"offer\"," + strIpxe + ",\"file\":\"foo-image\""},
+        {4011, Stored("ipxe-bios-request-to-4011"),
+         "\"event\":\"ack\"," + strIpxe + ",\"file\":\"images/linux.0\""},
+        {67, Request(1, [](DhcpPacket& p) { p.SetOption(kOptParameterList, "\xc9", 1); }), ""},
+    };
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(c.strRecord);
+        const TPxeConsole console{
+            [&](auto&, auto&, std::string& strTask) {
+                if (c.szWord != nullptr)
+                    strTask = c.szWord;
+                return c.bTask;
+            },
+            [&](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
+                return strFile = nType == 0 ? "foo-image" : "images\\linux.0", c.bSelect;
+            }};
+        PxeRequest request{c.nPort, c.vRequest.data(), (uint32_t)c.vRequest.size()};
+        request.saFrom.sin_addr.s_addr = inet_addr("198.18.0.9");
+        TLogCapture log;
+        const TBootRecord record = BuildPxeReply(&request, console).record;
+        EXPECT_EQ(record.strEvent.empty() ? "" : FormatRecord(record, 0),
+                  c.strRecord.empty()
+                      ? ""
+                      : "{\"time\":\"1970-01-01T00:00:00.000Z\"," + c.strRecord + "}\n");
+    }
+}

@@ -261,3 +261,23 @@ TEST_F(ConfigTest, ArchFoldersGoodAndBadLists)
           "<G/>"});
     EXPECT_EQ(gSettings.mapArchFolders, (TArchFolders{{0, "bios/"}, {7, "efi64/"}, {9, "efi64/"}}));
 }
+
+TEST_F(ConfigTest, RecordsFileAndJournalAreReadFromLogOnly)
+{
+    const std::string strRoot = "<TFTP><RootDirectory>/t</RootDirectory></TFTP>";
+    const std::tuple<std::string, std::string, bool> aCases[] = {
+        {"", "", false},
+        {"<Log><Records>/var/log/r 1.json</Records><Journal>YESterday</Journal></Log>",
+         "/var/log/r 1.json", true},
+        {"<Log><Journal>no</Journal><Records></Records></Log>", "", false},
+        {"<Records>/x</Records><Journal>yes</Journal>", "", false},
+    };
+    for (const auto& [strLog, strRecords, bJournal] : aCases)
+    {
+        SCOPED_TRACE(strLog);
+        EXPECT_EQ(Read({"<P>" + strRoot + strLog + "</P>", "<G/>", "", ""}).rfind("/t/ off", 0),
+                  0u);
+        EXPECT_EQ(gSettings.strLogRecords, strRecords);
+        EXPECT_EQ(gSettings.bLogJournal, bJournal);
+    }
+}

@@ -3,6 +3,7 @@
 #include "common/testutil.h"
 #include "config/settings.h"
 #include "core/logfile.h"
+#include "core/records.h"
 #include "core/stopevent.h"
 #include "tftp/tftpd.h"
 #include "tftpwire.h"
@@ -147,6 +148,8 @@ TEST_F(TftpServer, RealClientsFetchFilesIntact)
         WriteFile(root / ("f" + std::to_string(nSize)), Pattern(nSize));
         strFiles += " f" + std::to_string(nSize);
     }
+    // Each transfer's end is recorded, with what the client acknowledged.
+    ASSERT_EQ(gRecords.Open(dir / "records.jsonl", false), 0);
     // curl 7.88 fails on any empty TFTP file ("getpeername() failed"), whatever the server.
     // The last: two transfers at once.
     FetchEach({"tftp -m binary $ip -c get $f $o",
@@ -155,6 +158,17 @@ TEST_F(TftpServer, RealClientsFetchFilesIntact)
                "tftp -m binary $ip -c get $f $o.2 & busybox tftp -g -r $f -l $o $ip && wait $! && "
                "cmp $o $o.2"},
               strFiles);
+    std::string strIgnored;
+    lab.Run(lab.ClientNs(), std::string("tftp -m binary ") + TNetLab::kServerIp +
+                                " -c get nothere " + out.Path() + "/x", &strIgnored, 30);
+    gRecords.Close();
+    const std::string strRecords = ReadFile(dir / "records.jsonl");
+    // Every fetch but curl's of the empty file, and the missing one.
+    EXPECT_EQ(CountOf(strRecords, "\"event\":\"tftp\""), 6 * 5) << strRecords;
+    EXPECT_EQ(CountOf(strRecords, "\"file\":\"f1000\",\"bytes\":1000,"), 5) << strRecords;
+    EXPECT_EQ(CountOf(strRecords, "\"blksize\":512,\"window\":1,\"result\":\"complete\""), 29);
+    EXPECT_EQ(CountOf(strRecords, "\"file\":\"nothere\",\"result\":\"not-found\""), 1)
+        << strRecords;
 }
 
 TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
