@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -31,6 +32,34 @@ int giMaxPxeWorkers = kMaxPxeWorkers;
 namespace
 {
 std::atomic<int> g_nWorkers{0};
+
+using TNetworkList = std::shared_ptr<const std::vector<TLocalNetwork>>;
+
+// This machine's networks, which the relay check of every request needs: read
+// by the listener alone, when a datagram arrives and the list it has is older
+// than kMaxAge, so that a storm of requests costs no look-up per datagram and
+// an address added later is seen soon. Each worker keeps the list it got.
+class TLocalNetworks
+{
+public:
+    TNetworkList Current()
+    {
+        const auto tpNow = std::chrono::steady_clock::now();
+        if (!pList || tpNow - tpRead >= kMaxAge)
+        {
+            auto pFresh = std::make_shared<std::vector<TLocalNetwork>>();
+            GetLocalNetworks(*pFresh);  // none known when the list cannot be had
+            pList = std::move(pFresh);
+            tpRead = tpNow;
+        }
+        return pList;
+    }
+
+private:
+    static constexpr std::chrono::seconds kMaxAge{30};
+    TNetworkList pList;
+    std::chrono::steady_clock::time_point tpRead;
+};
 
 // Opens one listening socket on the wildcard address and nPort, tied to
 // strDevice when one is given. Ends the process when the socket cannot be
@@ -110,7 +139,7 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival&
 // Hands one received datagram to a detached worker of its own. At most
 // kMaxPxeWorkers run at once; beyond that the datagram is dropped.
 void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
-                 const TArrival& arrival)
+                 const TArrival& arrival, const TNetworkList& pNetworks)
 {
     if (g_nWorkers.load() >= giMaxPxeWorkers)
     {
@@ -120,10 +149,10 @@ void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, siz
                    (int)nPort));
         return;
     }
-    std::unique_ptr<PxeDatagram> pDatagram(new (std::nothrow) PxeDatagram);
+    std::unique_ptr<PxeDatagram> pDatagram(new (std::nothrow) PxeDatagram());  // zero-filled
     if (!pDatagram)
         return;
-    memset(pDatagram.get(), 0, sizeof(PxeDatagram));
+    pDatagram->pLocalNetworks = pNetworks;
     pDatagram->saFrom = arrival.saFrom;
     memcpy(pDatagram->payload, pData, nLength);
     pDatagram->length = (uint32_t)nLength;
@@ -169,6 +198,7 @@ void PxeParser(PxeDatagram dg)
         request.scReply = dg.scReply;
         request.iIfIndex = dg.iIfIndex;
         request.nLocalAddr = dg.nLocalAddr;
+        request.pLocalNetworks = dg.pLocalNetworks.get();
         int iResult = HandlePxeRequest(&request);
         fprintf(stdout, "aaaaaaaaaaaaa%d\n", iResult);
         fflush(stdout);
@@ -217,6 +247,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
         ServiceThreadBound();
 
         unsigned char aBuffer[kBinlReceiveLimit];
+        TLocalNetworks networks;
         for (;;)
         {
             ACE_Time_Value tvZero(0);
@@ -258,7 +289,8 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                         (LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
                     continue;
                 }
-                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival);
+                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival,
+                            networks.Current());
             }
             if (iReady > 0 && (aPoll[iBinlSlot].revents & (POLLIN | POLLERR)))
             {
@@ -269,7 +301,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                         (LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
                     continue;
                 }
-                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival);
+                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival, networks.Current());
             }
         }
     }
