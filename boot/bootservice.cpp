@@ -6,11 +6,11 @@
 #include "core/logfile.h"
 #include "core/readiness.h"
 #include "core/stopevent.h"
+#include "platform/fatalexit.h"
 #include "platform/interfaces.h"
 #include "platform/sockopts.h"
 
 #include <ace/Log_Msg.h>
-#include <ace/OS_NS_stdlib.h>
 #include <ace/Time_Value.h>
 
 #include <arpa/inet.h>
@@ -73,7 +73,7 @@ int OpenListener(uint16_t nPort, const std::string& strDevice, bool bDhcp)
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: create socket scDhcp failure at %D\n"));
         else
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: create socket scBinl failure at %D\n"));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
     // The arrival interface of each datagram: a broadcast reply leaves through it.
     EnableArrivalInfo(sc);
@@ -92,7 +92,7 @@ int OpenListener(uint16_t nPort, const std::string& strDevice, bool bDhcp)
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: bind socket scDhcp failure at %D\n"));
         else
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: bind socket scBinl failure at %D\n"));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
     return sc;
 }
@@ -272,7 +272,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 if (errno == EINTR)
                     continue;
                 ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: select code=%d at %D\n", errno));
-                ACE_OS::exit(-1);
+                FatalExit();
             }
             if (iReady == 0 || aPoll[0].revents != 0)
                 continue;

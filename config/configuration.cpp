@@ -7,6 +7,7 @@
 #include "platform/programpath.h"
 #include "core/logfile.h"
 #include "core/paths.h"
+#include "platform/fatalexit.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_stdlib.h>
@@ -43,7 +44,7 @@ bool IsConsolePort(const std::string& strPort)
 {
     if (platform.fnExit)
         platform.fnExit(-1);
-    ACE_OS::exit(-1);
+    FatalExit();
 }
 
 // The number an element holds, within [iMin, iMax]; iDefault when there is no

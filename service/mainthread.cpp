@@ -91,7 +91,7 @@ void ReportRunning(const std::string& strStatus)
 
 void RunMainThread(const TServiceParts& parts)
 {
-    // Held by a plain pointer on purpose: the exit(-1) paths below leave it
+    // Held by a plain pointer on purpose: the fatal paths below leave it
     // alone, and the log stream stays usable for threads that log late.
     TLogFile* pLogFile = nullptr;
     ACE_Log_Msg_Callback* pOldCallback = KeepErrorLines();
@@ -111,7 +111,6 @@ void RunMainThread(const TServiceParts& parts)
                 parts.pfnReady(ServingStatus());
         });
         ACE_hthread_t hTftp{}, hBoot{};
-        ArmFatalExit();
         bool bTftp = StartServiceThread(parts.pfnTftpService, hTftp);
         bool bBoot = StartServiceThread(parts.pfnBootService, hBoot);
 
@@ -121,7 +120,6 @@ void RunMainThread(const TServiceParts& parts)
             ACE_Thread::join(hTftp);
         if (bBoot)
             ACE_Thread::join(hBoot);
-        DisarmFatalExit();
         ExpectServiceThreads(0, nullptr);  // a thread that never reported leaves nothing armed
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
     }
@@ -130,12 +128,12 @@ void RunMainThread(const TServiceParts& parts)
         ACE_DEBUG((LM_ERROR,
                    LOG_PREFIX "Error: Catch config file exception:%s in main thread at %D\n",
                    e.Message()));
-        exit(-1);
+        FatalExit();
     }
     catch (...)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Error: Catch unknow exception in main thread at %D\n"));
-        exit(-1);
+        FatalExit();
     }
     delete pLogFile;
     ACE_Log_Msg::instance()->msg_callback(pOldCallback);

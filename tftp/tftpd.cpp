@@ -5,6 +5,7 @@
 #include "core/logfile.h"
 #include "core/readiness.h"
 #include "core/stopevent.h"
+#include "platform/fatalexit.h"
 #include "platform/sockopts.h"
 #include "tftp/sender.h"
 #include "tftp/thread.h"
@@ -200,7 +201,7 @@ ACE_THR_FUNC_RETURN tftpservice_proc(void*)
             if (scTftp == ACE_INVALID_HANDLE)
             {
                 ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: Can not create udp socket at %D\n"));
-                ACE_OS::exit(-1);
+                FatalExit();
             }
             sockaddr_in local;
             memset(&local, 0, sizeof local);
@@ -210,7 +211,7 @@ ACE_THR_FUNC_RETURN tftpservice_proc(void*)
             if (ACE_OS::bind(scTftp, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
             {
                 ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: tftp bind port:%d at %D\n", kTftpPort));
-                ACE_OS::exit(-1);
+                FatalExit();
             }
             ACE_DEBUG((LM_INFO, LOG_PREFIX "Start TFTP service at %D\n"));
             ServiceThreadBound();
@@ -239,7 +240,7 @@ ACE_THR_FUNC_RETURN tftpservice_proc(void*)
     {
         ACE_DEBUG(
             (LM_ERROR, LOG_PREFIX "Error: Catch unknow exception in TFTP main thread at %D\n"));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
     return 0;
 }

@@ -1,9 +1,9 @@
 #include "tftp/thread.h"
 
 #include "core/logfile.h"
+#include "platform/fatalexit.h"
 
 #include <ace/Log_Msg.h>
-#include <ace/OS_NS_stdlib.h>
 #include <ace/Thread.h>
 
 #include <climits>
@@ -51,7 +51,7 @@ TThreadPool::TThreadPool() : TMPMC(kCapacity), threads(), waitingThread(0)
                            nullptr) != 0)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: TFTP create waiting thread at %D\n"));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
 }
 
