@@ -3,11 +3,15 @@
 // a detached worker thread that runs the request handler on it.
 #pragma once
 
+#include "platform/interfaces.h"
+
 #include <ace/OS_NS_Thread.h>
 
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 // Receive limits of the two listening sockets.
 constexpr uint32_t kDhcpReceiveLimit = 1024;
@@ -25,6 +29,8 @@ struct PxeDatagram
     int iIfIndex;                 // interface the datagram arrived on (0: unknown)
     uint32_t nLocalAddr;          // the address it arrived at, network order (0: unknown)
     int scReply;  // duplicate of the receiving socket, owned and closed by the worker (-1: none)
+    // This machine's networks as the listener last read them (null: none known).
+    std::shared_ptr<const std::vector<TLocalNetwork>> pLocalNetworks;
 };
 
 // Thread function of the listener, started once by the service main thread

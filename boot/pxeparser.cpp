@@ -58,6 +58,29 @@ const std::string* ArchFolder(const DhcpPacket& request, uint16_t& nArch)
     return it == gSettings.mapArchFolders.end() ? nullptr : &it->second;
 }
 
+// Whether a reply may be sent to giaddr nGiaddr (network order, not 0) as a
+// relay agent's unicast address.
+bool IsRelayAddress(uint32_t nGiaddr, const std::vector<TLocalNetwork>& vLocalNetworks)
+{
+    const uint32_t nHost = ntohl(nGiaddr);
+    if ((nHost >> 24) == 127 || (nHost >> 28) == 0xE || nHost == INADDR_BROADCAST)
+        return false;  // loopback, multicast, the limited broadcast
+    for (const TLocalNetwork& network : vLocalNetworks)
+    {
+        if (nGiaddr == network.nAddress)
+            return false;
+        // Networks of /31 and /32 have no network or broadcast address: both
+        // addresses of a /31 are hosts.
+        const uint32_t nMask = ntohl(network.nNetmask);
+        if (nMask > 0xFFFFFFFCu)
+            continue;
+        const uint32_t nNetwork = ntohl(network.nAddress) & nMask;
+        if (nHost == nNetwork || nHost == (nNetwork | ~nMask))
+            return false;
+    }
+    return true;
+}
+
 std::string DottedAddress(uint32_t nAddress)
 {
     char szText[INET_ADDRSTRLEN] = "0.0.0.0";
@@ -110,6 +133,18 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     // A broadcast DHCPREQUEST to port 67 without ciaddr is meant for the DHCP server.
     if (nType == kDhcpRequest && nPort == kDhcpServerPort && request.GetCiaddr() == 0)
         return Drop("request to a DHCP server");
+    // A giaddr that is no relay agent's address would turn the reply into a
+    // broadcast, or send it back to this machine: the console is not even asked.
+    const std::vector<TLocalNetwork> vNoNetworks;
+    reply.dest = ChooseReplyDestination(
+        nPort, pRequest->saFrom, request.GetCiaddr(), request.GetGiaddr(),
+        pRequest->pLocalNetworks != nullptr ? *pRequest->pLocalNetworks : vNoNetworks);
+    if (reply.dest.bRefused)
+    {
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: relay address %s refused, request dropped at %D\n",
+                   DottedAddress(request.GetGiaddr()).c_str()));
+        return Drop("relay address refused");
+    }
 
     unsigned char aChaddr[kDhcpChaddrSize] = {};
     request.CopyChaddr(aChaddr, sizeof(aChaddr));
@@ -170,8 +205,6 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     // From here on the request has passed: the result is 1 whatever follows,
     // unless the boot selection refuses.
     reply.iResult = 1;
-    reply.nCiaddr = request.GetCiaddr();
-    reply.nGiaddr = request.GetGiaddr();
 
     // The reply base.
     response.SetOp(kBootReply);
@@ -268,7 +301,8 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
 }
 
 TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFrom,
-                                         uint32_t nCiaddr, uint32_t nGiaddr)
+                                         uint32_t nCiaddr, uint32_t nGiaddr,
+                                         const std::vector<TLocalNetwork>& vLocalNetworks)
 {
     TReplyDestination dest;
     if (nPort == kBinlPort)
@@ -286,6 +320,7 @@ TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFr
     {
         dest.saTo.sin_addr.s_addr = nGiaddr;
         dest.saTo.sin_port = htons(kDhcpServerPort);
+        dest.bRefused = !IsRelayAddress(nGiaddr, vLocalNetworks);
     }
     else
     {
@@ -298,7 +333,7 @@ TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFr
 
 int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
 {
-    if (reply.vBytes.empty())
+    if (reply.vBytes.empty() || reply.dest.bRefused)
         return 1;
     // The reply leaves from the socket the request arrived on, so that it
     // comes from the port the client sent to (firmware ignores replies from
@@ -331,8 +366,7 @@ int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
         }
     }
 
-    TReplyDestination dest =
-        ChooseReplyDestination(pRequest->port, pRequest->saFrom, reply.nCiaddr, reply.nGiaddr);
+    TReplyDestination dest = reply.dest;
     if (dest.bBroadcast)
     {
         int iOn = 1;

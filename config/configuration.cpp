@@ -8,6 +8,7 @@
 #include "platform/programpath.h"
 #include "core/logfile.h"
 #include "core/paths.h"
+#include "platform/fatalexit.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_stdlib.h>
@@ -44,7 +45,7 @@ bool IsConsolePort(const std::string& strPort)
 {
     if (platform.fnExit)
         platform.fnExit(-1);
-    ACE_OS::exit(-1);
+    FatalExit();
 }
 
 // One reading of the own file: a fatal fault logs its reason, found by the

@@ -1,5 +1,6 @@
 #include "platform/servicemanager.h"
 
+#include "platform/fatalexit.h"
 #include "platform/programpath.h"
 #include "platform/signals.h"
 #include "platform/unitfile.h"
@@ -264,8 +265,8 @@ int TServiceManager::report_status(unsigned long nState, unsigned long nExitCode
 
 namespace
 {
-// The status for an end while svc runs: the process may end on any thread
-// through exit(), which runs SendExitStatus.
+// The status for an end while svc runs: a fatal error may end the process on
+// any thread, and FatalExit sends it first.
 std::mutex mtxExitStatus;
 std::string strExitStatus;
 std::atomic<bool> bInService{false};
@@ -302,8 +303,7 @@ int TServiceManager::StartDispatcher()
         errno = ENOTCONN;
         return -1;
     }
-    static std::once_flag onceExitStatus;
-    std::call_once(onceExitStatus, [] { atexit(SendExitStatus); });
+    SetFatalExitReport(SendExitStatus);
     // Set before the signal thread exists, cleared after it is joined: the
     // thread reads it without a lock.
     bConnected = true;

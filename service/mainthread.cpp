@@ -116,7 +116,7 @@ void RunAsServiceUser()
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: can not run as user %s: %s at %D\n",
                    strUser.c_str(), strWhy.c_str()));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
     ACE_DEBUG((LM_INFO, LOG_PREFIX "Running as user %s at %D\n", strUser.c_str()));
 }
@@ -129,7 +129,7 @@ void ReportRunning(const std::string& strStatus)
 
 void RunMainThread(const TServiceParts& parts)
 {
-    // Held by a plain pointer on purpose: the exit(-1) paths below leave it
+    // Held by a plain pointer on purpose: the fatal paths below leave it
     // alone, and the log stream stays usable for threads that log late.
     TLogFile* pLogFile = nullptr;
     ACE_Log_Msg_Callback* pOldCallback = KeepErrorLines();
@@ -161,7 +161,6 @@ void RunMainThread(const TServiceParts& parts)
             },
             bDrop);
         ACE_hthread_t hTftp{}, hBoot{};
-        ArmFatalExit();
         bool bTftp = StartServiceThread(parts.pfnTftpService, hTftp);
         bool bBoot = StartServiceThread(parts.pfnBootService, hBoot);
 
@@ -173,7 +172,6 @@ void RunMainThread(const TServiceParts& parts)
             ACE_Thread::join(hTftp);
         if (bBoot)
             ACE_Thread::join(hBoot);
-        DisarmFatalExit();
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
     }
     catch (TTiXmlException& e)
@@ -184,7 +182,7 @@ void RunMainThread(const TServiceParts& parts)
         const std::string strReason = DescribeXmlFault(e);
         if (!strReason.empty())
             LOG_REASON(strReason);
-        exit(-1);
+        FatalExit();
     }
     catch (...)
     {
@@ -201,7 +199,7 @@ void RunMainThread(const TServiceParts& parts)
         catch (...)
         {
         }
-        exit(-1);
+        FatalExit();
     }
     gRecords.Close();
     ShareLogFile(nullptr);

@@ -1,9 +1,9 @@
 // The TFTP server's event loops.
 #include "tftp/loop.h"
 
-#include "core/records.h"
-
 #include "core/logfile.h"
+#include "core/records.h"
+#include "platform/fatalexit.h"
 #include "tftp/counts.h"
 
 #include <ace/Log_Msg.h>
@@ -186,7 +186,7 @@ ACE_THR_FUNC_RETURN TTftpLoop::tftploop_proc(void* pArg)
     {
         ACE_DEBUG(
             (LM_ERROR, LOG_PREFIX "Error: Catch unknow exception in TFTP loop thread at %D\n"));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
     return 0;
 }

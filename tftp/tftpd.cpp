@@ -9,6 +9,7 @@
 #include "core/readiness.h"
 #include "core/stopevent.h"
 #include "platform/beneath.h"
+#include "platform/fatalexit.h"
 #include "platform/ports.h"
 #include "platform/sockopts.h"
 #include "tftp/counts.h"
@@ -416,7 +417,7 @@ ACE_THR_FUNC_RETURN tftpservice_proc(void*)
         if (scTftp == ACE_INVALID_HANDLE)
         {
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: Can not create udp socket at %D\n"));
-            ACE_OS::exit(-1);
+            FatalExit();
         }
         sockaddr_in local;
         memset(&local, 0, sizeof local);
@@ -428,13 +429,13 @@ ACE_THR_FUNC_RETURN tftpservice_proc(void*)
             const int iError = errno;
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: tftp bind port:%d at %D\n", kTftpPort));
             LOG_REASON(BindFailureReason(kTftpPort, iError));
-            ACE_OS::exit(-1);
+            FatalExit();
         }
         TTftpListener listener(scTftp);
         if (!listener.StartLoops())
         {
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: TFTP event loop cannot start at %D\n"));
-            ACE_OS::exit(-1);
+            FatalExit();
         }
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Start TFTP service at %D\n"));
         ServiceThreadBound();
@@ -448,7 +449,7 @@ ACE_THR_FUNC_RETURN tftpservice_proc(void*)
     {
         ACE_DEBUG(
             (LM_ERROR, LOG_PREFIX "Error: Catch unknow exception in TFTP main thread at %D\n"));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
     return 0;
 }
