@@ -1,6 +1,7 @@
 #include "config/configuration.h"
 
 #include "config/archfolders.h"
+#include "config/baseurl.h"
 #include "config/settings.h"
 #include "config/tinyxml.h"
 #include "core/decimal.h"
@@ -46,10 +47,11 @@ bool IsConsolePort(const std::string& strPort)
     ACE_OS::exit(-1);
 }
 
-// The number an element holds, within [iMin, iMax]; iDefault when there is no
-// such element. Anything else ends the start-up.
+// The number an element of the section szSection ("TFTP", "HTTP") holds,
+// within [iMin, iMax]; iDefault when there is no such element. Anything else
+// ends the start-up.
 int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, const char* szName,
-                 int iMin, int iMax, int iDefault)
+                 int iMin, int iMax, int iDefault, const char* szSection = "TFTP")
 {
     TTiXmlElement* pElement = Child(pParent, szName);
     if (pElement == nullptr)
@@ -59,12 +61,51 @@ int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, 
     if (iValue < iMin || iValue > iMax)
     {
         ACE_DEBUG((LM_ERROR,
-                   LOG_PREFIX
-                   "Read TFTP setting error: %s \"%s\" is not a number from %d to %d at %D\n",
-                   szName, strValue.c_str(), iMin, iMax));
+                   LOG_PREFIX "Read %s setting error: %s \"%s\" is not a number from %d to %d at %D\n",
+                   szSection, szName, strValue.c_str(), iMin, iMax));
         ExitFatal(platform);
     }
     return static_cast<int>(iValue);
+}
+
+// The HTTP server and the URLs clients are given: nothing is logged without
+// the "HTTP" element.
+void ReadHttpSettings(const TConfigPlatform& platform, const TTiXmlElement* pHttp)
+{
+    gSettings.iHttpPort = NumberOrExit(platform, pHttp, "Port", 1, 65535, 0, "HTTP");
+    gSettings.iHttpMaxConnections =
+        NumberOrExit(platform, pHttp, "MaxConnections", 1, 10000, 256, "HTTP");
+    gSettings.iHttpMaxConnectionsPerClient =
+        NumberOrExit(platform, pHttp, "MaxConnectionsPerClient", 1, 10000, 32, "HTTP");
+    if (TTiXmlElement* pUrl = Child(pHttp, "BaseUrl"))
+    {
+        std::string strFault;
+        if (!ParseBaseUrl(pUrl->Value(), gSettings.strHttpBaseUrl, strFault))
+        {
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read HTTP setting error: BaseUrl \"%s\" %s at %D\n",
+                       pUrl->Value().c_str(), strFault.c_str()));
+            ExitFatal(platform);
+        }
+    }
+    if (TTiXmlElement* pIpxe = Child(pHttp, "ForIpxe"))
+    {
+        const char* szValue = pIpxe->Value().c_str();
+        gSettings.bHttpForIpxe = ACE_OS::strcasecmp(szValue, "yes") == 0;
+        if (!gSettings.bHttpForIpxe && ACE_OS::strcasecmp(szValue, "no") != 0)
+        {
+            ACE_DEBUG((LM_ERROR,
+                       LOG_PREFIX "Read HTTP setting error: ForIpxe \"%s\" is not yes or no at %D\n",
+                       szValue));
+            ExitFatal(platform);
+        }
+    }
+    if (gSettings.iHttpPort != 0)
+        ACE_DEBUG((LM_DEBUG,
+                   LOG_PREFIX "HTTP server on TCP port %d, up to %d connections at %D\n",
+                   gSettings.iHttpPort, gSettings.iHttpMaxConnections));
+    if (!gSettings.strHttpBaseUrl.empty())
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "HTTP base URL %s at %D\n",
+                   gSettings.strHttpBaseUrl.c_str()));
 }
 
 // Option negotiation of the TFTP server and its limits: logged only when asked for.
@@ -195,6 +236,8 @@ void ReadConfiguration(const TConfigPlatform& platform)
             (LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n", strFault.c_str()));
         ExitFatal(platform);
     }
+
+    ReadHttpSettings(platform, Child(pRoot, "HTTP"));
 
     TTiXmlElement* pComm = Child(pRoot, "Communication");
     if (TTiXmlElement* pUser = Child(Child(pRoot, "Service"), "User"))

@@ -27,6 +27,13 @@ struct TSettings
     int iTftpMaxTimeout = 10;            // largest "timeout" option granted, 1 to 255 seconds
     // User the service runs as once its ports are bound; empty: stay as started
     std::string strServiceUser;
+    int iHttpPort = 0;                      // TCP port of the HTTP server, 1 to 65535; 0: none
+    int iHttpMaxConnections = 256;          // HTTP connections at once, 1 to 10000
+    int iHttpMaxConnectionsPerClient = 32;  // HTTP connections at once from one address, 1 to 10000
+    // Prefix of the URLs clients are given, ending with "/" (see config/baseurl.h);
+    // empty: http://<address the request arrived on>:<iHttpPort>/
+    std::string strHttpBaseUrl;
+    bool bHttpForIpxe = true;  // iPXE clients are to be given the HTTP URL
 };
 
 extern TSettings gSettings;
