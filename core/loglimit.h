@@ -27,9 +27,13 @@ private:
         int64_t iLastMs;
         unsigned nSuppressed;
     };
+    bool Pass(TEntry& entry, int64_t iNowMs, unsigned* pnSuppressed) const;
+
     int64_t m_iPeriodMs;
     size_t m_nMaxKeys;
     std::unordered_map<uint64_t, TEntry> m_map;
+    TEntry m_overflow;    // the keys that found the table full
+    int64_t m_iPrunedMs;  // when the table was last cleared of old entries
 };
 
 // Writes "tftp: N similar lines suppressed" at LM_DEBUG when nSuppressed > 0.

@@ -19,6 +19,7 @@
 // changed" before a short block goes out.
 #pragma once
 
+#include "core/loglimit.h"
 #include "tftp/packet.h"
 
 #include <cstdint>
@@ -92,9 +93,15 @@ public:
     int64_t BytesAcked() const;
 
 private:
+    void SendOack(int64_t iNowMs);
     void SendWindow(int64_t iNowMs);
+    void OnAck(uint16_t iBlock, int64_t iNowMs);
     void Finish(TTftpEnd iEnd);
     void StartWait(int64_t iNowMs);
+    // True when a line of this kind, caused by a datagram passed over, is to
+    // be written now (after the count of those suppressed before it).
+    bool MayLog(int iKind, int64_t iNowMs);
+    bool Started() const { return m_bOack || m_iLast != 0 || Ended(); }
 
     TTftpSource& m_source;
     TTftpParams m_params;
@@ -110,4 +117,6 @@ private:
     std::vector<char> m_vWindow;  // the data of one window
     std::vector<char> m_vHeaders;
     std::vector<TTftpDatagram> m_vOutput;
+    char m_error[256];            // the ERROR sent when the file changed
+    TLogLimiter m_limiter;
 };
