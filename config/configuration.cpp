@@ -61,7 +61,8 @@ int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, 
     if (iValue < iMin || iValue > iMax)
     {
         ACE_DEBUG((LM_ERROR,
-                   LOG_PREFIX "Read %s setting error: %s \"%s\" is not a number from %d to %d at %D\n",
+                   LOG_PREFIX
+                   "Read %s setting error: %s \"%s\" is not a number from %d to %d at %D\n",
                    szSection, szName, strValue.c_str(), iMin, iMax));
         ExitFatal(platform);
     }
@@ -94,18 +95,18 @@ void ReadHttpSettings(const TConfigPlatform& platform, const TTiXmlElement* pHtt
         if (!gSettings.bHttpForIpxe && ACE_OS::strcasecmp(szValue, "no") != 0)
         {
             ACE_DEBUG((LM_ERROR,
-                       LOG_PREFIX "Read HTTP setting error: ForIpxe \"%s\" is not yes or no at %D\n",
+                       LOG_PREFIX
+                       "Read HTTP setting error: ForIpxe \"%s\" is not yes or no at %D\n",
                        szValue));
             ExitFatal(platform);
         }
     }
     if (gSettings.iHttpPort != 0)
-        ACE_DEBUG((LM_DEBUG,
-                   LOG_PREFIX "HTTP server on TCP port %d, up to %d connections at %D\n",
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "HTTP server on TCP port %d, up to %d connections at %D\n",
                    gSettings.iHttpPort, gSettings.iHttpMaxConnections));
     if (!gSettings.strHttpBaseUrl.empty())
-        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "HTTP base URL %s at %D\n",
-                   gSettings.strHttpBaseUrl.c_str()));
+        ACE_DEBUG(
+            (LM_DEBUG, LOG_PREFIX "HTTP base URL %s at %D\n", gSettings.strHttpBaseUrl.c_str()));
 }
 
 // Option negotiation of the TFTP server and its limits: logged only when asked for.
