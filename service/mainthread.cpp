@@ -10,6 +10,7 @@
 #include "core/readiness.h"
 #include "service/service.h"
 #include "core/stopevent.h"
+#include "http/httpd.h"
 #include "tftp/packet.h"
 #include "tftp/tftpd.h"
 
@@ -71,16 +72,20 @@ bool StartServiceThread(ACE_THR_FUNC pfnThread, ACE_hthread_t& hThread)
     return ACE_OS::thr_create(servicethread_proc, pArg, 0, nullptr, &hThread) == 0;
 }
 
-// "Running on 198.18.0.1, UDP ports 67, 4011 and 69"; port 67 is not served
-// beside a DHCP server, and with no interface configured every one is.
+// "Running on 198.18.0.1, UDP ports 67, 4011 and 69" (and ", TCP port 8080"
+// with the HTTP server); port 67 is not served beside a DHCP server, and with
+// no interface configured every one is.
 std::string ServingStatus()
 {
     const std::string& strIp = gSettings.strIpAddress;
     std::string strPorts = std::to_string(kBinlPort);
     if (!gSettings.bRunWithDhcp)
         strPorts = std::to_string(kDhcpServerPort) + ", " + strPorts;
-    return "Running on " + (bAnyNic ? "every interface (" + strIp + ")" : strIp) + ", UDP ports " +
-           strPorts + " and " + std::to_string(kTftpPort);
+    std::string strStatus = "Running on " + (bAnyNic ? "every interface (" + strIp + ")" : strIp) +
+                            ", UDP ports " + strPorts + " and " + std::to_string(kTftpPort);
+    if (gSettings.iHttpPort != 0)
+        strStatus += ", TCP port " + std::to_string(gSettings.iHttpPort);
+    return strStatus;
 }
 
 void ReportRunning(const std::string& strStatus)
@@ -104,16 +109,19 @@ void RunMainThread(const TServiceParts& parts)
         // The settings are complete before the first service thread exists.
         parts.pfnReadConfiguration();
 
-        // Ready once both service threads have their sockets, not before.
-        ExpectServiceThreads(2, [&parts] {
+        // Ready once every service thread has its sockets, not before; the HTTP
+        // server runs only when its port is set.
+        const bool bWithHttp = gSettings.iHttpPort != 0 && parts.pfnHttpService != nullptr;
+        ExpectServiceThreads(bWithHttp ? 3 : 2, [&parts] {
             ACE_Time_Value tvZero(0);
             if (parts.pfnReady != nullptr && evStop.wait(&tvZero, 0) == -1)
                 parts.pfnReady(ServingStatus());
         });
-        ACE_hthread_t hTftp{}, hBoot{};
+        ACE_hthread_t hTftp{}, hBoot{}, hHttp{};
         ArmFatalExit();
         bool bTftp = StartServiceThread(parts.pfnTftpService, hTftp);
         bool bBoot = StartServiceThread(parts.pfnBootService, hBoot);
+        bool bHttp = bWithHttp && StartServiceThread(parts.pfnHttpService, hHttp);
 
         evStop.wait();
 
@@ -121,6 +129,8 @@ void RunMainThread(const TServiceParts& parts)
             ACE_Thread::join(hTftp);
         if (bBoot)
             ACE_Thread::join(hBoot);
+        if (bHttp)
+            ACE_Thread::join(hHttp);
         DisarmFatalExit();
         ExpectServiceThreads(0, nullptr);  // a thread that never reported leaves nothing armed
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
@@ -143,5 +153,6 @@ void RunMainThread(const TServiceParts& parts)
 
 void mainthread_proc()
 {
-    RunMainThread({ReadConfiguration, tftpservice_proc, bootservice_proc, ReportRunning});
+    RunMainThread(
+        {ReadConfiguration, tftpservice_proc, bootservice_proc, ReportRunning, httpservice_proc});
 }
