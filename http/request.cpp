@@ -59,6 +59,8 @@ int DecodeRequestPath(const std::string& strTarget, std::string& strName)
     std::string strDecoded;
     for (size_t n = 0; n < strPath.size(); ++n)
     {
+        if (strPath[n] == '\0')
+            return kHttpBadRequest;
         if (strPath[n] != '%')
         {
             strDecoded += strPath[n];

@@ -22,7 +22,7 @@ constexpr int kHttpServerError = 500;
 // after "?" is cut off first) once: "%XX" becomes its byte. Gives 0 and the
 // name below the root (without leading "/"), or the status of the refusal:
 // 400 for a target that does not start with "/", a "%" not followed by two
-// hex digits, or a decoded NUL byte; 403 for a ".." step of the decoded path
+// hex digits, or a NUL byte (sent or decoded); 403 for a ".." step of the decoded path
 // and for the root itself (no folder is listed).
 int DecodeRequestPath(const std::string& strTarget, std::string& strName);
 

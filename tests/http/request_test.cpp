@@ -34,6 +34,7 @@ TEST(HttpRequest, TargetsDecodedOnceAndRefused)
         {"http://h/x", "400"},
         {"*", "400"},
         {"/a%00b", "400"},
+        {std::string("/a\0b", 4), "400"},
         {"/a%", "400"},
         {"/a%2", "400"},
         {"/a%g0", "400"},
