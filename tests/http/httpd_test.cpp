@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <vector>
 
@@ -102,6 +103,18 @@ private:
     bool bConnected = false;
     std::string strIn;
 };
+
+// The sockets this process has open: the clients' and the server's.
+int SocketsOpen()
+{
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    {
+        std::error_code ec;
+        n += std::filesystem::read_symlink(entry.path(), ec).string().rfind("socket:", 0) == 0;
+    }
+    return n;
+}
 
 std::string Get(const std::string& strTarget, const std::string& strMore = "",
                 const char* szMethod = "GET")
@@ -276,19 +289,22 @@ TEST_F(HttpServer, RefusalsOfAClientDoNotFloodTheLog)
         << strLog;
 }
 
-// 200 connections at once against a limit of 50: each is answered in full or closed, none is
-// left waiting, and the server serves on afterwards.
+// 200 connections at once against a limit of 50: no more than 50 are taken at a time, the others
+// wait; each is answered in full or closed, none is left waiting, and the server serves on.
 TEST_F(HttpServer, TwoHundredConnectionsAtOnce)
 {
     options.nMaxConnections = 50;
     options.nMaxPerClient = 200;
     Start();
+    const int nBase = SocketsOpen();
     std::vector<std::unique_ptr<TClient>> vClients;
     for (int i = 0; i < 200; ++i)
-    {
         vClients.emplace_back(new TClient(server.Port()));
-        vClients.back()->Send(Get("/data.bin", "Connection: close\r\n"));
-    }
+    auto Accepted = [&] { return SocketsOpen() - nBase - 200; };
+    EXPECT_TRUE(WaitUntil([&] { return Accepted() >= 50; }, 5000)) << Accepted();
+    EXPECT_FALSE(WaitUntil([&] { return Accepted() > 50; }, 500)) << Accepted();
+    for (auto& pClient : vClients)
+        pClient->Send(Get("/data.bin", "Connection: close\r\n"));
     int nServed = 0, nClosed = 0;
     for (auto& pClient : vClients)
     {
