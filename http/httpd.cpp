@@ -67,9 +67,9 @@ struct THttpRequest
     int64_t iBytes = 0;  // body bytes of the answer
 };
 
-// The log lines of the requests: each one line, those of refused requests at
-// most once a second per client address. Written on libmicrohttpd's thread,
-// whose log stream is set to the one of the thread that started the server.
+// The log lines of the requests: each one line, those of refused requests (and
+// of requests left before their answer) at most once a second per client address. Written on
+// libmicrohttpd's thread, whose log stream is set to the one of the thread that started the server.
 class THttpRequestLog
 {
 public:
@@ -81,7 +81,8 @@ public:
         if (pLog->msg_ostream() != m_pStream)
             pLog->msg_ostream(m_pStream);
         unsigned nSuppressed = 0;
-        if (request.iStatus >= kHttpBadRequest)
+        // Refused, or left before any answer: what a client can cause without end.
+        if (request.iStatus == 0 || request.iStatus >= kHttpBadRequest)
         {
             std::lock_guard<std::mutex> lock(m_mtx);
             if (!m_limiter.Allow(request.iClientIp, NowMs(), &nSuppressed))

