@@ -202,9 +202,8 @@ MHD_Result SendFile(MHD_Connection* pConnection, THttpRequest* pRequest, int fd)
     return Queue(pConnection, pRequest, reply.iStatus, pResponse);
 }
 
-MHD_Result HandleRequest(void* pCls, MHD_Connection* pConnection, const char* szUrl,
-                         const char* szMethod, const char*, const char*, size_t* pnUpload,
-                         void** ppRequest)
+MHD_Result AnswerRequest(void* pCls, MHD_Connection* pConnection, const char* szUrl,
+                         const char* szMethod, size_t* pnUpload, void** ppRequest)
 {
     THttpServer* pServer = static_cast<THttpServer*>(pCls);
     THttpRequest* pRequest = static_cast<THttpRequest*>(*ppRequest);
@@ -250,16 +249,36 @@ MHD_Result HandleRequest(void* pCls, MHD_Connection* pConnection, const char* sz
     return SendFile(pConnection, pRequest, fd);
 }
 
+// No exception may pass into libmicrohttpd: one ends the connection (a
+// request record made so far is freed when the connection ends).
+MHD_Result HandleRequest(void* pCls, MHD_Connection* pConnection, const char* szUrl,
+                         const char* szMethod, const char*, const char*, size_t* pnUpload,
+                         void** ppRequest)
+{
+    try
+    {
+        return AnswerRequest(pCls, pConnection, szUrl, szMethod, pnUpload, ppRequest);
+    }
+    catch (...)
+    {
+        return MHD_NO;
+    }
+}
+
 void RequestCompleted(void* pCls, MHD_Connection*, void** ppRequest,
                       MHD_RequestTerminationCode iEnd)
 {
-    THttpRequest* pRequest = static_cast<THttpRequest*>(*ppRequest);
-    if (pRequest == nullptr)
-        return;
+    std::unique_ptr<THttpRequest> pRequest(static_cast<THttpRequest*>(*ppRequest));
     *ppRequest = nullptr;
-    static_cast<THttpServer*>(pCls)->Log().Write(*pRequest,
-                                                 iEnd == MHD_REQUEST_TERMINATED_COMPLETED_OK);
-    delete pRequest;
+    try
+    {
+        if (pRequest)
+            static_cast<THttpServer*>(pCls)->Log().Write(
+                *pRequest, iEnd == MHD_REQUEST_TERMINATED_COMPLETED_OK);
+    }
+    catch (...)
+    {
+    }
 }
 }  // namespace
 
@@ -269,6 +288,7 @@ THttpServer::~THttpServer() { Stop(); }
 
 int THttpServer::Start(const TOptions& options)
 {
+    Stop();
     m_options = options;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
