@@ -29,7 +29,9 @@ install(DIRECTORY DESTINATION tftproot)
 
 # The example configuration files are put in place only where none exists, so
 # that a reinstall never overwrites a configuration in use. The TFTP root of
-# the example follows the install folder.
+# the example follows the install folder; the package's names the user it
+# makes for the service (PXE_SERVICE_USER, set by CPack), where a plain install
+# leaves the service the user it is started as.
 set(PXE_EXAMPLES ${CMAKE_CURRENT_LIST_DIR}/../examples)
 install(CODE "
   set(strPrefix \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
@@ -42,6 +44,9 @@ install(CODE "
     else()
       file(READ \"${PXE_EXAMPLES}/\${strSource}\" strText)
       string(REPLACE \"/opt/pxeservice/\" \"\${CMAKE_INSTALL_PREFIX}/\" strText \"\${strText}\")
+      if(PXE_SERVICE_USER)
+        string(REPLACE \"<User></User>\" \"<User>\${PXE_SERVICE_USER}</User>\" strText \"\${strText}\")
+      endif()
       file(WRITE \"\${strPrefix}/\${strTarget}\" \"\${strText}\")
       message(STATUS \"Installing: \${strPrefix}/\${strTarget}\")
     endif()

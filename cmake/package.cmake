@@ -1,7 +1,8 @@
 # The Debian package: "cpack -G DEB" in the build folder makes
 # pxeservice_<version>_amd64.deb with the install layout of install.cmake (the
 # program, the two example configuration files as conffiles, the TFTP root)
-# and the README. Its Depends come from dpkg-shlibdeps.
+# and the README. Its Depends come from dpkg-shlibdeps, and adduser for the
+# system user that postinst makes and the shipped pxeservice.cfg names.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md DESTINATION share/doc/pxeservice)
 
 set(CPACK_GENERATOR DEB)
@@ -16,12 +17,15 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+set(PXE_SERVICE_USER pxeservice)
+set(CPACK_CUSTOM_INSTALL_VARIABLES PXE_SERVICE_USER=${PXE_SERVICE_USER})
 set(CPACK_STRIP_FILES ON)
 # The package installs where the program and its files are looked for.
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 
 set(PXE_DEBIAN_DIR ${CMAKE_BINARY_DIR}/debian)
-foreach(strScript conffiles prerm postrm)
+foreach(strScript conffiles postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${strScript}.in ${PXE_DEBIAN_DIR}/${strScript} @ONLY)
   list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PXE_DEBIAN_DIR}/${strScript})
 endforeach()

@@ -5,8 +5,10 @@
 #include <functional>
 
 // Arms the count for one start-up: fnReady runs once, on the thread of the
-// nThreads-th ServiceThreadBound after this call.
-void ExpectServiceThreads(int nThreads, std::function<void()> fnReady);
+// nThreads-th ServiceThreadBound after this call. With bHold, each earlier
+// ServiceThreadBound waits until fnReady has returned (or until the count is
+// armed again), so that no thread serves anything before it.
+void ExpectServiceThreads(int nThreads, std::function<void()> fnReady, bool bHold = false);
 
 // Called by a service thread once its sockets are bound.
 void ServiceThreadBound();

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured build folder, installs it with
 # apt-get, runs the installed program (-v, and a foreground start and stop in the
-# server namespace of a lab of scripts/lab.sh), reinstalls it over a changed configuration,
+# server namespace of a lab of scripts/lab.sh, running as the package's system user
+# pxeservice once its ports are bound), reinstalls it over a changed configuration,
 # and purges it: the program, its configuration files and its log must go, a
-# boot file that the user put into the TFTP root must stay.
+# boot file that the user put into the TFTP root must stay, and so does the user.
 #
 #   scripts/package-test.sh [BUILD_DIR]     (as root; default: build)
 set -euo pipefail
@@ -44,6 +45,9 @@ apt_get install "./$deb"
 version=$("$prefix/bin/pxeservice" -v 2>&1 | tr -d "\r"; exit "${PIPESTATUS[0]}") && fail "-v exited with 0"
 [ "$version" = "PXE Service version: 1.0.0.0" ] || fail "-v printed: $version"
 echo "$version"
+getent passwd pxeservice | grep -q ":/nonexistent:/usr/sbin/nologin$" ||
+  fail "no system user pxeservice: $(getent passwd pxeservice)"
+grep -q "<User>pxeservice</User>" "$prefix/bin/pxeservice.cfg" || fail "the configuration names no user"
 
 echo "--- pxeservice -d in namespace ${lab}s, stopped with SIGINT"
 bash scripts/lab.sh up "$lab"
@@ -52,6 +56,11 @@ service_pid=$!
 wait_for "Start TFTP service" 15 "$work/service.out" &&
   wait_for "Start Tarn PXE boot service" 15 "$work/service.out" ||
   { cat "$work/service.out"; fail "the installed service did not start"; }
+wait_for "Running as user pxeservice" 15 "$work/service.out" ||
+  { cat "$work/service.out"; fail "the installed service did not give up root"; }
+user=$(ps -o user= -p "$service_pid")
+[ "$user" = pxeservice ] || fail "the service runs as \"$user\""
+echo "runs as $user"
 kill -INT "$service_pid"
 for ((i = 0; i < 200; i++)); do kill -0 "$service_pid" 2>/dev/null || break; sleep 0.1; done
 wait "$service_pid" || fail "the service exited with status $?"
@@ -73,4 +82,5 @@ for f in bin/pxeservice bin/pxeservice.cfg Gateway.cfg bin/pxeservice.log share/
   [ ! -e "$prefix/$f" ] || fail "$prefix/$f is left after the purge"
 done
 [ -f "$prefix/tftproot/user.0" ] || fail "the purge removed the user's boot file"
-echo "program, configuration and log gone; $prefix/tftproot/user.0 kept"
+getent passwd pxeservice >/dev/null || fail "the purge removed the user pxeservice"
+echo "program, configuration and log gone; $prefix/tftproot/user.0 and the user pxeservice kept"

@@ -6,6 +6,7 @@
 #include "config/exception.h"
 #include "config/settings.h"
 #include "platform/fatalexit.h"
+#include "platform/privileges.h"
 #include "core/logfile.h"
 #include "core/readiness.h"
 #include "service/service.h"
@@ -88,6 +89,21 @@ std::string ServingStatus()
     return strStatus;
 }
 
+// Once the ports are bound, the configured user (if any) takes over from root;
+// failing that, the service must not run at all.
+void RunAsServiceUser()
+{
+    const std::string& strUser = gSettings.strServiceUser;
+    std::string strWhy;
+    if (!DropPrivileges(strUser, strWhy))
+    {
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: can not run as user %s: %s at %D\n",
+                   strUser.c_str(), strWhy.c_str()));
+        ACE_OS::exit(-1);
+    }
+    ACE_DEBUG((LM_INFO, LOG_PREFIX "Running as user %s at %D\n", strUser.c_str()));
+}
+
 void ReportRunning(const std::string& strStatus)
 {
     SERVICE::instance()->report_status(SERVICE_RUNNING, 0, strStatus);
@@ -110,13 +126,20 @@ void RunMainThread(const TServiceParts& parts)
         parts.pfnReadConfiguration();
 
         // Ready once every service thread has its sockets, not before; the HTTP
-        // server runs only when its port is set.
+        // server runs only when its port is set. With a user to run as, no thread
+        // serves until the process runs as it.
         const bool bWithHttp = gSettings.iHttpPort != 0 && parts.pfnHttpService != nullptr;
-        ExpectServiceThreads(bWithHttp ? 3 : 2, [&parts] {
-            ACE_Time_Value tvZero(0);
-            if (parts.pfnReady != nullptr && evStop.wait(&tvZero, 0) == -1)
-                parts.pfnReady(ServingStatus());
-        });
+        const bool bDrop = !gSettings.strServiceUser.empty();
+        ExpectServiceThreads(
+            bWithHttp ? 3 : 2,
+            [&parts, bDrop] {
+                if (bDrop)
+                    RunAsServiceUser();
+                ACE_Time_Value tvZero(0);
+                if (parts.pfnReady != nullptr && evStop.wait(&tvZero, 0) == -1)
+                    parts.pfnReady(ServingStatus());
+            },
+            bDrop);
         ACE_hthread_t hTftp{}, hBoot{}, hHttp{};
         ArmFatalExit();
         bool bTftp = StartServiceThread(parts.pfnTftpService, hTftp);
@@ -124,6 +147,8 @@ void RunMainThread(const TServiceParts& parts)
         bool bHttp = bWithHttp && StartServiceThread(parts.pfnHttpService, hHttp);
 
         evStop.wait();
+        // A thread held for one that never reported goes on to see the stop.
+        ExpectServiceThreads(0, nullptr);
 
         if (bTftp)
             ACE_Thread::join(hTftp);
@@ -132,7 +157,6 @@ void RunMainThread(const TServiceParts& parts)
         if (bHttp)
             ACE_Thread::join(hHttp);
         DisarmFatalExit();
-        ExpectServiceThreads(0, nullptr);  // a thread that never reported leaves nothing armed
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
     }
     catch (TTiXmlException& e)

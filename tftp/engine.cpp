@@ -60,6 +60,12 @@ void TTftpEngine::Finish(TTftpEnd iEnd)
     m_iDeadline = INT64_MAX;
 }
 
+void TTftpEngine::Abort(TTftpEnd iEnd)
+{
+    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: abort send file at %D\n"));
+    Finish(iEnd);
+}
+
 void TTftpEngine::StartWait(int64_t iNowMs)
 {
     const int64_t iWaitMs = int64_t(m_params.iWaitSeconds) * 1000;
@@ -100,16 +106,14 @@ void TTftpEngine::SendWindow(int64_t iNowMs)
     if (nRead < 0 || nRead > nWant)
     {
         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: read error at %D\n"));
-        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: abort send file at %D\n"));
-        Finish(EndReadError);
+        Abort(EndReadError);
         return;
     }
     if (nRead < nWant)
     {
         // A short block now would end the transfer as if the file were whole.
         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: file changed while being sent at %D\n"));
-        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: abort send file at %D\n"));
-        Finish(EndFileChanged);
+        Abort(EndFileChanged);
         const int nError = BuildErrorMessage(m_error, 0, "file changed");
         m_vOutput.push_back({m_error, nError, nullptr, 0});
         return;
@@ -149,8 +153,7 @@ void TTftpEngine::OnDatagram(const char* pDatagram, int nLength, int64_t iNowMs)
     case RecvErrorPacket:
         if (!m_bOack)
         {
-            ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: abort send file at %D\n"));
-            Finish(EndClientError);
+            Abort(EndClientError);
             return;
         }
         // A client that only wanted the options (the size, most often) ends here.
@@ -215,10 +218,7 @@ void TTftpEngine::OnTime(int64_t iNowMs)
     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: timeout retrying...at %D\n"));
     ++m_iTimeouts;
     if (m_iTimeouts > kTftpMaxTimeouts || (!m_bAnswered && m_iTimeouts > kSilentTimeouts))
-    {
-        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "tftp: abort send file at %D\n"));
-        Finish(EndTimeout);
-    }
+        Abort(EndTimeout);
     else if (m_bOack)
         SendOack(iNowMs);
     else

@@ -97,6 +97,7 @@ private:
     void SendWindow(int64_t iNowMs);
     void OnAck(uint16_t iBlock, int64_t iNowMs);
     void Finish(TTftpEnd iEnd);
+    void Abort(TTftpEnd iEnd);  // Finish, with the line that says so
     void StartWait(int64_t iNowMs);
     // True when a line of this kind, caused by a datagram passed over, is to
     // be written now (after the count of those suppressed before it).

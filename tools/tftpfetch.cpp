@@ -5,438 +5,79 @@
 //   tftpfetch [--port N] [--blksize N] [--windowsize N] [--tsize] [--parallel N]
 //             [--timeout MS] [--retries N] [--check FILE] SERVER FILE
 //
-// The options asked for go into the read request. An OACK grants some or all
-// of them; a server that answers with DATA grants none (512-byte blocks, one
-// block a window). Block numbers wrap from 65535 to 0. With a window of W the
-// client acknowledges every W-th block received in order and the last block;
-// on a gap or a repeated block it acknowledges the last block it has in order,
-// once until the transfer moves on. A transfer fails after --retries time-outs
-// in a row (of --timeout ms each, the last request or ACK sent again each time),
-// on an ERROR, on an OACK that grants what was not asked for, and on the first
-// byte that differs from --check. Prints one line,
+// The options asked for go into the read request; client/tftpclient.h says how
+// a transfer goes and when it fails (--retries time-outs in a row of --timeout
+// ms each, the first byte that differs from --check, ...). Prints one line,
 //   transfers N failed F bytes B seconds S MB/s R blksize N windowsize N cpu S
 // (bytes of the transfers that succeeded, MB = 10^6 bytes, the block size and
 // window of the first transfer, the client's own CPU seconds) and exits 1 when
 // any transfer failed, 2 on bad usage or set-up.
+#include "client/tftpclient.h"
 #include "tftp/packet.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <getopt.h>
-#include <netinet/in.h>
-#include <strings.h>
-#include <sys/epoll.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 namespace
 {
-typedef std::chrono::steady_clock TClock;
-
-const int kBatch = 16;                       // datagrams taken from a socket per call
-const int kReceiveBuffer = 4 * 1024 * 1024;  // socket buffer: several windows of large blocks
-
 struct TOptions
 {
     uint16_t nPort = kTftpPort;
-    int iBlockSize = 0;  // 0: not asked for
-    int iWindowSize = 0;
-    bool bTsize = false;
+    TClientRequest r;
     int iParallel = 1;
-    int iTimeoutMs = 1000;
-    int iRetries = 12;
     std::string strCheck;
     std::string strServer;
-    std::string strFile;
 };
 
-struct TTransfer
+int Run(const TOptions& o)
 {
-    int fd = -1;
-    sockaddr_in saPeer{};  // the server's port of this transfer, once it answered
-    bool bAnswered = false;
-    bool bFailed = false;
-    int iBlockSize = kTftpBlockSize;
-    int iWindowSize = 1;
-    uint64_t nNext = 1;         // the block wanted next, counted from 1 without wrapping
-    int iInWindow = 0;          // blocks taken in order since the last ACK
-    bool bRepeatAcked = false;  // a gap or repeat since the last progress was answered
+    CMappedFile check;
+    CTftpClient client;
+    if ((!o.strCheck.empty() && !check.Open(o.strCheck)) || !client.Open(o.strServer, o.nPort))
+        return 2;
+    TClientRequest r = o.r;
+    if (!o.strCheck.empty())
+        r.pCheck = &check;
+    for (int i = 0; i < o.iParallel; ++i)
+        client.Start(r);
+    int iFailed = 0;
+    std::vector<size_t> vEnded;
+    while (client.Running())
+    {
+        client.Poll(20, vEnded);
+        for (size_t i : vEnded)
+            if (client[i].eState == StateFailed)
+            {
+                fprintf(stderr, "tftpfetch: transfer %zu of %s: %s\n", i + 1, r.strFile.c_str(),
+                        client[i].strWhy.c_str());
+                ++iFailed;
+            }
+    }
+    TClock::time_point tpEnd = client[0].tpStart;
     uint64_t nBytes = 0;
-    int iTimeouts = 0;  // in a row
-    TClock::time_point tpDeadline;
-};
-
-uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-
-class CFetcher
-{
-public:
-    explicit CFetcher(const TOptions& o) : m_o(o) {}
-    ~CFetcher();
-    bool Setup();
-    int Run();
-
-private:
-    void Send(TTransfer& t, const void* p, size_t n, const sockaddr_in& saTo);
-    void SendAck(TTransfer& t, uint16_t nBlock);
-    void Fail(TTransfer& t, size_t iIndex, const std::string& strWhy);
-    void Finish(TTransfer& t);
-    void Receive(size_t iIndex);
-    bool OnDatagram(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy);
-    bool OnOack(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy);
-    bool OnData(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy);
-    void CheckTimeouts();
-
-    const TOptions& m_o;
-    sockaddr_in m_saServer{};
-    std::string m_strRequest;  // the read request, the same for every transfer
-    const unsigned char* m_pOriginal = nullptr;
-    uint64_t m_nOriginal = 0;
-    std::vector<TTransfer> m_vTransfers;
-    int m_iActive = 0;
-    int m_iFailed = 0;
-    int m_ep = -1;
-    TClock::time_point m_tpNow;
-    TClock::time_point m_tpEnd;
-    std::vector<unsigned char> m_vBuffers;  // kBatch datagrams of the largest block
-    mmsghdr m_aMsgs[kBatch];
-    iovec m_aIov[kBatch];
-    sockaddr_in m_aFrom[kBatch];
-};
-
-CFetcher::~CFetcher()
-{
-    for (TTransfer& t : m_vTransfers)
-        if (t.fd >= 0)
-            close(t.fd);
-    if (m_ep >= 0)
-        close(m_ep);
-    if (m_pOriginal)
-        munmap(const_cast<unsigned char*>(m_pOriginal), m_nOriginal);
-}
-
-bool CFetcher::Setup()
-{
-    m_saServer.sin_family = AF_INET;
-    m_saServer.sin_port = htons(m_o.nPort);
-    if (inet_pton(AF_INET, m_o.strServer.c_str(), &m_saServer.sin_addr) != 1)
+    for (size_t i = 0; i < client.Size(); ++i)
     {
-        fprintf(stderr, "tftpfetch: %s is no IPv4 address\n", m_o.strServer.c_str());
-        return false;
+        tpEnd = std::max(tpEnd, client[i].tpEnd);
+        nBytes += client[i].eState == StateDone ? client[i].nBytes : 0;
     }
-    if (!m_o.strCheck.empty())
-    {
-        int fd = open(m_o.strCheck.c_str(), O_RDONLY);
-        struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0)
-        {
-            perror(m_o.strCheck.c_str());
-            if (fd >= 0)
-                close(fd);
-            return false;
-        }
-        m_nOriginal = static_cast<uint64_t>(st.st_size);
-        void* p = nullptr;
-        if (m_nOriginal)
-            p = mmap(nullptr, m_nOriginal, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-        close(fd);
-        if (p == MAP_FAILED)
-        {
-            perror("mmap");
-            return false;
-        }
-        m_pOriginal = static_cast<const unsigned char*>(p);
-    }
-    m_strRequest =
-        std::string{'\0', static_cast<char>(TftpRrq)} + m_o.strFile + '\0' + "octet" + '\0';
-    if (m_o.iBlockSize)
-        m_strRequest += std::string("blksize", 8) + std::to_string(m_o.iBlockSize) + '\0';
-    if (m_o.iWindowSize)
-        m_strRequest += std::string("windowsize", 11) + std::to_string(m_o.iWindowSize) + '\0';
-    if (m_o.bTsize)
-        m_strRequest += std::string("tsize\0"
-                                    "0\0",
-                                    8);
-
-    const size_t nDatagram = kTftpMaxBlockSize + kTftpHeaderSize;
-    m_vBuffers.resize(kBatch * nDatagram);
-    for (int i = 0; i < kBatch; ++i)
-    {
-        m_aIov[i].iov_base = &m_vBuffers[i * nDatagram];
-        m_aIov[i].iov_len = nDatagram;
-        memset(&m_aMsgs[i], 0, sizeof m_aMsgs[i]);
-        m_aMsgs[i].msg_hdr.msg_iov = &m_aIov[i];
-        m_aMsgs[i].msg_hdr.msg_iovlen = 1;
-        m_aMsgs[i].msg_hdr.msg_name = &m_aFrom[i];
-    }
-    m_ep = epoll_create1(EPOLL_CLOEXEC);
-    m_vTransfers.resize(static_cast<size_t>(m_o.iParallel));
-    for (size_t i = 0; i < m_vTransfers.size(); ++i)
-    {
-        TTransfer& t = m_vTransfers[i];
-        t.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        int iSize = kReceiveBuffer;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = i;
-        if (t.fd < 0 || m_ep < 0 ||
-            (setsockopt(t.fd, SOL_SOCKET, SO_RCVBUFFORCE, &iSize, sizeof iSize) != 0 &&
-             setsockopt(t.fd, SOL_SOCKET, SO_RCVBUF, &iSize, sizeof iSize) != 0) ||
-            epoll_ctl(m_ep, EPOLL_CTL_ADD, t.fd, &ev) != 0)
-        {
-            perror("socket");
-            return false;
-        }
-    }
-    return true;
-}
-
-void CFetcher::Send(TTransfer& t, const void* p, size_t n, const sockaddr_in& saTo)
-{
-    // A datagram the kernel drops is sent again on the time-out.
-    sendto(t.fd, p, n, 0, reinterpret_cast<const sockaddr*>(&saTo), sizeof saTo);
-}
-
-void CFetcher::SendAck(TTransfer& t, uint16_t nBlock)
-{
-    const unsigned char a[kTftpHeaderSize] = {0, TftpAck, static_cast<unsigned char>(nBlock >> 8),
-                                              static_cast<unsigned char>(nBlock)};
-    Send(t, a, sizeof a, t.saPeer);
-    t.iInWindow = 0;
-}
-
-void CFetcher::Finish(TTransfer& t)
-{
-    close(t.fd);
-    t.fd = -1;
-    if (--m_iActive == 0)
-        m_tpEnd = TClock::now();
-}
-
-void CFetcher::Fail(TTransfer& t, size_t iIndex, const std::string& strWhy)
-{
-    fprintf(stderr, "tftpfetch: transfer %zu of %s: %s\n", iIndex + 1, m_o.strFile.c_str(),
-            strWhy.c_str());
-    if (t.bAnswered)
-    {
-        // Error code 0, then the text and its zero byte.
-        static const std::string strError =
-            std::string{'\0', static_cast<char>(TftpError), '\0', '\0'} + "transfer abandoned" +
-            '\0';
-        Send(t, strError.data(), strError.size(), t.saPeer);
-    }
-    t.bFailed = true;
-    ++m_iFailed;
-    Finish(t);
-}
-
-bool CFetcher::OnOack(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy)
-{
-    if (t.nNext != 1)
-        return true;  // a late repeat
-    t.iBlockSize = kTftpBlockSize;
-    t.iWindowSize = 1;
-    std::vector<std::string> vFields;
-    for (size_t i = 2; i < n;)
-    {
-        const void* pEnd = memchr(p + i, 0, n - i);
-        if (!pEnd)
-            return (strWhy = "OACK field without its end"), false;
-        size_t nEnd = static_cast<const unsigned char*>(pEnd) - p;
-        vFields.emplace_back(reinterpret_cast<const char*>(p + i), nEnd - i);
-        i = nEnd + 1;
-    }
-    if (vFields.size() % 2)
-        return (strWhy = "OACK option without a value"), false;
-    for (size_t i = 0; i < vFields.size(); i += 2)
-    {
-        const char* szName = vFields[i].c_str();
-        char* szEnd = nullptr;
-        long long n64 = strtoll(vFields[i + 1].c_str(), &szEnd, 10);
-        bool bNumber = !vFields[i + 1].empty() && !*szEnd;
-        if (!strcasecmp(szName, "blksize") && m_o.iBlockSize && bNumber &&
-            n64 >= kTftpMinBlockSize && n64 <= m_o.iBlockSize)
-            t.iBlockSize = static_cast<int>(n64);
-        else if (!strcasecmp(szName, "windowsize") && m_o.iWindowSize && bNumber && n64 >= 1 &&
-                 n64 <= m_o.iWindowSize)
-            t.iWindowSize = static_cast<int>(n64);
-        else if (!strcasecmp(szName, "tsize") && m_o.bTsize && bNumber &&
-                 (!m_pOriginal || static_cast<uint64_t>(n64) == m_nOriginal))
-            ;
-        else
-            return (strWhy = "OACK option not as asked: " + vFields[i] + " " + vFields[i + 1]),
-                   false;
-    }
-    SendAck(t, 0);
-    return true;
-}
-
-bool CFetcher::OnData(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy)
-{
-    uint16_t nBlock = Get16(p + 2);
-    if (nBlock != static_cast<uint16_t>(t.nNext))
-    {
-        if (!t.bRepeatAcked)
-            SendAck(t, static_cast<uint16_t>(t.nNext - 1));
-        t.bRepeatAcked = true;
-        return true;
-    }
-    size_t nLen = n - kTftpHeaderSize;
-    uint64_t nOffset = (t.nNext - 1) * static_cast<uint64_t>(t.iBlockSize);
-    if (nLen > static_cast<size_t>(t.iBlockSize))
-        return (strWhy =
-                    "block " + std::to_string(t.nNext) + " has " + std::to_string(nLen) + " bytes"),
-               false;
-    if (m_pOriginal &&
-        (nOffset + nLen > m_nOriginal || memcmp(m_pOriginal + nOffset, p + kTftpHeaderSize, nLen)))
-        return (strWhy = "bytes differ in block " + std::to_string(t.nNext)), false;
-    t.nBytes += nLen;
-    ++t.nNext;
-    t.iTimeouts = 0;
-    t.bRepeatAcked = false;
-    t.tpDeadline = m_tpNow + std::chrono::milliseconds(m_o.iTimeoutMs);
-    bool bLast = nLen < static_cast<size_t>(t.iBlockSize);
-    if (bLast || ++t.iInWindow >= t.iWindowSize)
-        SendAck(t, nBlock);
-    if (bLast && m_pOriginal && t.nBytes != m_nOriginal)
-        return (strWhy = std::to_string(t.nBytes) + " bytes, the file has " +
-                         std::to_string(m_nOriginal)),
-               false;
-    if (bLast)
-        Finish(t);
-    return true;
-}
-
-// false and strWhy when the transfer failed.
-bool CFetcher::OnDatagram(TTransfer& t, const unsigned char* p, size_t n, std::string& strWhy)
-{
-    if (n < static_cast<size_t>(kTftpHeaderSize))
-        return true;
-    uint16_t nOp = Get16(p);
-    if (!t.bAnswered && nOp == TftpData)
-    {
-        t.iBlockSize = kTftpBlockSize;  // the options were not taken
-        t.iWindowSize = 1;
-    }
-    t.bAnswered = true;
-    switch (nOp)
-    {
-    case TftpOack:
-        return OnOack(t, p, n, strWhy);
-    case TftpData:
-        return OnData(t, p, n, strWhy);
-    case TftpError: {
-        const char* szText = reinterpret_cast<const char*>(p + kTftpHeaderSize);
-        strWhy = "error " + std::to_string(Get16(p + 2)) + " \"" +
-                 std::string(szText, strnlen(szText, n - kTftpHeaderSize)) + "\"";
-        return false;
-    }
-    default:
-        strWhy = "opcode " + std::to_string(nOp);
-        return false;
-    }
-}
-
-void CFetcher::Receive(size_t iIndex)
-{
-    TTransfer& t = m_vTransfers[iIndex];
-    for (int i = 0; i < kBatch; ++i)
-        m_aMsgs[i].msg_hdr.msg_namelen = sizeof m_aFrom[i];
-    int n = recvmmsg(t.fd, m_aMsgs, kBatch, MSG_DONTWAIT, nullptr);
-    for (int i = 0; i < n && t.fd >= 0; ++i)
-    {
-        const sockaddr_in& saFrom = m_aFrom[i];
-        // Only the server's address counts; once it answered, only its port of this transfer.
-        if (saFrom.sin_addr.s_addr != m_saServer.sin_addr.s_addr ||
-            (t.bAnswered && saFrom.sin_port != t.saPeer.sin_port))
-            continue;
-        if (!t.bAnswered)
-            t.saPeer = saFrom;
-        std::string strWhy;
-        const unsigned char* p = static_cast<unsigned char*>(m_aIov[i].iov_base);
-        if (!OnDatagram(t, p, m_aMsgs[i].msg_len, strWhy))
-            Fail(t, iIndex, strWhy);
-    }
-}
-
-void CFetcher::CheckTimeouts()
-{
-    for (size_t i = 0; i < m_vTransfers.size(); ++i)
-    {
-        TTransfer& t = m_vTransfers[i];
-        if (t.fd < 0 || m_tpNow < t.tpDeadline)
-            continue;
-        if (++t.iTimeouts > m_o.iRetries)
-        {
-            Fail(t, i, "no answer after " + std::to_string(m_o.iRetries) + " time-outs");
-            continue;
-        }
-        if (t.bAnswered)
-            SendAck(t, static_cast<uint16_t>(t.nNext - 1));
-        else
-            Send(t, m_strRequest.data(), m_strRequest.size(), m_saServer);
-        t.tpDeadline = m_tpNow + std::chrono::milliseconds(m_o.iTimeoutMs);
-    }
-}
-
-int CFetcher::Run()
-{
-    TClock::time_point tpStart = TClock::now();
-    m_tpNow = tpStart;
-    for (TTransfer& t : m_vTransfers)
-    {
-        Send(t, m_strRequest.data(), m_strRequest.size(), m_saServer);
-        t.tpDeadline = tpStart + std::chrono::milliseconds(m_o.iTimeoutMs);
-    }
-    m_iActive = static_cast<int>(m_vTransfers.size());
-    TClock::time_point tpScan = tpStart;
-    epoll_event aEvents[64];
-    while (m_iActive > 0)
-    {
-        int n = epoll_wait(m_ep, aEvents, 64, 20);
-        m_tpNow = TClock::now();
-        for (int i = 0; i < n; ++i)
-            if (m_vTransfers[aEvents[i].data.u64].fd >= 0)
-                Receive(aEvents[i].data.u64);
-        if (m_tpNow - tpScan >= std::chrono::milliseconds(20))
-        {
-            CheckTimeouts();
-            tpScan = m_tpNow;
-        }
-    }
-    double dSeconds = std::chrono::duration<double>(m_tpEnd - tpStart).count();
-    uint64_t nBytes = 0;
-    for (const TTransfer& t : m_vTransfers)
-        nBytes += t.bFailed ? 0 : t.nBytes;
+    double dSeconds = std::chrono::duration<double>(tpEnd - client[0].tpStart).count();
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     double dCpu =
         ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     printf("transfers %zu failed %d bytes %llu seconds %.3f MB/s %.2f blksize %d windowsize %d"
            " cpu %.3f\n",
-           m_vTransfers.size(), m_iFailed, static_cast<unsigned long long>(nBytes), dSeconds,
-           dSeconds > 0 ? nBytes / 1e6 / dSeconds : 0.0, m_vTransfers[0].iBlockSize,
-           m_vTransfers[0].iWindowSize, dCpu);
-    return m_iFailed ? 1 : 0;
-}
-
-// The decimal number in sz within [iMin, iMax], or -1.
-int ParseNumber(const char* sz, int iMin, int iMax)
-{
-    char* szEnd = nullptr;
-    long n = strtol(sz, &szEnd, 10);
-    return (*sz && !*szEnd && n >= iMin && n <= iMax) ? static_cast<int>(n) : -1;
+           client.Size(), iFailed, static_cast<unsigned long long>(nBytes), dSeconds,
+           dSeconds > 0 ? nBytes / 1e6 / dSeconds : 0.0, client[0].iBlockSize,
+           client[0].iWindowSize, dCpu);
+    return iFailed ? 1 : 0;
 }
 
 bool ParseArguments(int argc, char** argv, TOptions& o)
@@ -460,22 +101,22 @@ bool ParseArguments(int argc, char** argv, TOptions& o)
             iPort = ParseNumber(optarg, 1, 65535);
             break;
         case 'b':
-            o.iBlockSize = ParseNumber(optarg, kTftpMinBlockSize, kTftpMaxBlockSize);
+            o.r.iBlockSize = ParseNumber(optarg, kTftpMinBlockSize, kTftpMaxBlockSize);
             break;
         case 'w':
-            o.iWindowSize = ParseNumber(optarg, 1, kTftpMaxWindowSize);
+            o.r.iWindowSize = ParseNumber(optarg, 1, kTftpMaxWindowSize);
             break;
         case 's':
-            o.bTsize = true;
+            o.r.bTsize = true;
             break;
         case 'n':
             o.iParallel = ParseNumber(optarg, 1, 10000);
             break;
         case 't':
-            o.iTimeoutMs = ParseNumber(optarg, 1, 60000);
+            o.r.iTimeoutMs = ParseNumber(optarg, 1, 60000);
             break;
         case 'r':
-            o.iRetries = ParseNumber(optarg, 0, 1000);
+            o.r.iRetries = ParseNumber(optarg, 0, 1000);
             break;
         case 'c':
             o.strCheck = optarg;
@@ -484,12 +125,12 @@ bool ParseArguments(int argc, char** argv, TOptions& o)
             return false;
         }
     }
-    if (iPort < 0 || o.iBlockSize < 0 || o.iWindowSize < 0 || o.iParallel < 0 || o.iTimeoutMs < 0 ||
-        o.iRetries < 0 || optind != argc - 2)
+    if (iPort < 0 || o.r.iBlockSize < 0 || o.r.iWindowSize < 0 || o.iParallel < 0 ||
+        o.r.iTimeoutMs < 0 || o.r.iRetries < 0 || optind != argc - 2)
         return false;
     o.nPort = static_cast<uint16_t>(iPort);
     o.strServer = argv[optind];
-    o.strFile = argv[optind + 1];
+    o.r.strFile = argv[optind + 1];
     return true;
 }
 }  // namespace
@@ -506,8 +147,5 @@ int main(int argc, char** argv)
                 argv[0]);
         return 2;
     }
-    CFetcher fetcher(o);
-    if (!fetcher.Setup())
-        return 2;
-    return fetcher.Run();
+    return Run(o);
 }

@@ -88,7 +88,7 @@ TEST(Beneath, OpensOnlyRegularFilesInsideTheRoot)
         // Absolute links are refused even where they point inside, save by the later check.
         {"link-abs-in", "!EXDEV", "plain"},
         {"link-up-out", "!EXDEV", ""},
-        {"../x", "!EXDEV", "!ENOENT"},
+        {strUpOut + "/none", "!EXDEV", "!ENOENT"},
         {strUpOut + "/secret", "!EXDEV", ""},
         {"sub/../" + strUpOut + "/secret", "!EXDEV", ""},
         {"/proc/self/root/etc/passwd", "!ENOENT", ""},

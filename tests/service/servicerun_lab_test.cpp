@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <regex>
+#include <sstream>
 #include <string>
 
 namespace
@@ -156,6 +158,69 @@ TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
         << strFile << strErr;
 }
 
+// Service/User: once the ports are bound the whole process runs as nobody, before it reports
+// ready; the log file opened before stays written, and a boot file only root may read is
+// refused to a client while a world-readable one is served.
+TEST_F(ServiceRun, ServiceRunAsAUserOfItsOwnServesWhatThatUserMayRead)
+{
+    const std::string strRoot = dir / "root";
+    ASSERT_EQ(mkdir(strRoot.c_str(), 0755), 0);
+    WriteFile(strRoot + "/open.img", "open");
+    WriteFile(strRoot + "/secret.img", "secret");
+    ASSERT_EQ(chmod((strRoot + "/secret.img").c_str(), 0600), 0);
+    WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>" + strRoot +
+                                       "/</RootDirectory></TFTP><Service><User>nobody</User>"
+                                       "</Service></P>");
+    // The manager's socket, where nobody may send to it.
+    ASSERT_TRUE(chmod(dir.Path().c_str(), 0755) == 0 && chmod(strNotify.c_str(), 0777) == 0);
+    const pid_t pid =
+        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
+    ASSERT_EQ(NextNotify(10000).rfind("READY=1\n", 0), 0u) << ReadFile(strLog) << ReadFile(strOut);
+    // Every thread, the ones started as root included.
+    std::string strTasks, strIds;
+    RunCommand("cat /proc/" + std::to_string(pid) + "/task/*/status", &strTasks, 10);
+    std::istringstream in(strTasks);
+    for (std::string s; std::getline(in, s);)
+        if (s.rfind("Uid:", 0) == 0 || s.rfind("Gid:", 0) == 0 || s.rfind("Groups:", 0) == 0)
+            strIds += s + "\n";
+    const passwd* pw = getpwnam("nobody");
+    ASSERT_NE(pw, nullptr);
+    const std::string strUid = std::to_string(pw->pw_uid), strGid = std::to_string(pw->pw_gid);
+    const std::string strThread = "Uid:\t" + strUid + "\t" + strUid + "\t" + strUid + "\t" +
+                                  strUid + "\nGid:\t" + strGid + "\t" + strGid + "\t" + strGid +
+                                  "\t" + strGid + "\nGroups:\t" + strGid + " \n";
+    EXPECT_GE(CountOf(strIds, strThread), 2) << strIds;
+    EXPECT_EQ(CountOf(strIds, "Uid:"), CountOf(strIds, strThread)) << strIds;
+
+    int sc = -1;
+    TNetLab::RunIn(lab.ClientNs(), [&] { sc = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+    // The opcode and the block number or error code of the first answer to a read request.
+    auto Fetch = [sc](const std::string& strName) {
+        sockaddr_in sa{AF_INET, htons(69), {inet_addr(TNetLab::kServerIp)}, {}};
+        const std::string strRrq = std::string("\0\1", 2) + strName + std::string("\0octet\0", 7);
+        sendto(sc, strRrq.data(), strRrq.size(), 0, (const sockaddr*)&sa, sizeof(sa));
+        unsigned char a[600];
+        pollfd p{sc, POLLIN, 0};
+        socklen_t n = sizeof(sa);
+        if (poll(&p, 1, 5000) != 1 || recvfrom(sc, a, sizeof(a), 0, (sockaddr*)&sa, &n) < 4)
+            return std::string("none");
+        // Done with this transfer: an ERROR ends it on the server's side.
+        sendto(sc, "\0\5\0\0x", 6, 0, (const sockaddr*)&sa, sizeof(sa));
+        return std::to_string(a[1]) + " " + std::to_string(a[2] * 256 + a[3]);
+    };
+    EXPECT_EQ(Fetch("open.img"), "3 1");
+    const std::string strSecret = Fetch("secret.img");
+    EXPECT_TRUE(strSecret == "5 1" || strSecret == "5 2") << strSecret;
+    close(sc);
+    EXPECT_EQ(lab.Stop(pid, SIGTERM, 5000), 0);
+    EXPECT_EQ(NextNotify(1000), "STOPPING=1\nSTATUS=Stopping");
+    EXPECT_TRUE(InOrder(ReadFile(strLog), {"Start Tarn PXE boot service", "Running as user nobody",
+                                           "open.img", "secret.img", "Service down"}))
+        << ReadFile(strLog);
+}
+
 TEST_F(ServiceRun, AStopWhileTheConfigurationIsReadIsKeptAndNoReadyFollows)
 {
     // Gateway.cfg is a FIFO: the configuration is read only once the test writes it.
@@ -202,6 +267,16 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
     EXPECT_EQ(NextNotify(1000).rfind("STATUS=" + strLine, 0), 0u);
     EXPECT_EQ(NextNotify(100), "");
     close(scTaken);
+    // A user to run as that does not exist: the start-up ends once the ports are bound.
+    WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>/t/</RootDirectory></TFTP><Service>"
+                                   "<User>pxe-no-such-user</User></Service></P>");
+    EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
+    EXPECT_TRUE(
+        InOrder(strErr, {"Start TFTP service", "error: can not run as user "}) &&
+        InOrder(strErr, {"Start Tarn PXE boot service", "error: can not run as user "}) &&
+        InOrder(strErr, {"error: can not run as user pxe-no-such-user: no such user at "}) &&
+        !InOrder(strErr, {"Service down"}))
+        << strErr;
     // Faults of the configuration: no file at all, a TFTP root left empty, a limit out of range.
     const std::string strConfig = strProgram + ".cfg";
     const std::pair<std::string, std::string> aFaults[] = {
