@@ -288,6 +288,12 @@ THttpServer::~THttpServer() { Stop(); }
 
 int THttpServer::Start(const TOptions& options)
 {
+    const int iResult = Bind(options);
+    return iResult == 0 ? Serve() : iResult;
+}
+
+int THttpServer::Bind(const TOptions& options)
+{
     Stop();
     m_options = options;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -313,13 +319,23 @@ int THttpServer::Start(const TOptions& options)
         return -1;
     }
     m_iPort = ntohs(local.sin_port);
+    m_fdListen = fd;
+    return 0;
+}
+
+int THttpServer::Serve()
+{
+    if (m_fdListen < 0)
+        return -2;
+    const int fd = m_fdListen;
+    m_fdListen = -1;
     m_pLog.reset(new THttpRequestLog(ACE_Log_Msg::instance()->msg_ostream()));
     m_pDaemon = MHD_start_daemon(
         MHD_USE_EPOLL_INTERNAL_THREAD, 0, nullptr, nullptr, &HandleRequest, this,
         MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned>(options.nMaxConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        static_cast<unsigned>(options.nMaxPerClient), MHD_OPTION_CONNECTION_TIMEOUT,
-        static_cast<unsigned>(options.iIdleTimeoutSeconds), MHD_OPTION_NOTIFY_COMPLETED,
+        static_cast<unsigned>(m_options.nMaxConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        static_cast<unsigned>(m_options.nMaxPerClient), MHD_OPTION_CONNECTION_TIMEOUT,
+        static_cast<unsigned>(m_options.iIdleTimeoutSeconds), MHD_OPTION_NOTIFY_COMPLETED,
         &RequestCompleted, this, MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr,
         MHD_OPTION_END);
     if (m_pDaemon == nullptr)
@@ -336,6 +352,9 @@ void THttpServer::Stop()
     if (m_pDaemon != nullptr)
         MHD_stop_daemon(m_pDaemon);  // closes the port too
     m_pDaemon = nullptr;
+    if (m_fdListen >= 0)
+        close(m_fdListen);
+    m_fdListen = -1;
 }
 
 ACE_THR_FUNC_RETURN httpservice_proc(void*)
@@ -348,19 +367,19 @@ ACE_THR_FUNC_RETURN httpservice_proc(void*)
         options.iPort = gSettings.iHttpPort;
         options.nMaxConnections = gSettings.iHttpMaxConnections;
         options.nMaxPerClient = gSettings.iHttpMaxConnectionsPerClient;
-        const int iResult = server.Start(options);
-        if (iResult == -1)
+        if (server.Bind(options) != 0)
         {
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: http bind port:%d at %D\n", options.iPort));
             ACE_OS::exit(-1);
         }
-        if (iResult != 0)
+        // Nothing is served before the service is ready (and runs as its user).
+        ServiceThreadBound();
+        if (server.Serve() != 0)
         {
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: Can not start http server at %D\n"));
             ACE_OS::exit(-1);
         }
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Start HTTP service on TCP port %d at %D\n", server.Port()));
-        ServiceThreadBound();
         for (;;)
         {
             ACE_Time_Value tvZero(0, 0);

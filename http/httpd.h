@@ -38,6 +38,10 @@ public:
     // Binds the port and starts serving: 0; -1 when the port cannot be bound
     // (errno tells why), -2 when the server cannot be started on it.
     int Start(const TOptions& options);
+    // The two steps of Start: the port is bound (and listens, so that clients
+    // wait) before anything is served.
+    int Bind(const TOptions& options);
+    int Serve();
     // The port bound (0 before Start).
     int Port() const { return m_iPort; }
     // Closes every connection and the port; returns once no request runs.
@@ -49,6 +53,7 @@ public:
 private:
     TOptions m_options;
     int m_iPort = 0;
+    int m_fdListen = -1;  // bound, not yet served
     MHD_Daemon* m_pDaemon = nullptr;
     std::unique_ptr<THttpRequestLog> m_pLog;
 };

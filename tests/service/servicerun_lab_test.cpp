@@ -298,13 +298,17 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
 }
 
 // With HTTP/Port the service serves its root over HTTP too: ready only once that port is bound
-// as well, stopped within a second, each request logged; a port that is taken ends the start-up.
-// (The port is the namespace's own: nothing else can hold it.)
+// as well, serving as the service's user, stopped within a second, each request logged; a port
+// that is taken ends the start-up. (The port is the namespace's own: nothing else can hold it.)
 TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
 {
     WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>" + dir.Path() +
-                                       "</RootDirectory></TFTP><HTTP><Port>8080</Port></HTTP></P>");
+                                       "</RootDirectory></TFTP><HTTP><Port>8080</Port></HTTP>"
+                                       "<Service><User>nobody</User></Service></P>");
     WriteFile(dir / "boot.efi", "MZ" + std::string(5000, 'e'));
+    WriteFile(dir / "secret.img", "secret");
+    ASSERT_EQ(chmod((dir / "secret.img").c_str(), 0600), 0);
+    ASSERT_TRUE(chmod(dir.Path().c_str(), 0755) == 0 && chmod(strNotify.c_str(), 0777) == 0);
     pid_t pid =
         lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
     ASSERT_GT(pid, 0);
@@ -321,10 +325,16 @@ TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
               0)
         << strCurl;
     EXPECT_EQ(strCurl, "200 application/efi");
+    // Served as nobody: a file only root may read is refused.
+    EXPECT_EQ(lab.Run(lab.ClientNs(), "curl -sS -o /dev/null -w '%{http_code}' "
+                                      "http://198.18.0.1:8080/secret.img",
+                      &strCurl, 30),
+              0);
+    EXPECT_EQ(strCurl, "403");
     EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);
     const std::string strFile = ReadFile(strLog);
     EXPECT_TRUE(InOrder(strFile, {"HTTP server on TCP port 8080, up to 256 connections",
-                                  "Start HTTP service on TCP port 8080 at ",
+                                  "Running as user nobody", "Start HTTP service on TCP port 8080 at ",
                                   "http: 198.18.0.2 GET \"/boot.efi\" 200 5002 bytes ",
                                   ") Service down at "}))
         << strFile;
