@@ -20,9 +20,10 @@
 # to nginx, the CPU time per GB of each server (utime + stime of every process
 # of the server namespace, from /proc/PID/stat) and the peak RSS (VmHWM) of
 # each server after a small file and after the big ones. Exits 1 when a
-# transfer failed. Uses Debian's nginx binary (the one nginx-light installs)
-# when installed, otherwise unpacks that package into BUILD_DIR/bench-peers/,
-# so that no nginx service is started on this machine.
+# transfer failed. The lab, its folder and the server go on exit, also on
+# Ctrl-C (bench/common.sh). Uses Debian's nginx binary (the one nginx-light
+# installs) when installed, otherwise unpacks that package into
+# BUILD_DIR/bench-peers/, so that no nginx service is started on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build}
@@ -31,14 +32,12 @@ CLIENTS=${CLIENTS:-32}
 SIZE_MIB=600
 [ "${QUICK:-0}" != 1 ] || SIZE_MIB=16
 PROGRAM="$BUILD/pxeservice"
-FETCH="$BUILD/tools/tftpfetch"
-[ "$(id -u)" -eq 0 ] || { echo "run as root (network namespaces)" >&2; exit 1; }
-for b in "$PROGRAM" "$FETCH"; do
-    [ -x "$b" ] || { echo "no $b: build pxeservice and tftpfetch first" >&2; exit 1; }
-done
+# shellcheck source=bench/common.sh
+. bench/common.sh
+need_tools "$PROGRAM" "$FETCH"
 [[ "$ROUNDS" =~ ^[1-9][0-9]*$ && "$CLIENTS" =~ ^[1-9][0-9]*$ ]] ||
     { echo "usage: [QUICK=1] [CLIENTS=N] $0 [BUILD_DIR] [ROUNDS]" >&2; exit 2; }
-command -v curl >/dev/null || { echo "curl is needed (scripts/install-deps.sh)" >&2; exit 1; }
+need_commands curl=curl cmp=diffutils
 
 NGINX=$(command -v nginx || true)
 if [ -z "$NGINX" ]; then
@@ -51,33 +50,10 @@ if [ -z "$NGINX" ]; then
     fi
 fi
 
-LAB="pxh$$"
-SRV=(bash scripts/lab.sh exec "$LAB" server)
-CLI=(bash scripts/lab.sh exec "$LAB" client)
-SERVER_IP=198.18.0.1
-WORK=$(mktemp -d /tmp/httpbench.XXXXXX)
-SERVER_PID=""
-
-cleanup() {
-    if [ -n "$SERVER_PID" ]; then
-        kill -9 "$SERVER_PID" 2>/dev/null || true
-        wait "$SERVER_PID" 2>/dev/null || true
-    fi
-    bash scripts/lab.sh down "$LAB" || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'echo "http_bench.sh: a command failed at line $LINENO" >&2' ERR
-trap 'exit 130' INT TERM
-
-bash scripts/lab.sh up "$LAB"
-
-ROOT="$WORK/root"
-mkdir -p "$ROOT" "$WORK/pxe/bin" "$WORK/nginx"
-chmod 755 "$WORK" "$ROOT"
-head -c $((SIZE_MIB * 1024 * 1024)) /dev/urandom > "$ROOT/big"
-head -c $((1024 * 1024)) /dev/urandom > "$ROOT/small"
-chmod 644 "$ROOT"/*
+bench_lab pxh
+mkdir -p "$WORK/pxe/bin" "$WORK/nginx"
+random_file big $((SIZE_MIB * 1024 * 1024))
+random_file small $((1024 * 1024))
 cp "$PROGRAM" "$WORK/pxe/bin/pxeservice"
 cat > "$WORK/pxe/bin/pxeservice.cfg" <<EOF
 <P><TFTP><RootDirectory>$ROOT/</RootDirectory><Negotiate>yes</Negotiate></TFTP>
@@ -106,15 +82,18 @@ http {
 EOF
 
 declare -A PORT=([ours]=8080 [nginx]=8081)
-declare -A NAME=([ours]="this server" [nginx]=nginx [tftp]="this server, TFTP")
+NAME[nginx]=nginx
+NAME[tftp]="this server, TFTP"
 
-start_server() {  # ours | nginx
+# Starts this service or nginx in the server namespace; SERVER_PID is its pid
+# once it answers (lab.sh execs the server, so the pid is the server's own).
+start_http_server() {  # ours | nginx
     case $1 in
         ours) "${SRV[@]}" "$WORK/pxe/bin/pxeservice" -d 2>>"$WORK/ours.log" & ;;
         nginx) "${SRV[@]}" "$NGINX" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" \
                    2>>"$WORK/nginx.log" & ;;
     esac
-    SERVER_PID=$!  # lab.sh execs the server: this is its own pid
+    SERVER_PID=$!
     for _ in $(seq 1 50); do
         if "${CLI[@]}" curl -sf -o /dev/null "http://$SERVER_IP:${PORT[$1]}/small"; then
             return 0
@@ -122,14 +101,6 @@ start_server() {  # ours | nginx
         sleep 0.1
     done
     echo "server $1 did not answer" >&2; exit 1
-}
-
-stop_server() {
-    kill "$SERVER_PID" 2>/dev/null || true
-    for _ in $(seq 1 50); do kill -0 "$SERVER_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$SERVER_PID" 2>/dev/null || true
-    wait "$SERVER_PID" 2>/dev/null || true
-    SERVER_PID=""
 }
 
 server_pids() { ip netns pids "${LAB}s"; }
@@ -151,26 +122,28 @@ peak_rss() {
     echo "$total"
 }
 
-# N clients at once of one kind; each checks every byte. Prints the MB/s, or FAIL.
+# N clients at once of one kind; each checks every byte. RESULT: the MB/s, or FAIL.
 fetch() {  # http PORT N | tftp N
-    local t0 t1 n bytes
+    local t0 t1 n status=0
     t0=$(date +%s.%N)
     if [ "$1" = http ]; then
         n=$3
-        "${CLI[@]}" bash -c 'pids=(); for i in $(seq 1 "$1"); do
+        # shellcheck disable=SC2016  # expanded by the inner shell
+        "${CLI[@]}" timeout --foreground 1800 bash -c 'pids=(); for i in $(seq 1 "$1"); do
                 (curl -sS --fail "$2" | cmp -s - "$3") & pids+=($!); done
             s=0; for p in "${pids[@]}"; do wait "$p" || s=1; done; exit $s' \
-            _ "$n" "http://$SERVER_IP:$2/big" "$ROOT/big" 2>>"$WORK/fetch.err" ||
-            { echo FAIL; return; }
+            _ "$n" "http://$SERVER_IP:$2/big" "$ROOT/big" 2>>"$WORK/fetch.err" || status=$?
     else
         n=$2
-        "${CLI[@]}" timeout 1800 "$FETCH" --blksize 1468 --windowsize 4 --parallel "$n" \
-            --check "$ROOT/big" $SERVER_IP big >>"$WORK/fetch.out" 2>>"$WORK/fetch.err" ||
-            { echo FAIL; return; }
+        "${CLI[@]}" timeout --foreground 1800 "$FETCH" --blksize 1468 --windowsize 4 \
+            --parallel "$n" --check "$ROOT/big" $SERVER_IP big >>"$WORK/fetch.out" \
+            2>>"$WORK/fetch.err" || status=$?
     fi
+    stop_on_signal "$status"
+    [ "$status" -eq 0 ] || { RESULT=FAIL; return; }
     t1=$(date +%s.%N)
-    bytes=$((n * SIZE_MIB * 1024 * 1024))
-    awk -v b="$bytes" -v t0="$t0" -v t1="$t1" 'BEGIN {printf "%.1f", b / 1e6 / (t1 - t0)}'
+    RESULT=$(awk -v b=$((n * SIZE_MIB * 1024 * 1024)) -v t0="$t0" -v t1="$t1" \
+                 'BEGIN {printf "%.1f", b / 1e6 / (t1 - t0)}')
 }
 
 declare -A MBS CPU RSS_SMALL RSS_BIG
@@ -180,9 +153,10 @@ measure() {  # KEY N ROUND
     local key=$1 n=$2 c0 c1 mbs
     c0=$(cpu_ticks)
     case $key in
-        tftp) mbs=$(fetch tftp "$n") ;;
-        *) mbs=$(fetch http "${PORT[$key]}" "$n") ;;
+        tftp) fetch tftp "$n" ;;
+        *) fetch http "${PORT[$key]}" "$n" ;;
     esac
+    mbs=$RESULT
     c1=$(cpu_ticks)
     [ "$mbs" != FAIL ] || FAILED=1
     MBS[$key.$n]+=" $mbs"
@@ -193,19 +167,11 @@ measure() {  # KEY N ROUND
         "$n" "$mbs" "${CPU[$key.$n]##* }"
 }
 
-median() {  # words -> median, or FAIL when any is FAIL, or - when none
-    tr ' ' '\n' | sort -g | awk '/FAIL/ {f = 1} NF {v[n++] = $1}
-        END {if (f) print "FAIL"; else if (!n) print "-";
-             else printf "%.2f", n % 2 ? v[int(n / 2)] : (v[n / 2 - 1] + v[n / 2]) / 2}'
-}
-
 echo "file: $SIZE_MIB MiB; $CLIENTS clients at once in the second case; $ROUNDS round(s)"
 for round in $(seq 1 "$ROUNDS"); do
     echo "round $round of $ROUNDS"
-    servers="ours nginx"
-    [ $((round % 2)) -eq 1 ] || servers="nginx ours"
-    for server in $servers; do
-        start_server "$server"
+    for server in $(round_order "$round" ours nginx); do
+        start_http_server "$server"
         # The peak memory after a small file, then after the big ones: flat in the file size.
         "${CLI[@]}" curl -sf -o /dev/null "http://$SERVER_IP:${PORT[$server]}/small"
         RSS_SMALL[$server]=$(peak_rss)
