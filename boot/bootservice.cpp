@@ -7,6 +7,7 @@
 #include "core/readiness.h"
 #include "core/stopevent.h"
 #include "platform/interfaces.h"
+#include "platform/ports.h"
 #include "platform/sockopts.h"
 
 #include <ace/Log_Msg.h>
@@ -58,11 +59,13 @@ int OpenListener(uint16_t nPort, const std::string& strDevice, bool bDhcp)
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(sc, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0)
     {
+        const int iError = errno;
         close(sc);
         if (bDhcp)
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: bind socket scDhcp failure at %D\n"));
         else
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: bind socket scBinl failure at %D\n"));
+        LOG_REASON(BindFailureReason(nPort, iError));
         ACE_OS::exit(-1);
     }
     return sc;

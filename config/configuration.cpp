@@ -2,6 +2,7 @@
 
 #include "config/archfolders.h"
 #include "config/baseurl.h"
+#include "config/elements.h"
 #include "config/settings.h"
 #include "config/tinyxml.h"
 #include "core/decimal.h"
@@ -47,37 +48,54 @@ bool IsConsolePort(const std::string& strPort)
     ACE_OS::exit(-1);
 }
 
-// The number an element of the section szSection ("TFTP", "HTTP") holds,
-// within [iMin, iMax]; iDefault when there is no such element. Anything else
-// ends the start-up.
-int NumberOrExit(const TConfigPlatform& platform, const TTiXmlElement* pParent, const char* szName,
-                 int iMin, int iMax, int iDefault, const char* szSection = "TFTP")
+// One reading of the own file: a fatal fault logs its reason, found by the
+// checks of the document, after the reader's own line.
+struct TReading
+{
+    const TConfigPlatform& platform;
+    const TTiXmlDoc& doc;
+    const std::string& strFile;
+
+    [[noreturn]] void Fatal(const char* szElement) const
+    {
+        const std::string strReason = ErrorAbout(doc, strFile, szElement);
+        if (!strReason.empty())
+            LOG_REASON(strReason);
+        ExitFatal(platform);
+    }
+};
+
+// The number an element of the group szGroup ("TFTP", "HTTP") holds, within
+// the range of its row in the table of elements; iDefault when there is no
+// such element. Anything else ends the start-up.
+int NumberOrExit(const TReading& reading, const TTiXmlElement* pParent, const char* szName,
+                 int iDefault, const char* szGroup = "TFTP")
 {
     TTiXmlElement* pElement = Child(pParent, szName);
     if (pElement == nullptr)
         return iDefault;
+    const TElementRule* pRule = FindElementRule(szGroup, szName);
     const std::string& strValue = pElement->Value();
     const long iValue = ParseDecimal(strValue.c_str());
-    if (iValue < iMin || iValue > iMax)
+    if (iValue < pRule->iMin || iValue > pRule->iMax)
     {
         ACE_DEBUG((LM_ERROR,
                    LOG_PREFIX
                    "Read %s setting error: %s \"%s\" is not a number from %d to %d at %D\n",
-                   szSection, szName, strValue.c_str(), iMin, iMax));
-        ExitFatal(platform);
+                   szGroup, szName, strValue.c_str(), pRule->iMin, pRule->iMax));
+        reading.Fatal(szName);
     }
     return static_cast<int>(iValue);
 }
 
 // The HTTP server and the URLs clients are given: nothing is logged without
 // the "HTTP" element.
-void ReadHttpSettings(const TConfigPlatform& platform, const TTiXmlElement* pHttp)
+void ReadHttpSettings(const TReading& reading, const TTiXmlElement* pHttp)
 {
-    gSettings.iHttpPort = NumberOrExit(platform, pHttp, "Port", 1, 65535, 0, "HTTP");
-    gSettings.iHttpMaxConnections =
-        NumberOrExit(platform, pHttp, "MaxConnections", 1, 10000, 256, "HTTP");
+    gSettings.iHttpPort = NumberOrExit(reading, pHttp, "Port", 0, "HTTP");
+    gSettings.iHttpMaxConnections = NumberOrExit(reading, pHttp, "MaxConnections", 256, "HTTP");
     gSettings.iHttpMaxConnectionsPerClient =
-        NumberOrExit(platform, pHttp, "MaxConnectionsPerClient", 1, 10000, 32, "HTTP");
+        NumberOrExit(reading, pHttp, "MaxConnectionsPerClient", 32, "HTTP");
     if (TTiXmlElement* pUrl = Child(pHttp, "BaseUrl"))
     {
         std::string strFault;
@@ -85,22 +103,12 @@ void ReadHttpSettings(const TConfigPlatform& platform, const TTiXmlElement* pHtt
         {
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read HTTP setting error: BaseUrl \"%s\" %s at %D\n",
                        pUrl->Value().c_str(), strFault.c_str()));
-            ExitFatal(platform);
+            reading.Fatal("BaseUrl");
         }
     }
-    if (TTiXmlElement* pIpxe = Child(pHttp, "ForIpxe"))
-    {
-        const char* szValue = pIpxe->Value().c_str();
-        gSettings.bHttpForIpxe = ACE_OS::strcasecmp(szValue, "yes") == 0;
-        if (!gSettings.bHttpForIpxe && ACE_OS::strcasecmp(szValue, "no") != 0)
-        {
-            ACE_DEBUG((LM_ERROR,
-                       LOG_PREFIX
-                       "Read HTTP setting error: ForIpxe \"%s\" is not yes or no at %D\n",
-                       szValue));
-            ExitFatal(platform);
-        }
-    }
+    TTiXmlElement* pIpxe = Child(pHttp, "ForIpxe");
+    gSettings.bHttpForIpxe =
+        pIpxe == nullptr || ACE_OS::strncasecmp(pIpxe->Value().c_str(), "yes", 3) == 0;
     if (gSettings.iHttpPort != 0)
         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "HTTP server on TCP port %d, up to %d connections at %D\n",
                    gSettings.iHttpPort, gSettings.iHttpMaxConnections));
@@ -110,17 +118,16 @@ void ReadHttpSettings(const TConfigPlatform& platform, const TTiXmlElement* pHtt
 }
 
 // Option negotiation of the TFTP server and its limits: logged only when asked for.
-void ReadTftpNegotiation(const TConfigPlatform& platform, const TTiXmlElement* pTftp)
+void ReadTftpNegotiation(const TReading& reading, const TTiXmlElement* pTftp)
 {
     TTiXmlElement* pNegotiate = Child(pTftp, "Negotiate");
     gSettings.bTftpNegotiate =
         pNegotiate != nullptr && ACE_OS::strncasecmp(pNegotiate->Value().c_str(), "yes", 3) == 0;
-    gSettings.iTftpMaxBlockSize = NumberOrExit(platform, pTftp, "MaxBlockSize", 8, 65464, 1468);
-    gSettings.iTftpMaxWindowSize = NumberOrExit(platform, pTftp, "MaxWindowSize", 1, 64, 16);
-    gSettings.iTftpMaxTransfers = NumberOrExit(platform, pTftp, "MaxTransfers", 1, 10000, 256);
-    gSettings.iTftpMaxTransfersPerClient =
-        NumberOrExit(platform, pTftp, "MaxTransfersPerClient", 1, 256, 8);
-    gSettings.iTftpMaxTimeout = NumberOrExit(platform, pTftp, "MaxTimeout", 1, 255, 10);
+    gSettings.iTftpMaxBlockSize = NumberOrExit(reading, pTftp, "MaxBlockSize", 1468);
+    gSettings.iTftpMaxWindowSize = NumberOrExit(reading, pTftp, "MaxWindowSize", 16);
+    gSettings.iTftpMaxTransfers = NumberOrExit(reading, pTftp, "MaxTransfers", 256);
+    gSettings.iTftpMaxTransfersPerClient = NumberOrExit(reading, pTftp, "MaxTransfersPerClient", 8);
+    gSettings.iTftpMaxTimeout = NumberOrExit(reading, pTftp, "MaxTimeout", 10);
     if (gSettings.bTftpNegotiate)
         ACE_DEBUG((LM_DEBUG,
                    LOG_PREFIX
@@ -187,13 +194,20 @@ void ReadConfiguration() { ReadConfiguration(TConfigPlatform::System()); }
 
 void ReadGatewayInterface() { ReadGatewayInterface(TConfigPlatform::System()); }
 
-void ReadConfiguration(const TConfigPlatform& platform)
+std::string OwnConfigurationFile(const TConfigPlatform& platform)
 {
-    std::string strFile = ReplaceExtension(ProgramPathOrExit(platform), ".cfg");
+    return ReplaceExtension(ProgramPathOrExit(platform), ".cfg");
+}
 
-    TTiXmlDoc doc(strFile, true);
-    doc.Parse(nullptr);
+void ReadConfiguration(const TConfigPlatform& platform, TConfigDocuments* pKeep)
+{
+    std::string strFile = OwnConfigurationFile(platform);
+
+    auto pDoc = std::make_unique<TTiXmlDoc>(strFile, true);
+    const TTiXmlDoc& doc = *pDoc;
+    pDoc->Parse(nullptr);
     TTiXmlElement* pRoot = doc.FirstElement();
+    const TReading reading{platform, doc, strFile};
 
     TTiXmlElement* pTftp = Child(pRoot, "TFTP");
     TTiXmlElement* pDir = Child(pTftp, "RootDirectory");
@@ -201,15 +215,15 @@ void ReadConfiguration(const TConfigPlatform& platform)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read TFTP setting error: %s at %D\n",
                    gSettings.strTftpRoot.c_str()));
-        ExitFatal(platform);
+        reading.Fatal("RootDirectory");
     }
     gSettings.strTftpRoot = pDir->Value();
     if (gSettings.strTftpRoot.empty())
-        throw std::out_of_range("invalid string position");
+        throw TSettingFault(ErrorAbout(doc, strFile, "RootDirectory"));
     char cLast = gSettings.strTftpRoot.back();
     if (cLast != '/' && cLast != '\\')
         gSettings.strTftpRoot += '/';
-    ReadTftpNegotiation(platform, pTftp);
+    ReadTftpNegotiation(reading, pTftp);
 
     TTiXmlElement* pBoot = Child(pRoot, "BootServer");
     TTiXmlElement* pMultiCast = Child(pBoot, "MultiCast");
@@ -235,16 +249,16 @@ void ReadConfiguration(const TConfigPlatform& platform)
     {
         ACE_DEBUG(
             (LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n", strFault.c_str()));
-        ExitFatal(platform);
+        reading.Fatal("ArchFolders");
     }
 
-    ReadHttpSettings(platform, Child(pRoot, "HTTP"));
+    ReadHttpSettings(reading, Child(pRoot, "HTTP"));
 
     TTiXmlElement* pComm = Child(pRoot, "Communication");
     if (TTiXmlElement* pUser = Child(Child(pRoot, "Service"), "User"))
         gSettings.strServiceUser = pUser->Value();
 
-    ReadGatewayInterface(platform);
+    ReadGatewayInterface(platform, pKeep);
     ACE_DEBUG(
         (LM_DEBUG, LOG_PREFIX "Info: Use ip address %s at %D\n", gSettings.strIpAddress.c_str()));
 
@@ -253,9 +267,15 @@ void ReadConfiguration(const TConfigPlatform& platform)
         gSettings.strConsolePort = pPort->Value();
     if (!IsConsolePort(gSettings.strConsolePort))
         gSettings.strConsolePort = kDefaultConsolePort;
+    if (pKeep != nullptr)
+    {
+        pKeep->strOwnFile = strFile;
+        pKeep->pOwn = std::move(pDoc);
+    }
 }
 
-void ReadGatewayInterface(const TConfigPlatform& platform)
+std::string GatewayConfigurationFile(const TConfigPlatform& platform,
+                                     std::vector<std::string>* pTried)
 {
     std::string strFolder;
     if (!platform.fnAppDataFolder || !platform.fnAppDataFolder(strFolder))
@@ -263,22 +283,49 @@ void ReadGatewayInterface(const TConfigPlatform& platform)
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: GetCommonAppDataFolder at %D\n"));
         ExitFatal(platform);
     }
-
     // The two well-known places, then (untested) the folder above the program's.
-    std::string strFile = strFolder + "/Tarn/Quillon/Gateway/Gateway.cfg";
-    if (access(strFile.c_str(), F_OK) != 0)
+    for (const char* szPlace :
+         {"/Tarn/Quillon/Gateway/Gateway.cfg", "/Mervane/Quillon/Gateway/Gateway.cfg"})
     {
-        strFile = strFolder + "/Mervane/Quillon/Gateway/Gateway.cfg";
-        if (access(strFile.c_str(), F_OK) != 0)
-            strFile = GatewayBesideProgram(ProgramPathOrExit(platform));
+        const std::string strFile = strFolder + szPlace;
+        if (pTried != nullptr)
+            pTried->push_back(strFile);
+        if (access(strFile.c_str(), F_OK) == 0)
+            return strFile;
     }
+    const std::string strFile = GatewayBesideProgram(ProgramPathOrExit(platform));
+    if (pTried != nullptr)
+        pTried->push_back(strFile);
+    return strFile;
+}
 
-    TTiXmlDoc doc(strFile, true);
-    doc.Parse(nullptr);
+std::unique_ptr<TTiXmlDoc> LoadGatewayFile(const std::string& strFile,
+                                           const std::vector<std::string>& vTried)
+{
+    try
+    {
+        return std::make_unique<TTiXmlDoc>(strFile, true);
+    }
+    catch (TTiXmlException& e)
+    {
+        std::string strPlaces;
+        for (const std::string& strPlace : vTried)
+            strPlaces += (strPlaces.empty() ? "" : ", ") + strPlace;
+        e.SetReason("Gateway.cfg is in none of the places looked at: " + strPlaces + " (" +
+                    e.Reason() + ")");
+        throw;
+    }
+}
+void ReadGatewayInterface(const TConfigPlatform& platform, TConfigDocuments* pKeep)
+{
+    std::vector<std::string> vTried;
+    const std::string strFile = GatewayConfigurationFile(platform, &vTried);
+    std::unique_ptr<TTiXmlDoc> pDoc = LoadGatewayFile(strFile, vTried);
+    pDoc->Parse(nullptr);
 
     gSettings.strIpAddress = kAnyNic;
     bAnyNic = true;
-    if (TTiXmlElement* pNic = Child(doc.FirstElement(), "NIC"))
+    if (TTiXmlElement* pNic = Child(pDoc->FirstElement(), "NIC"))
     {
         bAnyNic = false;
         gSettings.strIpAddress = pNic->Value();
@@ -292,5 +339,10 @@ void ReadGatewayInterface(const TConfigPlatform& platform)
         std::vector<TAdapter> vAdapters;
         int iResult = platform.fnAdapters ? platform.fnAdapters(vAdapters) : -1;
         gSettings.strIpAddress = ChooseAdapterAddress(iResult, vAdapters);
+    }
+    if (pKeep != nullptr)
+    {
+        pKeep->strGatewayFile = strFile;
+        pKeep->pGateway = std::move(pDoc);
     }
 }

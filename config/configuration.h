@@ -8,9 +8,12 @@
 // left to the caller.
 #pragma once
 
+#include "config/tinyxml.h"
 #include "platform/interfaces.h"
 
 #include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,13 +34,46 @@ struct TConfigPlatform
     static TConfigPlatform System();
 };
 
-// Fills every field of gSettings and bAnyNic from the configuration files.
+// The standard out-of-range error that an empty TFTP root raises, with the
+// reason in plain words beside it.
+class TSettingFault : public std::out_of_range
+{
+public:
+    explicit TSettingFault(const std::string& strReason_)
+        : std::out_of_range("invalid string position"), strReason(strReason_)
+    {
+    }
+    std::string strReason;
+};
+
+// The service's own configuration file: the program path with ".cfg".
+std::string OwnConfigurationFile(const TConfigPlatform& platform);
+// The "Gateway.cfg" to read: the first of the two well-known places that
+// exists, else the one above the program's folder (not tested). The places
+// looked at, in order, in *pTried when given.
+std::string GatewayConfigurationFile(const TConfigPlatform& platform,
+                                     std::vector<std::string>* pTried = nullptr);
+
+// Loads the Gateway.cfg chosen from the places in vTried (not parsed yet);
+// when it cannot be opened either, the exception's reason names them all.
+std::unique_ptr<TTiXmlDoc> LoadGatewayFile(const std::string& strFile,
+                                           const std::vector<std::string>& vTried);
+
+// The two files as read, for a look at them afterwards.
+struct TConfigDocuments
+{
+    std::string strOwnFile, strGatewayFile;
+    std::unique_ptr<TTiXmlDoc> pOwn, pGateway;  // null: not read
+};
+
+// Fills every field of gSettings and bAnyNic from the configuration files;
+// keeps the documents read in *pKeep when given.
 void ReadConfiguration();
-void ReadConfiguration(const TConfigPlatform& platform);
+void ReadConfiguration(const TConfigPlatform& platform, TConfigDocuments* pKeep = nullptr);
 
 // Finds and reads "Gateway.cfg"; sets gSettings.strIpAddress and bAnyNic.
 void ReadGatewayInterface();
-void ReadGatewayInterface(const TConfigPlatform& platform);
+void ReadGatewayInterface(const TConfigPlatform& platform, TConfigDocuments* pKeep = nullptr);
 
 // The address to use when no interface is configured: "127.0.0.1" when the
 // list cannot be had or is empty, else the first IPv4 address of the first

@@ -25,3 +25,10 @@ TTiXmlException::TTiXmlException(const char* szFile, int iLine_, const std::stri
 TTiXmlException::~TTiXmlException() = default;
 
 const char* TTiXmlException::Context() const { return strContext.c_str(); }
+
+void TTiXmlException::SetWhere(const std::string& strFile, int iLine_, int iColumn)
+{
+    strSourceFile = strFile;
+    iSourceLine = iLine_;
+    iSourceColumn = iColumn;
+}

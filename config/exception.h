@@ -42,6 +42,19 @@ public:
 
     virtual const char* Context() const;
 
+    // Where in which file the fault lies, and what it is in plain words; set
+    // by the document that was being read (no file: empty, line 0).
+    void SetWhere(const std::string& strFile, int iLine, int iColumn);
+    void SetReason(const std::string& strText) { strReason = strText; }
+    const std::string& SourceFile() const { return strSourceFile; }
+    int SourceLine() const { return iSourceLine; }
+    int SourceColumn() const { return iSourceColumn; }
+    const std::string& Reason() const { return strReason; }
+
 protected:
     std::string strContext;
+    std::string strSourceFile;
+    int iSourceLine = 0;
+    int iSourceColumn = 0;
+    std::string strReason;
 };

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,49 @@ char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A
 
 // The text from p to the end of the document, or the empty string.
 std::string Rest(const char* p) { return p == nullptr ? std::string() : std::string(p); }
+
+// The name of the element whose start tag the text begins with, or "".
+std::string TagName(const std::string& strText)
+{
+    std::string strName;
+    if (strText.empty() || strText[0] != '<' ||
+        TTiXmlBase::ReadName(TTiXmlBase::SkipWhiteSpace(strText.c_str() + 1), &strName) == nullptr)
+        return "";
+    return strName;
+}
+
+// A parser fault in the words of someone who edits the file.
+std::string FaultReason(const std::string& strMessage, const std::string& strContext)
+{
+    if (strMessage == "No content")
+        return "the file is empty";
+    if (strMessage == "Identify error")
+    {
+        if (strContext.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            return "the file starts with a UTF-8 byte-order mark; save it without one";
+        if (strContext.compare(0, 1, "<") == 0)
+            return "only elements, comments and an <?xml ...?> declaration are read here";
+        return "text outside of any element; every setting must be inside the root element";
+    }
+    if (strMessage == "Element Parse error")
+    {
+        const std::string strName = TagName(strContext);
+        if (strName.empty())
+            return "an element's start tag is malformed";
+        return "<" + strName + "> is malformed or has no matching end tag </" + strName +
+               "> (missing or misspelt)";
+    }
+    if (strMessage == "ReadValue")
+        return "an element's text holds <, >, ' or \" (write &lt; &gt; &apos; &quot;) or the "
+               "file ends inside it";
+    if (strMessage == "attribute pair error")
+        return "an attribute is malformed; write name=\"value\"";
+    if (strMessage == "Comment error")
+        return "a comment holds >, ' or \" or is not closed with -->";
+    if (strMessage == "Declaration Parse error")
+        return "the <?xml ...?> declaration is malformed";
+    return strMessage;
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -294,6 +338,7 @@ const char* TTiXmlElement::Parse(const char* p)
         XML_THROW("Element Parse error", "");
     }
     const char* pStart = p;
+    pStartTag = p;
     if (iDepth > kMaxDepth)
     {
         XML_ERROR("element nested deeper than 256 levels");
@@ -502,7 +547,10 @@ void TTiXmlDeclaration::Dump()
 TTiXmlDoc::TTiXmlDoc(const std::string& strSource, bool bIsFile) : TTiXmlNode(DOCUMENT)
 {
     if (bIsFile)
+    {
+        strPath = strSource;
         Load(strSource);
+    }
     else
         value = strSource;
 }
@@ -512,14 +560,21 @@ void TTiXmlDoc::Load(const std::string& strPath)
     value.clear();
     // A folder opens on Linux but cannot be read: it counts as a file that cannot be opened.
     int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    int iError = fd < 0 ? errno : 0;
     struct stat st;
     if (fd >= 0 && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)))
     {
         close(fd);
         fd = -1;
+        iError = EISDIR;
     }
     if (fd < 0)
-        XML_THROW("Invalid file name:" + strPath, "");
+    {
+        TTiXmlException e(__FILE__, __LINE__, "Invalid file name:" + strPath, "");
+        e.SetWhere(strPath, 0, 0);
+        e.SetReason(std::string("the file cannot be opened: ") + strerror(iError));
+        throw e;
+    }
 
     // Lines of at most kMaxLine characters, each stored with one LF (CR LF
     // counts as a line end); a NUL byte ends what is kept of its line. The
@@ -588,18 +643,78 @@ const char* TTiXmlDoc::Parse(const char* p)
         XML_ERROR("p or *p is null - no content");
         XML_THROW("No content", "");
     }
-    p = SkipWhiteSpace(value.c_str());
-    while (!AtEnd(p))
+    try
     {
-        TTiXmlNode* pNode = Identify(p);
-        if (pNode == nullptr)
+        p = SkipWhiteSpace(value.c_str());
+        while (!AtEnd(p))
         {
-            XML_ERROR("TTiXmlNode* node = Identify(p) return invalid node");
-            XML_THROW("Identify error", Rest(p));
+            TTiXmlNode* pNode = Identify(p);
+            if (pNode == nullptr)
+            {
+                XML_ERROR("TTiXmlNode* node = Identify(p) return invalid node");
+                XML_THROW("Identify error", Rest(p));
+            }
+            p = SkipWhiteSpace(ParseChild(pNode, p, children));
         }
-        p = SkipWhiteSpace(ParseChild(pNode, p, children));
     }
+    catch (TTiXmlException& e)
+    {
+        // The context is the rest of the text from the faulty construct: its
+        // length tells where that construct starts.
+        const std::string strContext = e.Context();
+        size_t nOffset = 0;
+        int iLine = 0, iColumn = 0;
+        if (!strContext.empty() && strContext.size() <= value.size() &&
+            value.compare(value.size() - strContext.size(), std::string::npos, strContext) == 0)
+        {
+            nOffset = value.size() - strContext.size();
+            const size_t nBreak = nOffset == 0 ? std::string::npos : value.rfind('\n', nOffset - 1);
+            const size_t nLineStart = nBreak == std::string::npos ? 0 : nBreak + 1;
+            iLine = 1 + static_cast<int>(std::count(value.begin(), value.begin() + nOffset, '\n'));
+            iColumn = 1 + static_cast<int>(nOffset - nLineStart);
+        }
+        e.SetWhere(strPath, iLine, iColumn);
+        e.SetReason(FaultReason(e.Message(), strContext));
+        throw;
+    }
+    size_t nOffset = 0, nLineStart = 0;
+    int iLine = 1;
+    LocateElements(children, nOffset, iLine, nLineStart);
     return p;
+}
+
+void TTiXmlDoc::LocateElements(const TNodeList& list, size_t& nOffset, int& iLine,
+                               size_t& nLineStart)
+{
+    // Start tags come in the order of the walk: the count of line ends goes on
+    // from the one before.
+    for (const auto& node : list)
+    {
+        TTiXmlElement* pElement = dynamic_cast<TTiXmlElement*>(node.get());
+        if (pElement == nullptr || pElement->pStartTag == nullptr)
+            continue;
+        const size_t nAt = static_cast<size_t>(pElement->pStartTag - value.c_str());
+        for (; nOffset < nAt && nOffset < value.size(); ++nOffset)
+            if (value[nOffset] == '\n')
+            {
+                ++iLine;
+                nLineStart = nOffset + 1;
+            }
+        pElement->iLine = iLine;
+        pElement->iColumn = 1 + static_cast<int>(nAt - nLineStart);
+        pElement->pStartTag = nullptr;
+        LocateElements(pElement->children, nOffset, iLine, nLineStart);
+    }
+}
+
+std::string DescribeXmlFault(const TTiXmlException& e)
+{
+    if (e.Reason().empty())
+        return "";
+    std::string strWhere = e.SourceFile().empty() ? "(text)" : e.SourceFile();
+    if (e.SourceLine() > 0)
+        strWhere += ":" + std::to_string(e.SourceLine()) + ":" + std::to_string(e.SourceColumn());
+    return strWhere + ": " + e.Reason();
 }
 
 TTiXmlElement* TTiXmlDoc::FirstElement() const

@@ -123,13 +123,21 @@ public:
     const std::string& Value() const { return value; }
     const std::string& Name() const { return name; }
     const TNodeList& Children() const { return children; }
+    // Line and column (from 1) of the start tag in its file; 0 when the
+    // element was not parsed as part of a document.
+    int Line() const { return iLine; }
+    int Column() const { return iColumn; }
 
     // Reads the content after the start tag; returns the position of the "<"
     // at which it ends.
     const char* ReadValue(const char* p);
 
 private:
+    friend class TTiXmlDoc;
     int iDepth;
+    const char* pStartTag = nullptr;  // during the document's parse only
+    int iLine = 0;
+    int iColumn = 0;
     std::string value;
     std::string name;
     TNodeList children;
@@ -186,7 +194,14 @@ public:
 
 private:
     void Load(const std::string& strPath);
+    // Gives each element its line and column once the text is parsed.
+    void LocateElements(const TNodeList& list, size_t& nOffset, int& iLine, size_t& nLineStart);
 
     std::string value;
     TNodeList children;
+    std::string strPath;  // the file loaded; empty for a text
 };
+
+// "FILE:LINE:COLUMN: REASON" for a fault of a document (as much of it as is
+// known); empty when the exception carries no reason.
+std::string DescribeXmlFault(const TTiXmlException& e);

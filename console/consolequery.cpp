@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "core/logfile.h"
+#include "platform/ports.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_stdlib.h>
@@ -54,25 +55,6 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Waits up to iTimeoutMs for iEvents on sc; a signal does not shorten the wait.
-// Returns poll's result: > 0 ready, 0 time-out, -1 error.
-int WaitFor(int sc, short iEvents, int iTimeoutMs)
-{
-    using TClock = std::chrono::steady_clock;
-    const TClock::time_point tEnd = TClock::now() + std::chrono::milliseconds(iTimeoutMs);
-    for (;;)
-    {
-        int iLeftMs = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - TClock::now()).count());
-        if (iLeftMs < 0)
-            iLeftMs = 0;
-        pollfd pfd = {sc, iEvents, 0};
-        int iResult = ::poll(&pfd, 1, iLeftMs);
-        if (iResult >= 0 || errno != EINTR)
-            return iResult;
-    }
-}
-
 // Fills addr with the console's host and port from the settings.
 bool ResolveConsole(sockaddr_in& addr)
 {
@@ -93,28 +75,6 @@ bool ResolveConsole(sockaddr_in& addr)
     addr.sin_addr = reinterpret_cast<const sockaddr_in*>(pResult->ai_addr)->sin_addr;
     ::freeaddrinfo(pResult);
     return true;
-}
-
-// Connects within kConsoleWaitMs: an unanswered attempt would otherwise hold
-// the calling worker for the system's own limit of about two minutes. The
-// socket is blocking again afterwards.
-bool ConnectBounded(int sc, const sockaddr_in& addr)
-{
-    int iFlags = ::fcntl(sc, F_GETFL, 0);
-    if (iFlags < 0 || ::fcntl(sc, F_SETFL, iFlags | O_NONBLOCK) < 0)
-        return false;
-    if (::connect(sc, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
-    {
-        if (errno != EINPROGRESS)
-            return false;
-        if (WaitFor(sc, POLLOUT, kConsoleWaitMs) <= 0)
-            return false;
-        int iError = 0;
-        socklen_t nLen = sizeof(iError);
-        if (::getsockopt(sc, SOL_SOCKET, SO_ERROR, &iError, &nLen) != 0 || iError != 0)
-            return false;
-    }
-    return ::fcntl(sc, F_SETFL, iFlags) == 0;
 }
 
 }  // namespace
@@ -174,9 +134,16 @@ bool QueryConsoleTask(const std::string& mac, const std::string& ip, std::string
         return false;
     }
 
-    if (!ConnectBounded(scConsole.Get(), addrConsole))
+    // Within kConsoleWaitMs: an unanswered attempt would otherwise hold the
+    // calling worker for the system's own limit of about two minutes.
+    if (const int iError = ConnectWithin(scConsole.Get(), addrConsole, kConsoleWaitMs))
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Debug: can not connect to console at %D\n"));
+        char szHost[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &addrConsole.sin_addr, szHost, sizeof(szHost));
+        ACE_DEBUG((LM_ERROR,
+                   LOG_PREFIX "Debug: the console at %s port %d does not answer: %s at %D\n",
+                   szHost, ntohs(addrConsole.sin_port), strerror(iError)));
         return false;
     }
 
@@ -188,7 +155,7 @@ bool QueryConsoleTask(const std::string& mac, const std::string& ip, std::string
         return false;
     }
 
-    int iReady = WaitFor(scConsole.Get(), POLLIN, kConsoleWaitMs);
+    int iReady = WaitForSocket(scConsole.Get(), POLLIN, kConsoleWaitMs);
     if (iReady < 0)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Debug: select error at %D\n"));

@@ -10,6 +10,11 @@
 
 #define LOG_PREFIX "(pid:%P|tid:%t) (File:%N|Line:%l) "
 
+// The line added after an error line that ends the start-up: why, in plain
+// words, and what to do about it (a std::string argument).
+#define LOG_REASON(strReason)                                                                      \
+    ACE_DEBUG((LM_ERROR, LOG_PREFIX "Reason: %s at %D\n", (strReason).c_str()))
+
 // Log file beside the program: the program path with ".log" in place of the
 // file name's extension, opened for appending. When attached, it takes every log
 // line of this thread and of every thread ACE creates from it afterwards.

@@ -1,7 +1,10 @@
 #include "platform/programpath.h"
 
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 bool GetModuleFileName(std::string& strPath)
 {
@@ -15,3 +18,13 @@ bool GetModuleFileName(std::string& strPath)
 }
 
 std::string GetCommonAppDataFolder() { return "/etc"; }
+
+int FolderAccess(const std::string& strPath)
+{
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0)
+        return errno;
+    if (!S_ISDIR(st.st_mode))
+        return ENOTDIR;
+    return access(strPath.c_str(), R_OK | X_OK) == 0 ? 0 : errno;
+}

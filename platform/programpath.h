@@ -7,3 +7,7 @@ bool GetModuleFileName(std::string& strPath);
 
 // Folder that holds the configuration shared by the suite's programs.
 std::string GetCommonAppDataFolder();
+
+// 0 when strPath is a folder this user can list and enter; else the error
+// (ENOENT, ENOTDIR for anything other than a folder, EACCES, ...).
+int FolderAccess(const std::string& strPath);

@@ -42,6 +42,9 @@ dpkg-deb -f "$deb" Depends | grep -q libsystemd0 || fail "Depends names no libsy
 
 echo "--- apt-get install ./$(basename "$deb")"
 apt_get install "./$deb"
+# (apt runs the maintainer scripts on a terminal of its own: its lines end in CR LF)
+tr -d "\r" <"$work/apt.out" | grep -q "^pxeservice --check: [0-9]* errors\?, [0-9]* warnings\?$" ||
+  { cat "$work/apt.out"; fail "the install showed no result of pxeservice --check"; }
 version=$("$prefix/bin/pxeservice" -v 2>&1 | tr -d "\r"; exit "${PIPESTATUS[0]}") && fail "-v exited with 0"
 [ "$version" = "PXE Service version: 1.0.0.0" ] || fail "-v printed: $version"
 echo "$version"

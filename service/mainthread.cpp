@@ -2,9 +2,11 @@
 
 #include "boot/bootservice.h"
 #include "boot/dhcp.h"
+#include "config/check.h"
 #include "config/configuration.h"
 #include "config/exception.h"
 #include "config/settings.h"
+#include "config/tinyxml.h"
 #include "platform/fatalexit.h"
 #include "platform/privileges.h"
 #include "core/logfile.h"
@@ -32,6 +34,7 @@ namespace
 // Keeps the latest error line of the threads it is installed on (without its
 // "(pid:...) (File:...) " prefix) as the status that the service manager
 // shows when the process ends on a fatal error.
+// A "Reason: " line that follows is added to the error line it explains.
 class TErrorLineKeeper : public ACE_Log_Msg_Callback
 {
 public:
@@ -45,6 +48,13 @@ public:
             strLine.erase(0, nText + 2);
         while (!strLine.empty() && strLine.back() == '\n')
             strLine.pop_back();
+        // One keeper serves every thread: each has its own last line.
+        static thread_local std::string strLast;
+        static const std::string kReason = "Reason: ";
+        if (strLine.compare(0, kReason.size(), kReason) == 0 && !strLast.empty())
+            strLine = strLast + " - " + strLine.substr(kReason.size());
+        else
+            strLast = strLine;
         TServiceManager::SetExitStatus(strLine);
     }
 };
@@ -164,11 +174,26 @@ void RunMainThread(const TServiceParts& parts)
         ACE_DEBUG((LM_ERROR,
                    LOG_PREFIX "Error: Catch config file exception:%s in main thread at %D\n",
                    e.Message()));
+        const std::string strReason = DescribeXmlFault(e);
+        if (!strReason.empty())
+            LOG_REASON(strReason);
         exit(-1);
     }
     catch (...)
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "Error: Catch unknow exception in main thread at %D\n"));
+        try
+        {
+            throw;
+        }
+        catch (const TSettingFault& e)
+        {
+            if (!e.strReason.empty())
+                LOG_REASON(e.strReason);
+        }
+        catch (...)
+        {
+        }
         exit(-1);
     }
     delete pLogFile;
@@ -177,6 +202,6 @@ void RunMainThread(const TServiceParts& parts)
 
 void mainthread_proc()
 {
-    RunMainThread(
-        {ReadConfiguration, tftpservice_proc, bootservice_proc, ReportRunning, httpservice_proc});
+    RunMainThread({ReadAndCheckConfiguration, tftpservice_proc, bootservice_proc, ReportRunning,
+                   httpservice_proc});
 }

@@ -1,5 +1,6 @@
 #include "service/process.h"
 
+#include "config/check.h"
 #include "platform/signals.h"
 #include "service/mainthread.h"
 #include "service/service.h"
@@ -23,7 +24,7 @@ const char* ProgramVersion() { return PXE_VERSION; }
 
 Process::Process()
     : bInstall(0), bRemove(0), bStart(0), bKill(0), bSetStartType(0), bDebug(0), nStartType(0),
-      bVersion(0)
+      bVersion(0), bCheck(0)
 {
     ACE_OS::strcpy(szProgName, "PXE Service");
     ACE::init();
@@ -49,6 +50,8 @@ void Process::ParseArgs(int argc, char* argv[])
 {
     // Skip the program name; the library's own error messages stay off.
     ACE_Get_Opt getOpt(argc, argv, "irskt:dv", 1, 0);
+    const int kCheckOption = 0x100;  // a long option only
+    getOpt.long_option("check", kCheckOption, ACE_Get_Opt::NO_ARG);
     int c;
     while ((c = getOpt()) != EOF)
     {
@@ -79,6 +82,9 @@ void Process::ParseArgs(int argc, char* argv[])
         case 'v':
             bVersion = 1;
             break;
+        case kCheckOption:
+            bCheck = 1;
+            break;
         default:
             Usage();
         }
@@ -99,6 +105,8 @@ int Process::Run(int argc, char* argv[])
     pService->name(kServiceName, kServiceDisplayName);
 
     ParseArgs(argc, argv);
+    if (bCheck)
+        return RunConfigurationCheck();
 
     if (bInstall && !bRemove)
     {

@@ -5,6 +5,7 @@
 //   -t N  start type: 2 enabled, 3 on demand, 4 disabled
 //   -d  run in the foreground until SIGINT, SIGTERM or SIGHUP
 //   -v  show the version
+//   --check  check the configuration and the machine, print what is wrong
 // Without options the program expects to have been started by the service
 // manager and runs as the service.
 #pragma once
@@ -37,6 +38,7 @@ public:
     int bDebug;
     int nStartType;
     int bVersion;
+    int bCheck;
 };
 
 typedef ACE_Singleton<Process, ACE_Mutex> PROCESS;

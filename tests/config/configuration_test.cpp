@@ -42,17 +42,30 @@ protected:
             [this](std::vector<TAdapter>& vList) { return vList = vAdapters, 0; },
             [](int iStatus) { throw iStatus; }};
         TLogCapture log;
+        strReason.clear();
         try
         {
             ReadConfiguration(platform);
         }
         catch (const TTiXmlException& e)
         {
+            strReason = Relative(DescribeXmlFault(e));
             return e.Message();
+        }
+        catch (const TSettingFault& e)
+        {
+            strReason = Relative(e.strReason);
+            return e.what();
         }
         catch (int iStatus)
         {
-            const std::string strLines = log.Texts("", " at ");
+            // The fault's line, and the reason line after it.
+            std::string strLines = log.Texts("", " at ");
+            if (size_t n = strLines.rfind("|Reason: "); n != std::string::npos)
+            {
+                strReason = Relative(strLines.substr(n + 9));
+                strLines.erase(n);
+            }
             return "exit " + std::to_string(iStatus) + " " +
                    strLines.substr(strLines.rfind('|') + 1);
         }
@@ -64,7 +77,16 @@ protected:
                gSettings.strIpAddress + (bAnyNic ? " any" : "");
     }
 
+    // The text with the test's folder left out of every path.
+    std::string Relative(std::string s)
+    {
+        for (size_t n; (n = s.find(dir.Path() + "/")) != std::string::npos;)
+            s.erase(n, dir.Path().size() + 1);
+        return s;
+    }
+
     TTempDir dir;
+    std::string strReason;  // of the last fatal fault read
     std::vector<TAdapter> vAdapters = {
         {2, "wlan", ARPHRD_ETHER, true, {"198.18.0.3"}},
         {3, "tun", ARPHRD_NONE, false, {"198.18.0.4"}},
@@ -136,6 +158,37 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
     for (const auto& [strName, strValue, strRange] : aLimits)
         EXPECT_EQ(Read({T + "<" + strName + ">" + strValue + "</" + strName + "></TFTP></C>", G1}),
                   X + strName + " \"" + strValue + "\" is not a number from " + strRange);
+    // The reason given after each fatal fault: where it lies and what to do.
+    const std::string F = "opt/bin/pxeservice.cfg:";
+    const std::pair<std::array<std::string, 4>, std::string> aReasons[] = {
+        {{"<C><TFTP><Root/></TFTP></C>", G1},
+         F + "1:4: <RootDirectory> is missing (it belongs in <TFTP> below the root element); it "
+             "is required"},
+        {{"<C>\n <TFTP>\n  <RootDirectry>/t</RootDirectry>\n </TFTP>\n</C>", G1},
+         F + "2:2: <RootDirectory> is missing (it belongs in <TFTP> below the root element); it "
+             "is required (<RootDirectry> at line 3 is not read)"},
+        {{Root("") + "</TFTP></C>", G1},
+         F + "1:10: <RootDirectory> is empty; name the folder the files are served from"},
+        {{T + "<MaxBlockSize>7</MaxBlockSize></TFTP></C>", G1},
+         F + "1:43: <MaxBlockSize> is \"7\"; use a number from 8 to 65464"},
+        {{T + "</TFTP><BootServer><ArchFolders>0=bios/ 7</ArchFolders></BootServer></C>", G1},
+         F + "1:62: <ArchFolders> '7': no '='; write NUMBER=FOLDER pairs separated by blanks"},
+        {{C + "\n <x></C>", G1},
+         F + "2:2: <x> is malformed or has no matching end tag </x> (missing or misspelt)"},
+        {{"\xEF\xBB\xBF<C/>", G1},
+         F + "1:1: the file starts with a UTF-8 byte-order mark; save it without one"},
+        {{"", G1}, F.substr(0, F.size() - 1) +
+                       ": the file cannot be opened: No such file or directory"},
+        {{E, "", "", ""},
+         "opt/Gateway.cfg: Gateway.cfg is in none of the places looked at: "
+         "etc/Tarn/Quillon/Gateway/Gateway.cfg, etc/Mervane/Quillon/Gateway/Gateway.cfg, "
+         "opt/Gateway.cfg (the file cannot be opened: No such file or directory)"},
+    };
+    for (const auto& [files, strExpected] : aReasons)
+    {
+        Read(files);
+        EXPECT_EQ(strReason, strExpected) << files[0];
+    }
     // The program's path is needed for the own file, and again for the third place of Gateway.cfg.
     for (iFailProgramCall = 1; iFailProgramCall <= 2; ++iFailProgramCall)
         EXPECT_EQ(Read({E, "", "", G8}), "exit -1 error: GetModuleFileName");
@@ -220,10 +273,18 @@ TEST_F(ConfigTest, HttpSettingsAndTheirFaults)
          X + "BaseUrl \"ftp://x/\" does not start with http:// or https://"},
         {"<HTTP><BaseUrl></BaseUrl></HTTP>",
          X + "BaseUrl \"\" does not start with http:// or https://"},
-        {"<HTTP><ForIpxe>yesterday</ForIpxe></HTTP>", X + "ForIpxe \"yesterday\" is not yes or no"},
+        {"<HTTP><ForIpxe>yesterday</ForIpxe></HTTP>", "0 256/32 [] ipxe"},
+        {"<HTTP><ForIpxe>n</ForIpxe></HTTP>", "0 256/32 [] -"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Http(c.first), c.second) << c.first;
+    // The reason after the fatal line names the place and the remedy.
+    Http("<HTTP><Port>0</Port></HTTP>");
+    EXPECT_EQ(strReason, "opt/bin/pxeservice.cfg:1:56: <Port> is \"0\"; use a number from 1 to 65535");
+    Http("<HTTP><BaseUrl>http://h/a b</BaseUrl></HTTP>");
+    EXPECT_EQ(strReason, "opt/bin/pxeservice.cfg:1:56: <BaseUrl> is \"http://h/a b\", which holds a "
+                         "blank, a control character or a byte outside ASCII; write "
+                         "http://HOST[:PORT]/[PATH]");
     Http("<HTTP><Port>8080</Port><BaseUrl>http://198.18.0.1:8080/</BaseUrl></HTTP>");
     EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|HTTP server "
                       "on TCP port 8080, up to 256 "

@@ -159,5 +159,9 @@ TEST(ConsoleQuery, RequestBytesAndTheReplyRead)
         EXPECT_EQ(log.Priority("Info: Asking server for PXE tasks for 08:00:27:1a:2b:3c...\n"),
                   kDebug);
         EXPECT_TRUE(dSeconds >= c.dMinSeconds && dSeconds < c.dMinSeconds + 4) << dSeconds;
+        // The line after "can not connect" names the console and what the connect met.
+        EXPECT_EQ(log.Priority("Debug: the console at 127.0.0.1 port " + gSettings.strConsolePort +
+                               " does not answer: Connection timed out at "),
+                  c.bQueueFull ? kError : "");
     }
 }

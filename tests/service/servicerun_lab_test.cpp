@@ -19,6 +19,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 namespace
 {
@@ -116,6 +117,12 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
     // The lines of the configuration and of the service threads are on standard error too; "Service
     // down" once.
     std::string s = ReadFile(strOut);
+    // The start warns of the address that no interface has.
+    EXPECT_TRUE(InOrder(s, {") Check: " + dir.Path() +
+                                "/pxe-1.0/Gateway.cfg:1:4: <NIC> 198.18.0.77 is on no interface "
+                                "of this machine",
+                            "Start TFTP service"}))
+        << s;
     EXPECT_TRUE(InOrder(
         s, {") Service start at ", "Running with dhcp", "Use ip address 198.18.0.77",
             "User request get file=", "\nEnter CTRL+C, exiting...\n", ") Service down at "}) &&
@@ -277,22 +284,55 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
         InOrder(strErr, {"error: can not run as user pxe-no-such-user: no such user at "}) &&
         !InOrder(strErr, {"Service down"}))
         << strErr;
-    // Faults of the configuration: no file at all, a TFTP root left empty, a limit out of range.
+    // Port 67 held beside a start that is to serve it: the boot listener's line and its reason,
+    // which the status carries too. The holder is this test (its name as /proc gives it, cut to
+    // 15 characters).
+    const sockaddr_in sa67{AF_INET, htons(67), {}, {}};
+    TNetLab::RunIn(lab.ServerNs(), [&] {
+        scTaken = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
+        bind(scTaken, (const sockaddr*)&sa67, sizeof(sa67));
+    });
+    EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
+    const std::string strReason =
+        "Reason: address already in use: UDP port 67 is held by test_service_la (pid " +
+        std::to_string(getpid()) +
+        "); set BootServer/RunWithDhcp to yes to leave it to that server";
+    EXPECT_TRUE(InOrder(strErr, {"error: bind socket scDhcp failure at ", strReason})) << strErr;
+    EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram,
+                      &strIgnored, 30),
+              255);
+    EXPECT_EQ(NextNotify(1000), "STATUS=Starting");
+    const std::string strStatus = NextNotify(1000);
+    EXPECT_TRUE(InOrder(
+        strStatus, {"STATUS=error: bind socket scDhcp failure at ", " - " + strReason.substr(8)}))
+        << strStatus;
+    close(scTaken);
+    // Faults of the configuration: no file at all, a TFTP root left empty, a limit out of range,
+    // an end tag misspelt; each with its reason after its line.
     const std::string strConfig = strProgram + ".cfg";
-    const std::pair<std::string, std::string> aFaults[] = {
+    const std::tuple<std::string, std::string, std::string> aFaults[] = {
         {"", "Error: Catch config file exception:Invalid file name:" + strConfig +
-                 " in main thread at "},
+                 " in main thread at ",
+         strConfig + ": the file cannot be opened: No such file or directory at "},
         {"<P><TFTP><RootDirectory></RootDirectory></TFTP></P>",
-         "Error: Catch unknow exception in main thread at "},
+         "Error: Catch unknow exception in main thread at ",
+         strConfig + ":1:10: <RootDirectory> is empty; name the folder the files are served "
+                     "from at "},
         {"<P><TFTP><RootDirectory>/t</RootDirectory><MaxBlockSize>7</MaxBlockSize></TFTP></P>",
-         "Read TFTP setting error: MaxBlockSize \"7\" is not a number from 8 to 65464 at "}};
-    for (const auto& [strContent, strFault] : aFaults)
+         "Read TFTP setting error: MaxBlockSize \"7\" is not a number from 8 to 65464 at ",
+         strConfig + ":1:43: <MaxBlockSize> is \"7\"; use a number from 8 to 65464 at "},
+        {"<P>\n<TFTP><RootDirectory>/t</RootDirectory></TFPT></P>",
+         "Error: Catch config file exception:Element Parse error in main thread at ",
+         strConfig + ":2:1: <TFTP> is malformed or has no matching end tag </TFTP> (missing or "
+                     "misspelt) at "}};
+    for (const auto& [strContent, strFault, strWhy] : aFaults)
     {
         unlink(strConfig.c_str());
         if (!strContent.empty())
             WriteFile(strConfig, strContent);
         EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
-        EXPECT_TRUE(InOrder(strErr, {strFault}) && !InOrder(strErr, {"Start TFTP service"}))
+        EXPECT_TRUE(InOrder(strErr, {strFault, ") Reason: " + strWhy}) &&
+                    !InOrder(strErr, {"Start TFTP service"}))
             << strErr;
     }
 }
