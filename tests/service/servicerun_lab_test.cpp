@@ -210,8 +210,7 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
         !InOrder(strErr, {"Service down"}))
         << strErr;
     // Port 67 held beside a start that is to serve it: the boot listener's line and its reason.
-    // The holder is this test (its name as /proc gives it, cut to
-    // 15 characters).
+    // The holder is this test (its name as /proc gives it, cut to 15 characters).
     scTaken = Hold(SOCK_DGRAM, 67);
     EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
     const std::string strReason =
@@ -320,8 +319,9 @@ TEST_F(ServiceRun, SighupInAServiceRunReopensTheLogAndTheRecordsByTheirNamesAndT
 
 // With HTTP/Port the service serves its root over HTTP too: ready only once that port is bound
 // as well, serving as the service's user (Service/User: every thread runs as nobody once the
-// ports are bound, before ready; the log file opened before stays written), stopped within a second, each request logged; a port
-// that is taken ends the start-up. (The port is the namespace's own: nothing else can hold it.)
+// ports are bound, before ready; the log file opened before stays written), stopped within a
+// second, each request logged; a port that is taken ends the start-up. (The port is the
+// namespace's own: nothing else can hold it.)
 TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
 {
     WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>" + dir.Path() +
