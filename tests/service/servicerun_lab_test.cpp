@@ -368,6 +368,15 @@ TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
                       &strCurl, 30),
               0);
     EXPECT_EQ(strCurl, "403");
+    // And over TFTP: the world-readable file is served, the one only root may read is not.
+    const std::string strGet = "tftp -m binary 198.18.0.1 -c get ";
+    EXPECT_EQ(lab.Run(lab.ClientNs(), strGet + "boot.efi " + dir.Path() + "/got2 && cmp " +
+                                          dir.Path() + "/got2 " + dir.Path() + "/boot.efi",
+                      &strCurl, 30),
+              0)
+        << strCurl;
+    lab.Run(lab.ClientNs(), strGet + "secret.img " + dir.Path() + "/got3", &strCurl, 30);
+    EXPECT_TRUE(InOrder(strCurl, {"Error code 1"})) << strCurl;
     EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);
     const std::string strFile = ReadFile(strLog);
     EXPECT_TRUE(InOrder(strFile, {"HTTP server on TCP port 8080, up to 256 connections",
