@@ -80,17 +80,12 @@ struct TClient : TTftpSource
         };
         for (const std::string& s : vScript)
         {
+            if (!engine.Ended() && (s.empty() || (iNowMs += 10) >= engine.Deadline()))
+                Timeout();
             if (engine.Ended())
                 break;
             if (s.empty())
-            {
-                Timeout();
                 continue;
-            }
-            if ((iNowMs += 10) >= engine.Deadline())
-                Timeout();
-            if (engine.Ended())
-                break;
             engine.OnDatagram(s.data(), int(s.size()), iNowMs);
             Take(engine);
         }
