@@ -1,0 +1,77 @@
+// The phases of one PXE request, in the order BuildPxeReply runs them:
+// classify (what the request is and who sent it), the console gate, then one
+// of the replies: the proxy offer, the boot-server acknowledgement, the
+// console info. Each phase is free of socket I/O; only the console functions
+// talk to the console.
+#pragma once
+
+#include "boot/dhcppacket.h"
+#include "boot/pxeparser.h"
+
+#include <cstdint>
+#include <string>
+
+// Which kind of client sent the request, as far as its options tell.
+enum class EPxeClient
+{
+    Other,   // no PXE class identifier (a console-info request may still pass)
+    PxeRom,  // class identifier "PXEClient"
+    Ipxe     // "PXEClient" with option 175 or the user class (option 77) "iPXE"
+};
+
+// What the classification makes of a request.
+enum class EPxeVerdict
+{
+    Drop,           // dropped before the console is asked
+    DropAfterGate,  // the console is asked, then the request is dropped
+    Pass            // the console is asked; with a task the request is answered
+};
+
+struct TPxeRequestClass
+{
+    EPxeVerdict eVerdict = EPxeVerdict::Drop;
+    uint8_t nType = 0;  // the message type (option 53)
+    EPxeClient eClient = EPxeClient::Other;
+    std::string strMac;         // hardware address text: the console's key
+    bool bConsoleInfo = false;  // option 55 lists 201
+    bool bBootItem = false;     // sub-option 71 of 4 bytes
+    uint16_t nServerType = 0;   // the boot item (host order; 0 and 0 without one)
+    uint16_t nLayer = 0;
+    bool bProxy = false;    // no boot item; a discover, or a request or inform to 4011
+    bool bNeither = false;  // a DHCPREQUEST to 67 that is neither boot nor proxy request
+    std::string strCiaddr;  // the request's ciaddr, dotted
+};
+
+// Classifies a parsed request received on nPort. Free of I/O and of logging.
+TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request);
+
+// Whether option 77 (user class, as iPXE sends it or in its RFC 3004 form)
+// or option 175 marks the request as iPXE's.
+bool IsIpxeRequest(const DhcpPacket& request);
+
+// The console gate: whether the console holds a task for the client.
+bool PassConsoleGate(const TPxeRequestClass& cls, const TPxeConsole& console);
+
+// What the reply phases share for one request.
+struct TPxeReplyContext
+{
+    const PxeRequest* pRequest;
+    const DhcpPacket& request;
+    const TPxeRequestClass& cls;
+    const TPxeConsole& console;
+    uint32_t nService;  // this server's address as the reply names it (network order)
+};
+
+// This server's address as a reply names it: the configured one, or with no
+// interface configured, the address the request arrived at.
+uint32_t ReplyServiceAddress(const PxeRequest* pRequest);
+
+// The reply base: op 2, the request's header fields, option 53 (OFFER for a
+// DISCOVER, else ACK), 54 and 60 (szClassId).
+void BuildReplyBase(const TPxeReplyContext& ctx, const char* szClassId, DhcpPacket& response);
+
+// The three replies. Each fills reply.vBytes and reply.eKind; a refused boot
+// selection sets reply.iResult to 0 and sends nothing.
+void BuildProxyOffer(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
+void BuildBootServerAck(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
+void BuildConsoleInfo(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);

@@ -1,0 +1,148 @@
+// The phases of a request one by one: what the classification makes of real firmware datagrams
+// and built requests, and where a reply goes. (The replies' bytes: pxeparser_test.cpp.)
+#include "boot/pxereply.h"
+#include "boottest.h"
+
+namespace
+{
+const EPxeVerdict Drop = EPxeVerdict::Drop, After = EPxeVerdict::DropAfterGate,
+                  Pass = EPxeVerdict::Pass;
+const EPxeClient Other = EPxeClient::Other, Rom = EPxeClient::PxeRom, Ipxe = EPxeClient::Ipxe;
+
+// What a classification says, in one line, for the table below.
+std::string Said(const TPxeRequestClass& c)
+{
+    std::string s = c.strMac + " " + c.strCiaddr;
+    s += c.bConsoleInfo ? " info" : "";
+    s += c.bBootItem ? " item " + std::to_string(c.nServerType) + "/" + std::to_string(c.nLayer)
+                     : "";
+    s += c.bProxy ? " proxy" : "";
+    s += c.bNeither ? " neither" : "";
+    return s;
+}
+
+void UserClass(DhcpPacket& p, const std::string& str)
+{
+    p.SetOption(77, str.data(), (int)str.size());
+}
+}  // namespace
+
+TEST(PxeRequestPhases, Classification)
+{
+    const std::string strRom = "52:54:00:12:34:56 ", strZero = "00:00:00:00:00:00 ";
+    auto Ciaddr = [](DhcpPacket& p) { p.SetCiaddr(inet_addr("198.18.0.2")); };
+    const struct
+    {
+        const char* szWhat;
+        uint16_t nPort;
+        TBytes vRequest;
+        EPxeVerdict eVerdict;
+        uint8_t nType;
+        EPxeClient eClient;
+        std::string strSaid;  // as Said writes it
+    } aCases[] = {
+        {"port 68", 68, Request(1), Drop, 0, Other, " "},
+        {"DHCPRELEASE", 4011, Request(7), Drop, 0, Other, " "},
+        {"no option 53", 67, Request(1, [](DhcpPacket& p) { p.RemoveOption(53); }), Drop, 0, Other,
+         " "},
+        {"DHCPREQUEST to 67 without ciaddr", 67, Stored("ipxe-bios-request-to-67"), Drop, 0, Other,
+         " "},
+        // Real firmware: iPXE tells itself by option 175 and its user class.
+        {"iPXE discover", 67, Stored("ipxe-bios-discover-to-67"), Pass, 1, Ipxe,
+         "52:54:00:5b:00:01 0.0.0.0 proxy"},
+        {"iPXE boot request", 4011, Stored("ipxe-bios-request-to-4011"), Pass, 3, Ipxe,
+         "52:54:00:5b:00:01 198.18.0.190 item 1/0"},
+        {"EDK2 discover", 67, Stored("edk2-uefi-discover-to-67"), Pass, 1, Rom,
+         "52:54:00:5b:00:02 0.0.0.0 proxy"},
+        {"EDK2 boot request", 4011, Stored("edk2-uefi-request-to-4011"), Pass, 3, Rom,
+         "52:54:00:5b:00:02 198.18.0.191 item 1/0"},
+        // iPXE by one mark alone; a user class that only resembles it is none.
+        {"option 175 alone", 67, Request(1, [](DhcpPacket& p) { p.SetOption(175, "\xb1\x05", 2); }),
+         Pass, 1, Ipxe, strRom + "0.0.0.0 proxy"},
+        {"user class alone", 67, Request(1, [](DhcpPacket& p) { UserClass(p, "iPXE"); }), Pass, 1,
+         Ipxe, strRom + "0.0.0.0 proxy"},
+        {"user class list", 67,
+         Request(1,
+                 [](DhcpPacket& p) {
+                     UserClass(p, std::string("\x03"
+                                              "abc\x04iPXE"));
+                 }),
+         Pass, 1, Ipxe, strRom + "0.0.0.0 proxy"},
+        {"user class iPXEs", 67, Request(1, [](DhcpPacket& p) { UserClass(p, "iPXEs"); }), Pass, 1,
+         Rom, strRom + "0.0.0.0 proxy"},
+        {"user class list cut short", 67,
+         Request(1, [](DhcpPacket& p) { UserClass(p, "\x05iPXE"); }), Pass, 1, Rom,
+         strRom + "0.0.0.0 proxy"},
+        // After the console: the class identifier and the hardware address.
+        {"not a PXE client", 67,
+         Request(1, [](DhcpPacket& p) { p.SetOption(kOptClassId, "MSFT 5.0", 8); }), After, 1,
+         Other, strRom},
+        {"not a PXE client asking for console info", 67,
+         Request(1,
+                 [](DhcpPacket& p) {
+                     p.SetOption(kOptClassId, "MSFT 5.0", 8), p.SetOption(55, "\xc9", 1);
+                 }),
+         Pass, 1, Other, strRom + "0.0.0.0 info proxy"},
+        {"hlen 20", 67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }), After, 1, Rom, strZero},
+        {"zero chaddr", 67, Request(1, [](DhcpPacket& p) { p.SetChaddr("\0\0\0\0\0\0", 6); }),
+         After, 1, Rom, strZero},
+        // Which request it is.
+        {"DHCPREQUEST to 67", 67, Request(3, Ciaddr), Pass, 3, Rom, strRom + "198.18.0.2 neither"},
+        {"DHCPINFORM to 67", 67, Request(8, Ciaddr), Pass, 8, Rom, strRom + "198.18.0.2"},
+        {"DHCPINFORM to 4011", 4011, Request(8, Ciaddr), Pass, 8, Rom, strRom + "198.18.0.2 proxy"},
+        {"boot item to 67", 67,
+         Request(3, [&](DhcpPacket& p) { Ciaddr(p), SetBootItem(p, 0x8001, 0x0203); }), Pass, 3,
+         Rom, strRom + "198.18.0.2 item 32769/515"},
+        {"3-byte boot item", 4011,
+         Request(3,
+                 [&](DhcpPacket& p) {
+                     Ciaddr(p), p.SetVendorOption(PXE_BOOT_ITEM, "\x00\x01\x00", 3);
+                 }),
+         Pass, 3, Rom, strRom + "198.18.0.2 proxy"},
+    };
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(c.szWhat);
+        DhcpPacket request;
+        request.Parse(c.vRequest.data(), (uint32_t)c.vRequest.size());
+        const TPxeRequestClass cls = ClassifyPxeRequest(c.nPort, request);
+        EXPECT_EQ(cls.eVerdict, c.eVerdict);
+        EXPECT_EQ(cls.nType, c.nType);
+        EXPECT_EQ(cls.eClient, c.eClient);
+        EXPECT_EQ(Said(cls), c.strSaid);
+    }
+}
+
+TEST(PxeRequestPhases, ReplyDestination)
+{
+    const uint32_t nClient = inet_addr("198.18.0.190"), nRelay = inet_addr("198.18.0.9");
+    const sockaddr_in saFrom{AF_INET, htons(68), {nClient}, {}};
+    const struct
+    {
+        const char* szWhat;
+        uint16_t nPort;
+        uint32_t nCiaddr, nGiaddr;
+        const char* szTo;
+        uint16_t nToPort;
+        bool bBroadcast;
+    } aCases[] = {
+        {"4011: back to the sender", 4011, 0, 0, "198.18.0.190", 68, false},
+        {"4011: ciaddr and giaddr play no part", 4011, inet_addr("198.18.0.7"), nRelay,
+         "198.18.0.190", 68, false},
+        {"67 with ciaddr", 67, inet_addr("198.18.0.7"), 0, "198.18.0.7", 68, false},
+        {"67 with ciaddr and giaddr: ciaddr", 67, inet_addr("198.18.0.7"), nRelay, "198.18.0.7", 68,
+         false},
+        {"67 relayed", 67, 0, nRelay, "198.18.0.9", 67, false},
+        {"67 with neither: broadcast", 67, 0, 0, "255.255.255.255", 68, true},
+    };
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(c.szWhat);
+        const TReplyDestination dest =
+            ChooseReplyDestination(c.nPort, saFrom, c.nCiaddr, c.nGiaddr);
+        EXPECT_EQ(dest.saTo.sin_family, AF_INET);
+        EXPECT_EQ(dest.saTo.sin_addr.s_addr, inet_addr(c.szTo));
+        EXPECT_EQ(ntohs(dest.saTo.sin_port), c.nToPort);
+        EXPECT_EQ(dest.bBroadcast, c.bBroadcast);
+    }
+}
