@@ -74,3 +74,31 @@ inline void ExpectStoredReply(const std::string& strName, const TBytes& vReply)
     EXPECT_EQ(vReply, Stored(strName, "replies")) << strName;
     EXPECT_EQ(replytext::Decode(vReply), ReadFile(strPath + ".txt")) << strName;
 }
+
+// The datagram v with the value of option nCode replaced by vValue (or appended before the END
+// when v has none), its other bytes as they were: a real firmware request made into another.
+inline TBytes WithOption(const TBytes& v, uint8_t nCode, const TBytes& vValue)
+{
+    TBytes vOut(v.begin(), v.begin() + 240), vNew = {nCode, (uint8_t)vValue.size()};
+    vNew.insert(vNew.end(), vValue.begin(), vValue.end());
+    size_t i = 240;
+    for (; i + 1 < v.size() && v[i] != 255; i += v[i] ? 2 + v[i + 1] : 1)
+        if (v[i] == nCode)
+            vOut.insert(vOut.end(), vNew.begin(), vNew.end()), vNew.clear();
+        else
+            vOut.insert(vOut.end(), v.begin() + i,
+                        v.begin() + std::min(v.size(), i + (v[i] ? 2 + v[i + 1] : 1)));
+    vOut.insert(vOut.end(), vNew.begin(), vNew.end());
+    vOut.insert(vOut.end(), v.begin() + std::min(i, v.size()), v.end());
+    return vOut;
+}
+
+// EDK2's discover as its HTTP boot client sends it for architecture nArch (15 IA32, 16 x86-64,
+// 19 ARM64): option 60 "HTTPClient:Arch:<nArch>:UNDI:003000" and option 93 = nArch.
+inline TBytes HttpClientDiscover(uint16_t nArch)
+{
+    char szClass[40];
+    snprintf(szClass, sizeof(szClass), "HTTPClient:Arch:%05u:UNDI:003000", nArch);
+    return WithOption(WithOption(Stored("edk2-uefi-discover-to-67"), kOptClassId, Text(szClass)),
+                      kOptClientArch, {(uint8_t)(nArch >> 8), (uint8_t)nArch});
+}

@@ -83,6 +83,8 @@ TEST(PxeRequestPhases, Classification)
                      p.SetOption(kOptClassId, "MSFT 5.0", 8), p.SetOption(55, "\xc9", 1);
                  }),
          Pass, 1, Other, strRom + "0.0.0.0 info proxy"},
+        {"UEFI HTTP boot discover", 67, HttpClientDiscover(16), After, 1, Other,
+         "52:54:00:5b:00:02 "},
         {"hlen 20", 67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }), After, 1, Rom, strZero},
         {"zero chaddr", 67, Request(1, [](DhcpPacket& p) { p.SetChaddr("\0\0\0\0\0\0", 6); }),
          After, 1, Rom, strZero},
