@@ -16,6 +16,41 @@
 
 #include <cstdio>
 
+namespace
+{
+// Whether a reply may be sent to giaddr nGiaddr (network order, not 0) as a
+// relay agent's unicast address.
+bool IsRelayAddress(uint32_t nGiaddr, const std::vector<TLocalNetwork>& vLocalNetworks)
+{
+    const uint32_t nHost = ntohl(nGiaddr);
+    if ((nHost >> 24) == 127 || (nHost >> 28) == 0xE || nHost == INADDR_BROADCAST)
+        return false;  // loopback, multicast, the limited broadcast
+    for (const TLocalNetwork& network : vLocalNetworks)
+    {
+        if (nGiaddr == network.nAddress)
+            return false;
+        // Networks of /31 and /32 have no network or broadcast address: both
+        // addresses of a /31 are hosts.
+        const uint32_t nMask = ntohl(network.nNetmask);
+        if (nMask > 0xFFFFFFFCu)
+            continue;
+        const uint32_t nNetwork = ntohl(network.nAddress) & nMask;
+        if (nHost == nNetwork || nHost == (nNetwork | ~nMask))
+            return false;
+    }
+    return true;
+}
+
+std::string DottedAddress(uint32_t nAddress)
+{
+    char szText[INET_ADDRSTRLEN] = "0.0.0.0";
+    in_addr addr;
+    addr.s_addr = nAddress;
+    inet_ntop(AF_INET, &addr, szText, sizeof(szText));
+    return szText;
+}
+}  // namespace
+
 const TPxeConsole& TPxeConsole::Default()
 {
     static const TPxeConsole console{QueryConsoleTask, SelectBootFile};
@@ -33,6 +68,14 @@ std::string FormatHardwareAddress(const unsigned char* pChaddr)
 TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
 {
     TPxeReply reply;
+    TBootRecord& record = reply.record;
+    record.nAddress = pRequest->saFrom.sin_addr.s_addr;
+    // Every drop returns 0 without a reply and without a log line.
+    auto Drop = [&](const std::string& strReason) {
+        record.strEvent = "dropped";
+        record.strReason = strReason;
+        return reply;
+    };
     DhcpPacket request;
     // A datagram too short for the header leaves the packet empty: no option 53, dropped below.
     request.Parse(pRequest->payload, pRequest->length);
@@ -40,9 +83,34 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
 
     const TPxeRequestClass cls = ClassifyPxeRequest(pRequest->port, request);
     if (cls.eVerdict == EPxeVerdict::Drop)
+        return Drop(cls.strReason);
+    // A giaddr that is no relay agent's address would turn the reply into a
+    // broadcast, or send it back to this machine: the console is not even asked.
+    const std::vector<TLocalNetwork> vNoNetworks;
+    reply.dest = ChooseReplyDestination(
+        pRequest->port, pRequest->saFrom, request.GetCiaddr(), request.GetGiaddr(),
+        pRequest->pLocalNetworks != nullptr ? *pRequest->pLocalNetworks : vNoNetworks);
+    if (reply.dest.bRefused)
+    {
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: relay address %s refused, request dropped at %D\n",
+                   DottedAddress(request.GetGiaddr()).c_str()));
+        return Drop("relay address refused");
+    }
+
+    record.strMac = cls.strMac;
+    if (cls.bArch)
+        record.iArch = cls.nArch;
+    // A blank is never part of a word: still there, the console named none.
+    std::string strTask = " ";
+    if (!PassConsoleGate(cls, console, strTask))
+    {
+        record.strEvent = "refused";
+        if (strTask.empty())
+            record.strTask = "allnone";
         return reply;
-    if (!PassConsoleGate(cls, console) || cls.eVerdict == EPxeVerdict::DropAfterGate)
-        return reply;
+    }
+    if (cls.eVerdict == EPxeVerdict::DropAfterGate)
+        return Drop(cls.strReason);
     if (cls.bNeither)
         ACE_DEBUG(
             (LM_DEBUG, LOG_PREFIX "Debug: Neither a boot request nor a proxy request at %D\n"));
@@ -50,8 +118,6 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     // From here on the request has passed: the result is 1 whatever follows,
     // unless the boot selection refuses.
     reply.iResult = 1;
-    reply.nCiaddr = request.GetCiaddr();
-    reply.nGiaddr = request.GetGiaddr();
 
     const TPxeReplyContext ctx{pRequest, request, cls, console, ReplyServiceAddress(pRequest)};
     BuildReplyBase(ctx, kPxeClassId, response);
@@ -61,11 +127,14 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
         BuildBootServerAck(ctx, response, reply);
     else if (cls.bProxy)
         BuildProxyOffer(ctx, response, reply);
+    else
+        return Drop("neither a boot nor a proxy request");
     return reply;
 }
 
 TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFrom,
-                                         uint32_t nCiaddr, uint32_t nGiaddr)
+                                         uint32_t nCiaddr, uint32_t nGiaddr,
+                                         const std::vector<TLocalNetwork>& vLocalNetworks)
 {
     TReplyDestination dest;
     if (nPort == kBinlPort)
@@ -83,6 +152,7 @@ TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFr
     {
         dest.saTo.sin_addr.s_addr = nGiaddr;
         dest.saTo.sin_port = htons(kDhcpServerPort);
+        dest.bRefused = !IsRelayAddress(nGiaddr, vLocalNetworks);
     }
     else
     {
@@ -95,7 +165,7 @@ TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFr
 
 int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
 {
-    if (reply.vBytes.empty())
+    if (reply.vBytes.empty() || reply.dest.bRefused)
         return 1;
     // The reply leaves from the socket the request arrived on, so that it
     // comes from the port the client sent to (firmware ignores replies from
@@ -128,8 +198,7 @@ int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
         }
     }
 
-    TReplyDestination dest =
-        ChooseReplyDestination(pRequest->port, pRequest->saFrom, reply.nCiaddr, reply.nGiaddr);
+    TReplyDestination dest = reply.dest;
     if (dest.bBroadcast)
     {
         int iOn = 1;
@@ -162,7 +231,8 @@ int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
 int HandlePxeRequest(const PxeRequest* pRequest)
 {
     TPxeReply reply = BuildPxeReply(pRequest);
-    if (reply.iResult == 0)
-        return 0;
-    return SendReply(pRequest, reply);
+    const int iResult = reply.iResult == 0 ? 0 : SendReply(pRequest, reply);
+    if (!reply.record.strEvent.empty())
+        Record(reply.record);
+    return iResult;
 }

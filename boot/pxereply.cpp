@@ -35,17 +35,23 @@ bool SerializeReply(const DhcpPacket& packet, std::vector<unsigned char>& vBytes
     return true;
 }
 
-// The folder that BootServer/ArchFolders names for the client's architecture
-// (option 93: 16-bit numbers, the first one counts), or null.
-const std::string* ArchFolder(const DhcpPacket& request, uint16_t& nArch)
+// The client's architecture (option 93: 16-bit numbers, the first one
+// counts); false when the request names none.
+bool ClientArch(const DhcpPacket& request, uint16_t& nArch)
 {
-    if (gSettings.mapArchFolders.empty())
-        return nullptr;
     unsigned char aArch[256];
     const int nLength = request.GetOption(kOptClientArch, aArch, sizeof(aArch));
     if (nLength < 2 || nLength % 2 != 0)
-        return nullptr;
+        return false;
     nArch = (uint16_t)((aArch[0] << 8) | aArch[1]);
+    return true;
+}
+
+// The folder that BootServer/ArchFolders names for the client's architecture, or null.
+const std::string* ArchFolder(const DhcpPacket& request, uint16_t& nArch)
+{
+    if (gSettings.mapArchFolders.empty() || !ClientArch(request, nArch))
+        return nullptr;
     const auto it = gSettings.mapArchFolders.find(nArch);
     return it == gSettings.mapArchFolders.end() ? nullptr : &it->second;
 }
@@ -90,9 +96,9 @@ bool ChooseBootFile(const TPxeReplyContext& ctx, uint16_t nServerType, uint16_t 
 }
 
 // The part the proxy offer and the boot-server acknowledgement share: the
-// boot item, siaddr, the boot file, and the boot menu.
+// boot item, siaddr, the boot file, the boot menu, and the record (szEvent).
 void BuildBootReply(const TPxeReplyContext& ctx, uint16_t nServerType, uint16_t nLayer,
-                    DhcpPacket& response, TPxeReply& reply)
+                    const char* szEvent, DhcpPacket& response, TPxeReply& reply)
 {
     SetBootItem(response, nServerType, nLayer);
     response.SetSiaddr(ctx.nService);
@@ -100,6 +106,7 @@ void BuildBootReply(const TPxeReplyContext& ctx, uint16_t nServerType, uint16_t 
     if (!ChooseBootFile(ctx, nServerType, nLayer, strBootFile))
     {
         reply.iResult = 0;
+        reply.record.strEvent = "refused";
         return;
     }
     response.SetFile(strBootFile.data(), (int)strBootFile.size());
@@ -117,6 +124,8 @@ void BuildBootReply(const TPxeReplyContext& ctx, uint16_t nServerType, uint16_t 
     buffer.saClient = ctx.pRequest->saFrom;
     AddBootMenu(&buffer);
     reply.vBytes.resize(buffer.nReplyLength);
+    reply.record.strEvent = szEvent;
+    reply.record.strFile = strBootFile;
 }
 }  // namespace
 
@@ -140,17 +149,21 @@ bool IsIpxeRequest(const DhcpPacket& request)
 TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request)
 {
     TPxeRequestClass cls;
+    auto Drop = [&](const std::string& strReason) {
+        cls.strReason = strReason;
+        return cls;
+    };
     // Every drop happens before the console is asked, without a log line.
     if (nPort != kDhcpServerPort && nPort != kBinlPort)
-        return cls;
+        return Drop("port " + std::to_string(nPort));
     uint8_t nType = 0;
     if (request.GetOption(kOptMessageType, &nType, 1) != 1)
-        return cls;
+        return Drop("no message type");
     if (nType != kDhcpDiscover && nType != kDhcpRequest && nType != kDhcpInform)
-        return cls;
+        return Drop("message type " + std::to_string(nType));
     // A broadcast DHCPREQUEST to port 67 without ciaddr is meant for the DHCP server.
     if (nType == kDhcpRequest && nPort == kDhcpServerPort && request.GetCiaddr() == 0)
-        return cls;
+        return Drop("request to a DHCP server");
     cls.nType = nType;
 
     // The console is asked from here on: by the hardware address, six zero
@@ -159,6 +172,7 @@ TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request)
     unsigned char aChaddr[kDhcpChaddrSize] = {};
     const int nCopied = request.CopyChaddr(aChaddr, sizeof(aChaddr));
     cls.strMac = FormatHardwareAddress(aChaddr);
+    cls.bArch = ClientArch(request, cls.nArch);
 
     unsigned char aScratch[256];
     int nLength = request.GetOption(kOptParameterList, aScratch, sizeof(aScratch));
@@ -170,11 +184,11 @@ TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request)
     if (nLength == kPxeClassIdLength && memcmp(aScratch, kPxeClassId, kPxeClassIdLength) == 0)
         cls.eClient = IsIpxeRequest(request) ? EPxeClient::Ipxe : EPxeClient::PxeRom;
     if (cls.eClient == EPxeClient::Other && !cls.bConsoleInfo)
-        return cls;
+        return Drop("not a PXE client");
 
     static const unsigned char aZero[6] = {};
     if ((nCopied == 0 || memcmp(aChaddr, aZero, sizeof(aZero)) == 0) && !cls.bConsoleInfo)
-        return cls;
+        return Drop("no hardware address");
     cls.strCiaddr = DottedAddress(request.GetCiaddr());
 
     cls.bBootItem = request.GetVendorOption(PXE_BOOT_ITEM, aScratch, sizeof(aScratch)) == 4;
@@ -192,9 +206,8 @@ TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request)
     return cls;
 }
 
-bool PassConsoleGate(const TPxeRequestClass& cls, const TPxeConsole& console)
+bool PassConsoleGate(const TPxeRequestClass& cls, const TPxeConsole& console, std::string& strTask)
 {
-    std::string strTask;
     return console.fnQueryTask(cls.strMac, std::string(), strTask);
 }
 
@@ -235,13 +248,13 @@ void BuildReplyBase(const TPxeReplyContext& ctx, const char* szClassId, DhcpPack
 void BuildProxyOffer(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply)
 {
     SetProxySubOptions(ctx, response);
-    BuildBootReply(ctx, 0, 0, response, reply);
+    BuildBootReply(ctx, 0, 0, "offer", response, reply);
     reply.eKind = reply.vBytes.empty() ? EPxeReply::None : EPxeReply::Proxy;
 }
 
 void BuildBootServerAck(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply)
 {
-    BuildBootReply(ctx, ctx.cls.nServerType, ctx.cls.nLayer, response, reply);
+    BuildBootReply(ctx, ctx.cls.nServerType, ctx.cls.nLayer, "ack", response, reply);
     reply.eKind = reply.vBytes.empty() ? EPxeReply::None : EPxeReply::BootServer;
 }
 

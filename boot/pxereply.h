@@ -40,6 +40,9 @@ struct TPxeRequestClass
     bool bProxy = false;    // no boot item; a discover, or a request or inform to 4011
     bool bNeither = false;  // a DHCPREQUEST to 67 that is neither boot nor proxy request
     std::string strCiaddr;  // the request's ciaddr, dotted
+    bool bArch = false;     // option 93 names the client's architecture nArch
+    uint16_t nArch = 0;
+    std::string strReason;  // why a request is dropped, for its record
 };
 
 // Classifies a parsed request received on nPort. Free of I/O and of logging.
@@ -49,8 +52,9 @@ TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request);
 // or option 175 marks the request as iPXE's.
 bool IsIpxeRequest(const DhcpPacket& request);
 
-// The console gate: whether the console holds a task for the client.
-bool PassConsoleGate(const TPxeRequestClass& cls, const TPxeConsole& console);
+// The console gate: whether the console holds a task for the client;
+// strTask as the console query leaves it.
+bool PassConsoleGate(const TPxeRequestClass& cls, const TPxeConsole& console, std::string& strTask);
 
 // What the reply phases share for one request.
 struct TPxeReplyContext
@@ -70,8 +74,8 @@ uint32_t ReplyServiceAddress(const PxeRequest* pRequest);
 // DISCOVER, else ACK), 54 and 60 (szClassId).
 void BuildReplyBase(const TPxeReplyContext& ctx, const char* szClassId, DhcpPacket& response);
 
-// The three replies. Each fills reply.vBytes and reply.eKind; a refused boot
-// selection sets reply.iResult to 0 and sends nothing.
+// The three replies. Each fills reply.vBytes, reply.eKind and the record's
+// event; a refused boot selection sets reply.iResult to 0 and sends nothing.
 void BuildProxyOffer(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
 void BuildBootServerAck(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
 void BuildConsoleInfo(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
