@@ -81,7 +81,7 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     request.Parse(pRequest->payload, pRequest->length);
     DhcpPacket response;
 
-    const TPxeRequestClass cls = ClassifyPxeRequest(pRequest->port, request);
+    const TPxeRequestClass cls = ClassifyPxeRequest(pRequest->port, request, HttpBootOn());
     if (cls.eVerdict == EPxeVerdict::Drop)
         return Drop(cls.strReason);
     // A giaddr that is no relay agent's address would turn the reply into a
@@ -120,9 +120,12 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     reply.iResult = 1;
 
     const TPxeReplyContext ctx{pRequest, request, cls, console, ReplyServiceAddress(pRequest)};
-    BuildReplyBase(ctx, kPxeClassId, response);
+    const bool bHttpOffer = cls.eClient == EPxeClient::UefiHttp && !cls.bConsoleInfo;
+    BuildReplyBase(ctx, bHttpOffer ? kHttpClassId : kPxeClassId, response);
     if (cls.bConsoleInfo)
         BuildConsoleInfo(ctx, response, reply);
+    else if (bHttpOffer && cls.bProxy)
+        BuildHttpOffer(ctx, response, reply);
     else if (cls.bBootItem)
         BuildBootServerAck(ctx, response, reply);
     else if (cls.bProxy)

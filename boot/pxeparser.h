@@ -53,7 +53,8 @@ enum class EPxeReply
     None,        // nothing to send
     Proxy,       // proxy DHCP offer/ack naming this server and the boot menu
     BootServer,  // boot-server ack echoing the client's boot item
-    ConsoleInfo  // service address and console port in option 201
+    ConsoleInfo,  // service address and console port in option 201
+    HttpOffer     // proxy offer naming a URL to a UEFI HTTP boot client
 };
 
 // Where a reply goes: to the sender (port 4011), to ciaddr:68, to a relay's

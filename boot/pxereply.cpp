@@ -3,6 +3,7 @@
 #include "boot/bootmenu.h"
 #include "boot/cipaddr.h"
 #include "boot/dhcp.h"
+#include "config/baseurl.h"
 #include "config/settings.h"
 #include "core/logfile.h"
 
@@ -19,6 +20,12 @@ namespace
 constexpr uint8_t kOptUserClass = 77;
 constexpr uint8_t kOptIpxeEncap = 175;
 const char kIpxeUserClass[] = "iPXE";
+// A client machine identifier (option 97): type 0 and a 16-byte GUID.
+constexpr int kClientGuidLength = 17;
+// Longest name the file field carries with room for its NUL.
+constexpr size_t kMaxFileField = kDhcpFileSize - 1;
+// Longest URL option 67 carries.
+constexpr size_t kMaxBootFileOption = 255;
 
 // Serializes the reply into a new buffer of TotalLength + 512 bytes (the
 // room the boot menu needs); nLength receives the message's length. On
@@ -109,6 +116,17 @@ void BuildBootReply(const TPxeReplyContext& ctx, uint16_t nServerType, uint16_t 
         reply.record.strEvent = "refused";
         return;
     }
+    // iPXE fetches its file over HTTP as well; a URL too long for the file
+    // field leaves it the TFTP name.
+    if (ctx.cls.eClient == EPxeClient::Ipxe && HttpBootOn() && gSettings.bHttpForIpxe)
+    {
+        const std::string strUrl = BootFileUrl(ctx, strBootFile);
+        if (!strUrl.empty() && strUrl.size() <= kMaxFileField)
+        {
+            ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: HTTP URL %s at %D\n", strUrl.c_str()));
+            strBootFile = strUrl;
+        }
+    }
     response.SetFile(strBootFile.data(), (int)strBootFile.size());
     int nReplyLength = 0;
     if (!SerializeReply(response, reply.vBytes, nReplyLength))
@@ -146,7 +164,9 @@ bool IsIpxeRequest(const DhcpPacket& request)
     return false;
 }
 
-TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request)
+bool HttpBootOn() { return gSettings.iHttpPort != 0 || !gSettings.strHttpBaseUrl.empty(); }
+
+TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request, bool bHttpBoot)
 {
     TPxeRequestClass cls;
     auto Drop = [&](const std::string& strReason) {
@@ -180,9 +200,16 @@ TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request)
         if (aScratch[i] == kOptConsoleInfo)
             cls.bConsoleInfo = true;
 
+    unsigned char aBootItem[256];
+    const bool bBootItem =
+        request.GetVendorOption(PXE_BOOT_ITEM, aBootItem, sizeof(aBootItem)) == 4;
     nLength = request.GetOption(kOptClassId, aScratch, sizeof(aScratch));
     if (nLength == kPxeClassIdLength && memcmp(aScratch, kPxeClassId, kPxeClassIdLength) == 0)
         cls.eClient = IsIpxeRequest(request) ? EPxeClient::Ipxe : EPxeClient::PxeRom;
+    // An HTTP boot client asks no boot server: a boot item is none of its.
+    else if (bHttpBoot && !bBootItem && nLength == kHttpClassIdLength &&
+             memcmp(aScratch, kHttpClassId, kHttpClassIdLength) == 0)
+        cls.eClient = EPxeClient::UefiHttp;
     if (cls.eClient == EPxeClient::Other && !cls.bConsoleInfo)
         return Drop("not a PXE client");
 
@@ -191,11 +218,11 @@ TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request)
         return Drop("no hardware address");
     cls.strCiaddr = DottedAddress(request.GetCiaddr());
 
-    cls.bBootItem = request.GetVendorOption(PXE_BOOT_ITEM, aScratch, sizeof(aScratch)) == 4;
-    if (cls.bBootItem)
+    cls.bBootItem = bBootItem;
+    if (bBootItem)
     {
-        cls.nServerType = (uint16_t)((aScratch[0] << 8) | aScratch[1]);
-        cls.nLayer = (uint16_t)((aScratch[2] << 8) | aScratch[3]);
+        cls.nServerType = (uint16_t)((aBootItem[0] << 8) | aBootItem[1]);
+        cls.nLayer = (uint16_t)((aBootItem[2] << 8) | aBootItem[3]);
     }
     else if (nType == kDhcpDiscover ||
              (nPort == kBinlPort && (nType == kDhcpRequest || nType == kDhcpInform)))
@@ -271,4 +298,48 @@ void BuildConsoleInfo(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeRep
     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Info: Get console info, Mac Address is %s at %D\n",
                ctx.cls.strMac.c_str()));
     reply.eKind = EPxeReply::ConsoleInfo;
+}
+
+std::string BootFileUrl(const TPxeReplyContext& ctx, const std::string& strFile)
+{
+    const std::string strHost = ctx.nService != 0 ? DottedAddress(ctx.nService) : std::string();
+    return HttpFileUrl(gSettings.strHttpBaseUrl, gSettings.iHttpPort, strHost, strFile);
+}
+
+void BuildHttpOffer(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply)
+{
+    response.SetSiaddr(ctx.nService);
+    unsigned char aGuid[256];
+    if (ctx.request.GetOption(kOptClientGuid, aGuid, sizeof(aGuid)) == kClientGuidLength)
+        response.SetOption(kOptClientGuid, aGuid, kClientGuidLength);
+    std::string strBootFile;
+    if (!ChooseBootFile(ctx, 0, 0, strBootFile))
+    {
+        reply.iResult = 0;
+        reply.record.strEvent = "refused";
+        return;
+    }
+    const std::string strUrl = BootFileUrl(ctx, strBootFile);
+    if (strUrl.empty() || strUrl.size() > kMaxBootFileOption)
+    {
+        ACE_DEBUG(
+            (LM_DEBUG, LOG_PREFIX "Debug: No HTTP URL for file %s at %D\n", strBootFile.c_str()));
+        reply.iResult = 0;
+        reply.record.strEvent = "dropped";
+        reply.record.strReason = "no HTTP URL";
+        return;
+    }
+    ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: HTTP URL %s at %D\n", strUrl.c_str()));
+    if (strUrl.size() <= kMaxFileField)
+        response.SetFile(strUrl.data(), (int)strUrl.size());
+    response.SetOption(kOptBootFileName, strUrl.data(), (int)strUrl.size());
+    int nReplyLength = 0;
+    if (SerializeReply(response, reply.vBytes, nReplyLength))
+        reply.vBytes.resize((size_t)nReplyLength);
+    reply.eKind = reply.vBytes.empty() ? EPxeReply::None : EPxeReply::HttpOffer;
+    if (!reply.vBytes.empty())
+    {
+        reply.record.strEvent = "offer";
+        reply.record.strFile = strUrl;
+    }
 }

@@ -1,8 +1,8 @@
 // The phases of one PXE request, in the order BuildPxeReply runs them:
 // classify (what the request is and who sent it), the console gate, then one
 // of the replies: the proxy offer, the boot-server acknowledgement, the
-// console info. Each phase is free of socket I/O; only the console functions
-// talk to the console.
+// console info, or the HTTP offer to a UEFI HTTP boot client. Each phase is
+// free of socket I/O; only the console functions talk to the console.
 #pragma once
 
 #include "boot/dhcppacket.h"
@@ -14,9 +14,10 @@
 // Which kind of client sent the request, as far as its options tell.
 enum class EPxeClient
 {
-    Other,   // no PXE class identifier (a console-info request may still pass)
-    PxeRom,  // class identifier "PXEClient"
-    Ipxe     // "PXEClient" with option 175 or the user class (option 77) "iPXE"
+    Other,    // no PXE class identifier (a console-info request may still pass)
+    PxeRom,   // class identifier "PXEClient"
+    Ipxe,     // "PXEClient" with option 175 or the user class (option 77) "iPXE"
+    UefiHttp  // class identifier "HTTPClient", taken only while HTTP boot is on
 };
 
 // What the classification makes of a request.
@@ -46,7 +47,13 @@ struct TPxeRequestClass
 };
 
 // Classifies a parsed request received on nPort. Free of I/O and of logging.
-TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request);
+// bHttpBoot: HTTP boot is on, so that a UEFI HTTP boot client's discover
+// passes (one with a boot item never does).
+TPxeRequestClass ClassifyPxeRequest(uint16_t nPort, const DhcpPacket& request,
+                                    bool bHttpBoot = false);
+
+// Whether clients may be told HTTP URLs: HTTP/Port or HTTP/BaseUrl is set.
+bool HttpBootOn();
 
 // Whether option 77 (user class, as iPXE sends it or in its RFC 3004 form)
 // or option 175 marks the request as iPXE's.
@@ -74,8 +81,21 @@ uint32_t ReplyServiceAddress(const PxeRequest* pRequest);
 // DISCOVER, else ACK), 54 and 60 (szClassId).
 void BuildReplyBase(const TPxeReplyContext& ctx, const char* szClassId, DhcpPacket& response);
 
-// The three replies. Each fills reply.vBytes, reply.eKind and the record's
-// event; a refused boot selection sets reply.iResult to 0 and sends nothing.
+// The URL of the boot file strFile as this server's HTTP serves it: the base
+// URL, or http://<this server's address>:<port>/, followed by the name; ""
+// when there is none (no address known).
+std::string BootFileUrl(const TPxeReplyContext& ctx, const std::string& strFile);
+
+// The replies. Each fills reply.vBytes, reply.eKind and the record's event; a
+// refused boot selection sets reply.iResult to 0 and sends nothing. An iPXE
+// client's boot file is a URL while HTTP boot is on and HTTP/ForIpxe allows it.
 void BuildProxyOffer(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
 void BuildBootServerAck(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
 void BuildConsoleInfo(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
+// The offer to a UEFI HTTP boot client: a proxy offer (yiaddr as the client
+// sent it, 0) with class identifier "HTTPClient", siaddr and option 54 this
+// server, the client's option 97 echoed, and the boot file's URL in option
+// 67 and, when it fits, the file field; no PXE sub-options, no boot menu.
+// The URL's host is an IPv4 address unless HTTP/BaseUrl names another, so
+// that the firmware needs no DNS server. No URL that fits: nothing is sent.
+void BuildHttpOffer(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);

@@ -7,7 +7,8 @@ namespace
 {
 const EPxeVerdict Drop = EPxeVerdict::Drop, After = EPxeVerdict::DropAfterGate,
                   Pass = EPxeVerdict::Pass;
-const EPxeClient Other = EPxeClient::Other, Rom = EPxeClient::PxeRom, Ipxe = EPxeClient::Ipxe;
+const EPxeClient Other = EPxeClient::Other, Rom = EPxeClient::PxeRom, Ipxe = EPxeClient::Ipxe,
+                 Http = EPxeClient::UefiHttp;
 
 // What a classification says, in one line, for the table below.
 std::string Said(const TPxeRequestClass& c)
@@ -40,6 +41,7 @@ TEST(PxeRequestPhases, Classification)
         uint8_t nType;
         EPxeClient eClient;
         std::string strSaid;  // as Said writes it
+        bool bHttpBoot = false;
     } aCases[] = {
         {"port 68", 68, Request(1), Drop, 0, Other, " "},
         {"DHCPRELEASE", 4011, Request(7), Drop, 0, Other, " "},
@@ -83,8 +85,17 @@ TEST(PxeRequestPhases, Classification)
                      p.SetOption(kOptClassId, "MSFT 5.0", 8), p.SetOption(55, "\xc9", 1);
                  }),
          Pass, 1, Other, strRom + "0.0.0.0 info proxy"},
+        // A UEFI HTTP boot client passes while HTTP boot is on, with its discover.
         {"UEFI HTTP boot discover", 67, HttpClientDiscover(16), After, 1, Other,
          "52:54:00:5b:00:02 "},
+        {"UEFI HTTP boot discover, HTTP on", 67, HttpClientDiscover(19), Pass, 1, Http,
+         "52:54:00:5b:00:02 0.0.0.0 proxy", true},
+        {"UEFI HTTP boot, a boot item", 4011,
+         WithOption(HttpClientDiscover(16), kOptVendorSpecific, {71, 4, 0, 1, 0, 0, 255}), After, 1,
+         Other, "52:54:00:5b:00:02 ", true},
+        {"HTTPClient of 9 letters", 67,
+         WithOption(Stored("edk2-uefi-discover-to-67"), kOptClassId, Text("HTTPClien")), After, 1,
+         Other, "52:54:00:5b:00:02 ", true},
         {"hlen 20", 67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }), After, 1, Rom, strZero},
         {"zero chaddr", 67, Request(1, [](DhcpPacket& p) { p.SetChaddr("\0\0\0\0\0\0", 6); }),
          After, 1, Rom, strZero},
@@ -107,7 +118,7 @@ TEST(PxeRequestPhases, Classification)
         SCOPED_TRACE(c.szWhat);
         DhcpPacket request;
         request.Parse(c.vRequest.data(), (uint32_t)c.vRequest.size());
-        const TPxeRequestClass cls = ClassifyPxeRequest(c.nPort, request);
+        const TPxeRequestClass cls = ClassifyPxeRequest(c.nPort, request, c.bHttpBoot);
         EXPECT_EQ(cls.eVerdict, c.eVerdict);
         EXPECT_EQ(cls.nType, c.nType);
         EXPECT_EQ(cls.eClient, c.eClient);
