@@ -50,9 +50,9 @@ struct TPxeConsole
 
 enum class EPxeReply
 {
-    None,        // nothing to send
-    Proxy,       // proxy DHCP offer/ack naming this server and the boot menu
-    BootServer,  // boot-server ack echoing the client's boot item
+    None,         // nothing to send
+    Proxy,        // proxy DHCP offer/ack naming this server and the boot menu
+    BootServer,   // boot-server ack echoing the client's boot item
     ConsoleInfo,  // service address and console port in option 201
     HttpOffer     // proxy offer naming a URL to a UEFI HTTP boot client
 };

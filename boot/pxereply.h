@@ -86,9 +86,10 @@ void BuildReplyBase(const TPxeReplyContext& ctx, const char* szClassId, DhcpPack
 // when there is none (no address known).
 std::string BootFileUrl(const TPxeReplyContext& ctx, const std::string& strFile);
 
-// The replies. Each fills reply.vBytes, reply.eKind and the record's event; a
-// refused boot selection sets reply.iResult to 0 and sends nothing. An iPXE
-// client's boot file is a URL while HTTP boot is on and HTTP/ForIpxe allows it.
+// The replies. Each fills reply.vBytes, reply.eKind and, but for the console
+// info, the record's event; a refused boot selection sets reply.iResult to 0
+// and sends nothing. An iPXE client's boot file is a URL while HTTP boot is on
+// and HTTP/ForIpxe allows it.
 void BuildProxyOffer(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
 void BuildBootServerAck(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);
 void BuildConsoleInfo(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply& reply);

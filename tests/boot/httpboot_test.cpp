@@ -92,7 +92,6 @@ TEST_F(HttpBoot, UefiHttpBootClients)
         const char* szStored;  // the stored reply, or the lines Leads picks from it
         std::string strLines = "";
         bool bTask = true;
-        uint32_t nLocalAddr = 0;
     } aCases[] = {
         // Each architecture its folder; the URL's host is the address in option 54 and siaddr.
         {"IA32", 15, 8080, "", 1, "http-offer-arch-15"},
@@ -122,7 +121,7 @@ TEST_F(HttpBoot, UefiHttpBootClients)
         SCOPED_TRACE(c.szWhat);
         gSettings.iHttpPort = c.iPort;
         gSettings.strHttpBaseUrl = c.strBaseUrl;
-        const TPxeReply reply = Reply(67, HttpClientDiscover(c.nArch), c.bTask, c.nLocalAddr);
+        const TPxeReply reply = Reply(67, HttpClientDiscover(c.nArch), c.bTask);
         EXPECT_EQ(reply.iResult, c.iResult);
         const bool bOffer = c.szStored || !c.strLines.empty();
         EXPECT_EQ(reply.eKind, bOffer ? EPxeReply::HttpOffer : EPxeReply::None);
