@@ -40,6 +40,13 @@ bool IsRelayAddress(uint32_t nGiaddr, const std::vector<TLocalNetwork>& vLocalNe
     }
     return true;
 }
+}  // namespace
+
+const TPxeConsole& TPxeConsole::Default()
+{
+    static const TPxeConsole console{QueryConsoleTask, SelectBootFile};
+    return console;
+}
 
 std::string DottedAddress(uint32_t nAddress)
 {
@@ -48,13 +55,6 @@ std::string DottedAddress(uint32_t nAddress)
     addr.s_addr = nAddress;
     inet_ntop(AF_INET, &addr, szText, sizeof(szText));
     return szText;
-}
-}  // namespace
-
-const TPxeConsole& TPxeConsole::Default()
-{
-    static const TPxeConsole console{QueryConsoleTask, SelectBootFile};
-    return console;
 }
 
 std::string FormatHardwareAddress(const unsigned char* pChaddr)

@@ -106,3 +106,5 @@ int HandlePxeRequest(const PxeRequest* pRequest);
 
 // "%02x:%02x:%02x:%02x:%02x:%02x" of the first six bytes of a 16-byte chaddr copy.
 std::string FormatHardwareAddress(const unsigned char* pChaddr);
+// An IPv4 address (network order) as dotted text.
+std::string DottedAddress(uint32_t nAddress);

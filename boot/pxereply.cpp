@@ -9,8 +9,6 @@
 
 #include <ace/Log_Msg.h>
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -61,15 +59,6 @@ const std::string* ArchFolder(const DhcpPacket& request, uint16_t& nArch)
         return nullptr;
     const auto it = gSettings.mapArchFolders.find(nArch);
     return it == gSettings.mapArchFolders.end() ? nullptr : &it->second;
-}
-
-std::string DottedAddress(uint32_t nAddress)
-{
-    char szText[INET_ADDRSTRLEN] = "0.0.0.0";
-    in_addr addr;
-    addr.s_addr = nAddress;
-    inet_ntop(AF_INET, &addr, szText, sizeof(szText));
-    return szText;
 }
 
 // Sub-options 6 and 8, which make a reply a proxy offer naming this server.
