@@ -4,6 +4,7 @@
 #include "boot/pxeparser.h"
 #include "config/settings.h"
 #include "core/logfile.h"
+#include "core/metrics.h"
 #include "core/readiness.h"
 #include "core/records.h"
 #include "core/stopevent.h"
@@ -244,6 +245,8 @@ ACE_THR_FUNC_RETURN PxeParserThread(void* pArg)
 ACE_THR_FUNC_RETURN bootservice_proc(void* pArg)
 {
     const int nMaxWorkers = pArg == nullptr ? kMaxPxeWorkers : *static_cast<const int*>(pArg);
+    RegisterGauge("pxeservice_pxe_workers_in_use", "PXE request workers running.",
+                  [] { return g_nWorkers.load(); });
     int scDhcp = -1;
     int scBinl = -1;
     try

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "core/logfile.h"
+#include "core/metrics.h"
 #include "platform/ports.h"
 
 #include <ace/Log_Msg.h>
@@ -117,6 +118,17 @@ EConsoleReply ParseConsoleReply(const char* pData, size_t nLength, std::string& 
 
 bool QueryConsoleTask(const std::string& mac, const std::string& ip, std::string& task)
 {
+    // How long the query took, whichever way it ends.
+    struct TTimer
+    {
+        const std::chrono::steady_clock::time_point tStart = std::chrono::steady_clock::now();
+        ~TTimer()
+        {
+            CountConsoleQuery(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - tStart)
+                                  .count());
+        }
+    } timer;
     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Info: Asking server for PXE tasks for %s...\n", mac.c_str()));
 
     TSocketGuard scConsole(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

@@ -1,5 +1,7 @@
 #include "core/records.h"
 
+#include "core/metrics.h"
+
 #include "platform/journal.h"
 
 #include <arpa/inet.h>
@@ -261,6 +263,10 @@ void TRecordWriter::Write(TBootRecord record, int64_t iEpochMs)
 
 TRecordWriter& gRecords = *new TRecordWriter;
 
-void Record(const TBootRecord& record) { gRecords.Write(record, NowMs()); }
+void Record(const TBootRecord& record)
+{
+    CountEvent(record);
+    gRecords.Write(record, NowMs());
+}
 
 void RecordTransfer(const TTransferRecord& transfer) { Record(TransferEvent(transfer)); }

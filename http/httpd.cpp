@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "core/logfile.h"
 #include "core/loglimit.h"
+#include "core/metrics.h"
 #include "core/readiness.h"
 #include "core/records.h"
 #include "core/stopevent.h"
@@ -163,6 +164,19 @@ MHD_Response* TextResponse(THttpRequest* pRequest, int iStatus)
     return pResponse;
 }
 
+MHD_Result SendMetrics(MHD_Connection* pConnection, THttpRequest* pRequest)
+{
+    const std::string strText = MetricsText();
+    const bool bHead = pRequest->strMethod == MHD_HTTP_METHOD_HEAD;
+    MHD_Response* pResponse = MHD_create_response_from_buffer(
+        strText.size(), const_cast<char*>(strText.data()), MHD_RESPMEM_MUST_COPY);
+    if (pResponse != nullptr)
+        MHD_add_response_header(pResponse, MHD_HTTP_HEADER_CONTENT_TYPE,
+                                "text/plain; version=0.0.4");
+    pRequest->iBytes = bHead ? 0 : static_cast<int64_t>(strText.size());
+    return Queue(pConnection, pRequest, MHD_HTTP_OK, pResponse);
+}
+
 MHD_Result Refuse(MHD_Connection* pConnection, THttpRequest* pRequest, int iStatus)
 {
     return Queue(pConnection, pRequest, iStatus, TextResponse(pRequest, iStatus));
@@ -260,6 +274,9 @@ MHD_Result AnswerRequest(void* pCls, MHD_Connection* pConnection, const char* sz
     }
     if (pRequest->strMethod != MHD_HTTP_METHOD_GET && pRequest->strMethod != MHD_HTTP_METHOD_HEAD)
         return Refuse(pConnection, pRequest, kHttpBadMethod);
+    // The service's counters, in the place of any file of that name.
+    if (strcmp(szUrl, "/metrics") == 0)
+        return SendMetrics(pConnection, pRequest);
     std::string strName;
     if (int iStatus = DecodeRequestPath(szUrl, strName))
         return Refuse(pConnection, pRequest, iStatus);

@@ -1,5 +1,7 @@
 #include "service/mainthread.h"
 
+#include "service/process.h"
+
 #include "boot/bootservice.h"
 #include "boot/dhcp.h"
 #include "config/check.h"
@@ -10,6 +12,7 @@
 #include "platform/fatalexit.h"
 #include "platform/privileges.h"
 #include "core/logfile.h"
+#include "core/metrics.h"
 #include "core/readiness.h"
 #include "core/records.h"
 #include "service/service.h"
@@ -147,6 +150,7 @@ void RunMainThread(const TServiceParts& parts)
 
         // The settings are complete before the first service thread exists.
         parts.pfnReadConfiguration();
+        SetBuildVersion(ProgramVersion());
         // Without its records the service still boots its clients.
         if (gRecords.Open(gSettings.strLogRecords, gSettings.bLogJournal) != 0)
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: records file %s cannot be opened at %D\n",

@@ -5,6 +5,7 @@
 #include "config/settings.h"
 #include "core/logfile.h"
 #include "core/loglimit.h"
+#include "core/metrics.h"
 #include "core/records.h"
 #include "core/readiness.h"
 #include "core/stopevent.h"
@@ -79,12 +80,18 @@ int LoopCount()
 
 class TTftpListener
 {
+    static constexpr const char* kGaugeName = "pxeservice_tftp_transfers_in_use";
+
 public:
     explicit TTftpListener(int scTftp)
         : m_scTftp(scTftp),
           m_counts(gSettings.iTftpMaxTransfers, gSettings.iTftpMaxTransfersPerClient)
     {
+        RegisterGauge(kGaugeName, "TFTP transfers running.", [this] { return m_counts.Total(); });
     }
+    ~TTftpListener() { UnregisterGauge(kGaugeName); }
+    TTftpListener(const TTftpListener&) = delete;
+    TTftpListener& operator=(const TTftpListener&) = delete;
 
     // Starts the event loops; false when one cannot be started.
     bool StartLoops()

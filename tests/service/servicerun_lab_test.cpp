@@ -377,6 +377,16 @@ TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
         << strCurl;
     lab.Run(lab.ClientNs(), strGet + "secret.img " + dir.Path() + "/got3", &strCurl, 30);
     EXPECT_TRUE(InOrder(strCurl, {"Error code 1"})) << strCurl;
+    // The counters of what came before.
+    EXPECT_EQ(lab.Run(lab.ClientNs(), "curl -sS http://198.18.0.1:8080/metrics", &strCurl, 30), 0);
+    EXPECT_TRUE(InOrder(strCurl, {"pxeservice_build_info{version=\"1.0.0.0\"} 1",
+                                  "{protocol=\"http\",result=\"access-denied\"} 1",
+                                  "{protocol=\"http\",result=\"complete\"} 1",
+                                  "{protocol=\"tftp\",result=\"complete\"} 1",
+                                  "{protocol=\"tftp\",result=\"not-found\"} 1",
+                                  "pxeservice_transfer_bytes_total{protocol=\"tftp\"} 5002",
+                                  "pxeservice_tftp_transfers_in_use 0"}))
+        << strCurl;
     EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);
     const std::string strFile = ReadFile(strLog);
     EXPECT_TRUE(InOrder(strFile, {"HTTP server on TCP port 8080, up to 256 connections",
