@@ -167,6 +167,8 @@ TEST(PxeRequestHandling, RecordOfEachOutcome)
         bool bSelect = true;
     } aCases[] = {
         {68, Request(1), "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"port 68\""},
+        {4011, Request(7),
+         "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"message type 7\""},
         {67, Request(1, [](DhcpPacket& p) { p.SetOption(kOptMessageType, "\x01\x01", 2); }),
          "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"no message type\""},
         {67, Stored("ipxe-bios-request-to-67"),
