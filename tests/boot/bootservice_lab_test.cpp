@@ -262,7 +262,9 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
     EXPECT_EQ(CountOf(strRecorded, "{\"time\":\""), CountOf(strRecorded, "}\n"));
 }
 
-TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequestCameIn)
+// "any NIC" with HTTP boot on: replies name the address of the interface the request came in,
+// and a UEFI HTTP boot client's offer leaves from port 67 like any proxy offer.
+TEST_F(BootServiceOnTheWire, AnyNicAndHttpBootRepliesOnTheWire)
 {
     // A second link B: 198.18.0.129/25 on the server, 198.18.0.130/25 on the client side.
     const std::string strIfB = lab.ClientIf() + "b";
@@ -276,7 +278,15 @@ TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequest
     // "any NIC": the service's own address (and the console's) is that of link A; the replies
     // name the address the request arrived at, a broadcast's that of its interface.
     StartConsole("", "Linux");
-    StartListener(kMaxPxeWorkers, true);
+    StartListener(kMaxPxeWorkers, true, 8080);
+    const TReceived rHttp =
+        Exchange(HttpClientDiscover(16), kDhcpClientPort, kBroadcast, kDhcpServerPort, 8000);
+    EXPECT_EQ(rHttp.inTo.s_addr, INADDR_BROADCAST);
+    EXPECT_EQ(ntohs(rHttp.saFrom.sin_port), kDhcpServerPort);
+    DhcpPacket http;
+    ASSERT_TRUE(http.Parse(rHttp.v.data(), (uint32_t)rHttp.v.size()));
+    EXPECT_EQ(Opt(http, kOptClassId), "HTTPClient");
+    EXPECT_EQ(std::string((const char*)http.File()), "http://198.18.0.1:8080/foo-image");
     const std::string strNamed("\xc6\x12\x00\x81", 4);  // 198.18.0.129
     for (const auto& [v, szTo, nToPort] :
          {std::make_tuple(Stored("ipxe-bios-discover-to-67"), kBroadcast, kDhcpServerPort),
@@ -290,27 +300,5 @@ TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequest
         EXPECT_EQ(reply.GetSiaddr(), inet_addr("198.18.0.129"));
         EXPECT_EQ(Opt(reply, PXE_BOOT_SERVERS, true),
                   nToPort == kDhcpServerPort ? std::string("\0\1\1", 3) + strNamed : "");
-    }
-}
-
-// HTTP boot on: a UEFI HTTP boot client's offer leaves from port 67 like any proxy offer, and
-// iPXE's names its file as a URL of the address the request arrived at.
-TEST_F(BootServiceOnTheWire, HttpBootOffersLeaveFromPort67)
-{
-    StartConsole("", "Linux");
-    StartListener(kMaxPxeWorkers, true, 8080);
-    for (const auto& [v, szClass, szFile] :
-         {std::make_tuple(HttpClientDiscover(16), "HTTPClient", "http://198.18.0.1:8080/foo-image"),
-          std::make_tuple(Stored("ipxe-bios-discover-to-67"), "PXEClient",
-                          "http://198.18.0.1:8080/foo-image")})
-    {
-        SCOPED_TRACE(szClass);
-        const TReceived r = Exchange(v, kDhcpClientPort, kBroadcast, kDhcpServerPort, 8000);
-        EXPECT_EQ(r.inTo.s_addr, INADDR_BROADCAST);
-        EXPECT_EQ(ntohs(r.saFrom.sin_port), kDhcpServerPort);
-        DhcpPacket reply;
-        ASSERT_TRUE(reply.Parse(r.v.data(), (uint32_t)r.v.size()));
-        EXPECT_EQ(Opt(reply, kOptClassId), szClass);
-        EXPECT_EQ(std::string((const char*)reply.File()), szFile);
     }
 }

@@ -94,11 +94,9 @@ TEST(DhcpPacket, ParseAndSerialize)
         {"PXEClientX::Arch:::65545:UNDI:1", {}, {{60, vPxe}, {93, {0, 9}}, {94, {1, 1, 0}}}},
         {"HTTPClient:Arch:00016:UNDI:003000", {},
          {{60, Text("HTTPClient")}, {93, {0, 16}}, {94, {1, 3, 0}}}},
-        {"HTTPClient::Arch", {}, {{60, Text("HTTPClient")}}},
         {"HTTPClien:Arch:00016", {}, {}},
         {"MSFT 5.0ab", {}, {{60, Text("MSFT 5.0ab")}}},  // 10 bytes: stored as it is
         {"MSFT 5.0 long class", {}, {}},
-        {"PXEClient:Arch", {}, {{60, vPxe}}},
         {"PXEClient:Arch:99999999999999:UNDI:999", {},
          {{60, vPxe}, {93, {0x3f, 0xff}}, {94, {1, 0xe7, 0}}}},
     };
@@ -160,9 +158,8 @@ TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
     // characters; a character that is neither a digit nor a dot ends the reading).
     const std::pair<const char*, const char*> aCases[] = {
         {"255.255.255.255", ""}, {"010.001.002.003", "10.1.2.3"}, {"0010.001.002.003", nullptr},
-        {"1.2.3", nullptr},      {"1.2.3.4.5", nullptr},          {"1..2.3", nullptr},
-        {"1.2.3.", nullptr},     {"1.2.3.256", nullptr},          {"1.2.3.4x", nullptr},
-        {"1000.2.3.4", nullptr}, {"any NIC", nullptr}};
+        {"1.2.3.4.5", nullptr},  {"1..2.3", nullptr},             {"1.2.3.256", nullptr},
+        {"1.2.3", nullptr},      {"any NIC", nullptr}};
     for (const auto& c : aCases)
     {
         CIPAddr addr("10.9.9.9");
