@@ -21,6 +21,13 @@
 #   screen at the menu prompt and after the boot program ran are saved as PNG in
 #   BUILD_DIR/demo-vm/, with the console simulator's log.
 #
+# Secure Boot (--vm secureboot): OVMF with Secure Boot on and Microsoft's keys
+#   boots Debian's signed shim (efi64/linux.0), which loads the signed GRUB
+#   network image (efi64/grubx64.efi), which reads grub/grub.cfg and loads the
+#   signed kernel and an initramfs whose /init reports the SecureBoot variable.
+#   The DHCP namespace runs dnsmasq naming this server as next-server. The run
+#   passes when the serial console shows Secure Boot on, from kernel and /init.
+#
 # Installs the dependencies, builds the program and the tools, installs the
 # program into a temporary folder, runs the boot, stops the service and tears
 # everything down again (also when a step fails). Exit status 0 only when the
@@ -420,6 +427,8 @@ if [ -n "$vm" ]; then
   echo "Pictures of the screen:"
   ls "$pictures"/*.png | sed 's/^/    /'
   echo "Console simulator log: $pictures/console.log"
+  [ "$client_status" = 0 ] || [ "$vm" != secureboot ] ||
+    fail "the Secure Boot chain did not boot with Secure Boot on"
   [ "$client_status" = 0 ] || fail "a machine did not run its boot program"
   if [ "$vm" = secureboot ]; then
     step "Booted with Secure Boot on: shim, signed GRUB, signed kernel, all from this server"
