@@ -34,7 +34,7 @@
 # client got its boot file, byte for byte (scripted client), or when the boot
 # program ran (--vm).
 #
-#   scripts/demo.sh [--vm [bios|uefi|both|secureboot]] [--no-deps] [--build-dir DIR]
+#   scripts/demo.sh [--vm [bios|uefi|both|secureboot|http]] [--no-deps] [--build-dir DIR]
 #   (as root; default DIR: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,14 +42,14 @@ cd "$(dirname "$0")/.."
 deps=1
 build_dir=build
 vm=""
-usage() { echo "usage: $0 [--vm [bios|uefi|both|secureboot]] [--no-deps] [--build-dir DIR]" >&2; exit 2; }
+usage() { echo "usage: $0 [--vm [bios|uefi|both|secureboot|http]] [--no-deps] [--build-dir DIR]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-deps) deps=0 ;;
     --build-dir) build_dir=${2:?--build-dir needs a folder}; shift ;;
     --vm)
       vm=bios
-      case "${2:-}" in bios|uefi|both|secureboot) vm=$2; shift ;; esac ;;
+      case "${2:-}" in bios|uefi|both|secureboot|http) vm=$2; shift ;; esac ;;
     *) usage ;;
   esac
   shift
@@ -126,6 +126,12 @@ if [ -n "$vm" ]; then
   sed -i -e 's|<Negotiate>[^<]*</Negotiate>|<Negotiate>yes</Negotiate>|' \
     -e 's|<BootServer>|<BootServer>\n    <ArchFolders>0=bios/ 7=efi64/ 9=efi64/</ArchFolders>|' \
     "$prefix/bin/pxeservice.cfg"
+fi
+if [ "$vm" = http ]; then
+  # The TFTP root over HTTP on port 80, GRUB's default; UEFI HTTP boot
+  # clients (architecture 16) boot from the UEFI folder.
+  sed -i -e 's|<BootServer>|<HTTP>\n    <Port>80</Port>\n  </HTTP>\n  <BootServer>|' \
+    -e 's|9=efi64/</ArchFolders>|9=efi64/ 16=efi64/</ArchFolders>|' "$prefix/bin/pxeservice.cfg"
 fi
 echo "--- $prefix/bin/pxeservice.cfg"
 grep -v '^ *<!--' "$prefix/bin/pxeservice.cfg"
@@ -234,8 +240,12 @@ sleep 4
 halt
 CFG
   echo "the boot program ran" | tee "$root/bios/ran" >"$root/efi64/ran"
-  grub-mkimage -O x86_64-efi -o "$root/efi64/linux.0" -p "(tftp,198.18.0.1)/efi64" \
-    normal configfile echo cat sleep halt net tftp efinet
+  # The HTTP machine loads the same image by URL; it then reads its
+  # configuration and "ran" over HTTP too.
+  grub_proto=tftp
+  [ "$vm" != http ] || grub_proto=http
+  grub-mkimage -O x86_64-efi -o "$root/efi64/linux.0" -p "($grub_proto,198.18.0.1)/efi64" \
+    normal configfile echo cat sleep halt net "$grub_proto" efinet
   (cd "$root" && find . -type f | sort | xargs ls -l)
 fi
 
@@ -263,6 +273,15 @@ boot_machine() {
         -drive if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.secboot.fd
         -drive "if=pflash,format=raw,unit=1,file=$demo/vars.fd")
       nic_rom=",romfile=" ;;
+    http)
+      # OVMF without its PXE boot options (IPv4 PXE and IPv6 off): the NIC's
+      # only boot option is then "UEFI HTTPv4", which asks DHCP for a URL.
+      folder=efi64
+      mac=52:54:00:12:34:59
+      firmware=(-bios /usr/share/ovmf/OVMF.fd
+        -fw_cfg name=opt/org.tianocore/IPv4PXESupport,string=no
+        -fw_cfg name=opt/org.tianocore/IPv6Support,string=no)
+      nic_rom=",romfile=" ;;
   esac                      # bios: SeaBIOS, and the NIC's option ROM from ipxe-qemu
   rm -f "$pictures/$kind"-*.png
   : >"$serial"
@@ -288,8 +307,15 @@ boot_machine() {
     if [ ! -e "$pictures/$kind-menu.png" ] && grep -q "Check Mac Address $mac" "$demo/since"; then
       screendump "$kind-menu"
     fi
-    if { [ "$kind" = secureboot ] && grep -q "pxeservice demo: Linux .* runs its initramfs" "$serial"; } ||
-       { [ "$kind" != secureboot ] && grep -q "get file=.*/$folder/ran\$" "$demo/since"; }; then
+    if grep -a -q "Shell> " "$serial"; then
+      echo "    the firmware found nothing to boot and started its shell"
+      break
+    fi
+    if case "$kind" in
+         secureboot) grep -a -q "pxeservice demo: Linux .* runs its initramfs" "$serial" ;;
+         http) grep -q "http: .* GET \"/$folder/ran\" 200 " "$demo/since" ;;
+         *) grep -q "get file=.*/$folder/ran\$" "$demo/since" ;;
+       esac; then
       ran=1
       sleep 2
       screendump "$kind-booted"
@@ -311,6 +337,7 @@ boot_machine() {
   else
     kill -0 "$qemu_pid" 2>/dev/null && screendump "$kind-failed"
     echo "    the machine did not run its boot program"
+    [ "$kind" != http ] || explain_http
     sed 's/^/    qemu: /' "$demo/qemu.out"
     [ ! -s "$serial" ] || tail -n 30 "$serial" | sed 's/^/    serial: /'
   fi
@@ -320,6 +347,18 @@ boot_machine() {
   qemu_pid="" monitor_pid=""
   exec 8>&-
   [ "$ran" = 1 ]
+}
+
+# Why the HTTP machine did not boot, from the service's log.
+explain_http() {
+  if ! grep -q "Start HTTP service on TCP port 80" "$demo/service.out"; then
+    echo "    pxeservice started no HTTP server: this build has no HTTP/Port setting"
+  elif ! grep -q "http: .* GET \"/$folder/linux.0\"" "$demo/since"; then
+    echo "    the firmware asked for no URL: pxeservice must answer the HTTPClient discover of"
+    echo "    UEFI HTTP boot (option 60 HTTPClient, architecture 16) with a proxy offer carrying"
+    echo "    option 60 HTTPClient and the boot file's URL (http://198.18.0.1:80/$folder/linux.0)"
+  fi
+  grep "http: " "$demo/since" | sed 's/^/    /' || true
 }
 
 # The Secure Boot machine's serial console: the kernel found Secure Boot on and
@@ -366,7 +405,7 @@ sed 's/^/    /' "$demo/service.out"
 shown=$(wc -l <"$demo/service.out")
 
 if [ -n "$vm" ]; then
-  if [ "$vm" = secureboot ]; then
+  if [ "$vm" = secureboot ] || [ "$vm" = http ]; then
     # Debian's signed GRUB takes its TFTP server from the DHCP server's
     # next-server (siaddr) alone: the site's DHCP server must name this one.
     # An empty boot file keeps shim on the proxy offer's.
