@@ -5,13 +5,14 @@
 #include "config/settings.h"
 #include "core/logfile.h"
 #include "core/readiness.h"
+#include "core/records.h"
 #include "core/stopevent.h"
+#include "platform/fatalexit.h"
 #include "platform/interfaces.h"
 #include "platform/ports.h"
 #include "platform/sockopts.h"
 
 #include <ace/Log_Msg.h>
-#include <ace/OS_NS_stdlib.h>
 #include <ace/Time_Value.h>
 
 #include <arpa/inet.h>
@@ -22,16 +23,43 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
-int giMaxPxeWorkers = kMaxPxeWorkers;
-
 namespace
 {
 std::atomic<int> g_nWorkers{0};
+
+using TNetworkList = std::shared_ptr<const std::vector<TLocalNetwork>>;
+
+// This machine's networks, which the relay check of every request needs: read
+// by the listener alone, when a datagram arrives and the list it has is older
+// than kMaxAge, so that a storm of requests costs no look-up per datagram and
+// an address added later is seen soon. Each worker keeps the list it got.
+class TLocalNetworks
+{
+public:
+    TNetworkList Current()
+    {
+        const auto tpNow = std::chrono::steady_clock::now();
+        if (!pList || tpNow - tpRead >= kMaxAge)
+        {
+            auto pFresh = std::make_shared<std::vector<TLocalNetwork>>();
+            GetLocalNetworks(*pFresh);  // none known when the list cannot be had
+            pList = std::move(pFresh);
+            tpRead = tpNow;
+        }
+        return pList;
+    }
+
+private:
+    static constexpr std::chrono::seconds kMaxAge{30};
+    TNetworkList pList;
+    std::chrono::steady_clock::time_point tpRead;
+};
 
 // Opens one listening socket on the wildcard address and nPort, tied to
 // strDevice when one is given. Ends the process when the socket cannot be
@@ -45,7 +73,7 @@ int OpenListener(uint16_t nPort, const std::string& strDevice, bool bDhcp)
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: create socket scDhcp failure at %D\n"));
         else
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: create socket scBinl failure at %D\n"));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
     // The arrival interface of each datagram: a broadcast reply leaves through it.
     EnableArrivalInfo(sc);
@@ -66,7 +94,7 @@ int OpenListener(uint16_t nPort, const std::string& strDevice, bool bDhcp)
         else
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: bind socket scBinl failure at %D\n"));
         LOG_REASON(BindFailureReason(nPort, iError));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
     return sc;
 }
@@ -110,23 +138,36 @@ ssize_t ReceiveDatagram(int sc, unsigned char* pBuffer, size_t nLimit, TArrival&
     return n;
 }
 
-// Hands one received datagram to a detached worker of its own. At most
-// kMaxPxeWorkers run at once; beyond that the datagram is dropped.
-void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
-                 const TArrival& arrival)
+// A datagram that no worker takes, in the records.
+void RecordDrop(const sockaddr_in& saFrom, const char* szReason)
 {
-    if (g_nWorkers.load() >= giMaxPxeWorkers)
+    TBootRecord record;
+    record.strEvent = "dropped";
+    record.nAddress = saFrom.sin_addr.s_addr;
+    record.strReason = szReason;
+    Record(record);
+}
+
+// Hands one received datagram to a detached worker of its own. At most
+// nMaxWorkers run at once; beyond that the datagram is dropped.
+// Hands one received datagram to a detached worker of its own. At most
+// nMaxWorkers run at once; beyond that the datagram is dropped.
+void StartWorker(int scListener, uint16_t nPort, const unsigned char* pData, size_t nLength,
+                 const TArrival& arrival, int nMaxWorkers, const TNetworkList& pNetworks)
+{
+    if (g_nWorkers.load() >= nMaxWorkers)
     {
         ACE_DEBUG((LM_DEBUG,
                    LOG_PREFIX
                    "Debug: too many PXE request workers, datagram on port %d dropped at %D\n",
                    (int)nPort));
+        RecordDrop(arrival.saFrom, "too many request workers");
         return;
     }
-    std::unique_ptr<PxeDatagram> pDatagram(new (std::nothrow) PxeDatagram);
+    std::unique_ptr<PxeDatagram> pDatagram(new (std::nothrow) PxeDatagram());  // zero-filled
     if (!pDatagram)
         return;
-    memset(pDatagram.get(), 0, sizeof(PxeDatagram));
+    pDatagram->pLocalNetworks = pNetworks;
     pDatagram->saFrom = arrival.saFrom;
     memcpy(pDatagram->payload, pData, nLength);
     pDatagram->length = (uint32_t)nLength;
@@ -172,6 +213,7 @@ void PxeParser(PxeDatagram dg)
         request.scReply = dg.scReply;
         request.iIfIndex = dg.iIfIndex;
         request.nLocalAddr = dg.nLocalAddr;
+        request.pLocalNetworks = dg.pLocalNetworks.get();
         int iResult = HandlePxeRequest(&request);
         fprintf(stdout, "aaaaaaaaaaaaa%d\n", iResult);
         fflush(stdout);
@@ -199,8 +241,9 @@ ACE_THR_FUNC_RETURN PxeParserThread(void* pArg)
     return 0;
 }
 
-ACE_THR_FUNC_RETURN bootservice_proc(void*)
+ACE_THR_FUNC_RETURN bootservice_proc(void* pArg)
 {
+    const int nMaxWorkers = pArg == nullptr ? kMaxPxeWorkers : *static_cast<const int*>(pArg);
     int scDhcp = -1;
     int scBinl = -1;
     try
@@ -220,6 +263,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
         ServiceThreadBound();
 
         unsigned char aBuffer[kBinlReceiveLimit];
+        TLocalNetworks networks;
         for (;;)
         {
             ACE_Time_Value tvZero(0);
@@ -244,7 +288,7 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 if (errno == EINTR)
                     continue;
                 ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: select code=%d at %D\n", errno));
-                ACE_OS::exit(-1);
+                FatalExit();
             }
             if (iReady == 0 || aPoll[0].revents != 0)
                 continue;
@@ -259,9 +303,12 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 {
                     ACE_DEBUG(
                         (LM_DEBUG, LOG_PREFIX "error: recvfrom scDhcp code=%d at %D\n", iError));
+                    if (iError == EMSGSIZE)
+                        RecordDrop(arrival.saFrom, "too long");
                     continue;
                 }
-                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival);
+                StartWorker(scDhcp, kDhcpServerPort, aBuffer, (size_t)n, arrival, nMaxWorkers,
+                            networks.Current());
             }
             if (iReady > 0 && (aPoll[iBinlSlot].revents & (POLLIN | POLLERR)))
             {
@@ -270,9 +317,12 @@ ACE_THR_FUNC_RETURN bootservice_proc(void*)
                 {
                     ACE_DEBUG(
                         (LM_DEBUG, LOG_PREFIX "error: recvfrom scBinl code=%d at %D\n", iError));
+                    if (iError == EMSGSIZE)
+                        RecordDrop(arrival.saFrom, "too long");
                     continue;
                 }
-                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival);
+                StartWorker(scBinl, kBinlPort, aBuffer, (size_t)n, arrival, nMaxWorkers,
+                            networks.Current());
             }
         }
     }

@@ -3,19 +3,21 @@
 // a detached worker thread that runs the request handler on it.
 #pragma once
 
+#include "platform/interfaces.h"
+
 #include <ace/OS_NS_Thread.h>
 
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 // Receive limits of the two listening sockets.
 constexpr uint32_t kDhcpReceiveLimit = 1024;
 constexpr uint32_t kBinlReceiveLimit = 1500;
 // Most request workers that may run at once; a datagram beyond that is dropped.
 constexpr int kMaxPxeWorkers = 1024;
-// The cap in force (kMaxPxeWorkers; only tests lower it, before the listener starts).
-extern int giMaxPxeWorkers;
 
 // One received datagram, owned by the worker that handles it.
 struct PxeDatagram
@@ -27,10 +29,13 @@ struct PxeDatagram
     int iIfIndex;                 // interface the datagram arrived on (0: unknown)
     uint32_t nLocalAddr;          // the address it arrived at, network order (0: unknown)
     int scReply;  // duplicate of the receiving socket, owned and closed by the worker (-1: none)
+    // This machine's networks as the listener last read them (null: none known).
+    std::shared_ptr<const std::vector<TLocalNetwork>> pLocalNetworks;
 };
 
 // Thread function of the listener, started once by the service main thread
-// with ACE_OS::thr_create. The argument is ignored; returns 0. Ends as soon
+// with ACE_OS::thr_create. The argument, when not null, points to an int that
+// caps the request workers below kMaxPxeWorkers; returns 0. Ends as soon
 // as evStop is signalled (its descriptor is in the wait). Reports itself to
 // ServiceThreadBound once both sockets are bound. Ends the process with exit
 // status -1 when a socket cannot be created or bound.

@@ -271,7 +271,7 @@ void DhcpPacket::StoreWalked(const uint8_t* pArea, size_t nPos, size_t nLimit)
         WalkVendor(pArea + nPos + 2, std::min(nEnd, nLimit) - (nPos + 2));
         return;
     }
-    if (nEnd >= nLimit)  // its last byte is the area's last byte, or beyond
+    if (nEnd > nLimit)  // runs past the end of the area
         return;
     const uint8_t* pValue = pArea + nPos + 2;
     if (nCode == kOptClassId && nLength > static_cast<size_t>(kShortClassIdLength))

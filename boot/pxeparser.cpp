@@ -37,19 +37,48 @@ bool SerializeReply(const DhcpPacket& packet, std::vector<unsigned char>& vBytes
     return true;
 }
 
-// The folder that BootServer/ArchFolders names for the client's architecture
-// (option 93: 16-bit numbers, the first one counts), or null.
-const std::string* ArchFolder(const DhcpPacket& request, uint16_t& nArch)
+// The client's architecture (option 93: 16-bit numbers, the first one
+// counts); false when the request names none.
+bool ClientArch(const DhcpPacket& request, uint16_t& nArch)
 {
-    if (gSettings.mapArchFolders.empty())
-        return nullptr;
     unsigned char aArch[256];
     const int nLength = request.GetOption(kOptClientArch, aArch, sizeof(aArch));
     if (nLength < 2 || nLength % 2 != 0)
-        return nullptr;
+        return false;
     nArch = (uint16_t)((aArch[0] << 8) | aArch[1]);
+    return true;
+}
+
+// The folder that BootServer/ArchFolders names for the client's architecture, or null.
+const std::string* ArchFolder(const DhcpPacket& request, uint16_t& nArch)
+{
+    if (gSettings.mapArchFolders.empty() || !ClientArch(request, nArch))
+        return nullptr;
     const auto it = gSettings.mapArchFolders.find(nArch);
     return it == gSettings.mapArchFolders.end() ? nullptr : &it->second;
+}
+
+// Whether a reply may be sent to giaddr nGiaddr (network order, not 0) as a
+// relay agent's unicast address.
+bool IsRelayAddress(uint32_t nGiaddr, const std::vector<TLocalNetwork>& vLocalNetworks)
+{
+    const uint32_t nHost = ntohl(nGiaddr);
+    if ((nHost >> 24) == 127 || (nHost >> 28) == 0xE || nHost == INADDR_BROADCAST)
+        return false;  // loopback, multicast, the limited broadcast
+    for (const TLocalNetwork& network : vLocalNetworks)
+    {
+        if (nGiaddr == network.nAddress)
+            return false;
+        // Networks of /31 and /32 have no network or broadcast address: both
+        // addresses of a /31 are hosts.
+        const uint32_t nMask = ntohl(network.nNetmask);
+        if (nMask > 0xFFFFFFFCu)
+            continue;
+        const uint32_t nNetwork = ntohl(network.nAddress) & nMask;
+        if (nHost == nNetwork || nHost == (nNetwork | ~nMask))
+            return false;
+    }
+    return true;
 }
 
 std::string DottedAddress(uint32_t nAddress)
@@ -79,31 +108,61 @@ std::string FormatHardwareAddress(const unsigned char* pChaddr)
 TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
 {
     TPxeReply reply;
+    TBootRecord& record = reply.record;
+    record.nAddress = pRequest->saFrom.sin_addr.s_addr;
+    // Every drop returns 0 without a reply and without a log line.
+    auto Drop = [&](const std::string& strReason) {
+        record.strEvent = "dropped";
+        record.strReason = strReason;
+        return reply;
+    };
     DhcpPacket request;
     // A datagram too short for the header leaves the packet empty: no option 53, dropped below.
     request.Parse(pRequest->payload, pRequest->length);
     DhcpPacket response;
 
-    // Classification: every drop returns 0 without a reply and without a log line.
+    // Classification.
     const uint16_t nPort = pRequest->port;
     if (nPort != kDhcpServerPort && nPort != kBinlPort)
-        return reply;
+        return Drop("port " + std::to_string(nPort));
     uint8_t nType = 0;
     if (request.GetOption(kOptMessageType, &nType, 1) != 1)
-        return reply;
+        return Drop("no message type");
     if (nType != kDhcpDiscover && nType != kDhcpRequest && nType != kDhcpInform)
-        return reply;
+        return Drop("message type " + std::to_string(nType));
     // A broadcast DHCPREQUEST to port 67 without ciaddr is meant for the DHCP server.
     if (nType == kDhcpRequest && nPort == kDhcpServerPort && request.GetCiaddr() == 0)
-        return reply;
+        return Drop("request to a DHCP server");
+    // A giaddr that is no relay agent's address would turn the reply into a
+    // broadcast, or send it back to this machine: the console is not even asked.
+    const std::vector<TLocalNetwork> vNoNetworks;
+    reply.dest = ChooseReplyDestination(
+        nPort, pRequest->saFrom, request.GetCiaddr(), request.GetGiaddr(),
+        pRequest->pLocalNetworks != nullptr ? *pRequest->pLocalNetworks : vNoNetworks);
+    if (reply.dest.bRefused)
+    {
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: relay address %s refused, request dropped at %D\n",
+                   DottedAddress(request.GetGiaddr()).c_str()));
+        return Drop("relay address refused");
+    }
 
     unsigned char aChaddr[kDhcpChaddrSize] = {};
     request.CopyChaddr(aChaddr, sizeof(aChaddr));
     std::string strMac = FormatHardwareAddress(aChaddr);
+    record.strMac = strMac;
+    uint16_t nArch = 0;
+    if (ClientArch(request, nArch))
+        record.iArch = nArch;
 
-    std::string strTask;
+    // A blank is never part of a word: still there, the console named none.
+    std::string strTask = " ";
     if (!console.fnQueryTask(strMac, std::string(), strTask))
+    {
+        record.strEvent = "refused";
+        if (strTask.empty())
+            record.strTask = "allnone";
         return reply;
+    }
 
     unsigned char aScratch[256];
     bool bConsoleInfo = false;
@@ -116,14 +175,14 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     {
         nLength = request.GetOption(kOptClassId, aScratch, sizeof(aScratch));
         if (nLength != kPxeClassIdLength || memcmp(aScratch, kPxeClassId, kPxeClassIdLength) != 0)
-            return reply;
+            return Drop("not a PXE client");
     }
 
     unsigned char aChaddr2[kDhcpChaddrSize] = {};
     int nCopied = request.CopyChaddr(aChaddr2, sizeof(aChaddr2));
     static const unsigned char aZero[6] = {};
     if ((nCopied == 0 || memcmp(aChaddr2, aZero, sizeof(aZero)) == 0) && !bConsoleInfo)
-        return reply;
+        return Drop("no hardware address");
     strMac = FormatHardwareAddress(aChaddr2);
     const std::string strCiaddr = DottedAddress(request.GetCiaddr());
 
@@ -146,8 +205,6 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     // From here on the request has passed: the result is 1 whatever follows,
     // unless the boot selection refuses.
     reply.iResult = 1;
-    reply.nCiaddr = request.GetCiaddr();
-    reply.nGiaddr = request.GetGiaddr();
 
     // The reply base.
     response.SetOp(kBootReply);
@@ -181,7 +238,7 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     }
 
     if (!bBootItem && !bProxy && !bConsoleInfo)
-        return reply;
+        return Drop("neither a boot nor a proxy request");
 
     if (bConsoleInfo)
     {
@@ -211,10 +268,10 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     if (!console.fnSelectBootFile(nServerType, nLayer, strBootFile, strMac, strCiaddr))
     {
         reply.iResult = 0;
+        record.strEvent = "refused";
         return reply;
     }
     ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: Get file %s at %D\n", strBootFile.c_str()));
-    uint16_t nArch = 0;
     if (const std::string* pFolder = ArchFolder(request, nArch))
     {
         ACE_DEBUG((LM_DEBUG, LOG_PREFIX "Debug: Folder %s for client architecture %d at %D\n",
@@ -238,11 +295,14 @@ TPxeReply BuildPxeReply(const PxeRequest* pRequest, const TPxeConsole& console)
     AddBootMenu(&buffer);
     reply.vBytes.resize(buffer.nReplyLength);
     reply.eKind = bBootItem ? EPxeReply::BootServer : EPxeReply::Proxy;
+    record.strEvent = bBootItem ? "ack" : "offer";
+    record.strFile = strBootFile;
     return reply;
 }
 
 TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFrom,
-                                         uint32_t nCiaddr, uint32_t nGiaddr)
+                                         uint32_t nCiaddr, uint32_t nGiaddr,
+                                         const std::vector<TLocalNetwork>& vLocalNetworks)
 {
     TReplyDestination dest;
     if (nPort == kBinlPort)
@@ -260,6 +320,7 @@ TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFr
     {
         dest.saTo.sin_addr.s_addr = nGiaddr;
         dest.saTo.sin_port = htons(kDhcpServerPort);
+        dest.bRefused = !IsRelayAddress(nGiaddr, vLocalNetworks);
     }
     else
     {
@@ -272,7 +333,7 @@ TReplyDestination ChooseReplyDestination(uint16_t nPort, const sockaddr_in& saFr
 
 int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
 {
-    if (reply.vBytes.empty())
+    if (reply.vBytes.empty() || reply.dest.bRefused)
         return 1;
     // The reply leaves from the socket the request arrived on, so that it
     // comes from the port the client sent to (firmware ignores replies from
@@ -305,8 +366,7 @@ int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
         }
     }
 
-    TReplyDestination dest =
-        ChooseReplyDestination(pRequest->port, pRequest->saFrom, reply.nCiaddr, reply.nGiaddr);
+    TReplyDestination dest = reply.dest;
     if (dest.bBroadcast)
     {
         int iOn = 1;
@@ -339,7 +399,8 @@ int SendReply(const PxeRequest* pRequest, const TPxeReply& reply)
 int HandlePxeRequest(const PxeRequest* pRequest)
 {
     TPxeReply reply = BuildPxeReply(pRequest);
-    if (reply.iResult == 0)
-        return 0;
-    return SendReply(pRequest, reply);
+    const int iResult = reply.iResult == 0 ? 0 : SendReply(pRequest, reply);
+    if (!reply.record.strEvent.empty())
+        Record(reply.record);
+    return iResult;
 }

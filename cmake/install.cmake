@@ -1,9 +1,11 @@
 # Install layout: everything under one folder of its own.
 #   <prefix>/bin/pxeservice        the program
+#   <prefix>/bin/consolesim, pxeclient   a stand-in console and a scripted PXE client
 #   <prefix>/bin/pxeservice.cfg    its configuration (example; kept when present)
 #   <prefix>/bin/pxeservice.log    its log (written by the service)
 #   <prefix>/Gateway.cfg           the gateway's configuration (example; kept when present)
 #   <prefix>/tftproot/             the boot files
+#   <prefix>/share/man/man8/pxeservice.8   the manual page
 # The program finds its files from its own path, so the layout moves with the prefix.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /opt/pxeservice CACHE PATH "Install folder" FORCE)
@@ -25,7 +27,12 @@ endif()
 if(TARGET pxeservice)
   install(TARGETS pxeservice RUNTIME DESTINATION bin)
 endif()
+# A stand-in console and a scripted PXE client: a site tries its set-up with
+# them without a build tree.
+install(TARGETS consolesim pxeclient RUNTIME DESTINATION bin)
 install(DIRECTORY DESTINATION tftproot)
+# The manual page, where man finds it for a program in <prefix>/bin on PATH.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/pxeservice.8 DESTINATION share/man/man8)
 
 # The example configuration files are put in place only where none exists, so
 # that a reinstall never overwrites a configuration in use. The TFTP root of

@@ -8,6 +8,7 @@
 #include "platform/programpath.h"
 #include "core/logfile.h"
 #include "core/paths.h"
+#include "platform/fatalexit.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_stdlib.h>
@@ -44,7 +45,7 @@ bool IsConsolePort(const std::string& strPort)
 {
     if (platform.fnExit)
         platform.fnExit(-1);
-    ACE_OS::exit(-1);
+    FatalExit();
 }
 
 // One reading of the own file: a fatal fault logs its reason, found by the
@@ -221,6 +222,13 @@ void ReadConfiguration(const TConfigPlatform& platform, TConfigDocuments* pKeep)
             (LM_ERROR, LOG_PREFIX "Read ArchFolders setting error: %s at %D\n", strFault.c_str()));
         reading.Fatal("ArchFolders");
     }
+
+    TTiXmlElement* pLog = Child(pRoot, "Log");
+    if (TTiXmlElement* pRecords = Child(pLog, "Records"))
+        gSettings.strLogRecords = pRecords->Value();
+    TTiXmlElement* pJournal = Child(pLog, "Journal");
+    gSettings.bLogJournal =
+        pJournal != nullptr && ACE_OS::strncasecmp(pJournal->Value().c_str(), "yes", 3) == 0;
 
     TTiXmlElement* pComm = Child(pRoot, "Communication");
     if (TTiXmlElement* pUser = Child(Child(pRoot, "Service"), "User"))

@@ -28,7 +28,7 @@ struct TConfigPlatform
     std::function<bool(std::string&)> fnAppDataFolder;
     // The network adapters (see GetAdapterList); 0 on success.
     std::function<int(std::vector<TAdapter>&)> fnAdapters;
-    // Ends the start-up on a fatal error with the status given; none: exit().
+    // Ends the start-up on a fatal error with the status given; none: FatalExit().
     std::function<void(int)> fnExit;
 
     static TConfigPlatform System();

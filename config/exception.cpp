@@ -1,12 +1,12 @@
 #include "config/exception.h"
 
-#include <ace/OS_NS_stdlib.h>
+#include "platform/fatalexit.h"
 
 TException::TException(const char* szFile, int iLine_, const std::string& strMessage_)
     : std::exception(), strMessage(strMessage_), strFile(), iLine(iLine_), strClass()
 {
     if (szFile == nullptr)
-        ACE_OS::exit(-1);
+        FatalExit();
     strFile = szFile;
     strClass = "TException";
 }

@@ -27,6 +27,9 @@ struct TSettings
     int iTftpMaxTimeout = 10;            // largest "timeout" option granted, 1 to 255 seconds
     // User the service runs as once its ports are bound; empty: stay as started
     std::string strServiceUser;
+    // File that takes a record (a JSON line) of every boot event; empty: none
+    std::string strLogRecords;
+    bool bLogJournal = false;  // the same events go to the systemd journal
 };
 
 extern TSettings gSettings;

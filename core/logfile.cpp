@@ -30,6 +30,22 @@ void TLogFile::Open(const std::string& strProgramPath)
     pLog->set_flags(ACE_Log_Msg::OSTREAM | ACE_Log_Msg::VERBOSE_LITE);
 }
 
+int TLogFile::Reopen()
+{
+    if (strFileName.empty())
+        return -1;
+    std::ofstream fresh(strFileName.c_str(), std::ios_base::out | std::ios_base::app);
+    if (!fresh.is_open())
+        return -1;
+    // ACE_Log_Msg writes a whole line to the stream while it holds this lock.
+    ACE_Log_Msg* pLog = ACE_Log_Msg::instance();
+    pLog->acquire();
+    swap(fresh);
+    pLog->release();
+    // fresh now holds the old file: closing it flushes the lines it has.
+    return 0;
+}
+
 TLogFile::~TLogFile()
 {
     if (bAttach)

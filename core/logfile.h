@@ -31,6 +31,12 @@ public:
 
     const std::string& FileName() const { return strFileName; }
 
+    // Opens the file by its name again (after a rotation renamed it) and
+    // writes on into the new one; -1, writing on into the old one, when it
+    // cannot be opened. Safe while other threads log: the stream changes
+    // files under the logging facility's own lock, between two lines.
+    int Reopen();
+
 private:
     void Open(const std::string& strProgramPath);
 

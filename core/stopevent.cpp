@@ -1,8 +1,8 @@
 #include "core/stopevent.h"
 
-// Never destroyed: a fatal error ends the process through exit() while the
-// main thread still waits on the event, and destroying an event that has a
-// waiter blocks until the waiter leaves, which it never does.
+// Never destroyed: the process may end (through exit() or a fatal error)
+// while a thread still waits on the event, and destroying an event that has
+// a waiter blocks until the waiter leaves, which it never does.
 TStopEvent& evStop = *new TStopEvent;
 
 TStopEvent::TStopEvent() = default;

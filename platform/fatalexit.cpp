@@ -1,32 +1,29 @@
 #include "platform/fatalexit.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
 
 namespace
 {
-std::atomic<bool> bArmed{false};
-
-void EndAtOnce()
-{
-    if (!bArmed)
-        return;
-    fflush(nullptr);
-    // Every fatal exit of the service passes -1.
-    _exit(255);
-}
-
-// Registered before main runs, after the libraries' own objects: it runs
-// before they are destroyed.
-struct TRegistration
-{
-    TRegistration() { atexit(EndAtOnce); }
-} registration;
+std::atomic<void (*)()> pfnFatalReport{nullptr};
+std::atomic<bool> bEnding{false};
 }  // namespace
 
-void ArmFatalExit() { bArmed = true; }
+void SetFatalExitReport(void (*pfnReport)()) { pfnFatalReport = pfnReport; }
 
-void DisarmFatalExit() { bArmed = false; }
+void FatalExit()
+{
+    if (bEnding.exchange(true))
+    {
+        // The first one sends its report and ends the process; should it not
+        // get that far, this one ends it.
+        sleep(5);
+        _exit(255);
+    }
+    if (void (*pfnReport)() = pfnFatalReport.load())
+        pfnReport();
+    fflush(nullptr);
+    _exit(255);
+}

@@ -32,6 +32,7 @@ struct TListedAddress
     int iIndex = 0;           // AF_PACKET: the interface index
     int iLinkType = 0;        // AF_PACKET: the ARPHRD_* link type
     in_addr addr{};           // AF_INET: the address
+    in_addr mask{};           // AF_INET: its netmask (0 when the system gives none)
 };
 
 // The address list in the order the system gives it; false when it cannot be had.
@@ -58,6 +59,8 @@ bool ListAddresses(std::vector<TListedAddress>& vList)
         {
             listed.iFamily = AF_INET;
             listed.addr = reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr;
+            if (p->ifa_netmask != nullptr && p->ifa_netmask->sa_family == AF_INET)
+                listed.mask = reinterpret_cast<const sockaddr_in*>(p->ifa_netmask)->sin_addr;
         }
         vList.push_back(listed);
     }
@@ -161,5 +164,17 @@ uint32_t AddressOfInterface(const std::string& strName)
     for (const TListedAddress& listed : vList)
         if (listed.iFamily == AF_INET && listed.strLabel == strName)
             return listed.addr.s_addr;
+    return 0;
+}
+
+int GetLocalNetworks(std::vector<TLocalNetwork>& vNetworks)
+{
+    vNetworks.clear();
+    std::vector<TListedAddress> vList;
+    if (!ListAddresses(vList))
+        return -1;
+    for (const TListedAddress& listed : vList)
+        if (listed.iFamily == AF_INET)
+            vNetworks.push_back({listed.addr.s_addr, listed.mask.s_addr});
     return 0;
 }

@@ -1,6 +1,7 @@
 // The machine's network interfaces and their IPv4 addresses: the adapter list
 // the configuration reader looks at when no particular interface is
-// configured, and the lookups of one interface by its address or its name.
+// configured, the lookups of one interface by its address or its name, and
+// the machine's own networks.
 #pragma once
 
 #include <cstdint>
@@ -31,3 +32,15 @@ std::string InterfaceOfAddress(const std::string& strIp);
 
 // First IPv4 address (network order) listed under the name strName; 0 when it has none.
 uint32_t AddressOfInterface(const std::string& strName);
+
+// One IPv4 address of this machine with the netmask of its network (both in
+// network order).
+struct TLocalNetwork
+{
+    uint32_t nAddress = 0;
+    uint32_t nNetmask = 0;
+};
+
+// Every IPv4 address the machine's interfaces carry, loopback included, with
+// its netmask. 0 on success, -1 when the list cannot be had.
+int GetLocalNetworks(std::vector<TLocalNetwork>& vNetworks);

@@ -28,6 +28,9 @@ enum : unsigned long
 {
     SERVICE_CONTROL_STOP = 1,
     SERVICE_CONTROL_SHUTDOWN = 5,
+    // The log files are to be opened again by their names (SIGHUP in a
+    // service run, after a rotation).
+    SERVICE_CONTROL_REOPEN = 128,
 };
 
 // Start types for startup.
@@ -87,15 +90,17 @@ public:
     static void SetExitStatus(const std::string& strStatus);
 
     // Runs the service for systemd: blocks SIGINT, SIGTERM and SIGHUP, turns
-    // each into the stop control on a thread of its own, then open(). -1 with
-    // errno ENOTCONN when the process was not started by systemd.
+    // the first two into the stop control and SIGHUP into the reopen control
+    // on a thread of its own, then open(). -1 with errno ENOTCONN when the
+    // process was not started by systemd.
     int StartDispatcher();
 
     // Reports start pending, runs svc and reports stopped with its result.
     int open();
 
     virtual int svc();
-    // Stop and shut-down report stop pending; other controls are ignored.
+    // Stop and shut-down report stop pending; other controls (reopen among
+    // them) are ignored.
     virtual void handle_control(unsigned long nControl);
 
     std::string UnitPath() const;
@@ -112,20 +117,3 @@ private:
     std::string strDisplayName;
     bool bConnected = false;
 };
-
-// Unit text codecs (no I/O).
-
-// The unit for a program: Description, Type=notify, ExecStart, WantedBy.
-std::string MakeUnitText(const std::string& strDisplayName, const std::string& strExePath);
-// A path as one ExecStart word: "%" doubled, quoted when it holds blanks,
-// quotes or backslashes.
-std::string QuoteExecPath(const std::string& strPath);
-// Values of the dependency keys of [Unit], split at blanks; empty values drop out.
-std::vector<std::string> UnitDependencies(const std::string& strUnit);
-// Adds "strKey=strValue" as the last line of section strSection (the section
-// is added at the end when missing).
-std::string UnitAddKey(const std::string& strUnit, const std::string& strSection,
-                       const std::string& strKey, const std::string& strValue);
-// Replaces the first strKey of strSection, or adds it when there is none.
-std::string UnitSetKey(const std::string& strUnit, const std::string& strSection,
-                       const std::string& strKey, const std::string& strValue);

@@ -32,8 +32,8 @@ public:
 
 private:
     // A plain thread, not one of ACE's: until a signal arrives it touches no
-    // state of ACE's, so an exit() on another thread (a fatal start-up error)
-    // never tears ACE down under its feet.
+    // state of ACE's, so the end of the process on another thread never
+    // tears ACE down under its feet.
     static void* signal_proc(void* pArg);
 
     PFN_HANDLER pfnHandler = nullptr;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured build folder, installs it with
-# apt-get, runs the installed program (-v, and a foreground start and stop in the
-# server namespace of a lab of scripts/lab.sh, running as the package's system user
+# apt-get, runs the installed program (-v, --help, the manual page, the
+# logrotate file, the tools, and a foreground start and stop in the server
+# namespace of a lab of scripts/lab.sh, running as the package's system user
 # pxeservice once its ports are bound), reinstalls it over a changed configuration,
 # and purges it: the program, its configuration files and its log must go, a
 # boot file that the user put into the TFTP root must stay, and so does the user.
@@ -51,6 +52,19 @@ echo "$version"
 getent passwd pxeservice | grep -q ":/nonexistent:/usr/sbin/nologin$" ||
   fail "no system user pxeservice: $(getent passwd pxeservice)"
 grep -q "<User>pxeservice</User>" "$prefix/bin/pxeservice.cfg" || fail "the configuration names no user"
+help=$("$prefix/bin/pxeservice" --help 2>/dev/null) || fail "--help exited with $?"
+[ "${help%%$'\n'*}" = "Usage: pxeservice [-i] [-r] [-s] [-k] [-t N] [-d] [-v] [--check] [-h]" ] ||
+  fail "--help printed: $help"
+MANWIDTH=80 man -l "$prefix/share/man/man8/pxeservice.8" 2>&1 | grep -qE "^ *pxeservice +- +network-boot server" ||
+  fail "no manual page at $prefix/share/man/man8/pxeservice.8"
+grep -qx "$prefix/bin/pxeservice.log {" /etc/logrotate.d/pxeservice || fail "no logrotate file for the log"
+! command -v logrotate >/dev/null || logrotate -d /etc/logrotate.d/pxeservice >"$work/logrotate.out" 2>&1 ||
+  { cat "$work/logrotate.out"; fail "logrotate does not read /etc/logrotate.d/pxeservice"; }
+for tool in consolesim pxeclient; do  # each prints its usage (status 0 to 2) when it runs at all
+  status=0; "$prefix/bin/$tool" --help >/dev/null 2>&1 || status=$?
+  [ $status -le 2 ] || fail "$prefix/bin/$tool does not run (status $status)"
+done
+echo "help, manual page, logrotate file and the tools installed"
 
 echo "--- pxeservice -d in namespace ${lab}s, stopped with SIGINT"
 bash scripts/lab.sh up "$lab"
@@ -81,9 +95,11 @@ echo "configuration kept"
 echo "--- apt-get purge pxeservice"
 echo "a boot file of the user's" >"$prefix/tftproot/user.0"
 apt_get purge pxeservice
-for f in bin/pxeservice bin/pxeservice.cfg Gateway.cfg bin/pxeservice.log share/doc/pxeservice/README.md; do
+for f in bin/pxeservice bin/pxeservice.cfg Gateway.cfg bin/pxeservice.log share/doc/pxeservice/README.md \
+         share/man/man8/pxeservice.8 bin/consolesim bin/pxeclient; do
   [ ! -e "$prefix/$f" ] || fail "$prefix/$f is left after the purge"
 done
+[ ! -e /etc/logrotate.d/pxeservice ] || fail "/etc/logrotate.d/pxeservice is left after the purge"
 [ -f "$prefix/tftproot/user.0" ] || fail "the purge removed the user's boot file"
 getent passwd pxeservice >/dev/null || fail "the purge removed the user pxeservice"
 echo "program, configuration and log gone; $prefix/tftproot/user.0 and the user pxeservice kept"

@@ -11,6 +11,7 @@
 #include "platform/privileges.h"
 #include "core/logfile.h"
 #include "core/readiness.h"
+#include "core/records.h"
 #include "service/service.h"
 #include "core/stopevent.h"
 #include "tftp/packet.h"
@@ -24,12 +25,23 @@
 
 #include <stdlib.h>
 
+#include <mutex>
 #include <string>
 
 int bDebugMode = 0;
 
 namespace
 {
+// The log file of the run, for ReopenLogFiles on the signal thread.
+std::mutex mtxLogFile;
+TLogFile* pRunLogFile = nullptr;
+
+void ShareLogFile(TLogFile* pLogFile)
+{
+    std::lock_guard<std::mutex> lock(mtxLogFile);
+    pRunLogFile = pLogFile;
+}
+
 // Keeps the latest error line of the threads it is installed on (without its
 // "(pid:...) (File:...) " prefix) as the status that the service manager
 // shows when the process ends on a fatal error.
@@ -104,7 +116,7 @@ void RunAsServiceUser()
     {
         ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: can not run as user %s: %s at %D\n",
                    strUser.c_str(), strWhy.c_str()));
-        ACE_OS::exit(-1);
+        FatalExit();
     }
     ACE_DEBUG((LM_INFO, LOG_PREFIX "Running as user %s at %D\n", strUser.c_str()));
 }
@@ -117,7 +129,7 @@ void ReportRunning(const std::string& strStatus)
 
 void RunMainThread(const TServiceParts& parts)
 {
-    // Held by a plain pointer on purpose: the exit(-1) paths below leave it
+    // Held by a plain pointer on purpose: the fatal paths below leave it
     // alone, and the log stream stays usable for threads that log late.
     TLogFile* pLogFile = nullptr;
     ACE_Log_Msg_Callback* pOldCallback = KeepErrorLines();
@@ -126,9 +138,14 @@ void RunMainThread(const TServiceParts& parts)
         // Written before the log file is attached: reaches standard error only.
         ACE_DEBUG((LM_INFO, "\n\n" LOG_PREFIX "Service start at %D\n"));
         pLogFile = new TLogFile(bDebugMode == 0);
+        ShareLogFile(pLogFile);
 
         // The settings are complete before the first service thread exists.
         parts.pfnReadConfiguration();
+        // Without its records the service still boots its clients.
+        if (gRecords.Open(gSettings.strLogRecords, gSettings.bLogJournal) != 0)
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: records file %s cannot be opened at %D\n",
+                       gSettings.strLogRecords.c_str()));
 
         // Ready once both service threads have their sockets, not before. With a
         // user to run as, neither thread serves until the process runs as it.
@@ -144,7 +161,6 @@ void RunMainThread(const TServiceParts& parts)
             },
             bDrop);
         ACE_hthread_t hTftp{}, hBoot{};
-        ArmFatalExit();
         bool bTftp = StartServiceThread(parts.pfnTftpService, hTftp);
         bool bBoot = StartServiceThread(parts.pfnBootService, hBoot);
 
@@ -156,7 +172,6 @@ void RunMainThread(const TServiceParts& parts)
             ACE_Thread::join(hTftp);
         if (bBoot)
             ACE_Thread::join(hBoot);
-        DisarmFatalExit();
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
     }
     catch (TTiXmlException& e)
@@ -167,7 +182,7 @@ void RunMainThread(const TServiceParts& parts)
         const std::string strReason = DescribeXmlFault(e);
         if (!strReason.empty())
             LOG_REASON(strReason);
-        exit(-1);
+        FatalExit();
     }
     catch (...)
     {
@@ -184,10 +199,31 @@ void RunMainThread(const TServiceParts& parts)
         catch (...)
         {
         }
-        exit(-1);
+        FatalExit();
     }
+    gRecords.Close();
+    ShareLogFile(nullptr);
     delete pLogFile;
     ACE_Log_Msg::instance()->msg_callback(pOldCallback);
+}
+
+void ReopenLogFiles()
+{
+    std::lock_guard<std::mutex> lock(mtxLogFile);
+    if (pRunLogFile == nullptr)
+        return;
+    // The calling thread (the signal thread, which ACE did not create) writes
+    // its own line into the file too.
+    if (bDebugMode == 0)
+        ACE_Log_Msg::instance()->msg_ostream(pRunLogFile);
+    if (pRunLogFile->Reopen() == 0)
+        ACE_DEBUG((LM_INFO, LOG_PREFIX "Log file reopened at %D\n"));
+    else
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: log file %s cannot be reopened at %D\n",
+                   pRunLogFile->FileName().c_str()));
+    if (gRecords.Reopen() != 0)
+        ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: records file %s cannot be reopened at %D\n",
+                   gSettings.strLogRecords.c_str()));
 }
 
 void mainthread_proc()

@@ -18,6 +18,12 @@ extern int bDebugMode;
 // start-up) ends the process with exit status -1.
 void mainthread_proc();
 
+// Opens the log file and the records file of the running service again by
+// their names (after a rotation renamed them), and logs that it did. Any
+// thread may call it; it does nothing before the log file exists or after it
+// is closed.
+void ReopenLogFiles();
+
 // What mainthread_proc runs: the configuration reader, the two service
 // thread functions (each calls ServiceThreadBound once its sockets are bound)
 // and the report that the service runs, with the status text naming the

@@ -12,6 +12,7 @@
 #include <ace/OS_NS_string.h>
 
 #include <errno.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -23,8 +24,8 @@
 const char* ProgramVersion() { return PXE_VERSION; }
 
 Process::Process()
-    : bInstall(0), bRemove(0), bStart(0), bKill(0), bSetStartType(0), bDebug(0), nStartType(0),
-      bVersion(0), bCheck(0)
+    : bInstall(0), bRemove(0), bStart(0), bKill(0), bSetStartType(0), nStartType(0), bVersion(0),
+      bCheck(0), bHelp(0)
 {
     ACE_OS::strcpy(szProgName, "PXE Service");
     ACE::init();
@@ -46,10 +47,37 @@ void Process::Usage()
     ACE_OS::exit(1);
 }
 
+// What "-h" and "--help" print on standard output.
+const char* const kHelpText =
+    "Usage: pxeservice [-i] [-r] [-s] [-k] [-t N] [-d] [-v] [--check] [-h]\n"
+    "A network-boot server: PXE proxy DHCP (UDP 67), PXE boot server (UDP 4011) and\n"
+    "TFTP (UDP 69). A client is answered only once the management console has a task\n"
+    "for it. Without an option the program runs as the systemd service.\n"
+    "  -i        install the systemd unit QvnPXE.service (started on demand)\n"
+    "  -r        remove the unit\n"
+    "  -s        start the service (systemctl start)\n"
+    "  -k        stop the service (systemctl stop)\n"
+    "  -t N      start type: 2 enable, 3 disable (on demand), 4 mask\n"
+    "  -d        run in the foreground, logging to standard error, until SIGINT,\n"
+    "            SIGTERM or SIGHUP\n"
+    "  -v        print the version (exit status 1)\n"
+    "  --check   check both configuration files and the machine, print one line\n"
+    "            per finding; exit status 1 when one is an error\n"
+    "  -h, --help  print this text\n"
+    "Files: pxeservice.cfg and pxeservice.log beside the program, Gateway.cfg.\n"
+    "See pxeservice(8).\n";
+
+void Process::Help()
+{
+    fputs(kHelpText, stdout);
+    fflush(stdout);
+}
+
 void Process::ParseArgs(int argc, char* argv[])
 {
     // Skip the program name; the library's own error messages stay off.
-    ACE_Get_Opt getOpt(argc, argv, "irskt:dv", 1, 0);
+    ACE_Get_Opt getOpt(argc, argv, "irskt:dvh", 1, 0);
+    getOpt.long_option("help", 'h');
     const int kCheckOption = 0x100;  // a long option only
     getOpt.long_option("check", kCheckOption, ACE_Get_Opt::NO_ARG);
     int c;
@@ -76,7 +104,6 @@ void Process::ParseArgs(int argc, char* argv[])
                 Usage();
             break;
         case 'd':
-            bDebug = 1;
             bDebugMode = 1;
             break;
         case 'v':
@@ -84,6 +111,9 @@ void Process::ParseArgs(int argc, char* argv[])
             break;
         case kCheckOption:
             bCheck = 1;
+            break;
+        case 'h':
+            bHelp = 1;
             break;
         default:
             Usage();
@@ -105,6 +135,11 @@ int Process::Run(int argc, char* argv[])
     pService->name(kServiceName, kServiceDisplayName);
 
     ParseArgs(argc, argv);
+    if (bHelp)
+    {
+        Help();
+        return 0;
+    }
     if (bCheck)
         return RunConfigurationCheck();
 
@@ -139,7 +174,7 @@ int Process::Run(int argc, char* argv[])
         ACE_DEBUG((LM_INFO, "PXE Service version: %s\r\n", ProgramVersion()));
         ACE_OS::exit(1);
     }
-    if (bDebug)
+    if (bDebugMode)
     {
         TSignalThread signals;
         signals.Start(ConsoleCtrlHandler, nullptr);

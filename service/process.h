@@ -6,6 +6,7 @@
 //   -d  run in the foreground until SIGINT, SIGTERM or SIGHUP
 //   -v  show the version
 //   --check  check the configuration and the machine, print what is wrong
+//   -h, --help  print the usage text on standard output
 // Without options the program expects to have been started by the service
 // manager and runs as the service.
 #pragma once
@@ -24,10 +25,13 @@ public:
 
     // Does what the command line asks; the result is the exit status.
     int Run(int argc, char* argv[]);
-    // Fills the flags; an option error ends the process through Usage.
+    // Fills the flags ("-d" sets bDebugMode, the one debug flag of the
+    // process); an option error ends the process through Usage.
     void ParseArgs(int argc, char* argv[]);
     // Logs the usage text and ends the process with status 1.
     [[noreturn]] void Usage();
+    // Prints the description of the options on standard output.
+    void Help();
 
     char szProgName[128];
     int bInstall;
@@ -35,10 +39,10 @@ public:
     int bStart;
     int bKill;
     int bSetStartType;
-    int bDebug;
     int nStartType;
     int bVersion;
     int bCheck;
+    int bHelp;
 };
 
 typedef ACE_Singleton<Process, ACE_Mutex> PROCESS;

@@ -21,5 +21,10 @@ void Service::handle_control(unsigned long nControl)
         evStop.signal();
         return;
     }
+    if (nControl == SERVICE_CONTROL_REOPEN)
+    {
+        ReopenLogFiles();
+        return;
+    }
     TServiceManager::handle_control(nControl);
 }

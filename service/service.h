@@ -16,7 +16,7 @@ public:
     // are bound), returns 0.
     int svc() override;
     // Stop and shut-down: report stop pending and signal evStop (harmless to
-    // repeat). Every other control goes to the base.
+    // repeat). Reopen: ReopenLogFiles. Every other control goes to the base.
     void handle_control(unsigned long nControl) override;
 };
 

@@ -146,7 +146,7 @@ int BuildTsizeOack(char* buffer, int64_t iSize)
 }
 
 void NegotiateOptions(const char* pRequest, int nLength, int64_t iSize, int nMaxBlockSize,
-                      int nMaxWindowSize, TTftpGrant* pGrant)
+                      int nMaxWindowSize, int iMaxTimeout, TTftpGrant* pGrant)
 {
     *pGrant = TTftpGrant();
     pGrant->oack[1] = TftpOack;
@@ -190,7 +190,8 @@ void NegotiateOptions(const char* pRequest, int nLength, int64_t iSize, int nMax
             AddOackOption(pGrant, names[i], pGrant->nWindowSize);
             break;
         case 2:
-            if (iValue < kTftpMinTimeout || iValue > kTftpMaxTimeout)
+            // A client's wait bounds how long a silent transfer holds its slot.
+            if (iValue < kTftpMinTimeout || iValue > std::min(iMaxTimeout, kTftpMaxTimeout))
                 continue;
             pGrant->iWaitSeconds = static_cast<int>(iValue);
             AddOackOption(pGrant, names[i], iValue);

@@ -120,7 +120,9 @@ struct TTftpGrant
 // with a zero byte): each name and value pair after the mode, in any order and
 // any case; the first of repeated names counts. Grants "blksize" (8 to 65464,
 // at most nMaxBlockSize), "windowsize" (1 to 65535, at most nMaxWindowSize),
-// "timeout" (1 to 255 seconds) and "tsize" (0 in the request: answered with
-// iSize). Unknown options and values that are not such numbers are left out.
+// "timeout" (1 to 255 seconds, and only up to iMaxTimeout: a longer one is
+// declined, left out of the OACK) and "tsize" (0 in the request: answered
+// with iSize). Unknown options and values that are not such numbers are left
+// out.
 void NegotiateOptions(const char* pRequest, int nLength, int64_t iSize, int nMaxBlockSize,
-                      int nMaxWindowSize, TTftpGrant* pGrant);
+                      int nMaxWindowSize, int iMaxTimeout, TTftpGrant* pGrant);

@@ -18,6 +18,7 @@
 #include "platform/interfaces.h"
 #include "platform/sockopts.h"
 #include "tftp/packet.h"
+#include "tools/client/tftpread.h"
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -198,23 +199,24 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
         close(sc);
         return false;
     }
-    std::vector<unsigned char> vLast = {0, TftpRrq};
-    vLast.insert(vLast.end(), strFile.begin(), strFile.end());
-    const char aMode[] = "\0octet\0tsize\0"
-                         "0";
-    vLast.insert(vLast.end(), aMode, aMode + sizeof(aMode));
     sockaddr_in saServer{};
     saServer.sin_family = AF_INET;
     saServer.sin_addr.s_addr = nServer;
     saServer.sin_port = htons(kTftpPort);
-    bool bPeerKnown = false;
-    long long nTsize = -1, nReceived = 0;
-    unsigned nExpected = 1;
+    auto Send = [&](const std::string& s) {
+        sendto(sc, s.data(), s.size(), 0, reinterpret_cast<sockaddr*>(&saServer), sizeof(saServer));
+    };
+    CTftpRead read(strFile, 0, 0, true);
+    read.fnSend = Send;
+    read.fnData = [&](uint64_t, const unsigned char* p, size_t n, std::string& strWhy) {
+        if (pOut == nullptr || n == 0 || fwrite(p, 1, n, pOut) == n)
+            return true;
+        return (strWhy = "output file not written"), false;
+    };
     int iTimeouts = 0;
-    bool bDone = false, bOk = false;
-    sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer),
-           sizeof(saServer));
-    while (!bDone)
+    bool bFailed = false;
+    Send(read.Request());
+    while (!read.Done() && !bFailed)
     {
         TDatagram dg;
         if (!Receive(sc, TClock::now() + std::chrono::milliseconds(o.iTimeoutMs), dg))
@@ -223,75 +225,34 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
             {
                 printf("pxeclient: tftp %s: no answer from %s\n", strFile.c_str(),
                        Endpoint(saServer).c_str());
-                break;
+                bFailed = true;
             }
-            sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer),
-                   sizeof(saServer));
+            else
+                Send(read.Retry());
             continue;
         }
-        if (dg.saFrom.sin_addr.s_addr != nServer || dg.vData.size() < (size_t)kTftpHeaderSize)
+        if (dg.saFrom.sin_addr.s_addr != nServer)
             continue;
-        if (!bPeerKnown)
-        {
+        if (!read.Answered())
             saServer.sin_port = dg.saFrom.sin_port;  // the transfer's own port
-            bPeerKnown = true;
-        }
         else if (dg.saFrom.sin_port != saServer.sin_port)
             continue;
         iTimeouts = 0;
-        const unsigned nOpcode = (dg.vData[0] << 8) | dg.vData[1];
-        const unsigned nBlock = (dg.vData[2] << 8) | dg.vData[3];
-        if (nOpcode == TftpError)
+        std::string strWhy;
+        if (!read.OnDatagram(dg.vData.data(), dg.vData.size(), strWhy))
         {
-            const char* szText = (const char*)dg.vData.data() + kTftpHeaderSize;
-            std::string strText(szText, strnlen(szText, dg.vData.size() - kTftpHeaderSize));
-            printf("pxeclient: tftp %s: error %u \"%s\"\n", strFile.c_str(), nBlock,
-                   strText.c_str());
-            break;
+            printf("pxeclient: tftp %s: %s\n", strFile.c_str(), strWhy.c_str());
+            bFailed = true;
         }
-        if (nOpcode == TftpOack && nExpected == 1)
-        {
-            // OACK: "name\0value\0" pairs.
-            std::string strOptions((const char*)dg.vData.data() + 2, dg.vData.size() - 2);
-            for (size_t i = 0; i < strOptions.size();)
-            {
-                std::string strName = strOptions.c_str() + i;
-                i += strName.size() + 1;
-                if (i >= strOptions.size())
-                    break;
-                std::string strValue = strOptions.c_str() + i;
-                i += strValue.size() + 1;
-                if (strcasecmp(strName.c_str(), "tsize") == 0)
-                    nTsize = atoll(strValue.c_str());
-            }
-            vLast = {0, TftpAck, 0, 0};
-        }
-        else if (nOpcode == TftpData && nBlock == (nExpected & 0xffff))
-        {
-            size_t nData = dg.vData.size() - kTftpHeaderSize;
-            const unsigned char* pData = dg.vData.data() + kTftpHeaderSize;
-            if (pOut != nullptr && nData > 0 && fwrite(pData, 1, nData, pOut) != nData)
-                break;
-            nReceived += (long long)nData;
-            vLast = {0, TftpAck, (unsigned char)(nBlock >> 8), (unsigned char)nBlock};
-            ++nExpected;
-            if (nData < (size_t)kTftpBlockSize)
-            {
-                bDone = true;
-                bOk = nTsize < 0 || nTsize == nReceived;
-            }
-        }
-        else
-            continue;
-        sendto(sc, vLast.data(), vLast.size(), 0, reinterpret_cast<sockaddr*>(&saServer),
-               sizeof(saServer));
     }
     close(sc);
+    bool bOk = read.Done() && (read.Tsize() < 0 || (uint64_t)read.Tsize() == read.Bytes());
     if (pOut != nullptr && fclose(pOut) != 0)
         bOk = false;
-    if (bDone)
-        printf("pxeclient: tftp %s from %s: tsize %lld, received %lld bytes%s\n", strFile.c_str(),
-               Dotted(nServer).c_str(), nTsize, nReceived, bOk ? "" : " (size differs)");
+    if (read.Done())
+        printf("pxeclient: tftp %s from %s: tsize %lld, received %llu bytes%s\n", strFile.c_str(),
+               Dotted(nServer).c_str(), (long long)read.Tsize(), (unsigned long long)read.Bytes(),
+               bOk ? "" : " (size differs)");
     return bOk;
 }
 

@@ -1,8 +1,13 @@
 // Runs the TFTP service alone in the foreground, serving one folder, until
 // SIGINT, SIGTERM or SIGHUP. For benchmarks and manual checks:
-//   tftpserve [--negotiate] [--max-blksize N] [--max-window N] ROOT
-// --negotiate switches option negotiation on; the other two set the largest
-// block size and window granted (otherwise the configuration's defaults).
+//   tftpserve [--negotiate] [--max-blksize N] [--max-window N] [--max-transfers N]
+//             [--max-per-client N] [--max-timeout N] ROOT
+// --negotiate switches option negotiation on; the others set the largest
+// block size and window granted, the transfers at once in all and from one
+// address, and the largest "timeout" granted (otherwise the configuration's
+// defaults, but for the transfers at once: 10000 in all and 256 from one
+// address, the most allowed, as a benchmark's client runs hundreds at once
+// from one address).
 #include "config/settings.h"
 #include "platform/signals.h"
 #include "core/stopevent.h"
@@ -33,6 +38,8 @@ int ParseNumber(const char* sz, int iMin, int iMax)
 // Fills gSettings from the command line; false on a bad one.
 bool ParseArguments(int argc, char** argv)
 {
+    gSettings.iTftpMaxTransfers = 10000;
+    gSettings.iTftpMaxTransfersPerClient = 256;
     int i = 1;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i)
     {
@@ -43,10 +50,18 @@ bool ParseArguments(int argc, char** argv)
             gSettings.iTftpMaxBlockSize = ParseNumber(argv[++i], 8, 65464);
         else if (strFlag == "--max-window" && i + 1 < argc)
             gSettings.iTftpMaxWindowSize = ParseNumber(argv[++i], 1, 64);
+        else if (strFlag == "--max-transfers" && i + 1 < argc)
+            gSettings.iTftpMaxTransfers = ParseNumber(argv[++i], 1, 10000);
+        else if (strFlag == "--max-per-client" && i + 1 < argc)
+            gSettings.iTftpMaxTransfersPerClient = ParseNumber(argv[++i], 1, 256);
+        else if (strFlag == "--max-timeout" && i + 1 < argc)
+            gSettings.iTftpMaxTimeout = ParseNumber(argv[++i], 1, 255);
         else
             return false;
     }
-    if (i != argc - 1 || gSettings.iTftpMaxBlockSize < 0 || gSettings.iTftpMaxWindowSize < 0)
+    if (i != argc - 1 || gSettings.iTftpMaxBlockSize < 0 || gSettings.iTftpMaxWindowSize < 0 ||
+        gSettings.iTftpMaxTransfers < 0 || gSettings.iTftpMaxTransfersPerClient < 0 ||
+        gSettings.iTftpMaxTimeout < 0)
         return false;
     gSettings.strTftpRoot = argv[i];
     return true;
@@ -59,6 +74,7 @@ int main(int argc, char** argv)
     {
         fprintf(stderr,
                 "usage: %s [--negotiate] [--max-blksize 8..65464] [--max-window 1..64]"
+                " [--max-transfers 1..10000] [--max-per-client 1..256] [--max-timeout 1..255]"
                 " ROOT\n",
                 argv[0]);
         return 2;

@@ -8,6 +8,7 @@
 #include "boottest.h"
 #include "config/settings.h"
 #include "core/readiness.h"
+#include "core/records.h"
 #include "core/stopevent.h"
 
 #include <ace/Log_Msg.h>
@@ -60,7 +61,8 @@ protected:
     // Starts the listener child and waits until its ports are bound.
     void StartListener(int iCap, bool bAny = false)
     {
-        setenv(kSettingsEnv, (std::to_string(iCap) + "|" + std::to_string(bAny)).c_str(), 1);
+        setenv(kSettingsEnv,
+               (std::to_string(iCap) + "|" + std::to_string(bAny) + "|" + strRecords).c_str(), 1);
         pidListener =
             lab.Spawn(lab.ServerNs(),
                       {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
@@ -114,7 +116,7 @@ protected:
     TNetLab lab;
     TTempDir dir;
     pid_t pidListener = -1;
-    std::string strLog = dir / "listener.log";
+    std::string strLog = dir / "listener.log", strRecords = dir / "records.json";
     // A boot request of real firmware to 4011; its ciaddr is not the client's.
     const TBytes vIpxeBoot = Stored("ipxe-bios-request-to-4011");
 };
@@ -126,8 +128,9 @@ TEST(BootServiceListenerChild, Serve)
     const char* szSettings = getenv(kSettingsEnv);
     if (szSettings == nullptr)
         GTEST_SKIP() << "runs only as the listener of the end-to-end cases";
-    int iAnyNic = 0;
-    ASSERT_EQ(sscanf(szSettings, "%d|%d", &giMaxPxeWorkers, &iAnyNic), 2);
+    int nMaxWorkers = 0, iAnyNic = 0, nRecordsAt = 0;
+    ASSERT_EQ(sscanf(szSettings, "%d|%d|%n", &nMaxWorkers, &iAnyNic, &nRecordsAt), 2);
+    ASSERT_EQ(gRecords.Open(szSettings + nRecordsAt, false), 0);
     gSettings.strIpAddress = kServer;
     gSettings.strConsolePort = "40003";
     bAnyNic = iAnyNic != 0;
@@ -145,7 +148,7 @@ TEST(BootServiceListenerChild, Serve)
         printf("listener ready\n");
         fflush(stdout);
     });
-    std::thread listener(bootservice_proc, nullptr);
+    std::thread listener(bootservice_proc, &nMaxWorkers);
 
     int iSignal = 0;
     sigwait(&set, &iSignal);
@@ -183,6 +186,9 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
          kDhcpServerPort, 0},
         {Request(kDhcpDiscover, [&](DhcpPacket& p) { p.SetGiaddr(nClient); }, kDhcpReceiveLimit),
          kDhcpServerPort, kServer, kDhcpServerPort, nClient},
+        // The broadcast address of the server's network is no relay's (its line is below).
+        {Request(kDhcpDiscover, [](DhcpPacket& p) { p.SetGiaddr(inet_addr("198.18.0.255")); }),
+         kDhcpServerPort, kServer, kDhcpServerPort, 0},
         {vIpxe1500, kBinlPort, kServer, kBinlPort, nClient},
         {Request(kDhcpRequest, WithCiaddr, kBinlReceiveLimit + 1), kDhcpClientPort, kServer,
          kBinlPort, 0},
@@ -197,6 +203,9 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
     }
     EXPECT_NE(Log().find("error: recvfrom scDhcp code=90 at "), std::string::npos) << Log();
     EXPECT_NE(Log().find("error: recvfrom scBinl code=90 at "), std::string::npos) << Log();
+    EXPECT_NE(Log().find("Debug: relay address 198.18.0.255 refused, request dropped at "),
+              std::string::npos)
+        << Log();
 
     // The scripted client goes all the way to the boot file, served by the TFTP service alone
     // (1536 bytes: the last block is empty). Where the offer and the ack came from is the
@@ -211,9 +220,18 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
     std::string strOut;
     EXPECT_EQ(lab.Run(lab.ClientNs(), strClient + dir / "got", &strOut), 0) << strOut << Log();
     EXPECT_TRUE(ReadFile(dir / "got") == strImage) << strOut;
+    // Its boot in the records, the offer and the ack with the file named, beside those of the
+    // same firmware's datagrams in the table.
+    const std::string strBoot =
+        "\"mac\":\"52:54:00:5b:00:01\",\"address\":\"198.18.0.2\",\"arch\":0,\"file\":";
+    EXPECT_EQ(CountOf(ReadFile(strRecords), "\"event\":\"offer\"," + strBoot + "\"foo-image\"}\n"),
+              2)
+        << ReadFile(strRecords);
+    EXPECT_EQ(CountOf(ReadFile(strRecords), "\"event\":\"ack\"," + strBoot + "\"linux.0\"}\n"), 2)
+        << ReadFile(strRecords);
 
     // A flood: beyond the cap of running workers, datagrams are dropped.
-    ASSERT_TRUE(WaitForResults(5));
+    ASSERT_TRUE(WaitForResults(6));
     const TBytes vSilent = Request(
         kDhcpDiscover, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x58", 6); });
     for (int i = 0; i < 40; ++i)
@@ -221,13 +239,24 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
     ASSERT_TRUE(WaitUntil(
         [&] { return CountOf(Log(), "too many PXE request workers") == 40 - kCap; }, 5000))
         << Log();
-    ASSERT_TRUE(WaitForResults(5 + kCap, 15000)) << Log();
+    ASSERT_TRUE(WaitForResults(6 + kCap, 15000)) << Log();
     EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa1\n"), 5) << Log();
     // The console down: no reply, and the service goes on (taking datagrams again).
     EXPECT_EQ(lab.Stop(pidConsole), 0);
     EXPECT_TRUE(Exchange(vIpxeBoot, kDhcpClientPort, kServer, kBinlPort, 300).v.empty());
-    EXPECT_TRUE(WaitForResults(6 + kCap)) << Log();
+    EXPECT_TRUE(WaitForResults(7 + kCap)) << Log();
     EXPECT_NE(Log().find("can not connect to console"), std::string::npos) << Log();
+    // Refused by the silent console and by the one that is down, dropped by the listener (too
+    // long, or beyond the cap): every one of them in the records, each line whole.
+    const std::string strRecorded = ReadFile(strRecords);
+    EXPECT_EQ(CountOf(strRecorded, "\"event\":\"refused\",\"mac\":\"52:54:00:12:34:58\","), kCap)
+        << strRecorded;
+    EXPECT_EQ(CountOf(strRecorded, "\"event\":\"refused\",\"mac\":\"52:54:00:5b:00:01\","), 1);
+    EXPECT_EQ(CountOf(strRecorded, "\"event\":\"dropped\",\"address\":\"198.18.0.2\","
+                                   "\"reason\":\"too many request workers\"}\n"),
+              40 - kCap);
+    EXPECT_EQ(CountOf(strRecorded, "\"reason\":\"too long\"}\n"), 2);
+    EXPECT_EQ(CountOf(strRecorded, "{\"time\":\""), CountOf(strRecorded, "}\n"));
 }
 
 TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequestCameIn)

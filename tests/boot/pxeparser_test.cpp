@@ -39,6 +39,10 @@ TEST(PxeRequestHandling, ClassificationAndReplies)
          Request(1, [](DhcpPacket& p) { p.SetOption(kOptMessageType, "\x01\x01", 2); }), 0, None,
          ""},
         {"iPXE DHCPREQUEST to 67, ciaddr 0", 67, Stored("ipxe-bios-request-to-67"), 0, None, ""},
+        // A relay address that would make the reply a broadcast: dropped, with a line.
+        {"relayed from 255.255.255.255", 67,
+         Request(1, [](DhcpPacket& p) { p.SetGiaddr(INADDR_BROADCAST); }), 0, None, "",
+         "Debug: relay address 255.255.255.255 refused, request dropped at "},
         // The console gate, the class identifier and the hardware address.
         {"no task", 67, Stored("ipxe-bios-discover-to-67"), 0, None, qIpxe, nullptr, false},
         {"not a PXE client", 67,
@@ -140,4 +144,129 @@ TEST(PxeRequestHandling, BootFileFolderByArchitecture)
         EXPECT_EQ(log.Texts("Debug: Folder ", " at "), szLog);
     }
     gSettings.mapArchFolders.clear();
+}
+
+// What each outcome leaves in the records: the event, and why a request went unanswered.
+TEST(PxeRequestHandling, RecordOfEachOutcome)
+{
+    gSettings.strIpAddress = "198.18.0.1";
+    auto Ciaddr = [](DhcpPacket& p) { p.SetCiaddr(inet_addr("198.18.0.2")); };
+    const std::string strIpxe =
+                          "\"mac\":\"52:54:00:5b:00:01\",\"address\":\"198.18.0.9\",\"arch\":0",
+                      strBuilt = "\"mac\":\"52:54:00:12:34:56\",\"address\":\"198.18.0.9\"";
+    const struct
+    {
+        uint16_t nPort;
+        TBytes vRequest;
+        std::string strRecord;  // the line's fields after the time; "" for no event
+        bool bTask = true;
+        const char* szWord = "Linux";  // what the console query leaves as the task word
+        bool bSelect = true;
+    } aCases[] = {
+        {68, Request(1), "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"port 68\""},
+        {4011, Request(7),
+         "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"message type 7\""},
+        {67, Request(1, [](DhcpPacket& p) { p.SetOption(kOptMessageType, "\x01\x01", 2); }),
+         "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"no message type\""},
+        {67, Stored("ipxe-bios-request-to-67"),
+         "\"event\":\"dropped\",\"address\":\"198.18.0.9\",\"reason\":\"request to a DHCP "
+         "server\""},
+        // The console's "allnone" empties the word; no word at all leaves it as it was.
+        {67, Stored("ipxe-bios-discover-to-67"),
+         "\"event\":\"refused\"," + strIpxe + ",\"task\":\"allnone\"", false, ""},
+        {67, Stored("ipxe-bios-discover-to-67"), "\"event\":\"refused\"," + strIpxe, false,
+         nullptr},
+        {4011, Stored("ipxe-bios-request-to-4011"), "\"event\":\"refused\"," + strIpxe, true,
+         "Linux", false},
+        {67, Request(1, [](DhcpPacket& p) { p.SetOption(kOptClassId, "MSFT 5.0", 8); }),
+         "\"event\":\"dropped\"," + strBuilt + ",\"reason\":\"not a PXE client\""},
+        {67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }),
+         "\"event\":\"dropped\",\"mac\":\"00:00:00:00:00:00\",\"address\":\"198.18.0.9\","
+         "\"arch\":0,\"reason\":\"no hardware address\""},
+        // The architecture that the class identifier names counts too.
+        {67, Request(3, Ciaddr),
+         "\"event\":\"dropped\"," + strBuilt +
+             ",\"arch\":0,\"reason\":\"neither a boot nor a proxy "
+             "request\""},
+        {67, Stored("ipxe-bios-discover-to-67"),
+         "\"event\":\"offer\"," + strIpxe + ",\"file\":\"foo-image\""},
+        {4011, Stored("ipxe-bios-request-to-4011"),
+         "\"event\":\"ack\"," + strIpxe + ",\"file\":\"images/linux.0\""},
+        {67, Request(1, [](DhcpPacket& p) { p.SetOption(kOptParameterList, "\xc9", 1); }), ""},
+    };
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(c.strRecord);
+        const TPxeConsole console{
+            [&](auto&, auto&, std::string& strTask) {
+                if (c.szWord != nullptr)
+                    strTask = c.szWord;
+                return c.bTask;
+            },
+            [&](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
+                return strFile = nType == 0 ? "foo-image" : "images\\linux.0", c.bSelect;
+            }};
+        PxeRequest request{c.nPort, c.vRequest.data(), (uint32_t)c.vRequest.size()};
+        request.saFrom.sin_addr.s_addr = inet_addr("198.18.0.9");
+        TLogCapture log;
+        const TBootRecord record = BuildPxeReply(&request, console).record;
+        EXPECT_EQ(record.strEvent.empty() ? "" : FormatRecord(record, 0),
+                  c.strRecord.empty()
+                      ? ""
+                      : "{\"time\":\"1970-01-01T00:00:00.000Z\"," + c.strRecord + "}\n");
+    }
+}
+
+// Where a reply goes. A relay's giaddr is taken only when it is a unicast address that names
+// neither this machine nor the network or broadcast address of one of its networks.
+TEST(PxeRequestHandling, ReplyDestinations)
+{
+    auto Network = [](const char* szAddress, const char* szMask) {
+        return TLocalNetwork{inet_addr(szAddress), inet_addr(szMask)};
+    };
+    const std::vector<TLocalNetwork> vNetworks = {
+        Network("127.0.0.1", "255.0.0.0"), Network("198.18.0.1", "255.255.255.0"),
+        Network("198.18.0.129", "255.255.255.252"), Network("198.18.0.135", "255.255.255.254"),
+        Network("198.18.0.140", "255.255.255.255")};
+    const sockaddr_in saClient{AF_INET, htons(4242), {inet_addr("198.18.0.2")}, {}};
+    const char *szBroadcast = "255.255.255.255", *szRefused = "refused";
+    // Port, ciaddr and giaddr; the destination (szRefused: the request is dropped) and its port.
+    const std::tuple<uint16_t, const char*, const char*, const char*, uint16_t> aCases[] = {
+        {4011, "0.0.0.0", "255.255.255.255", "198.18.0.2", 4242},  // always the sender
+        {67, "198.18.0.3", "255.255.255.255", "198.18.0.3", 68},   // ciaddr before giaddr
+        {67, "0.0.0.0", "0.0.0.0", szBroadcast, 68},               // no relay
+        {67, "0.0.0.0", "198.18.0.77", "198.18.0.77", 67},         // a relay on a network of ours
+        {67, "0.0.0.0", "198.51.100.1", "198.51.100.1", 67},       // and a remote one
+        {67, "0.0.0.0", "198.18.0.134", "198.18.0.134", 67},       // a /31 has no broadcast
+        {67, "0.0.0.0", "198.18.0.141", "198.18.0.141", 67},       // beside a /32
+        {67, "0.0.0.0", "255.255.255.255", szRefused, 0},
+        {67, "0.0.0.0", "198.18.0.255", szRefused, 0},  // a broadcast address of ours
+        {67, "0.0.0.0", "198.18.0.131", szRefused, 0},
+        {67, "0.0.0.0", "198.18.0.0", szRefused, 0},  // a network address of ours
+        {67, "0.0.0.0", "198.18.0.128", szRefused, 0},
+        {67, "0.0.0.0", "198.18.0.1", szRefused, 0},  // this machine
+        {67, "0.0.0.0", "198.18.0.135", szRefused, 0},
+        {67, "0.0.0.0", "198.18.0.140", szRefused, 0},
+        {67, "0.0.0.0", "127.0.0.1", szRefused, 0},  // loopback, any of it
+        {67, "0.0.0.0", "127.1.2.3", szRefused, 0},
+        {67, "0.0.0.0", "224.0.0.1", szRefused, 0},  // multicast
+        {67, "0.0.0.0", "239.255.255.255", szRefused, 0},
+    };
+    for (const auto& [nPort, szCiaddr, szGiaddr, szTo, nToPort] : aCases)
+    {
+        SCOPED_TRACE(std::string(szCiaddr) + " " + szGiaddr + " to " + std::to_string(nPort));
+        const TReplyDestination dest = ChooseReplyDestination(nPort, saClient, inet_addr(szCiaddr),
+                                                              inet_addr(szGiaddr), vNetworks);
+        EXPECT_EQ(dest.bRefused, szTo == szRefused);
+        EXPECT_EQ(dest.bBroadcast, szTo == szBroadcast);
+        if (szTo == szRefused)
+            continue;
+        EXPECT_EQ(dest.saTo.sin_family, AF_INET);
+        EXPECT_EQ(dest.saTo.sin_addr.s_addr, inet_addr(szTo));
+        EXPECT_EQ(ntohs(dest.saTo.sin_port), nToPort);
+    }
+    // What is known of this machine counts: without its networks, only what no machine's
+    // networks could make a relay address is refused.
+    EXPECT_FALSE(ChooseReplyDestination(67, saClient, 0, inet_addr("198.18.0.255"), {}).bRefused);
+    EXPECT_TRUE(ChooseReplyDestination(67, saClient, 0, inet_addr("127.0.0.2"), {}).bRefused);
 }

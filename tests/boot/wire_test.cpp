@@ -65,8 +65,12 @@ TEST(DhcpPacket, ParseAndSerialize)
          Datagram(Cat({{53, 1, 1, 77, 254}, TBytes(254, 'x'), {78, 255}, TBytes(255, 'y'),
                        {80, 0, 12, 2, 'h', 'i', 255}})),
          {{53, {1}}, {77, TBytes(254, 'x')}, {78, TBytes(255, 'y')}, {80, {}}, {12, Text("hi")}}},
-        // An option whose last byte is the datagram's last byte, or beyond, is dropped.
-        {"ends at the last byte", Datagram({53, 1, 1, 12, 2, 'h', 'i'}), {{53, {1}}}},
+        // A last option without END that ends at the datagram's last byte is kept; one that runs
+        // past it is dropped.
+        {"ends at the last byte", Datagram({53, 1, 1, 12, 2, 'h', 'i'}),
+         {{53, {1}}, {12, Text("hi")}}},
+        {"one byte past the last", Datagram({53, 1, 1, 12, 3, 'h', 'i'}), {{53, {1}}}},
+        {"zero-length at the end", Datagram({53, 1, 1, 80, 0}), {{53, {1}}, {80, {}}}},
         {"no length byte", Datagram({53, 1, 1, 12}), {{53, {1}}}},
         {"option 43 cut short", Datagram({53, 1, 1, 43, 9, 71, 4, 0, 1, 0, 0, 7}),
          {{53, {1}}, {kV + 71, {0, 1, 0, 0}}}},

@@ -153,8 +153,18 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
         EXPECT_EQ(Read(c.first), c.second) << c.first[0];
     // Limits out of their range, or not plain digits.
     const std::string B = "MaxBlockSize", W = "MaxWindowSize", B8 = "8 to 65464", W1 = "1 to 64";
-    const std::tuple<std::string, std::string, std::string> aLimits[] = {
-        {B, "7", B8}, {B, "65465", B8}, {W, "0", W1}, {W, "65", W1}, {W, "+4", W1}};
+    const std::string M = "MaxTransfers", MC = "MaxTransfersPerClient", MT = "MaxTimeout";
+    const std::tuple<std::string, std::string, std::string> aLimits[] = {{B, "7", B8},
+                                                                         {B, "65465", B8},
+                                                                         {W, "0", W1},
+                                                                         {W, "65", W1},
+                                                                         {W, "+4", W1},
+                                                                         {M, "0", "1 to 10000"},
+                                                                         {M, "10001", "1 to 10000"},
+                                                                         {MC, "0", "1 to 256"},
+                                                                         {MC, "257", "1 to 256"},
+                                                                         {MT, "0", "1 to 255"},
+                                                                         {MT, "256", "1 to 255"}};
     for (const auto& [strName, strValue, strRange] : aLimits)
         EXPECT_EQ(Read({T + "<" + strName + ">" + strValue + "</" + strName + "></TFTP></C>", G1}),
                   X + strName + " \"" + strValue + "\" is not a number from " + strRange);
@@ -189,6 +199,21 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
         Read(files);
         EXPECT_EQ(strReason, strExpected) << files[0];
     }
+    // The bounds on TFTP transfers: their defaults, and the ends of their ranges.
+    auto ReadBounds = [&](const std::string& strTftp) {
+        const std::string strRead = Read({T + strTftp + "</TFTP></C>", G1});
+        return strRead + " " + std::to_string(gSettings.iTftpMaxTransfers) + "/" +
+               std::to_string(gSettings.iTftpMaxTransfersPerClient) + "/" +
+               std::to_string(gSettings.iTftpMaxTimeout);
+    };
+    const std::string strBounds = R + "40003 198.18.0.1 ";
+    EXPECT_EQ(ReadBounds("<MaxTransfers>10000</MaxTransfers><MaxTransfersPerClient>1"
+                         "</MaxTransfersPerClient><MaxTimeout>255</MaxTimeout>"),
+              strBounds + "10000/1/255");
+    EXPECT_EQ(ReadBounds("<MaxTransfers>1</MaxTransfers><MaxTransfersPerClient>256"
+                         "</MaxTransfersPerClient><MaxTimeout>1</MaxTimeout>"),
+              strBounds + "1/256/1");
+    EXPECT_EQ(ReadBounds(""), strBounds + "256/8/10");
     // The program's path is needed for the own file, and again for the third place of Gateway.cfg.
     for (iFailProgramCall = 1; iFailProgramCall <= 2; ++iFailProgramCall)
         EXPECT_EQ(Read({E, "", "", G8}), "exit -1 error: GetModuleFileName");
@@ -235,4 +260,24 @@ TEST_F(ConfigTest, ArchFoldersGoodAndBadLists)
           "7=efi64/ 9=efi64/</ArchFolders></BootServer></C>",
           "<G/>"});
     EXPECT_EQ(gSettings.mapArchFolders, (TArchFolders{{0, "bios/"}, {7, "efi64/"}, {9, "efi64/"}}));
+}
+
+TEST_F(ConfigTest, RecordsFileAndJournalAreReadFromLogOnly)
+{
+    const std::string strRoot = "<TFTP><RootDirectory>/t</RootDirectory></TFTP>";
+    const std::tuple<std::string, std::string, bool> aCases[] = {
+        {"", "", false},
+        {"<Log><Records>/var/log/r 1.json</Records><Journal>YESterday</Journal></Log>",
+         "/var/log/r 1.json", true},
+        {"<Log><Journal>no</Journal><Records></Records></Log>", "", false},
+        {"<Records>/x</Records><Journal>yes</Journal>", "", false},
+    };
+    for (const auto& [strLog, strRecords, bJournal] : aCases)
+    {
+        SCOPED_TRACE(strLog);
+        EXPECT_EQ(Read({"<P>" + strRoot + strLog + "</P>", "<G/>", "", ""}).rfind("/t/ off", 0),
+                  0u);
+        EXPECT_EQ(gSettings.strLogRecords, strRecords);
+        EXPECT_EQ(gSettings.bLogJournal, bJournal);
+    }
 }

@@ -1,7 +1,8 @@
 // libFuzzer target: the DHCP packet codec and the PXE request decision
 // (BuildPxeReply) on arbitrary datagrams, with the console's answers taken
 // from the input. Input: a flags byte (console has a task, boot selection
-// succeeds, "any NIC", receiving port), the 4-byte local address the request
+// succeeds, "any NIC", receiving port, whether this machine's networks are
+// known: loopback and 198.18.0.1/24), the 4-byte local address the request
 // arrived at, the length and bytes of the boot file name, then the datagram,
 // which is read from a buffer of exactly its size. A datagram that parses must
 // serialize, and the message must parse back to the same header, options and
@@ -9,7 +10,8 @@
 // xid, OFFER for a DISCOVER and ACK otherwise, this server's address in option
 // 54 (and siaddr, for boot replies), "PXEClient", and the boot file as the
 // selection named it; the console is asked once at most for the gate and once
-// for the selection.
+// for the selection. A reply to a relay never goes to a broadcast, multicast,
+// loopback or own address.
 #include "boot/dhcp.h"
 #include "boot/dhcppacket.h"
 #include "boot/pxeparser.h"
@@ -72,6 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     request.port = aPorts[(nFlags >> 3) & 3];
     std::memcpy(&request.nLocalAddr, pData + 1, 4);
     bAnyNic = (nFlags & 4) != 0;
+    static const std::vector<TLocalNetwork> vNetworks = {
+        {inet_addr("127.0.0.1"), inet_addr("255.0.0.0")},
+        {inet_addr("198.18.0.1"), inet_addr("255.255.255.0")}};
+    if (nFlags & 32)
+        request.pLocalNetworks = &vNetworks;
     const std::string strFile(reinterpret_cast<const char*>(pData) + 6, pData[5]);
     std::vector<uint8_t> vDatagram(pData + 6 + pData[5], pData + nSize);
     vDatagram.shrink_to_fit();  // sized exactly: ASan catches a read past the datagram
@@ -105,6 +112,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
                "reply bytes, kind and result disagree");
     if (reply.vBytes.empty())
         return 0;
+    if (request.port == 67 && in.GetCiaddr() == 0 && in.GetGiaddr() != 0)
+    {
+        const uint32_t nTo = ntohl(reply.dest.saTo.sin_addr.s_addr);
+        const bool bLocal = (nFlags & 32) != 0 && (nTo >> 8) == 0xC61200u &&
+                            ((nTo & 0xFF) == 0 || (nTo & 0xFF) == 1 || (nTo & 0xFF) == 255);
+        FUZZ_CHECK(!reply.dest.bRefused && !reply.dest.bBroadcast && !bLocal &&
+                       nTo == ntohl(in.GetGiaddr()) && (nTo >> 24) != 127 && (nTo >> 28) != 0xE &&
+                       nTo != 0xFFFFFFFFu,
+                   "a reply to a relay goes to an address that is no relay's");
+    }
     DhcpPacket out;
     FUZZ_CHECK(bParsed, "a reply to a datagram that does not parse");
     FUZZ_CHECK(out.Parse(reply.vBytes.data(), static_cast<uint32_t>(reply.vBytes.size())),

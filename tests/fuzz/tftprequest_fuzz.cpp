@@ -32,15 +32,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     FUZZ_CHECK(!IsPathAllowed(szPath) || (!strstr(szPath, "../") && !strstr(szPath, "..\\")),
                "a parent folder let through");
 
-    const int nMaxBlock = 8 + nLength * 131 % 65457, nMaxWindow = 1 + nLength % 64;
+    const int nMaxBlock = 8 + nLength * 131 % 65457, nMaxWindow = 1 + nLength % 64,
+              iMaxTimeout = 1 + nLength % 255;
     TTftpGrant grant;
-    NegotiateOptions(pRequest, nLength, int64_t(nLength) << 40, nMaxBlock, nMaxWindow, &grant);
+    NegotiateOptions(pRequest, nLength, int64_t(nLength) << 40, nMaxBlock, nMaxWindow, iMaxTimeout,
+                     &grant);
     FUZZ_CHECK(grant.nBlockSize >= 8 && grant.nBlockSize <= 65464 &&
                    (grant.nBlockSize == 512 || grant.nBlockSize <= nMaxBlock),
                "block size out of its limits");
     FUZZ_CHECK(grant.nWindowSize >= 1 && grant.nWindowSize <= nMaxWindow,
                "window out of its limits");
-    FUZZ_CHECK(grant.iWaitSeconds >= 0 && grant.iWaitSeconds <= 255, "wait out of its limits");
+    FUZZ_CHECK(grant.iWaitSeconds >= 0 && grant.iWaitSeconds <= iMaxTimeout,
+               "wait out of its limits");
     FUZZ_CHECK(grant.nOack == 0 ||
                    (grant.nOack > 2 && grant.nOack <= int(sizeof grant.oack) &&
                     grant.oack[0] == 0 && grant.oack[1] == 6 && grant.oack[grant.nOack - 1] == 0),

@@ -22,7 +22,7 @@ TEST(Interfaces, ListLookupsAndPathMtuOnTheServerSide)
                                           "pxz index 50 type veth peer name pxa index 60"),
               0);
     std::vector<TAdapter> vAdapters;
-    std::string strList;
+    std::string strList, strNetworks;
     int sc = -1;
     TNetLab::RunIn(lab.ServerNs(), [&] {
         EXPECT_EQ(GetAdapterList(vAdapters), 0);
@@ -30,6 +30,16 @@ TEST(Interfaces, ListLookupsAndPathMtuOnTheServerSide)
         EXPECT_EQ(InterfaceOfAddress(strAlias), strIf + ":1");
         EXPECT_EQ(InterfaceOfAddress("198.18.0.9"), "");
         EXPECT_EQ(AddressOfInterface(strIf), inet_addr(TNetLab::kServerIp));
+        // Every address with its netmask, loopback's too.
+        std::vector<TLocalNetwork> vNetworks;
+        EXPECT_EQ(GetLocalNetworks(vNetworks), 0);
+        for (const TLocalNetwork& n : vNetworks)
+        {
+            char szAddr[INET_ADDRSTRLEN] = {}, szMask[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &n.nAddress, szAddr, sizeof(szAddr));
+            inet_ntop(AF_INET, &n.nNetmask, szMask, sizeof(szMask));
+            strNetworks += std::string(";") + szAddr + "/" + szMask;
+        }
         sc = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in saClient{AF_INET, htons(9), {inet_addr(TNetLab::kClientIp)}, {}};
         connect(sc, reinterpret_cast<sockaddr*>(&saClient), sizeof(saClient));
@@ -41,6 +51,8 @@ TEST(Interfaces, ListLookupsAndPathMtuOnTheServerSide)
             strList += " " + strIp;
     }
     EXPECT_EQ(strList, ";lab eth 198.18.0.1 198.18.0.3;pxtun 198.18.0.19;pxz eth;pxa eth");
+    EXPECT_EQ(strNetworks, ";127.0.0.1/255.0.0.0;198.18.0.1/255.255.255.0;198.18.0.3/255.255.255.0;"
+                           "198.18.0.19/255.255.255.0");
     EXPECT_EQ(PathMtu(sc), 1400);
     close(sc);
 }

@@ -101,4 +101,26 @@ TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
         EXPECT_EQ(strCalls, s.strCalls);
         EXPECT_EQ(ReadFile(strUnitPath), s.strUnitAfter);
     }
+    // The help goes to standard output alone, names every option, and ends the run with 0
+    // before anything else is done; a wrong option beside it still gets the usage text.
+    std::string strHelp;
+    unlink(strUnitPath.c_str());
+    for (const char* szArgs : {"-h", "--help", "-i --help", "-h -x"})
+    {
+        SCOPED_TRACE(szArgs);
+        const bool bWrong = CountOf(szArgs, "-x") > 0;
+        EXPECT_EQ(fnRun(std::string(szArgs) + " 2>/dev/null", 0), bWrong ? 1 : 0);
+        strHelp = strOut;
+        EXPECT_EQ(fnRun(std::string(szArgs) + " >/dev/null", 0), bWrong ? 1 : 0);
+        EXPECT_EQ(strOut, bWrong ? strUsage : "");
+        EXPECT_EQ(strCalls, "");
+        EXPECT_EQ(ReadFile(strUnitPath), "");
+        if (bWrong)
+            continue;
+        EXPECT_EQ(strHelp.rfind("Usage: pxeservice ", 0), 0u) << strHelp;
+        for (const char* szOption : {"\n  -i ", "\n  -r ", "\n  -s ", "\n  -k ", "\n  -t N ",
+                                     "\n  -d ", "\n  -v ", "\n  --check ", "\n  -h, --help "})
+            EXPECT_EQ(CountOf(strHelp, szOption), 1) << szOption << strHelp;
+        EXPECT_EQ(CountOf(strHelp, "NT service"), 0) << strHelp;
+    }
 }

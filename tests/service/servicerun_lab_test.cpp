@@ -266,8 +266,11 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
     EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram,
                       &strIgnored, 30),
               255);
+    const std::string strReason69 =
+        "Reason: address already in use: UDP port 69 is held by test_service_la (pid " +
+        std::to_string(getpid()) + ")";
     for (const std::string& s : {strErr, ReadFile(strLog)})
-        EXPECT_TRUE(InOrder(s, {strLine}) && !InOrder(s, {"Start TFTP service"}) &&
+        EXPECT_TRUE(InOrder(s, {strLine, strReason69}) && !InOrder(s, {"Start TFTP service"}) &&
                     !InOrder(s, {"Service down"}))
             << s;
     EXPECT_EQ(NextNotify(1000), "STATUS=Starting");
@@ -335,4 +338,55 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
                     !InOrder(strErr, {"Start TFTP service"}))
             << strErr;
     }
+}
+
+TEST_F(ServiceRun, SighupInAServiceRunReopensTheLogAndTheRecordsByTheirNamesAndTheServiceGoesOn)
+{
+    const std::string strRecords = dir / "records.json";
+    WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>" + dir.Path() +
+                                       "</RootDirectory></TFTP><Log><Records>" + strRecords +
+                                       "</Records></Log></P>");
+    const pid_t pid =
+        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
+    EXPECT_EQ(NextNotify(10000).rfind("READY=1\n", 0), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000)) << ReadFile(strOut);
+    // A datagram without a message type: dropped, one record each.
+    int sc = -1;
+    TNetLab::RunIn(lab.ClientNs(), [&] { sc = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+    const sockaddr_in saBinl{AF_INET, htons(4011), {inet_addr(TNetLab::kServerIp)}, {}};
+    auto Drop = [&](const std::string& strFile) {
+        const char aZero[300] = {};
+        sendto(sc, aZero, sizeof(aZero), 0, (const sockaddr*)&saBinl, sizeof(saBinl));
+        return WaitUntil(
+            [&] { return CountOf(ReadFile(strFile), "\"reason\":\"no message type\""); }, 5000);
+    };
+    EXPECT_TRUE(Drop(strRecords));
+    // Two rotations: each SIGHUP takes the files now under the names, and what follows goes
+    // there; the files renamed away keep what they had.
+    for (const char* szOld : {".1", ".2"})
+    {
+        ASSERT_EQ(rename(strLog.c_str(), (strLog + szOld).c_str()), 0);
+        ASSERT_EQ(rename(strRecords.c_str(), (strRecords + szOld).c_str()), 0);
+        kill(pid, SIGHUP);
+        EXPECT_TRUE(WaitUntil([&] { return CountOf(ReadFile(strLog), ") Log file reopened at "); },
+                              5000))
+            << szOld << ReadFile(strOut);
+        EXPECT_TRUE(Drop(strRecords)) << szOld;
+    }
+    close(sc);
+    EXPECT_EQ(NextNotify(300), "");  // no stop
+    EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);
+    const std::string strFirst = ReadFile(strLog + ".1"), strSecond = ReadFile(strLog + ".2"),
+                      strLast = ReadFile(strLog);
+    EXPECT_TRUE(Serving(strLog + ".1") && !InOrder(strFirst, {"Log file reopened"}))
+        << strFirst;
+    EXPECT_EQ(CountOf(strSecond, ") Log file reopened at "), 1) << strSecond;
+    EXPECT_TRUE(InOrder(strLast, {") Log file reopened at ", ") Service down at "}) &&
+                CountOf(strLast, "Log file reopened") == 1 && !InOrder(strLast, {"Start TFTP"}) &&
+                !InOrder(strFirst + strSecond, {"Service down"}))
+        << strLast;
+    for (const std::string& strFile : {strRecords + ".1", strRecords + ".2", strRecords})
+        EXPECT_EQ(CountOf(ReadFile(strFile), "{\"time\":\""), 1) << strFile;
 }

@@ -48,6 +48,7 @@ TEST(TftpNegotiation, GrantsWhatTheClientAskedWithinTheLimits)
         const char* szOptions;                         // after "f|octet|"
         const char* szOack;                            // after the opcode; "" for none
         int nBlock, nWindow, iWait, nMaxBlock = 1468;  // the limit from the path's MTU
+        int iMaxTimeout = 255;
     } cases[] = {
         // EDK2's size probe and iPXE's request, granted in the request's order.
         {"tsize|0|blksize|1468|windowsize|4|", "tsize|1500|blksize|1468|windowsize|4|", 1468, 4, 0},
@@ -67,13 +68,19 @@ TEST(TftpNegotiation, GrantsWhatTheClientAskedWithinTheLimits)
         {"tsize|0|blksize|", "tsize|1500|", 512, 1, 0},
         // The limit from the path's MTU wins over the request.
         {"blksize|1468|", "blksize|1368|", 1368, 1, 0, 1368},
+        // A wait beyond the server's cap is declined, the rest still granted.
+        {"timeout|10|", "timeout|10|", 512, 1, 10, 1468, 10},
+        {"timeout|11|blksize|600|", "blksize|600|", 600, 1, 0, 1468, 10},
+        {"timeout|255|tsize|0|", "tsize|1500|", 512, 1, 0, 1468, 1},
+        {"timeout|1|", "timeout|1|", 512, 1, 1, 1468, 1},
     };
     for (const TCase& c : cases)
     {
         SCOPED_TRACE(c.szOptions);
         std::string strRequest = Z(std::string("|\1f|octet|") + c.szOptions);
         TTftpGrant grant;
-        NegotiateOptions(strRequest.data(), int(strRequest.size()), 1500, c.nMaxBlock, 16, &grant);
+        NegotiateOptions(strRequest.data(), int(strRequest.size()), 1500, c.nMaxBlock, 16,
+                         c.iMaxTimeout, &grant);
         std::string strOack(grant.oack, size_t(grant.nOack));
         EXPECT_EQ(strOack, *c.szOack ? Z(std::string("|\6") + c.szOack) : "");
         EXPECT_EQ(grant.nBlockSize * 1000000 + grant.nWindowSize * 1000 + grant.iWaitSeconds,

@@ -3,6 +3,7 @@
 #include "common/testutil.h"
 #include "config/settings.h"
 #include "core/logfile.h"
+#include "core/records.h"
 #include "core/stopevent.h"
 #include "tftp/tftpd.h"
 #include "tftpwire.h"
@@ -17,7 +18,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -27,6 +31,13 @@ struct TPeer
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in server{AF_INET, htons(kTftpPort), {inet_addr(TNetLab::kServerIp)}, {}};
+    TPeer() = default;
+    // From the client namespace's address szFrom.
+    explicit TPeer(const char* szFrom)
+    {
+        sockaddr_in local{AF_INET, 0, {inet_addr(szFrom)}, {}};
+        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    }
     ~TPeer() { close(fd); }
     void Send(const std::string& str)
     {
@@ -64,11 +75,28 @@ protected:
 
     void SetUp() override
     {
-        gSettings.bTftpNegotiate = bNegotiate;
         ASSERT_TRUE(lab.Ok() && TNetLab::Enter(lab.ClientNs()));
         gSettings.strTftpRoot = root.Path() + "/";
         giTftpWaitSeconds = 1;
+        giTftpStopGraceMs = 1500;
+        StartServer();
+    }
+    void TearDown() override
+    {
+        if (server.joinable())
+            StopServer();
+        setns(fdHomeNs, CLONE_NEWNET);
+        close(fdHomeNs);
+        gSettings = TSettings();
+        giTftpWaitSeconds = kTftpWaitSeconds;
+        giTftpStopGraceMs = 10000;
+    }
+    void StartServer()
+    {
+        gSettings.bTftpNegotiate = bNegotiate;
         evStop.reset();
+        bServerEnded = false;
+        const int nStarted = CountInLog("Start TFTP service at");
         server = std::thread([this] {
             ACE_Log_Msg::instance()->msg_ostream(&log);
             if (TNetLab::Enter(lab.ServerNs()))
@@ -76,22 +104,21 @@ protected:
             bServerEnded = true;
         });
         ASSERT_TRUE(
-            WaitUntil([&] { return CountInLog("Start TFTP service at") == 1 || bServerEnded; },
-                      10000) &&
+            WaitUntil(
+                [&] { return CountInLog("Start TFTP service at") == nStarted + 1 || bServerEnded; },
+                10000) &&
             !bServerEnded);
     }
-    void TearDown() override
+    // Signals the stop and waits for the service to end; the milliseconds it took.
+    int64_t StopServer()
     {
-        if (server.joinable())
-        {
-            evStop.signal();
-            // Else the joinable thread ends the run.
-            ASSERT_TRUE(WaitUntil([&] { return bServerEnded.load(); }, 20000));
-            server.join();
-        }
-        setns(fdHomeNs, CLONE_NEWNET);
-        close(fdHomeNs);
-        gSettings.bTftpNegotiate = false;
+        const auto tStart = std::chrono::steady_clock::now();
+        evStop.signal();
+        // Else the joinable thread ends the run.
+        EXPECT_TRUE(WaitUntil([&] { return bServerEnded.load(); }, 20000));
+        const auto tEnd = std::chrono::steady_clock::now();
+        server.join();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - tStart).count();
     }
     int CountInLog(const std::string& strLine) const
     {
@@ -121,6 +148,8 @@ TEST_F(TftpServer, RealClientsFetchFilesIntact)
         WriteFile(root / ("f" + std::to_string(nSize)), Pattern(nSize));
         strFiles += " f" + std::to_string(nSize);
     }
+    // Each transfer's end is recorded, with what the client acknowledged.
+    ASSERT_EQ(gRecords.Open(dir / "records.jsonl", false), 0);
     // curl 7.88 fails on any empty TFTP file ("getpeername() failed"), whatever the server.
     // The last: two transfers at once.
     FetchEach({"tftp -m binary $ip -c get $f $o",
@@ -129,6 +158,17 @@ TEST_F(TftpServer, RealClientsFetchFilesIntact)
                "tftp -m binary $ip -c get $f $o.2 & busybox tftp -g -r $f -l $o $ip && wait $! && "
                "cmp $o $o.2"},
               strFiles);
+    std::string strIgnored;
+    lab.Run(lab.ClientNs(), std::string("tftp -m binary ") + TNetLab::kServerIp +
+                                " -c get nothere " + out.Path() + "/x", &strIgnored, 30);
+    gRecords.Close();
+    const std::string strRecords = ReadFile(dir / "records.jsonl");
+    // Every fetch but curl's of the empty file, and the missing one.
+    EXPECT_EQ(CountOf(strRecords, "\"event\":\"tftp\""), 6 * 5) << strRecords;
+    EXPECT_EQ(CountOf(strRecords, "\"file\":\"f1000\",\"bytes\":1000,"), 5) << strRecords;
+    EXPECT_EQ(CountOf(strRecords, "\"blksize\":512,\"window\":1,\"result\":\"complete\""), 29);
+    EXPECT_EQ(CountOf(strRecords, "\"file\":\"nothere\",\"result\":\"not-found\""), 1)
+        << strRecords;
 }
 
 TEST_F(TftpServer, TsizeFirstGetsAnOackOtherOptionsAreIgnored)
@@ -154,6 +194,9 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
     WriteFile(root / "ok", "fine");
     WriteFile(root / "fits", "");
     WriteFile(root / "big", "");
+    WriteFile(dir / "secret", "outside");
+    ASSERT_TRUE(symlink((dir / "secret").c_str(), (root / "out").c_str()) == 0 &&
+                symlink("ok", (root / "in").c_str()) == 0);
     ASSERT_TRUE(mkfifo((root / "pipe").c_str(), 0644) == 0 &&
                 truncate((root / "fits").c_str(), kTftpMaxFileSize) == 0 &&
                 truncate((root / "big").c_str(), kTftpMaxFileSize + 1) == 0);
@@ -168,6 +211,10 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
         {Request({"pipe", "octet"}), strNotFound},
         {Request({"fits", "octet"}), Data(std::string(512, '\0'), 1)},
         {Request({"big", "octet"}), ErrorPacket(3, "disk full or allocation exceeded")},
+        // Links: one leading out of the root is refused, one inside it is followed.
+        {Request({"out", "octet"}), ErrorPacket(2, "access violation")},
+        {Request({"out", "octet", "tsize", "0"}), ErrorPacket(2, "access violation")},
+        {Request({"in", "octet"}), Data("fine", 1)},
     };
     for (const auto& [strRequest, strReply] : cases)
     {
@@ -179,6 +226,17 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
     }
     EXPECT_EQ(CountInLog("tftp: donot support this path " + root / "../etc/passwd" + ".\n"), 1);
     EXPECT_EQ(CountInLog("tftp: can't open " + root / "pipe" + " for reading at"), 1);
+    // The second refusal within the second is held back.
+    EXPECT_EQ(CountInLog("tftp: " + root / "out" + " leads out of the root at"), 1);
+    EXPECT_EQ(CountInLog("tftp: can't open " + root / "out"), 0);
+    // The WRQ's line; the one of the datagram too long, from the same client within the same
+    // second, is held back.
+    EXPECT_EQ(CountInLog("User request invalid\n"), 1);
+    // A second later the next one is written, after the count of those held back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    TPeer late;
+    EXPECT_EQ(late.Get(Request({"ok", "octet"}, TftpWrq)), strIllegal);
+    EXPECT_EQ(CountInLog("tftp: 1 similar lines suppressed at"), 1);
     EXPECT_EQ(CountInLog("User request invalid\n"), 2);
     EXPECT_EQ(CountInLog("User request get file=" + root / "ok" + ", but tsize isn't zero.\n"), 1);
     EXPECT_EQ(
@@ -202,6 +260,147 @@ TEST_F(TftpServer, ARequestWithoutASocketIsDroppedOnce)
     EXPECT_EQ(CountInLog("return: create udp socket error at"), 1);
     EXPECT_EQ(CountInLog(std::string("tftp: request from ") + TNetLab::kClientIp + ":"), 1);
     EXPECT_EQ(CountInLog(" dropped, no socket at"), 1);
+}
+
+// A client that answers slowly holds one transfer and nothing else: a storm of
+// requests meanwhile is answered at once, and the slow transfer goes on.
+TEST_F(TftpServer, ASlowClientHoldsNobodyUp)
+{
+    StopServer();
+    giTftpWaitSeconds = 3;  // longer than the slow client's pause
+    StartServer();
+    const std::string s = Pattern(4 * 512);
+    WriteFile(root / "slow", s);
+    TPeer slow;
+    ASSERT_EQ(slow.Get(Request({"slow", "octet"})), Data(s, 1));
+    auto tLast = std::chrono::steady_clock::now();
+    for (int iBlock = 1; iBlock <= 2; ++iBlock)
+    {
+        std::vector<std::unique_ptr<TPeer>> vStorm;
+        for (int i = 0; i < 256; ++i)
+        {
+            vStorm.push_back(std::make_unique<TPeer>());
+            vStorm.back()->Send(Request({"missing" + std::to_string(i), "octet"}));
+        }
+        const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+        int nAnswered = 0;
+        for (auto& pPeer : vStorm)
+        {
+            auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             tEnd - std::chrono::steady_clock::now())
+                             .count();
+            nAnswered += pPeer->Get("", int(std::max<int64_t>(nLeft, 1))) ==
+                         ErrorPacket(1, "file not found");
+        }
+        EXPECT_EQ(nAnswered, 256);
+        // The slow client answers every 2 seconds.
+        std::this_thread::sleep_until(tLast + std::chrono::seconds(2));
+        EXPECT_EQ(slow.Get(Ack(iBlock)), Data(s, iBlock + 1));
+        tLast = std::chrono::steady_clock::now();
+    }
+    EXPECT_EQ(CountInLog("tftp: timeout retrying"), 0);
+}
+
+// Beyond the limits on transfers at once a request gets ERROR 0 from port 69
+// at once; an ended transfer gives its place back.
+TEST_F(TftpServer, TransfersBeyondTheLimitsAreRefusedAtOnce)
+{
+    StopServer();
+    gSettings.iTftpMaxTransfers = 3;
+    gSettings.iTftpMaxTransfersPerClient = 2;
+    StartServer();
+    const char* szOther = "198.18.0.3";
+    ASSERT_EQ(lab.Run(lab.ClientNs(),
+                      "ip addr add " + std::string(szOther) + "/24 dev " + lab.ClientIf()),
+              0);
+    const std::string s = Pattern(2000);
+    WriteFile(root / "f", s);
+    const std::string strRrq = Request({"f", "octet"}), strData = Data(s, 1),
+                      strClientBusy = ErrorPacket(0, "too many transfers from this client"),
+                      strBusy = ErrorPacket(0, "server busy");
+    TPeer a1, a2, a3, b1(szOther), b2(szOther);
+    // Each row: a peer, what it sends, what it gets and whether that comes from port 69.
+    const struct
+    {
+        TPeer& peer;
+        std::string strSend, strReply;
+        bool bFromPort69;
+    } rows[] = {
+        {a1, strRrq, strData, false},
+        {a2, strRrq, strData, false},
+        {a3, strRrq, strClientBusy, true},
+        {a3, strRrq, strClientBusy, true},
+        {b1, strRrq, strData, false},
+        {b2, strRrq, strBusy, true},
+        {a1, ErrorPacket(0, "done"), "", false},
+        {b2, strRrq, strData, false},
+        {a3, strRrq, strBusy, true},
+    };
+    int i = 0;
+    for (const auto& r : rows)
+    {
+        SCOPED_TRACE(i++);
+        if (r.strSend == strRrq)
+        {
+            r.peer.server.sin_port = htons(kTftpPort);
+            EXPECT_EQ(r.peer.Get(r.strSend, 1000), r.strReply);
+            EXPECT_EQ(ntohs(r.peer.server.sin_port) == kTftpPort, r.bFromPort69);
+            continue;
+        }
+        r.peer.Get(r.strSend, 300);  // the transfer ends; its place is free again
+    }
+    // Once per client per 10 seconds.
+    EXPECT_EQ(CountInLog(std::string("tftp: 2 transfers from ") + TNetLab::kClientIp +
+                         " running, request refused at"),
+              1);
+    EXPECT_EQ(CountInLog("tftp: 3 transfers running, request from "), 2);
+}
+
+// A stop lets the transfers run for the grace period, then tells their clients
+// and ends; port 69 takes no request from the stop on.
+TEST_F(TftpServer, AStopEndsSlowTransfersWithinItsGrace)
+{
+    const std::string s = Pattern(8 * 512);
+    WriteFile(root / "f", s);
+    TPeer c1, c2, late;
+    for (TPeer* p : {&c1, &c2})
+    {
+        ASSERT_EQ(p->Get(Request({"f", "octet"})), Data(s, 1));
+        p->Send(Ack(1));  // then silence
+    }
+    const int64_t iMs = StopServer();
+    EXPECT_GE(iMs, giTftpStopGraceMs - 100);
+    EXPECT_LE(iMs, giTftpStopGraceMs + 1000);
+    const std::string strShutdown = ErrorPacket(0, "server shutting down");
+    for (TPeer* p : {&c1, &c2})
+    {
+        std::string strLast;
+        for (int i = 0; i < 10 && (strLast = p->Get("", 300)) != ""; ++i)
+            if (strLast == strShutdown)
+                break;
+        EXPECT_EQ(strLast, strShutdown);
+    }
+    EXPECT_EQ(late.Get(Request({"f", "octet"}), 500), "");
+    EXPECT_EQ(CountInLog(std::string("tftp: transfer to ") + TNetLab::kClientIp + ":"), 2);
+    EXPECT_EQ(CountInLog(" ended by the stop at"), 2);
+}
+
+// A file that shrinks while it is sent ends the transfer with ERROR 0: never a
+// short block that would pass for the end of the file.
+TEST_F(TftpServer, AFileThatShrinksEndsWithAnError)
+{
+    const std::string s = Pattern(64 * 1024);
+    WriteFile(root / "shrinks", s);
+    TPeer c;
+    ASSERT_EQ(c.Get(Request({"shrinks", "octet"})), Data(s, 1));
+    ASSERT_EQ(truncate((root / "shrinks").c_str(), 1000), 0);
+    std::string strReply;
+    int iBlock = 1;
+    for (; iBlock <= 128 && (strReply = c.Get(Ack(iBlock))) == Data(s, iBlock + 1); ++iBlock)
+    {
+    }
+    EXPECT_EQ(strReply, ErrorPacket(0, "file changed"));
+    EXPECT_LT(iBlock, 128);
 }
 
 class TftpNegotiating : public TftpServer

@@ -1,0 +1,43 @@
+// The bounds on transfers at once, in-process.
+#include "tftp/counts.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+TEST(TftpTransferCounts, RefusesBeyondEitherLimitAndFreesOnRelease)
+{
+    TTransferCounts counts(3, 2);
+    const uint32_t a = 0x0100a8c0, b = 0x0200a8c0, c = 0x0300a8c0;
+    // Each step: the client, take (true) or release, the answer of a take.
+    struct TStep
+    {
+        uint32_t iClient;
+        bool bTake;
+        TAdmission iExpected;
+    } steps[] = {
+        // clang-format off
+        {a, true, AdmitOk}, {a, true, AdmitOk}, {a, true, AdmitClientBusy},
+        {b, true, AdmitOk}, {c, true, AdmitBusy}, {b, true, AdmitBusy},
+        {a, false, AdmitOk}, {c, true, AdmitOk},
+        {a, true, AdmitBusy},  // the total first, though a is below its own limit
+        {c, false, AdmitOk}, {a, true, AdmitOk},
+        {b, false, AdmitOk}, {a, true, AdmitClientBusy},  // a at its limit, the total not
+        // clang-format on
+    };
+    for (const TStep& s : steps)
+    {
+        if (s.bTake)
+            EXPECT_EQ(counts.Take(s.iClient), s.iExpected) << std::hex << s.iClient;
+        else
+            counts.Release(s.iClient);
+    }
+    EXPECT_EQ(counts.Total(), 2);
+    EXPECT_EQ(counts.OfClient(a) * 100 + counts.OfClient(b) * 10 + counts.OfClient(c), 200);
+    // A release without a take changes nothing.
+    counts.Release(c);
+    EXPECT_EQ(counts.Total(), 2);
+    EXPECT_EQ(counts.Take(c), AdmitOk);
+    EXPECT_EQ(counts.Take(b), AdmitBusy);
+}
+}  // namespace
