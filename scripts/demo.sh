@@ -269,8 +269,8 @@ boot_machine() {
       mac=52:54:00:12:34:58
       seconds=600  # the kernel's start is slow under TCG
       cp /usr/share/OVMF/OVMF_VARS_4M.ms.fd "$demo/vars.fd"
-      firmware=(-machine q35,smm=on -global driver=cfi.pflash01,property=secure,value=on
-        -drive if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.secboot.fd
+      firmware=(-machine "q35,smm=on" -global "driver=cfi.pflash01,property=secure,value=on"
+        -drive "if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.secboot.fd"
         -drive "if=pflash,format=raw,unit=1,file=$demo/vars.fd")
       nic_rom=",romfile=" ;;
     http)
@@ -279,8 +279,8 @@ boot_machine() {
       folder=efi64
       mac=52:54:00:12:34:59
       firmware=(-bios /usr/share/ovmf/OVMF.fd
-        -fw_cfg name=opt/org.tianocore/IPv4PXESupport,string=no
-        -fw_cfg name=opt/org.tianocore/IPv6Support,string=no)
+        -fw_cfg "name=opt/org.tianocore/IPv4PXESupport,string=no"
+        -fw_cfg "name=opt/org.tianocore/IPv6Support,string=no")
       nic_rom=",romfile=" ;;
   esac                      # bios: SeaBIOS, and the NIC's option ROM from ipxe-qemu
   rm -f "$pictures/$kind"-*.png
