@@ -311,6 +311,11 @@ boot_machine() {
       echo "    the firmware found nothing to boot and started its shell"
       break
     fi
+    if grep -a -q "Verification failed" "$serial"; then
+      echo "    a boot program was refused: $(grep -a -o -m 1 'Verification failed: ([^)]*) [A-Za-z ]*[a-z]' "$serial")"
+      sleep 1
+      break
+    fi
     if case "$kind" in
          secureboot) grep -a -q "pxeservice demo: Linux .* runs its initramfs" "$serial" ;;
          http) grep -q "http: .* GET \"/$folder/ran\" 200 " "$demo/since" ;;
