@@ -28,6 +28,11 @@
 #   The DHCP namespace runs dnsmasq naming this server as next-server. The run
 #   passes when the serial console shows Secure Boot on, from kernel and /init.
 #
+# HTTP boot (--vm http): OVMF with its PXE boot options off, so that it boots
+#   from its "UEFI HTTPv4" option: it loads efi64/linux.0, GRUB's network image
+#   built for HTTP, by the URL of the service's proxy offer from the service's
+#   HTTP server (HTTP/Port 80), and GRUB fetches grub.cfg and "ran" over HTTP.
+#
 # Installs the dependencies, builds the program and the tools, installs the
 # program into a temporary folder, runs the boot, stops the service and tears
 # everything down again (also when a step fails). Exit status 0 only when the
@@ -249,10 +254,11 @@ CFG
   (cd "$root" && find . -type f | sort | xargs ls -l)
 fi
 
-# Boots one PC ($1: bios, uefi or secureboot) in QEMU on the lab's tap and waits
-# until its boot program has run and the machine is off (bounded); saves the
-# pictures. bios and uefi have run when they fetch "ran"; secureboot when the
-# initramfs's line shows on the serial console, which is then checked.
+# Boots one PC ($1: bios, uefi, secureboot or http) in QEMU on the lab's tap and
+# waits until its boot program has run and the machine is off (bounded); saves
+# the pictures. bios and uefi have run when they fetch "ran" over TFTP, http when
+# it does so over HTTP; secureboot when the initramfs's line shows on the serial
+# console, which is then checked.
 boot_machine() {
   local kind=$1 folder=bios mac=52:54:00:12:34:56 firmware=() nic_rom="" from t ran=0
   local seconds=240 serial="$demo/$kind.serial"
