@@ -36,7 +36,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 # (outside the install folder): a "cmake --install" elsewhere leaves /etc alone.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/logrotate.in ${PXE_DEBIAN_DIR}/logrotate @ONLY)
 install(FILES ${PXE_DEBIAN_DIR}/logrotate DESTINATION /etc/logrotate.d RENAME pxeservice
-        COMPONENT logrotate EXCLUDE_FROM_ALL)
+        COMPONENT system EXCLUDE_FROM_ALL)
+# The manual page where man looks without a PATH of ours: "man pxeservice".
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/pxeservice.8 DESTINATION /usr/share/man/man8
+        COMPONENT system EXCLUDE_FROM_ALL)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};pxeservice;ALL;/"
-                                 "${CMAKE_BINARY_DIR};pxeservice;logrotate;/")
+                                 "${CMAKE_BINARY_DIR};pxeservice;system;/")
 include(CPack)

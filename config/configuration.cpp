@@ -1,6 +1,7 @@
 #include "config/configuration.h"
 
 #include "config/archfolders.h"
+#include "config/baseurl.h"
 #include "config/elements.h"
 #include "config/settings.h"
 #include "config/tinyxml.h"
@@ -65,27 +66,56 @@ struct TReading
     }
 };
 
-// The number an element of TFTP holds, within the range of its row in the
-// table of elements; iDefault when there is no such element. Anything else
-// ends the start-up.
+// The number an element of the group szGroup ("TFTP", "HTTP") holds, within
+// the range of its row in the table of elements; iDefault when there is no
+// such element. Anything else ends the start-up.
 int NumberOrExit(const TReading& reading, const TTiXmlElement* pParent, const char* szName,
-                 int iDefault)
+                 int iDefault, const char* szGroup = "TFTP")
 {
     TTiXmlElement* pElement = Child(pParent, szName);
     if (pElement == nullptr)
         return iDefault;
-    const TElementRule* pRule = FindElementRule("TFTP", szName);
+    const TElementRule* pRule = FindElementRule(szGroup, szName);
     const std::string& strValue = pElement->Value();
     const long iValue = ParseDecimal(strValue.c_str());
     if (iValue < pRule->iMin || iValue > pRule->iMax)
     {
         ACE_DEBUG((LM_ERROR,
                    LOG_PREFIX
-                   "Read TFTP setting error: %s \"%s\" is not a number from %d to %d at %D\n",
-                   szName, strValue.c_str(), pRule->iMin, pRule->iMax));
+                   "Read %s setting error: %s \"%s\" is not a number from %d to %d at %D\n",
+                   szGroup, szName, strValue.c_str(), pRule->iMin, pRule->iMax));
         reading.Fatal(szName);
     }
     return static_cast<int>(iValue);
+}
+
+// The HTTP server and the URLs clients are given: nothing is logged without
+// the "HTTP" element.
+void ReadHttpSettings(const TReading& reading, const TTiXmlElement* pHttp)
+{
+    gSettings.iHttpPort = NumberOrExit(reading, pHttp, "Port", 0, "HTTP");
+    gSettings.iHttpMaxConnections = NumberOrExit(reading, pHttp, "MaxConnections", 256, "HTTP");
+    gSettings.iHttpMaxConnectionsPerClient =
+        NumberOrExit(reading, pHttp, "MaxConnectionsPerClient", 32, "HTTP");
+    if (TTiXmlElement* pUrl = Child(pHttp, "BaseUrl"))
+    {
+        std::string strFault;
+        if (!ParseBaseUrl(pUrl->Value(), gSettings.strHttpBaseUrl, strFault))
+        {
+            ACE_DEBUG((LM_ERROR, LOG_PREFIX "Read HTTP setting error: BaseUrl \"%s\" %s at %D\n",
+                       pUrl->Value().c_str(), strFault.c_str()));
+            reading.Fatal("BaseUrl");
+        }
+    }
+    TTiXmlElement* pIpxe = Child(pHttp, "ForIpxe");
+    gSettings.bHttpForIpxe =
+        pIpxe == nullptr || ACE_OS::strncasecmp(pIpxe->Value().c_str(), "yes", 3) == 0;
+    if (gSettings.iHttpPort != 0)
+        ACE_DEBUG((LM_DEBUG, LOG_PREFIX "HTTP server on TCP port %d, up to %d connections at %D\n",
+                   gSettings.iHttpPort, gSettings.iHttpMaxConnections));
+    if (!gSettings.strHttpBaseUrl.empty())
+        ACE_DEBUG(
+            (LM_DEBUG, LOG_PREFIX "HTTP base URL %s at %D\n", gSettings.strHttpBaseUrl.c_str()));
 }
 
 // Option negotiation of the TFTP server and its limits: logged only when asked for.
@@ -229,6 +259,7 @@ void ReadConfiguration(const TConfigPlatform& platform, TConfigDocuments* pKeep)
     TTiXmlElement* pJournal = Child(pLog, "Journal");
     gSettings.bLogJournal =
         pJournal != nullptr && ACE_OS::strncasecmp(pJournal->Value().c_str(), "yes", 3) == 0;
+    ReadHttpSettings(reading, Child(pRoot, "HTTP"));
 
     TTiXmlElement* pComm = Child(pRoot, "Communication");
     if (TTiXmlElement* pUser = Child(Child(pRoot, "Service"), "User"))

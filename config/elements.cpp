@@ -1,6 +1,7 @@
 #include "config/elements.h"
 
 #include "config/archfolders.h"
+#include "config/baseurl.h"
 #include "core/decimal.h"
 
 #include <ace/OS_NS_strings.h>
@@ -24,9 +25,10 @@ const std::vector<TElementRule> gKnownElements = {
     {"BootServer", "ArchFolders", EElementValue::ArchFolders, 0, 0},
     {"Communication", "ConsolePort", EElementValue::Port, 0, 0},
     {"Service", "User", EElementValue::Text, 0, 0},
-    {"HTTP", "Port", EElementValue::Port, 0, 0},
-    {"HTTP", "BaseUrl", EElementValue::Text, 0, 0},
-    {"HTTP", "MaxConnections", EElementValue::Text, 0, 0},
+    {"HTTP", "Port", EElementValue::Number, 1, 65535},
+    {"HTTP", "MaxConnections", EElementValue::Number, 1, 10000},
+    {"HTTP", "MaxConnectionsPerClient", EElementValue::Number, 1, 10000},
+    {"HTTP", "BaseUrl", EElementValue::Url, 0, 0},
     {"HTTP", "ForIpxe", EElementValue::YesNo, 0, 0},
     {"Log", "Records", EElementValue::Text, 0, 0},
     {"Log", "Journal", EElementValue::YesNo, 0, 0},
@@ -153,6 +155,13 @@ void CheckValue(const TElementRule& rule, const TTiXmlElement& element, const st
     case EElementValue::ArchFolders:
         CheckArchFolders(element, strFile, vFindings);
         break;
+    case EElementValue::Url: {
+        std::string strUrl, strFault;
+        if (!ParseBaseUrl(strValue, strUrl, strFault))
+            AddFinding(vFindings, true, strFile, &element,
+                       strIs + ", which " + strFault + "; write http://HOST[:PORT]/[PATH]");
+        break;
+    }
     }
 }
 

@@ -17,6 +17,7 @@ enum class EElementValue
     Number,       // a decimal number from iMin to iMax; anything else ends the start-up
     Port,         // a TCP or UDP port, 1 to 65535; anything else gives the default
     ArchFolders,  // "NUMBER=FOLDER" pairs separated by blanks
+    Url,          // a base URL (config/baseurl.h); anything else ends the start-up
 };
 
 // One element of the service's own file, below one group element of the root.

@@ -30,6 +30,13 @@ struct TSettings
     // File that takes a record (a JSON line) of every boot event; empty: none
     std::string strLogRecords;
     bool bLogJournal = false;  // the same events go to the systemd journal
+    int iHttpPort = 0;                      // TCP port of the HTTP server, 1 to 65535; 0: none
+    int iHttpMaxConnections = 256;          // HTTP connections at once, 1 to 10000
+    int iHttpMaxConnectionsPerClient = 32;  // HTTP connections at once from one address, 1 to 10000
+    // Prefix of the URLs clients are given, ending with "/" (see config/baseurl.h);
+    // empty: http://<address the request arrived on>:<iHttpPort>/
+    std::string strHttpBaseUrl;
+    bool bHttpForIpxe = true;  // iPXE clients are to be given the HTTP URL
 };
 
 extern TSettings gSettings;

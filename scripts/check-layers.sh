@@ -3,10 +3,10 @@
 # may include from itself and from the folders before it in this list.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-layers=(platform core config console "boot tftp" service tools)
+layers=(platform core config console "boot tftp http" service tools)
 rank() { local i; for i in "${!layers[@]}"; do [[ " ${layers[$i]} " == *" $1 "* ]] && echo "$i" && return; done; echo -1; }
 status=0
-for file in $(git ls-files 'platform/*' 'core/*' 'config/*' 'console/*' 'boot/*' 'tftp/*' 'service/*' 'tools/*' | grep -E '\.(cpp|h)$'); do
+for file in $(git ls-files 'platform/*' 'core/*' 'config/*' 'console/*' 'boot/*' 'tftp/*' 'http/*' 'service/*' 'tools/*' | grep -E '\.(cpp|h)$'); do
     own=$(rank "${file%%/*}")
     while read -r used; do
         [ "$(rank "$used")" -le "$own" ] && continue

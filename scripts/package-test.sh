@@ -55,8 +55,8 @@ grep -q "<User>pxeservice</User>" "$prefix/bin/pxeservice.cfg" || fail "the conf
 help=$("$prefix/bin/pxeservice" --help 2>/dev/null) || fail "--help exited with $?"
 [ "${help%%$'\n'*}" = "Usage: pxeservice [-i] [-r] [-s] [-k] [-t N] [-d] [-v] [--check] [-h]" ] ||
   fail "--help printed: $help"
-MANWIDTH=80 man -l "$prefix/share/man/man8/pxeservice.8" 2>&1 | grep -qE "^ *pxeservice +- +network-boot server" ||
-  fail "no manual page at $prefix/share/man/man8/pxeservice.8"
+MANWIDTH=80 man pxeservice 2>&1 | grep -qE "^ *pxeservice +- +network-boot server" ||
+  fail "man pxeservice shows no manual page"
 grep -qx "$prefix/bin/pxeservice.log {" /etc/logrotate.d/pxeservice || fail "no logrotate file for the log"
 ! command -v logrotate >/dev/null || logrotate -d /etc/logrotate.d/pxeservice >"$work/logrotate.out" 2>&1 ||
   { cat "$work/logrotate.out"; fail "logrotate does not read /etc/logrotate.d/pxeservice"; }
@@ -100,6 +100,7 @@ for f in bin/pxeservice bin/pxeservice.cfg Gateway.cfg bin/pxeservice.log share/
   [ ! -e "$prefix/$f" ] || fail "$prefix/$f is left after the purge"
 done
 [ ! -e /etc/logrotate.d/pxeservice ] || fail "/etc/logrotate.d/pxeservice is left after the purge"
+[ ! -e /usr/share/man/man8/pxeservice.8 ] || fail "/usr/share/man/man8/pxeservice.8 is left after the purge"
 [ -f "$prefix/tftproot/user.0" ] || fail "the purge removed the user's boot file"
 getent passwd pxeservice >/dev/null || fail "the purge removed the user pxeservice"
 echo "program, configuration and log gone; $prefix/tftproot/user.0 and the user pxeservice kept"

@@ -21,7 +21,7 @@ run bash scripts/package-test.sh build
 run bash scripts/build.sh asan
 run ctest --test-dir build-asan --output-on-failure -j2
 run bash scripts/build.sh tsan
-run ctest --test-dir build-tsan --output-on-failure -j2 -L 'boot|tftp|console|core|service|platform'
+run ctest --test-dir build-tsan --output-on-failure -j2 -L 'boot|tftp|http|console|core|service|platform'
 if [ -x scripts/fuzz.sh ]; then
   run bash scripts/fuzz.sh 120
 fi

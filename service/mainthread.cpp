@@ -14,6 +14,7 @@
 #include "core/records.h"
 #include "service/service.h"
 #include "core/stopevent.h"
+#include "http/httpd.h"
 #include "tftp/packet.h"
 #include "tftp/tftpd.h"
 
@@ -94,16 +95,20 @@ bool StartServiceThread(ACE_THR_FUNC pfnThread, ACE_hthread_t& hThread)
     return ACE_OS::thr_create(servicethread_proc, pArg, 0, nullptr, &hThread) == 0;
 }
 
-// "Running on 198.18.0.1, UDP ports 67, 4011 and 69"; port 67 is not served
-// beside a DHCP server, and with no interface configured every one is.
+// "Running on 198.18.0.1, UDP ports 67, 4011 and 69" (and ", TCP port 8080"
+// with the HTTP server); port 67 is not served beside a DHCP server, and with
+// no interface configured every one is.
 std::string ServingStatus()
 {
     const std::string& strIp = gSettings.strIpAddress;
     std::string strPorts = std::to_string(kBinlPort);
     if (!gSettings.bRunWithDhcp)
         strPorts = std::to_string(kDhcpServerPort) + ", " + strPorts;
-    return "Running on " + (bAnyNic ? "every interface (" + strIp + ")" : strIp) + ", UDP ports " +
-           strPorts + " and " + std::to_string(kTftpPort);
+    std::string strStatus = "Running on " + (bAnyNic ? "every interface (" + strIp + ")" : strIp) +
+                            ", UDP ports " + strPorts + " and " + std::to_string(kTftpPort);
+    if (gSettings.iHttpPort != 0)
+        strStatus += ", TCP port " + std::to_string(gSettings.iHttpPort);
+    return strStatus;
 }
 
 // Once the ports are bound, the configured user (if any) takes over from root;
@@ -147,11 +152,13 @@ void RunMainThread(const TServiceParts& parts)
             ACE_DEBUG((LM_ERROR, LOG_PREFIX "error: records file %s cannot be opened at %D\n",
                        gSettings.strLogRecords.c_str()));
 
-        // Ready once both service threads have their sockets, not before. With a
-        // user to run as, neither thread serves until the process runs as it.
+        // Ready once every service thread has its sockets, not before; the HTTP
+        // server runs only when its port is set. With a user to run as, no thread
+        // serves until the process runs as it.
+        const bool bWithHttp = gSettings.iHttpPort != 0 && parts.pfnHttpService != nullptr;
         const bool bDrop = !gSettings.strServiceUser.empty();
         ExpectServiceThreads(
-            2,
+            bWithHttp ? 3 : 2,
             [&parts, bDrop] {
                 if (bDrop)
                     RunAsServiceUser();
@@ -160,9 +167,10 @@ void RunMainThread(const TServiceParts& parts)
                     parts.pfnReady(ServingStatus());
             },
             bDrop);
-        ACE_hthread_t hTftp{}, hBoot{};
+        ACE_hthread_t hTftp{}, hBoot{}, hHttp{};
         bool bTftp = StartServiceThread(parts.pfnTftpService, hTftp);
         bool bBoot = StartServiceThread(parts.pfnBootService, hBoot);
+        bool bHttp = bWithHttp && StartServiceThread(parts.pfnHttpService, hHttp);
 
         evStop.wait();
         // A thread held for one that never reported goes on to see the stop.
@@ -172,6 +180,8 @@ void RunMainThread(const TServiceParts& parts)
             ACE_Thread::join(hTftp);
         if (bBoot)
             ACE_Thread::join(hBoot);
+        if (bHttp)
+            ACE_Thread::join(hHttp);
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Service down at %D\n"));
     }
     catch (TTiXmlException& e)
@@ -228,5 +238,6 @@ void ReopenLogFiles()
 
 void mainthread_proc()
 {
-    RunMainThread({ReadAndCheckConfiguration, tftpservice_proc, bootservice_proc, ReportRunning});
+    RunMainThread({ReadAndCheckConfiguration, tftpservice_proc, bootservice_proc, ReportRunning,
+                   httpservice_proc});
 }

@@ -206,7 +206,9 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
     auto Send = [&](const std::string& s) {
         sendto(sc, s.data(), s.size(), 0, reinterpret_cast<sockaddr*>(&saServer), sizeof(saServer));
     };
-    CTftpRead read(strFile, 0, 0, true);
+    TTftpReadOptions options;
+    options.bTsize = true;
+    CTftpRead read(strFile, options);
     read.fnSend = Send;
     read.fnData = [&](uint64_t, const unsigned char* p, size_t n, std::string& strWhy) {
         if (pOut == nullptr || n == 0 || fwrite(p, 1, n, pOut) == n)
@@ -228,7 +230,7 @@ bool FetchFile(const TOptions& o, uint32_t nServer, const std::string& strFile)
                 bFailed = true;
             }
             else
-                Send(read.Retry());
+                read.Retry();
             continue;
         }
         if (dg.saFrom.sin_addr.s_addr != nServer)

@@ -65,7 +65,7 @@ int Run(const TOptions& o)
     for (size_t i = 0; i < client.Size(); ++i)
     {
         tpEnd = std::max(tpEnd, client[i].tpEnd);
-        nBytes += client[i].eState == StateDone ? client[i].nBytes : 0;
+        nBytes += client[i].eState == StateDone ? client[i].read.Bytes() : 0;
     }
     double dSeconds = std::chrono::duration<double>(tpEnd - client[0].tpStart).count();
     rusage ru;
@@ -75,8 +75,8 @@ int Run(const TOptions& o)
     printf("transfers %zu failed %d bytes %llu seconds %.3f MB/s %.2f blksize %d windowsize %d"
            " cpu %.3f\n",
            client.Size(), iFailed, static_cast<unsigned long long>(nBytes), dSeconds,
-           dSeconds > 0 ? nBytes / 1e6 / dSeconds : 0.0, client[0].iBlockSize,
-           client[0].iWindowSize, dCpu);
+           dSeconds > 0 ? nBytes / 1e6 / dSeconds : 0.0, client[0].read.BlockSize(),
+           client[0].read.WindowSize(), dCpu);
     return iFailed ? 1 : 0;
 }
 

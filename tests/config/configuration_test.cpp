@@ -281,3 +281,58 @@ TEST_F(ConfigTest, RecordsFileAndJournalAreReadFromLogOnly)
         EXPECT_EQ(gSettings.bLogJournal, bJournal);
     }
 }
+
+// The HTTP element: each one gives the settings shown in short, or the fatal line of its fault.
+TEST_F(ConfigTest, HttpSettingsAndTheirFaults)
+{
+    auto Http = [this](const std::string& strHttp) {
+        const std::string strRead =
+            Read({"<C><TFTP><RootDirectory>/t</RootDirectory></TFTP>" + strHttp + "</C>",
+                  "<G><NIC>198.18.0.1</NIC></G>"});
+        if (strRead.compare(0, 4, "exit") == 0)
+            return strRead;
+        return std::to_string(gSettings.iHttpPort) + " " +
+               std::to_string(gSettings.iHttpMaxConnections) + "/" +
+               std::to_string(gSettings.iHttpMaxConnectionsPerClient) + " [" +
+               gSettings.strHttpBaseUrl + "] " + (gSettings.bHttpForIpxe ? "ipxe" : "-");
+    };
+    const std::string X = "exit -1 Read HTTP setting error: ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "0 256/32 [] ipxe"},
+        {"<HTTP/>", "0 256/32 [] ipxe"},
+        {"<HTTP><Port>8080</Port><MaxConnections>10000</MaxConnections>"
+         "<MaxConnectionsPerClient>1</MaxConnectionsPerClient><ForIpxe>NO</ForIpxe></HTTP>",
+         "8080 10000/1 [] -"},
+        {"<HTTP><Port>65535</Port><ForIpxe>Yes</ForIpxe></HTTP>", "65535 256/32 [] ipxe"},
+        // A base URL alone: an external server, no server of this one.
+        {"<HTTP><BaseUrl>https://boot.example/efi</BaseUrl></HTTP>",
+         "0 256/32 [https://boot.example/efi/] ipxe"},
+        {"<HTTP><Port>0</Port></HTTP>", X + "Port \"0\" is not a number from 1 to 65535"},
+        {"<HTTP><Port>65536</Port></HTTP>", X + "Port \"65536\" is not a number from 1 to 65535"},
+        {"<HTTP><Port>80x</Port></HTTP>", X + "Port \"80x\" is not a number from 1 to 65535"},
+        {"<HTTP><MaxConnections>0</MaxConnections></HTTP>",
+         X + "MaxConnections \"0\" is not a number from 1 to 10000"},
+        {"<HTTP><MaxConnectionsPerClient>10001</MaxConnectionsPerClient></HTTP>",
+         X + "MaxConnectionsPerClient \"10001\" is not a number from 1 to 10000"},
+        {"<HTTP><BaseUrl>ftp://x/</BaseUrl></HTTP>",
+         X + "BaseUrl \"ftp://x/\" does not start with http:// or https://"},
+        {"<HTTP><BaseUrl></BaseUrl></HTTP>",
+         X + "BaseUrl \"\" does not start with http:// or https://"},
+        {"<HTTP><ForIpxe>yesterday</ForIpxe></HTTP>", "0 256/32 [] ipxe"},
+        {"<HTTP><ForIpxe>n</ForIpxe></HTTP>", "0 256/32 [] -"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Http(c.first), c.second) << c.first;
+    // The reason after the fatal line names the place and the remedy.
+    Http("<HTTP><Port>0</Port></HTTP>");
+    EXPECT_EQ(strReason, "opt/bin/pxeservice.cfg:1:56: <Port> is \"0\"; use a number from 1 to 65535");
+    Http("<HTTP><BaseUrl>http://h/a b</BaseUrl></HTTP>");
+    EXPECT_EQ(strReason, "opt/bin/pxeservice.cfg:1:56: <BaseUrl> is \"http://h/a b\", which holds a "
+                         "blank, a control character or a byte outside ASCII; write "
+                         "http://HOST[:PORT]/[PATH]");
+    Http("<HTTP><Port>8080</Port><BaseUrl>http://198.18.0.1:8080/</BaseUrl></HTTP>");
+    EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|HTTP server "
+                      "on TCP port 8080, up to 256 "
+                      "connections|HTTP base URL http://198.18.0.1:8080/|Info: Use ip address "
+                      "198.18.0.1");
+}

@@ -390,3 +390,67 @@ TEST_F(ServiceRun, SighupInAServiceRunReopensTheLogAndTheRecordsByTheirNamesAndT
     for (const std::string& strFile : {strRecords + ".1", strRecords + ".2", strRecords})
         EXPECT_EQ(CountOf(ReadFile(strFile), "{\"time\":\""), 1) << strFile;
 }
+
+// With HTTP/Port the service serves its root over HTTP too: ready only once that port is bound
+// as well, serving as the service's user, stopped within a second, each request logged; a port
+// that is taken ends the start-up. (The port is the namespace's own: nothing else can hold it.)
+TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
+{
+    WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>" + dir.Path() +
+                                       "</RootDirectory></TFTP><HTTP><Port>8080</Port></HTTP>"
+                                       "<Service><User>nobody</User></Service><Log><Records>" +
+                                       dir.Path() + "/records.json</Records></Log></P>");
+    WriteFile(dir / "boot.efi", "MZ" + std::string(5000, 'e'));
+    WriteFile(dir / "secret.img", "secret");
+    ASSERT_EQ(chmod((dir / "secret.img").c_str(), 0600), 0);
+    ASSERT_TRUE(chmod(dir.Path().c_str(), 0755) == 0 && chmod(strNotify.c_str(), 0777) == 0);
+    pid_t pid =
+        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
+    EXPECT_EQ(NextNotify(10000), "READY=1\nSTATUS=Running on every interface (198.18.0.1), UDP "
+                                 "ports 67, 4011 and 69, TCP port 8080");
+    EXPECT_TRUE(InOrder(ReadFile("/proc/" + std::to_string(pid) + "/net/tcp"), {":1F90 "}));
+    std::string strCurl;
+    EXPECT_EQ(lab.Run(lab.ClientNs(),
+                      "curl -sS -o '" + dir.Path() + "/got' -w '%{http_code} %{content_type}' "
+                      "http://198.18.0.1:8080/boot.efi && cmp '" + dir.Path() + "/got' '" +
+                          dir.Path() + "/boot.efi'",
+                      &strCurl, 30),
+              0)
+        << strCurl;
+    EXPECT_EQ(strCurl, "200 application/efi");
+    // Served as nobody: a file only root may read is refused.
+    EXPECT_EQ(lab.Run(lab.ClientNs(), "curl -sS -o /dev/null -w '%{http_code}' "
+                                      "http://198.18.0.1:8080/secret.img",
+                      &strCurl, 30),
+              0);
+    EXPECT_EQ(strCurl, "403");
+    EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);
+    const std::string strFile = ReadFile(strLog);
+    EXPECT_TRUE(InOrder(strFile, {"HTTP server on TCP port 8080, up to 256 connections",
+                                  "Running as user nobody", "Start HTTP service on TCP port 8080 at ",
+                                  "http: 198.18.0.2 GET \"/boot.efi\" 200 5002 bytes ",
+                                  ") Service down at "}))
+        << strFile;
+    // Each request's end in the records.
+    const std::string strRecords = ReadFile(dir / "records.json");
+    EXPECT_TRUE(InOrder(strRecords, {"\"event\":\"http\",\"address\":\"198.18.0.2\",\"file\":"
+                                     "\"/boot.efi\",\"bytes\":5002,", "\"result\":\"complete\"",
+                                     "\"file\":\"/secret.img\"", "\"result\":\"access-denied\""}))
+        << strRecords;
+
+    int scTaken = -1;
+    const sockaddr_in sa8080{AF_INET, htons(8080), {}, {}};
+    TNetLab::RunIn(lab.ServerNs(), [&] {
+        scTaken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bind(scTaken, (const sockaddr*)&sa8080, sizeof(sa8080));
+        listen(scTaken, 1);
+    });
+    std::string strErr;
+    EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
+    EXPECT_TRUE(InOrder(strErr, {"error: http bind port:8080 at "}) &&
+                !InOrder(strErr, {"Start HTTP service"}) && !InOrder(strErr, {"Service down"}))
+        << strErr;
+    close(scTaken);
+}

@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -20,11 +19,18 @@ namespace
 const int kReceiveBuffer = 4 * 1024 * 1024;  // socket buffer: several windows of large blocks
 const int kScanMs = 20;                      // time-outs are looked at this often
 
-uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-
-std::string Option(const char* szName, int iValue)
+TTftpReadOptions ReadOptions(const TClientRequest& r)
 {
-    return szName + std::string(1, '\0') + std::to_string(iValue) + '\0';
+    TTftpReadOptions options;
+    options.iBlockSize = r.iBlockSize;
+    options.iWindowSize = r.iWindowSize;
+    options.iTimeout = r.iTimeoutOption;
+    options.bTsize = r.bTsize;
+    options.iFileSize = r.pCheck ? static_cast<int64_t>(r.pCheck->Size()) : -1;
+    options.eMode = r.eRole == RoleProbe  ? ReadProbe
+                    : r.eRole == RoleSlow ? ReadLateAcks
+                                          : ReadFetch;
+    return options;
 }
 }  // namespace
 
@@ -64,6 +70,11 @@ bool CMappedFile::Open(const std::string& strPath)
     }
     m_p = static_cast<const unsigned char*>(p);
     return true;
+}
+
+TClientTransfer::TClientTransfer(const TClientRequest& request)
+    : r(request), read(request.strFile, ReadOptions(request))
+{
 }
 
 CTftpClient::CTftpClient()
@@ -112,19 +123,14 @@ bool CTftpClient::Open(const std::string& strServer, uint16_t nPort)
 size_t CTftpClient::Start(const TClientRequest& r)
 {
     size_t i = m_vTransfers.size();
-    m_vTransfers.emplace_back();
+    m_vTransfers.emplace_back(r);
     TClientTransfer& t = m_vTransfers.back();
-    t.r = r;
-    t.strRequest =
-        std::string{'\0', static_cast<char>(TftpRrq)} + r.strFile + '\0' + "octet" + '\0';
-    if (r.iBlockSize)
-        t.strRequest += Option("blksize", r.iBlockSize);
-    if (r.iWindowSize)
-        t.strRequest += Option("windowsize", r.iWindowSize);
-    if (r.iTimeoutOption)
-        t.strRequest += Option("timeout", r.iTimeoutOption);
-    if (r.bTsize)
-        t.strRequest += Option("tsize", 0);
+    // By index: the transfers move as the vector grows.
+    t.read.fnSend = [this, i](const std::string& strDatagram) {
+        Send(m_vTransfers[i], strDatagram);
+    };
+    t.read.fnData = [this, i](uint64_t iOffset, const unsigned char* p, size_t n,
+                              std::string& strWhy) { return OnData(i, iOffset, p, n, strWhy); };
     m_tpNow = TClock::now();
     t.tpStart = m_tpNow;
     t.tpDeadline = m_tpNow + std::chrono::milliseconds(r.iTimeoutMs);
@@ -147,26 +153,19 @@ size_t CTftpClient::Start(const TClientRequest& r)
         End(i, StateFailed, std::string("socket: ") + strerror(errno));
         return i;
     }
-    Send(t, t.strRequest.data(), t.strRequest.size(), m_saServer);
+    Send(t, t.read.Request());
     if (r.eRole == RoleSilent)
         End(i, StateSilent);
     return i;
 }
 
-void CTftpClient::Send(TClientTransfer& t, const void* p, size_t n, const sockaddr_in& saTo)
+// The request to the server's port, the rest to the transfer's port.
+void CTftpClient::Send(TClientTransfer& t, const std::string& strDatagram)
 {
+    const sockaddr_in& saTo = t.read.Answered() ? t.saPeer : m_saServer;
     // A datagram the kernel drops is sent again on the time-out.
-    sendto(t.fd, p, n, 0, reinterpret_cast<const sockaddr*>(&saTo), sizeof saTo);
-}
-
-// Acknowledges the last block taken in order.
-void CTftpClient::SendAck(TClientTransfer& t)
-{
-    uint16_t nBlock = static_cast<uint16_t>(t.nNext - 1);
-    const unsigned char a[kTftpHeaderSize] = {0, TftpAck, static_cast<unsigned char>(nBlock >> 8),
-                                              static_cast<unsigned char>(nBlock)};
-    Send(t, a, sizeof a, t.saPeer);
-    t.iInWindow = 0;
+    sendto(t.fd, strDatagram.data(), strDatagram.size(), 0,
+           reinterpret_cast<const sockaddr*>(&saTo), sizeof saTo);
 }
 
 // Ends a running transfer without a word to the server.
@@ -195,20 +194,8 @@ void CTftpClient::End(size_t i, EClientState eState, const std::string& strWhy)
 // A transfer that had an answer tells the server it gives up (code 0).
 void CTftpClient::Fail(size_t i, const std::string& strWhy)
 {
-    TClientTransfer& t = m_vTransfers[i];
-    char error[256];
-    if (t.bAnswered)
-        Send(t, error, BuildErrorMessage(error, 0, "transfer abandoned"), t.saPeer);
+    m_vTransfers[i].read.Abandon();
     End(i, StateFailed, strWhy);
-}
-
-// A probe ends with code 8, as a client that does not take the options offered.
-void CTftpClient::EndProbe(size_t i)
-{
-    TClientTransfer& t = m_vTransfers[i];
-    char error[256];
-    Send(t, error, BuildErrorMessage(error, 8, "size known"), t.saPeer);
-    End(i, StateDone);
 }
 
 void CTftpClient::Stop(size_t i)
@@ -220,138 +207,21 @@ void CTftpClient::Stop(size_t i)
     t.fd = -1;
 }
 
-bool CTftpClient::OnOack(size_t i, const unsigned char* p, size_t n, std::string& strWhy)
+// The bytes of a block, compared with the original; the last one ends the file.
+bool CTftpClient::OnData(size_t i, uint64_t iOffset, const unsigned char* p, size_t n,
+                         std::string& strWhy) const
 {
-    TClientTransfer& t = m_vTransfers[i];
-    const TClientRequest& r = t.r;
-    if (t.nNext != 1)
-        return true;  // a late repeat
-    t.iBlockSize = kTftpBlockSize;
-    t.iWindowSize = 1;
-    std::vector<std::string> vFields;
-    for (size_t iAt = 2; iAt < n;)
-    {
-        const void* pEnd = memchr(p + iAt, 0, n - iAt);
-        if (!pEnd)
-            return (strWhy = "OACK field without its end"), false;
-        size_t nEnd = static_cast<const unsigned char*>(pEnd) - p;
-        vFields.emplace_back(reinterpret_cast<const char*>(p + iAt), nEnd - iAt);
-        iAt = nEnd + 1;
-    }
-    if (vFields.size() % 2)
-        return (strWhy = "OACK option without a value"), false;
-    for (size_t iField = 0; iField < vFields.size(); iField += 2)
-    {
-        const char* szName = vFields[iField].c_str();
-        char* szEnd = nullptr;
-        long long n64 = strtoll(vFields[iField + 1].c_str(), &szEnd, 10);
-        bool bNumber = !vFields[iField + 1].empty() && !*szEnd;
-        if (!strcasecmp(szName, "blksize") && r.iBlockSize && bNumber && n64 >= kTftpMinBlockSize &&
-            n64 <= r.iBlockSize)
-            t.iBlockSize = static_cast<int>(n64);
-        else if (!strcasecmp(szName, "windowsize") && r.iWindowSize && bNumber && n64 >= 1 &&
-                 n64 <= r.iWindowSize)
-            t.iWindowSize = static_cast<int>(n64);
-        else if (!strcasecmp(szName, "timeout") && r.iTimeoutOption && bNumber &&
-                 n64 == r.iTimeoutOption)
-            ;
-        else if (!strcasecmp(szName, "tsize") && r.bTsize && bNumber &&
-                 (!r.pCheck || static_cast<uint64_t>(n64) == r.pCheck->Size()))
-            ;
-        else
-            return (strWhy =
-                        "OACK option not as asked: " + vFields[iField] + " " + vFields[iField + 1]),
-                   false;
-    }
-    if (r.eRole == RoleProbe)
-        EndProbe(i);
-    else
-        SendAck(t);
-    return true;
-}
-
-bool CTftpClient::OnData(size_t i, const unsigned char* p, size_t n, std::string& strWhy)
-{
-    TClientTransfer& t = m_vTransfers[i];
-    const TClientRequest& r = t.r;
-    if (r.eRole == RoleProbe)
-        return EndProbe(i), true;
-    uint16_t nBlock = Get16(p + 2);
-    if (nBlock != static_cast<uint16_t>(t.nNext))
-    {
-        if (!t.bRepeatAcked && r.eRole != RoleSlow)
-            SendAck(t);
-        t.bRepeatAcked = true;
+    const TClientTransfer& t = m_vTransfers[i];
+    const CMappedFile* pCheck = t.r.pCheck;
+    if (!pCheck)
         return true;
-    }
-    size_t nLen = n - kTftpHeaderSize;
-    uint64_t nOffset = (t.nNext - 1) * static_cast<uint64_t>(t.iBlockSize);
-    if (nLen > static_cast<size_t>(t.iBlockSize))
-        return (strWhy =
-                    "block " + std::to_string(t.nNext) + " has " + std::to_string(nLen) + " bytes"),
-               false;
-    const CMappedFile* pCheck = r.pCheck;
-    if (pCheck && (nOffset + nLen > pCheck->Size() ||
-                   memcmp(pCheck->Data() + nOffset, p + kTftpHeaderSize, nLen)))
-        return (strWhy = "bytes differ in block " + std::to_string(t.nNext)), false;
-    t.nBytes += nLen;
-    ++t.nNext;
-    t.iTimeouts = 0;
-    t.bRepeatAcked = false;
-    t.tpDeadline = m_tpNow + std::chrono::milliseconds(r.iTimeoutMs);
-    bool bLast = nLen < static_cast<size_t>(t.iBlockSize);
-    if (bLast && pCheck && t.nBytes != pCheck->Size())
-        return (strWhy = std::to_string(t.nBytes) + " bytes, the file has " +
+    if (iOffset + n > pCheck->Size() || memcmp(pCheck->Data() + iOffset, p, n))
+        return (strWhy = "bytes differ in block " + std::to_string(t.read.NextBlock())), false;
+    if (n < static_cast<size_t>(t.read.BlockSize()) && iOffset + n != pCheck->Size())
+        return (strWhy = std::to_string(iOffset + n) + " bytes, the file has " +
                          std::to_string(pCheck->Size())),
                false;
-    if (bLast)
-    {
-        SendAck(t);
-        End(i, StateDone);
-    }
-    else if (++t.iInWindow >= t.iWindowSize)
-    {
-        if (r.eRole != RoleSlow)
-            SendAck(t);
-        else
-        {
-            t.bAckDue = true;
-            t.tpDeadline = m_tpNow + std::chrono::milliseconds(r.iAckDelayMs);
-        }
-    }
     return true;
-}
-
-// false and strWhy when the transfer failed.
-bool CTftpClient::OnDatagram(size_t i, const unsigned char* p, size_t n, std::string& strWhy)
-{
-    TClientTransfer& t = m_vTransfers[i];
-    if (n < static_cast<size_t>(kTftpHeaderSize))
-        return true;
-    uint16_t nOp = Get16(p);
-    if (!t.bAnswered && nOp == TftpData)
-    {
-        t.iBlockSize = kTftpBlockSize;  // the options were not taken
-        t.iWindowSize = 1;
-    }
-    t.bAnswered = true;
-    switch (nOp)
-    {
-    case TftpOack:
-        return OnOack(i, p, n, strWhy);
-    case TftpData:
-        return OnData(i, p, n, strWhy);
-    case TftpError: {
-        const char* szText = reinterpret_cast<const char*>(p + kTftpHeaderSize);
-        End(i, StateFailed,
-            "error " + std::to_string(Get16(p + 2)) + " \"" +
-                std::string(szText, strnlen(szText, n - kTftpHeaderSize)) + "\"");
-        return true;  // no ERROR in return
-    }
-    default:
-        strWhy = "opcode " + std::to_string(nOp);
-        return false;
-    }
 }
 
 void CTftpClient::Receive(size_t i)
@@ -365,14 +235,30 @@ void CTftpClient::Receive(size_t i)
         const sockaddr_in& saFrom = m_aFrom[iMsg];
         // Only the server's address counts; once it answered, only its port of this transfer.
         if (saFrom.sin_addr.s_addr != m_saServer.sin_addr.s_addr ||
-            (t.bAnswered && saFrom.sin_port != t.saPeer.sin_port))
+            (t.read.Answered() && saFrom.sin_port != t.saPeer.sin_port))
             continue;
-        if (!t.bAnswered)
+        if (!t.read.Answered())
             t.saPeer = saFrom;
+        const uint64_t nBefore = t.read.NextBlock();
         std::string strWhy;
         const unsigned char* p = static_cast<unsigned char*>(m_aIov[iMsg].iov_base);
-        if (!OnDatagram(i, p, m_aMsgs[iMsg].msg_len, strWhy))
+        if (!t.read.OnDatagram(p, m_aMsgs[iMsg].msg_len, strWhy))
+        {
             Fail(i, strWhy);
+            continue;
+        }
+        if (t.read.NextBlock() != nBefore)  // progress
+        {
+            t.iTimeouts = 0;
+            t.tpDeadline = m_tpNow + std::chrono::milliseconds(t.r.iTimeoutMs);
+            if (t.read.AckHeld())  // RoleSlow
+            {
+                t.bAckDue = true;
+                t.tpDeadline = m_tpNow + std::chrono::milliseconds(t.r.iAckDelayMs);
+            }
+        }
+        if (t.read.Done())
+            End(i, StateDone);
     }
 }
 
@@ -394,7 +280,7 @@ void CTftpClient::CheckTimeouts()
         if (t.bAckDue)
         {
             t.bAckDue = false;
-            SendAck(t);
+            t.read.Ack();
             if (++t.iAcks == r.iAckLimit)
                 End(i, StateSilent);
         }
@@ -403,10 +289,8 @@ void CTftpClient::CheckTimeouts()
             Fail(i, "no answer after " + std::to_string(r.iRetries) + " time-outs");
             continue;
         }
-        else if (t.bAnswered)
-            SendAck(t);
         else
-            Send(t, t.strRequest.data(), t.strRequest.size(), m_saServer);
+            t.read.Retry();
         t.tpDeadline = m_tpNow + std::chrono::milliseconds(r.iTimeoutMs);
     }
 }

@@ -1,15 +1,15 @@
 // The TFTP read client of the benchmark tools: any number of transfers at
 // once, one socket each, in one event loop that the caller turns with Poll.
-// A transfer asks for the options of its request; an OACK grants some or all
-// of them, DATA at once grants none (512-byte blocks, one block a window).
-// Block numbers wrap from 65535 to 0. With a window of W the client
-// acknowledges every W-th block received in order and the last block; on a gap
-// or a repeated block it acknowledges the last block it has in order, once
-// until the transfer moves on. A transfer fails after iRetries time-outs in a
-// row (of iTimeoutMs each, the last request or ACK sent again each time), past
-// its iLimitMs, on an ERROR, on an OACK that grants what was not asked for, and
-// on the first byte that differs from its original file.
+// Each transfer is a CTftpRead (client/tftpread.h says how a read goes); this
+// loop gives it the datagrams from the server's port of the transfer, its
+// time-outs and its role. A transfer fails after iRetries time-outs in a row
+// (of iTimeoutMs each, the last request or ACK sent again each time), past
+// its iLimitMs, on an ERROR, on an OACK that grants what was not asked for
+// (or a tsize other than the original's), and on the first byte that differs
+// from its original file.
 #pragma once
+
+#include "tools/client/tftpread.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -77,22 +77,17 @@ enum EClientState
 
 struct TClientTransfer
 {
+    explicit TClientTransfer(const TClientRequest& request);
+
     TClientRequest r;
-    std::string strRequest;  // the read request as sent
+    CTftpRead read;  // what was granted and taken
     EClientState eState = StateRunning;
     std::string strWhy;
     int fd = -1;
     sockaddr_in saPeer{};  // the server's port of this transfer, once it answered
-    bool bAnswered = false;
-    int iBlockSize = 512;  // granted
-    int iWindowSize = 1;
-    uint64_t nNext = 1;         // the block wanted next, counted from 1 without wrapping
-    int iInWindow = 0;          // blocks taken in order since the last ACK
-    bool bRepeatAcked = false;  // a gap or repeat since the last progress was answered
-    bool bAckDue = false;       // RoleSlow: an ACK waits for tpDeadline
-    int iAcks = 0;              // RoleSlow: ACKs sent
-    uint64_t nBytes = 0;
-    int iTimeouts = 0;  // in a row
+    bool bAckDue = false;  // RoleSlow: an ACK waits for tpDeadline
+    int iAcks = 0;         // RoleSlow: ACKs sent
+    int iTimeouts = 0;     // in a row
     TClock::time_point tpStart, tpEnd, tpDeadline;
 };
 
@@ -118,15 +113,12 @@ public:
     const TClientTransfer& operator[](size_t i) const { return m_vTransfers[i]; }
 
 private:
-    void Send(TClientTransfer& t, const void* p, size_t n, const sockaddr_in& saTo);
-    void SendAck(TClientTransfer& t);
+    void Send(TClientTransfer& t, const std::string& strDatagram);
     void End(size_t i, EClientState eState, const std::string& strWhy = std::string());
     void Fail(size_t i, const std::string& strWhy);
-    void EndProbe(size_t i);
+    bool OnData(size_t i, uint64_t iOffset, const unsigned char* p, size_t n,
+                std::string& strWhy) const;
     void Receive(size_t i);
-    bool OnDatagram(size_t i, const unsigned char* p, size_t n, std::string& strWhy);
-    bool OnOack(size_t i, const unsigned char* p, size_t n, std::string& strWhy);
-    bool OnData(size_t i, const unsigned char* p, size_t n, std::string& strWhy);
     void CheckTimeouts();
 
     static const int kBatch = 16;  // datagrams taken from a socket per call

@@ -11,45 +11,68 @@
 namespace
 {
 uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+std::string Option(const char* szName, int iValue)
+{
+    return szName + std::string(1, '\0') + std::to_string(iValue) + '\0';
+}
 }  // namespace
 
-CTftpRead::CTftpRead(const std::string& strFile, int iBlockSize, int iWindowSize, bool bTsize)
-    : m_iAskBlockSize(iBlockSize), m_iAskWindowSize(iWindowSize), m_bAskTsize(bTsize),
-      m_iBlockSize(kTftpBlockSize)
+CTftpRead::CTftpRead(const std::string& strFile, const TTftpReadOptions& options)
+    : m_ask(options), m_iBlockSize(kTftpBlockSize)
 {
     m_strRequest = std::string{'\0', static_cast<char>(TftpRrq)} + strFile + '\0' + "octet" + '\0';
-    if (iBlockSize > 0)
-        m_strRequest += std::string("blksize", 8) + std::to_string(iBlockSize) + '\0';
-    if (iWindowSize > 0)
-        m_strRequest += std::string("windowsize", 11) + std::to_string(iWindowSize) + '\0';
-    if (bTsize)
-        m_strRequest += std::string("tsize\0"
-                                    "0\0",
-                                    8);
+    if (m_ask.iBlockSize > 0)
+        m_strRequest += Option("blksize", m_ask.iBlockSize);
+    if (m_ask.iWindowSize > 0)
+        m_strRequest += Option("windowsize", m_ask.iWindowSize);
+    if (m_ask.iTimeout > 0)
+        m_strRequest += Option("timeout", m_ask.iTimeout);
+    if (m_ask.bTsize)
+        m_strRequest += Option("tsize", 0);
 }
 
-std::string CTftpRead::Retry() const
-{
-    if (!m_bAnswered)
-        return m_strRequest;
-    const uint16_t nBlock = static_cast<uint16_t>(m_nNext - 1);
-    return std::string{'\0', static_cast<char>(TftpAck), static_cast<char>(nBlock >> 8),
-                       static_cast<char>(nBlock)};
-}
-
-std::string CTftpRead::Abandon()
-{
-    // Error code 0, then the text and its zero byte.
-    return std::string{'\0', static_cast<char>(TftpError), '\0', '\0'} + "transfer abandoned" +
-           '\0';
-}
-
-void CTftpRead::SendAck(uint16_t nBlock)
+void CTftpRead::Send(const std::string& strDatagram)
 {
     if (fnSend)
-        fnSend(std::string{'\0', static_cast<char>(TftpAck), static_cast<char>(nBlock >> 8),
-                           static_cast<char>(nBlock)});
+        fnSend(strDatagram);
+}
+
+void CTftpRead::Ack()
+{
+    const uint16_t nBlock = static_cast<uint16_t>(m_nNext - 1);
+    Send(std::string{'\0', static_cast<char>(TftpAck), static_cast<char>(nBlock >> 8),
+                     static_cast<char>(nBlock)});
     m_iInWindow = 0;
+    m_bAckHeld = false;
+}
+
+void CTftpRead::Retry()
+{
+    if (m_bAnswered)
+        Ack();
+    else
+        Send(m_strRequest);
+}
+
+void CTftpRead::SendError(uint16_t nCode, const char* szText)
+{
+    char aError[256];
+    Send(std::string(aError, BuildErrorMessage(aError, nCode, szText)));
+    m_bEnded = true;
+}
+
+void CTftpRead::Abandon()
+{
+    if (m_bAnswered && !m_bEnded)
+        SendError(0, "transfer abandoned");
+}
+
+// A probe ends with code 8, as a client that does not take the options offered.
+void CTftpRead::EndProbe()
+{
+    SendError(8, "size known");
+    m_bDone = true;
 }
 
 bool CTftpRead::OnOack(const unsigned char* p, size_t n, std::string& strWhy)
@@ -76,29 +99,38 @@ bool CTftpRead::OnOack(const unsigned char* p, size_t n, std::string& strWhy)
         char* szEnd = nullptr;
         long long n64 = strtoll(vFields[i + 1].c_str(), &szEnd, 10);
         bool bNumber = !vFields[i + 1].empty() && !*szEnd;
-        if (!strcasecmp(szName, "blksize") && m_iAskBlockSize > 0 && bNumber &&
-            n64 >= kTftpMinBlockSize && n64 <= m_iAskBlockSize)
+        if (!strcasecmp(szName, "blksize") && m_ask.iBlockSize > 0 && bNumber &&
+            n64 >= kTftpMinBlockSize && n64 <= m_ask.iBlockSize)
             m_iBlockSize = static_cast<int>(n64);
-        else if (!strcasecmp(szName, "windowsize") && m_iAskWindowSize > 0 && bNumber && n64 >= 1 &&
-                 n64 <= m_iAskWindowSize)
+        else if (!strcasecmp(szName, "windowsize") && m_ask.iWindowSize > 0 && bNumber &&
+                 n64 >= 1 && n64 <= m_ask.iWindowSize)
             m_iWindowSize = static_cast<int>(n64);
-        else if (!strcasecmp(szName, "tsize") && m_bAskTsize && bNumber && n64 >= 0)
+        else if (!strcasecmp(szName, "timeout") && m_ask.iTimeout > 0 && bNumber &&
+                 n64 == m_ask.iTimeout)
+            ;
+        else if (!strcasecmp(szName, "tsize") && m_ask.bTsize && bNumber && n64 >= 0 &&
+                 (m_ask.iFileSize < 0 || n64 == m_ask.iFileSize))
             m_iTsize = n64;
         else
             return (strWhy = "OACK option not as asked: " + vFields[i] + " " + vFields[i + 1]),
                    false;
     }
-    SendAck(0);
+    if (m_ask.eMode == ReadProbe)
+        EndProbe();
+    else
+        Ack();
     return true;
 }
 
 bool CTftpRead::OnData(const unsigned char* p, size_t n, std::string& strWhy)
 {
+    if (m_ask.eMode == ReadProbe)
+        return EndProbe(), true;
     uint16_t nBlock = Get16(p + 2);
     if (nBlock != static_cast<uint16_t>(m_nNext))
     {
-        if (!m_bRepeatAcked)
-            SendAck(static_cast<uint16_t>(m_nNext - 1));
+        if (!m_bRepeatAcked && m_ask.eMode != ReadLateAcks)
+            Ack();
         m_bRepeatAcked = true;
         return true;
     }
@@ -114,15 +146,24 @@ bool CTftpRead::OnData(const unsigned char* p, size_t n, std::string& strWhy)
     ++m_nNext;
     m_bRepeatAcked = false;
     const bool bLast = nLen < static_cast<size_t>(m_iBlockSize);
-    if (bLast || ++m_iInWindow >= m_iWindowSize)
-        SendAck(nBlock);
-    m_bDone = bLast;
+    if (bLast)
+    {
+        Ack();
+        m_bDone = m_bEnded = true;
+    }
+    else if (++m_iInWindow >= m_iWindowSize)
+    {
+        if (m_ask.eMode == ReadLateAcks)
+            m_bAckHeld = true;
+        else
+            Ack();
+    }
     return true;
 }
 
 bool CTftpRead::OnDatagram(const unsigned char* p, size_t n, std::string& strWhy)
 {
-    if (m_bDone || n < static_cast<size_t>(kTftpHeaderSize))
+    if (m_bEnded || n < static_cast<size_t>(kTftpHeaderSize))
         return true;
     const uint16_t nOp = Get16(p);
     if (!m_bAnswered && nOp == TftpData)
@@ -138,6 +179,7 @@ bool CTftpRead::OnDatagram(const unsigned char* p, size_t n, std::string& strWhy
     case TftpData:
         return OnData(p, n, strWhy);
     case TftpError: {
+        m_bEnded = true;  // no ERROR in return
         const char* szText = reinterpret_cast<const char*>(p + kTftpHeaderSize);
         strWhy = "error " + std::to_string(Get16(p + 2)) + " \"" +
                  std::string(szText, strnlen(szText, n - kTftpHeaderSize)) + "\"";
