@@ -442,6 +442,17 @@ CONF
       >"$demo/$dhcp.out" 2>&1 &
   fi
 
+  if [ "$vm" = http ]; then
+    # The firmware takes the download for an EFI program by its Content-Type
+    # (or a URL ending in .efi, which efi64/linux.0 does not).
+    step "The boot file over HTTP, as the firmware will ask for it"
+    "${in_lab[@]}" client curl -sS -I --max-time 10 http://198.18.0.1/efi64/linux.0 \
+      >"$demo/head.out" 2>&1 || true
+    tr -d '\r' <"$demo/head.out" | sed 's/^/    /'
+    grep -qi '^content-type: application/efi' "$demo/head.out" ||
+      fail "the service does not serve efi64/linux.0 over HTTP as application/efi"
+  fi
+
   pictures="$build_dir/demo-vm"
   mkdir -p "$pictures"
   pictures=$(cd "$pictures" && pwd)
