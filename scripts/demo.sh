@@ -376,8 +376,8 @@ explain_http() {
 # so did the initramfs's /init; every piece of the chain came from this server.
 check_secureboot() {
   local serial="$demo/secureboot.serial" f ok=1
-  tr -d '\r' <"$serial" | grep -a -E "pxeservice demo|[Ss]ecure boot|Booting Linux|Linux version" |
-    sed 's/^/    serial: /'
+  tr -d '\r' <"$serial" | sed 's/\x1b\[[0-9;]*[A-Za-z]//g' |
+    grep -a -E "pxeservice demo|[Ss]ecure boot|Linux version" | sed 's/^/    serial: /'
   tail -n "+$from" "$demo/service.out" >"$demo/since"
   for f in efi64/linux.0 efi64/grubx64.efi grub/grub.cfg efi64/vmlinuz efi64/initrd.img; do
     grep -q "get file=.*/$f\$" "$demo/since" || { echo "    $f was not fetched from this server"; ok=0; }
