@@ -72,11 +72,12 @@ random_file() {  # NAME BYTES
 
 # Starts the server KEY in the server namespace; SERVER_PID is its pid once it
 # answers (lab.sh execs the server, so the pid is the server's own).
+# SERVE_ARGS: more flags for this server's tftpserve (its bounds, for example).
 start_server() {  # ours | neg | hpa | atftpd | dnsmasq
     local log="$WORK/$1.log"
     case $1 in
-        ours) "${SRV[@]}" "$SERVE" "$ROOT" 2>>"$log" & ;;
-        neg) "${SRV[@]}" "$SERVE" --negotiate "$ROOT" 2>>"$log" & ;;
+        ours) "${SRV[@]}" "$SERVE" ${SERVE_ARGS:-} "$ROOT" 2>>"$log" & ;;
+        neg) "${SRV[@]}" "$SERVE" --negotiate ${SERVE_ARGS:-} "$ROOT" 2>>"$log" & ;;
         hpa) "${SRV[@]}" in.tftpd -L -s "$ROOT" 2>>"$log" & ;;
         atftpd) "${SRV[@]}" "$ATFTPD" --daemon --no-fork --user root --group root \
                     --logfile - --port 69 "$ROOT" >>"$log" 2>&1 & ;;

@@ -41,6 +41,9 @@ BUILD=${1:-build}
 QUICK=${QUICK:-0}
 ROUNDS=${2:-$([ "$QUICK" = 1 ] && echo 1 || echo 3)}
 STORM_SECONDS=${3:-$([ "$QUICK" = 1 ] && echo 15 || echo 45)}
+# This server with the service's own bounds (256 transfers, 8 per address),
+# as dnsmasq runs with --tftp-max=256; SERVE_ARGS given replaces them.
+SERVE_ARGS=${SERVE_ARGS-"--max-transfers 256 --max-per-client 8"}
 # shellcheck source=bench/common.sh
 . bench/common.sh
 STORM="$BUILD/tools/tftpstorm"

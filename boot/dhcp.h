@@ -54,6 +54,9 @@ enum EPxeVendorOption : uint8_t
 // The class identifier (option 60) of a PXE client, and what a PXE reply carries there.
 inline constexpr char kPxeClassId[] = "PXEClient";
 constexpr int kPxeClassIdLength = sizeof(kPxeClassId) - 1;
+// The class identifier of a UEFI HTTP boot client, and what an offer to it carries there.
+inline constexpr char kHttpClassId[] = "HTTPClient";
+constexpr int kHttpClassIdLength = sizeof(kHttpClassId) - 1;
 
 // The magic cookie between the fixed header and the options.
 inline constexpr uint8_t kDhcpMagicCookie[] = {99, 130, 83, 99};

@@ -308,7 +308,8 @@ void DhcpPacket::WalkVendor(const uint8_t* pValue, size_t nLimit)
 
 // Splits a PXE class identifier "PXEClient:Arch:xxxxx:UNDI:yyyzzz" into
 // option 60 ("PXEClient"), option 93 (architecture) and option 94 (UNDI
-// version). A field that holds no number where one is read counts as 0: an
+// version); a UEFI HTTP boot client's "HTTPClient:Arch:..." the same way,
+// into option 60 "HTTPClient". A field that holds no number where one is read counts as 0: an
 // architecture field without digits gives option 93 = 0, 0 (x86 BIOS, what
 // PXE clients that send such text mean in practice), and a version field
 // without digits gives major and minor 0 (a major without a minor, minor 0).
@@ -329,9 +330,16 @@ void DhcpPacket::ParseClassId(const uint8_t* pValue, int nLength)
         nStart = nColon + 1;
     }
 
-    if (vFields.empty() || !BeginsWith(vFields[0], kPxeClassId))
+    if (vFields.empty())
         return;
-    Store(apOptions, kOptClassId, reinterpret_cast<const uint8_t*>(kPxeClassId), kPxeClassIdLength);
+    if (BeginsWith(vFields[0], kPxeClassId))
+        Store(apOptions, kOptClassId, reinterpret_cast<const uint8_t*>(kPxeClassId),
+              kPxeClassIdLength);
+    else if (BeginsWith(vFields[0], kHttpClassId))
+        Store(apOptions, kOptClassId, reinterpret_cast<const uint8_t*>(kHttpClassId),
+              kHttpClassIdLength);
+    else
+        return;
 
     if (vFields.size() < 3 || !BeginsWith(vFields[1], "Arch"))
         return;

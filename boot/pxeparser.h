@@ -50,10 +50,11 @@ struct TPxeConsole
 
 enum class EPxeReply
 {
-    None,        // nothing to send
-    Proxy,       // proxy DHCP offer/ack naming this server and the boot menu
-    BootServer,  // boot-server ack echoing the client's boot item
-    ConsoleInfo  // service address and console port in option 201
+    None,         // nothing to send
+    Proxy,        // proxy DHCP offer/ack naming this server and the boot menu
+    BootServer,   // boot-server ack echoing the client's boot item
+    ConsoleInfo,  // service address and console port in option 201
+    HttpOffer     // proxy offer naming a URL to a UEFI HTTP boot client
 };
 
 // Where a reply goes: to the sender (port 4011), to ciaddr:68, to a relay's
@@ -105,3 +106,5 @@ int HandlePxeRequest(const PxeRequest* pRequest);
 
 // "%02x:%02x:%02x:%02x:%02x:%02x" of the first six bytes of a 16-byte chaddr copy.
 std::string FormatHardwareAddress(const unsigned char* pChaddr);
+// An IPv4 address (network order) as dotted text.
+std::string DottedAddress(uint32_t nAddress);

@@ -125,6 +125,10 @@ cmake --install "$build_dir" --prefix "$demo/pxeservice" >/dev/null
 prefix="$demo/pxeservice"
 # Serve on the lab address; the console simulator listens there too.
 sed -i 's|<NIC>.*</NIC>|<NIC>198.18.0.1</NIC>|' "$prefix/Gateway.cfg"
+# A record of every boot event, one JSON line each.
+records="$demo/records.json"
+sed -i "s|</PXEService>|  <Log><Records>$records</Records></Log>\n</PXEService>|" \
+  "$prefix/bin/pxeservice.cfg"
 if [ -n "$vm" ]; then
   # BIOS and UEFI clients boot from their own folders; GRUB's TFTP client needs
   # the option negotiation.
@@ -485,6 +489,11 @@ stop_pid "$service_pid" INT 20
 service_pid=""
 tail -n +$((shown + 1)) "$demo/service.out" | sed 's/^/    /'
 grep -q "Service down" "$demo/service.out" || fail "the service did not report \"Service down\""
+echo "--- the records of the boot ($records)"
+sed 's/^/    /' "$records" 2>/dev/null || true
+for event in offer ack tftp; do
+  grep -q "\"event\":\"$event\"" "$records" 2>/dev/null || fail "no $event in the records"
+done
 
 if [ -n "$vm" ]; then
   echo "Pictures of the screen:"

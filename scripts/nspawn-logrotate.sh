@@ -11,7 +11,7 @@
 #
 #   scripts/nspawn-logrotate.sh [BUILD_DIR]   (as root; default: build)
 #
-# The root is cached as BUILD_DIR/nspawn-rootfs.tar (made once, a few minutes);
+# The root is cached as BUILD_DIR/nspawn-rootfs-HASH.tar, named by the packages it holds (made once, a few minutes);
 # a run with it takes about a minute. Not part of scripts/test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,10 +40,14 @@ rm -f "$build_dir"/pxeservice_*.deb
 (cd "$build_dir" && cpack -G DEB >/dev/null)
 deb=$(ls "$build_dir"/pxeservice_*_amd64.deb)
 
-tar="$build_dir/nspawn-rootfs.tar"
+# The container has no network: the root holds the package's dependencies.
+# Its cache is named by what it holds, so that a new dependency makes a new one.
+include=systemd,systemd-sysv,dbus,logrotate,tftp-hpa,procps,$(dpkg-deb -f "$deb" Depends |
+  sed -E 's/ *\([^)]*\)//g; s/ *, */,/g')
+tar="$build_dir/nspawn-rootfs-$(echo "$include" | md5sum | cut -c1-8).tar"
 if [ ! -s "$tar" ]; then
   echo "--- mmdebstrap bookworm -> $tar"
-  mmdebstrap --variant=minbase --include=systemd,systemd-sysv,dbus,logrotate,libace-7.0.8,libsystemd0,tftp-hpa,procps \
+  mmdebstrap --variant=minbase --format=tar --include="$include" \
     bookworm "$tar.part" >"$build_dir/nspawn-rootfs.log" 2>&1 || { tail "$build_dir/nspawn-rootfs.log"; fail "mmdebstrap"; }
   mv "$tar.part" "$tar"
 fi

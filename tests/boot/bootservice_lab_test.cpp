@@ -59,10 +59,11 @@ protected:
     }
 
     // Starts the listener child and waits until its ports are bound.
-    void StartListener(int iCap, bool bAny = false)
+    void StartListener(int iCap, bool bAny = false, int iHttpPort = 0)
     {
-        setenv(kSettingsEnv,
-               (std::to_string(iCap) + "|" + std::to_string(bAny) + "|" + strRecords).c_str(), 1);
+        const std::string strSettings = std::to_string(iCap) + "|" + std::to_string(bAny) + "|" +
+                                        std::to_string(iHttpPort) + "|" + strRecords;
+        setenv(kSettingsEnv, strSettings.c_str(), 1);
         pidListener =
             lab.Spawn(lab.ServerNs(),
                       {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
@@ -129,7 +130,9 @@ TEST(BootServiceListenerChild, Serve)
     if (szSettings == nullptr)
         GTEST_SKIP() << "runs only as the listener of the end-to-end cases";
     int nMaxWorkers = 0, iAnyNic = 0, nRecordsAt = 0;
-    ASSERT_EQ(sscanf(szSettings, "%d|%d|%n", &nMaxWorkers, &iAnyNic, &nRecordsAt), 2);
+    ASSERT_EQ(sscanf(szSettings, "%d|%d|%d|%n", &nMaxWorkers, &iAnyNic, &gSettings.iHttpPort,
+                     &nRecordsAt),
+              3);
     ASSERT_EQ(gRecords.Open(szSettings + nRecordsAt, false), 0);
     gSettings.strIpAddress = kServer;
     gSettings.strConsolePort = "40003";
@@ -287,5 +290,27 @@ TEST_F(BootServiceOnTheWire, AnyNicRepliesNameTheAddressOfTheInterfaceTheRequest
         EXPECT_EQ(reply.GetSiaddr(), inet_addr("198.18.0.129"));
         EXPECT_EQ(Opt(reply, PXE_BOOT_SERVERS, true),
                   nToPort == kDhcpServerPort ? std::string("\0\1\1", 3) + strNamed : "");
+    }
+}
+
+// HTTP boot on: a UEFI HTTP boot client's offer leaves from port 67 like any proxy offer, and
+// iPXE's names its file as a URL of the address the request arrived at.
+TEST_F(BootServiceOnTheWire, HttpBootOffersLeaveFromPort67)
+{
+    StartConsole("", "Linux");
+    StartListener(kMaxPxeWorkers, true, 8080);
+    for (const auto& [v, szClass, szFile] :
+         {std::make_tuple(HttpClientDiscover(16), "HTTPClient", "http://198.18.0.1:8080/foo-image"),
+          std::make_tuple(Stored("ipxe-bios-discover-to-67"), "PXEClient",
+                          "http://198.18.0.1:8080/foo-image")})
+    {
+        SCOPED_TRACE(szClass);
+        const TReceived r = Exchange(v, kDhcpClientPort, kBroadcast, kDhcpServerPort, 8000);
+        EXPECT_EQ(r.inTo.s_addr, INADDR_BROADCAST);
+        EXPECT_EQ(ntohs(r.saFrom.sin_port), kDhcpServerPort);
+        DhcpPacket reply;
+        ASSERT_TRUE(reply.Parse(r.v.data(), (uint32_t)r.v.size()));
+        EXPECT_EQ(Opt(reply, kOptClassId), szClass);
+        EXPECT_EQ(std::string((const char*)reply.File()), szFile);
     }
 }

@@ -92,6 +92,10 @@ TEST(DhcpPacket, ParseAndSerialize)
         {"overload 1", Overloaded(1), {{12, Text("f")}, {67, Text("x.0")}}},
         {"overload 4", Overloaded(4), {{52, {4}}}},
         {"PXEClientX::Arch:::65545:UNDI:1", {}, {{60, vPxe}, {93, {0, 9}}, {94, {1, 1, 0}}}},
+        {"HTTPClient:Arch:00016:UNDI:003000", {},
+         {{60, Text("HTTPClient")}, {93, {0, 16}}, {94, {1, 3, 0}}}},
+        {"HTTPClient::Arch", {}, {{60, Text("HTTPClient")}}},
+        {"HTTPClien:Arch:00016", {}, {}},
         {"MSFT 5.0ab", {}, {{60, Text("MSFT 5.0ab")}}},  // 10 bytes: stored as it is
         {"MSFT 5.0 long class", {}, {}},
         {"PXEClient:Arch", {}, {{60, vPxe}}},

@@ -154,17 +154,12 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
     // Limits out of their range, or not plain digits.
     const std::string B = "MaxBlockSize", W = "MaxWindowSize", B8 = "8 to 65464", W1 = "1 to 64";
     const std::string M = "MaxTransfers", MC = "MaxTransfersPerClient", MT = "MaxTimeout";
-    const std::tuple<std::string, std::string, std::string> aLimits[] = {{B, "7", B8},
-                                                                         {B, "65465", B8},
-                                                                         {W, "0", W1},
-                                                                         {W, "65", W1},
-                                                                         {W, "+4", W1},
-                                                                         {M, "0", "1 to 10000"},
-                                                                         {M, "10001", "1 to 10000"},
-                                                                         {MC, "0", "1 to 256"},
-                                                                         {MC, "257", "1 to 256"},
-                                                                         {MT, "0", "1 to 255"},
-                                                                         {MT, "256", "1 to 255"}};
+    // clang-format off
+    const std::tuple<std::string, std::string, std::string> aLimits[] = {
+        {B, "7", B8}, {B, "65465", B8}, {W, "0", W1}, {W, "65", W1}, {W, "+4", W1},
+        {M, "0", "1 to 10000"}, {M, "10001", "1 to 10000"}, {MC, "0", "1 to 256"},
+        {MC, "257", "1 to 256"}, {MT, "0", "1 to 255"}, {MT, "256", "1 to 255"}};
+    // clang-format on
     for (const auto& [strName, strValue, strRange] : aLimits)
         EXPECT_EQ(Read({T + "<" + strName + ">" + strValue + "</" + strName + "></TFTP></C>", G1}),
                   X + strName + " \"" + strValue + "\" is not a number from " + strRange);
@@ -183,10 +178,6 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
          F + "1:43: <MaxBlockSize> is \"7\"; use a number from 8 to 65464"},
         {{T + "</TFTP><BootServer><ArchFolders>0=bios/ 7</ArchFolders></BootServer></C>", G1},
          F + "1:62: <ArchFolders> '7': no '='; write NUMBER=FOLDER pairs separated by blanks"},
-        {{C + "\n <x></C>", G1},
-         F + "2:2: <x> is malformed or has no matching end tag </x> (missing or misspelt)"},
-        {{"\xEF\xBB\xBF<C/>", G1},
-         F + "1:1: the file starts with a UTF-8 byte-order mark; save it without one"},
         {{"", G1}, F.substr(0, F.size() - 1) +
                        ": the file cannot be opened: No such file or directory"},
         {{E, "", "", ""},
@@ -273,13 +264,9 @@ TEST_F(ConfigTest, RecordsFileAndJournalAreReadFromLogOnly)
         {"<Records>/x</Records><Journal>yes</Journal>", "", false},
     };
     for (const auto& [strLog, strRecords, bJournal] : aCases)
-    {
-        SCOPED_TRACE(strLog);
-        EXPECT_EQ(Read({"<P>" + strRoot + strLog + "</P>", "<G/>", "", ""}).rfind("/t/ off", 0),
-                  0u);
-        EXPECT_EQ(gSettings.strLogRecords, strRecords);
-        EXPECT_EQ(gSettings.bLogJournal, bJournal);
-    }
+        EXPECT_TRUE(Read({"<P>" + strRoot + strLog + "</P>", "<G/>"}).rfind("/t/ off", 0) == 0 &&
+                    gSettings.strLogRecords == strRecords && gSettings.bLogJournal == bJournal)
+            << strLog;
 }
 
 // The HTTP element: each one gives the settings shown in short, or the fatal line of its fault.
@@ -309,15 +296,12 @@ TEST_F(ConfigTest, HttpSettingsAndTheirFaults)
          "0 256/32 [https://boot.example/efi/] ipxe"},
         {"<HTTP><Port>0</Port></HTTP>", X + "Port \"0\" is not a number from 1 to 65535"},
         {"<HTTP><Port>65536</Port></HTTP>", X + "Port \"65536\" is not a number from 1 to 65535"},
-        {"<HTTP><Port>80x</Port></HTTP>", X + "Port \"80x\" is not a number from 1 to 65535"},
         {"<HTTP><MaxConnections>0</MaxConnections></HTTP>",
          X + "MaxConnections \"0\" is not a number from 1 to 10000"},
         {"<HTTP><MaxConnectionsPerClient>10001</MaxConnectionsPerClient></HTTP>",
          X + "MaxConnectionsPerClient \"10001\" is not a number from 1 to 10000"},
         {"<HTTP><BaseUrl>ftp://x/</BaseUrl></HTTP>",
          X + "BaseUrl \"ftp://x/\" does not start with http:// or https://"},
-        {"<HTTP><BaseUrl></BaseUrl></HTTP>",
-         X + "BaseUrl \"\" does not start with http:// or https://"},
         {"<HTTP><ForIpxe>yesterday</ForIpxe></HTTP>", "0 256/32 [] ipxe"},
         {"<HTTP><ForIpxe>n</ForIpxe></HTTP>", "0 256/32 [] -"},
     };

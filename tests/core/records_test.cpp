@@ -17,8 +17,7 @@
 TEST(Records, TextsAreEscapedAsJsonAndBytesThatAreNoUtf8AsSingleBytes)
 {
     const std::pair<std::string, std::string> aCases[] = {
-        {"linux.0", "linux.0"},
-        {"a\"b\\c", "a\\u0022b\\u005cc"},
+        {"a\"b\\c.0", "a\\u0022b\\u005cc.0"},
         {std::string("\0\n\r\t\x1f\x7f", 6), "\\u0000\\u000a\\u000d\\u0009\\u001f\\u007f"},
         // Well-formed UTF-8 of two, three and four bytes stays; the highest code point too.
         {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf",
@@ -26,15 +25,13 @@ TEST(Records, TextsAreEscapedAsJsonAndBytesThatAreNoUtf8AsSingleBytes)
         // A lone continuation byte, overlong forms, a surrogate, above U+10FFFF, bytes that never
         // start a sequence, and sequences cut short (also by the end of the text).
         {"\x80", "\\u0080"},
-        {"\xc0\xaf\xc1\xbf", "\\u00c0\\u00af\\u00c1\\u00bf"},
-        {"\xe0\x80\xaf", "\\u00e0\\u0080\\u00af"},
-        {"\xf0\x8f\xbf\xbf", "\\u00f0\\u008f\\u00bf\\u00bf"},
         {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},
+        {"\xc0\xaf\xe0\x80\xaf", "\\u00c0\\u00af\\u00e0\\u0080\\u00af"},
+        {"\xf0\x8f\xbf\xbf", "\\u00f0\\u008f\\u00bf\\u00bf"},
         {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},
         {"\xf5\xfe\xff", "\\u00f5\\u00fe\\u00ff"},
         {"\xe2\x82x", "\\u00e2\\u0082x"},
-        {"a\xe2\x82", "a\\u00e2\\u0082"},
-        {"\xf0\x9f\x98", "\\u00f0\\u009f\\u0098"},
+        {"a\xf0\x9f\x98", "a\\u00f0\\u009f\\u0098"},
         {"\xc3\"", "\\u00c3\\u0022"},
     };
     for (const auto& [strIn, strOut] : aCases)
@@ -72,9 +69,8 @@ TEST(Records, EachEventIsOneLineOfItsFieldsInOrderLeavingOutWhatDoesNotApply)
          "{\"time\":\"2025-12-08T03:00:00.123Z\",\"event\":\"offer\",\"mac\":\"52:54:00:12:34:56\","
          "\"address\":\"198.18.0.2\",\"arch\":0,\"file\":\"bios/foo-image\"}\n"},
         {refused, 951782400999,
-         "{\"time\":\"2000-02-29T00:00:00.999Z\",\"event\":\"refused\",\"mac\":\"52:54:00:12:34:"
-         "57\","
-         "\"task\":\"allnone\",\"suppressed\":3}\n"},
+         "{\"time\":\"2000-02-29T00:00:00.999Z\",\"event\":\"refused\",\"mac\":"
+         "\"52:54:00:12:34:57\",\"task\":\"allnone\",\"suppressed\":3}\n"},
         {TransferEvent(transfer), 0,
          "{\"time\":\"1970-01-01T00:00:00.000Z\",\"event\":\"tftp\",\"address\":\"198.18.0.2\","
          "\"file\":\"a\\u0022\\u00ff.0\",\"bytes\":0,\"ms\":10012,\"blksize\":1468,\"window\":4,"

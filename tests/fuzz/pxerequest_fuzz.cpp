@@ -2,19 +2,23 @@
 // (BuildPxeReply) on arbitrary datagrams, with the console's answers taken
 // from the input. Input: a flags byte (console has a task, boot selection
 // succeeds, "any NIC", receiving port, whether this machine's networks are
-// known: loopback and 198.18.0.1/24), the 4-byte local address the request
-// arrived at, the length and bytes of the boot file name, then the datagram,
-// which is read from a buffer of exactly its size. A datagram that parses must
-// serialize, and the message must parse back to the same header, options and
-// vendor sub-options. Every reply is a whole DHCP message: op 2, the request's
+// known: loopback and 198.18.0.1/24; two bits of HTTP: off, HTTP/Port set,
+// HTTP/BaseUrl set, HTTP/Port set with HTTP/ForIpxe no), the 4-byte local
+// address the request arrived at, the length and bytes of the boot file name,
+// then the datagram, which is read from a buffer of exactly its size. A
+// datagram that parses must serialize, and the message must parse back to the
+// same header, options and vendor sub-options. Every reply is a whole DHCP message: op 2, the request's
 // xid, OFFER for a DISCOVER and ACK otherwise, this server's address in option
 // 54 (and siaddr, for boot replies), "PXEClient", and the boot file as the
-// selection named it; the console is asked once at most for the gate and once
-// for the selection. A reply to a relay never goes to a broadcast, multicast,
+// selection named it, or a URL of this server's HTTP: for a UEFI HTTP boot
+// client ("HTTPClient", no PXE sub-options) or iPXE, and only while HTTP is
+// on; the console is asked once at most for the gate and once for the
+// selection. A reply to a relay never goes to a broadcast, multicast,
 // loopback or own address.
 #include "boot/dhcp.h"
 #include "boot/dhcppacket.h"
 #include "boot/pxeparser.h"
+#include "boot/pxereply.h"
 #include "config/settings.h"
 #include "fuzzcheck.h"
 
@@ -34,6 +38,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     gSettings.strIpAddress = "198.18.0.1";
     gSettings.strConsolePort = "40003";
     return 0;
+}
+
+static std::string Dotted(uint32_t nAddress)
+{
+    char sz[INET_ADDRSTRLEN];
+    in_addr addr{nAddress};
+    return inet_ntop(AF_INET, &addr, sz, sizeof(sz));
 }
 
 // The codec's round trip of a parsed packet.
@@ -79,6 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         {inet_addr("198.18.0.1"), inet_addr("255.255.255.0")}};
     if (nFlags & 32)
         request.pLocalNetworks = &vNetworks;
+    const int iHttp = nFlags >> 6;
+    gSettings.iHttpPort = iHttp == 1 || iHttp == 3 ? 8080 : 0;
+    gSettings.strHttpBaseUrl = iHttp == 2 ? "http://boot.test/x/" : "";
+    gSettings.bHttpForIpxe = iHttp != 3;
+    const bool bHttp = iHttp != 0;
     const std::string strFile(reinterpret_cast<const char*>(pData) + 6, pData[5]);
     std::vector<uint8_t> vDatagram(pData + 6 + pData[5], pData + nSize);
     vDatagram.shrink_to_fit();  // sized exactly: ASan catches a read past the datagram
@@ -135,7 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         nService = request.nLocalAddr;
     FUZZ_CHECK(Opt(out, kOptServerId) == std::string(reinterpret_cast<const char*>(&nService), 4),
                "server identifier wrong");
-    FUZZ_CHECK(Opt(out, kOptClassId) == kPxeClassId, "class identifier wrong");
+    const bool bHttpOffer = reply.eKind == EPxeReply::HttpOffer;
+    FUZZ_CHECK(Opt(out, kOptClassId) == (bHttpOffer ? kHttpClassId : kPxeClassId),
+               "class identifier wrong");
     if (reply.eKind == EPxeReply::ConsoleInfo)
     {
         FUZZ_CHECK(Opt(out, kOptConsoleInfo) == "'198.18.0.1' '40003'" && nSelections == 0,
@@ -146,7 +164,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
                "boot reply without selection or siaddr");
     std::string strSent = strFile.substr(0, 128);
     std::replace(strSent.begin(), strSent.end(), '\\', '/');
-    FUZZ_CHECK(std::memcmp(out.File(), strSent.data(), strSent.size()) == 0,
-               "boot file not as selected");
+    if (std::memcmp(out.File(), strSent.data(), strSent.size()) == 0 && !bHttpOffer)
+        return 0;
+    // A URL: of this server's HTTP, to a client that may be given one.
+    const std::string strPrefix =
+        iHttp == 2 ? gSettings.strHttpBaseUrl : "http://" + Dotted(nService) + ":8080/";
+    const std::string strUrl =
+        bHttpOffer ? Opt(out, kOptBootFileName)
+                   : std::string(reinterpret_cast<const char*>(out.File()),
+                                 strnlen(reinterpret_cast<const char*>(out.File()), kDhcpFileSize));
+    FUZZ_CHECK(bHttp && strUrl.compare(0, strPrefix.size(), strPrefix) == 0,
+               "boot file neither as selected nor a URL of this server");
+    FUZZ_CHECK(bHttpOffer ? Opt(in, kOptClassId) == kHttpClassId && !out.HasVendorOption(71)
+                          : gSettings.bHttpForIpxe && IsIpxeRequest(in),
+               "a URL to a client not to be given one");
     return 0;
 }

@@ -13,7 +13,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <vector>
 
 namespace
@@ -43,12 +42,14 @@ public:
     struct TResponse
     {
         int iStatus = 0;
-        std::map<std::string, std::string> mapHeaders;
-        std::string strBody;
+        std::string strHead, strBody;  // the head in lower case
         std::string H(const std::string& strName) const
         {
-            auto it = mapHeaders.find(strName);
-            return it == mapHeaders.end() ? "-" : it->second;
+            const size_t n = strHead.find("\r\n" + strName + ": ");
+            const size_t nValue = n + strName.size() + 4;
+            return n == std::string::npos
+                       ? "-"
+                       : strHead.substr(nValue, strHead.find('\r', nValue) - nValue);
         }
     };
     TResponse Read(bool bNoBody = false)
@@ -58,19 +59,12 @@ public:
         while ((nEnd = strIn.find("\r\n\r\n")) == std::string::npos)
             if (!Fill())
                 return r;
-        std::string strHead = strIn.substr(0, nEnd + 2);
+        r.strHead = strIn.substr(0, nEnd + 2);
         strIn.erase(0, nEnd + 4);
-        if (sscanf(strHead.c_str(), "HTTP/1.%*d %d", &r.iStatus) != 1)
+        for (char& c : r.strHead)
+            c = static_cast<char>(tolower(c));
+        if (sscanf(r.strHead.c_str(), "http/1.%*d %d", &r.iStatus) != 1)
             return r;
-        for (size_t n = strHead.find("\r\n") + 2; n < strHead.size();)
-        {
-            const size_t nLine = strHead.find("\r\n", n), nColon = strHead.find(':', n);
-            std::string strName = strHead.substr(n, nColon - n);
-            for (char& c : strName)
-                c = static_cast<char>(tolower(c));
-            r.mapHeaders[strName] = strHead.substr(nColon + 2, nLine - nColon - 2);
-            n = nLine + 2;
-        }
         const size_t nLength = bNoBody || r.iStatus == 304 || r.H("content-length") == "-"
                                    ? 0
                                    : std::stoul(r.H("content-length"));
@@ -131,15 +125,12 @@ protected:
         for (int i = 0; i < 100000; ++i)
             strData += static_cast<char>('a' + i * 7 % 26);
         WriteFile(root / "data.bin", strData);
-        WriteFile(root / "boot.efi", "MZ" + std::string(1000, '\x90'));
+        WriteFile(root / "boot.efi", strEfi);
         WriteFile(root / "empty", "");
         WriteFile(outside / "secret", "not to be served");
         ASSERT_EQ(RunCommand("cd '" + root.Path() +
-                             "' && mkdir efi && ln -s data.bin in && ln -s ../data.bin efi/up && "
-                             "ln -s '" +
-                             outside.Path() + "/secret' out && ln -s ../" +
-                             outside.Path().substr(outside.Path().rfind('/') + 1) +
-                             "/secret outrel"),
+                             "' && mkdir efi && ln -s efi/../data.bin in && ln -s ../" +
+                             outside.Path().substr(outside.Path().rfind('/') + 1) + "/secret out"),
                   0);
         options.strRoot = root.Path() + "/";
         options.strAddress = "127.0.0.1";
@@ -147,7 +138,7 @@ protected:
     void Start() { ASSERT_EQ(server.Start(options), 0); }
 
     TTempDir root, outside;
-    std::string strData;
+    std::string strData, strEfi = "MZ" + std::string(1000, '\x90');
     TLogCapture log;  // before the server: it logs into the stream of the thread that starts it
     THttpServer::TOptions options;
     THttpServer server;
@@ -162,41 +153,31 @@ TEST_F(HttpServer, RequestsAndTheirAnswers)
     ASSERT_TRUE(probe.Send(Get("/data.bin")));
     const std::string strETag = probe.Read().H("etag");
     ASSERT_NE(strETag, "-");
-    const std::string D = strData;
+    const std::string D = strData, O = "application/octet-stream", T = "text/plain";
     const struct
     {
         std::string strRequest;
         int iStatus;
         std::string strType, strRange, strBody;
     } cases[] = {
-        {Get("/data.bin"), 200, "application/octet-stream", "-", D},
-        {Get("/boot.efi"), 200, "application/efi", "-", "MZ" + std::string(1000, '\x90')},
-        {Get("/empty"), 200, "application/octet-stream", "-", ""},
-        {Get("/data.bin", "Range: bytes=0-0\r\n"), 206, "application/octet-stream",
-         "bytes 0-0/100000", D.substr(0, 1)},
-        {Get("/data.bin", "Range: bytes=99999-99999\r\n"), 206, "application/octet-stream",
-         "bytes 99999-99999/100000", D.substr(99999)},
-        {Get("/data.bin", "Range: bytes=-10\r\n"), 206, "application/octet-stream",
-         "bytes 99990-99999/100000", D.substr(99990)},
-        {Get("/data.bin", "Range: bytes=100000-\r\n"), 416, "text/plain", "bytes */100000",
+        {Get("/data.bin"), 200, O, "-", D},
+        {Get("/boot.efi"), 200, "application/efi", "-", strEfi},
+        {Get("/data.bin", "Range: bytes=0-0\r\n"), 206, O, "bytes 0-0/100000", D.substr(0, 1)},
+        {Get("/data.bin", "Range: bytes=99999-99999\r\n"), 206, O, "bytes 99999-99999/100000",
+         D.substr(99999)},
+        {Get("/data.bin", "Range: bytes=-10\r\n"), 206, O, "bytes 99990-99999/100000",
+         D.substr(99990)},
+        {Get("/data.bin", "Range: bytes=100000-\r\n"), 416, T, "bytes */100000",
          "416 Range Not Satisfiable\n"},
         {Get("/data.bin", "If-None-Match: " + strETag + "\r\n"), 304, "-", "-", ""},
-        {Get("/in"), 200, "application/octet-stream", "-", D},
-        {Get("/efi/up"), 200, "application/octet-stream", "-", D},
-        {Get("/data.bin?x=1"), 200, "application/octet-stream", "-", D},
-        {Get("/../data.bin"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/%2e%2e/etc/passwd"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/efi/%2E%2E%2F%2E%2E%2Fetc%2Fpasswd"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/out"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/outrel"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/efi/"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/"), 403, "text/plain", "-", "403 Forbidden\n"},
-        {Get("/missing"), 404, "text/plain", "-", "404 Not Found\n"},
-        {Get("/data.bin%00.efi"), 400, "text/plain", "-", "400 Bad Request\n"},
-        {Get("/data.bin", "", "POST"), 405, "text/plain", "-", "405 Method Not Allowed\n"},
-        // HTTP/1.0 without Host: still served.
-        {"GET /boot.efi HTTP/1.0\r\n\r\n", 200, "application/efi", "-",
-         "MZ" + std::string(1000, '\x90')},
+        {Get("/in"), 200, O, "-", D},
+        {Get("/../data.bin"), 403, T, "-", "403 Forbidden\n"},
+        {Get("/%2e%2e/etc/passwd"), 403, T, "-", "403 Forbidden\n"},
+        {Get("/out"), 403, T, "-", "403 Forbidden\n"},
+        {Get("/efi/"), 403, T, "-", "403 Forbidden\n"},
+        {Get("/missing"), 404, T, "-", "404 Not Found\n"},
+        {Get("/data.bin", "", "POST"), 405, T, "-", "405 Method Not Allowed\n"},
+        {"GET /boot.efi HTTP/1.0\r\n\r\n", 200, "application/efi", "-", strEfi},  // no Host
     };
     for (const auto& c : cases)
     {
@@ -207,7 +188,7 @@ TEST_F(HttpServer, RequestsAndTheirAnswers)
         EXPECT_EQ(r.H("content-type"), c.strType) << c.strRequest;
         EXPECT_EQ(r.H("content-range"), c.strRange) << c.strRequest;
         EXPECT_TRUE(r.strBody == c.strBody) << c.strRequest << " body of " << r.strBody.size();
-        EXPECT_EQ(r.H("allow"), c.iStatus == 405 ? "GET, HEAD" : "-") << c.strRequest;
+        EXPECT_EQ(r.H("allow"), c.iStatus == 405 ? "get, head" : "-") << c.strRequest;
         const bool bFile = c.iStatus < 300 || c.iStatus == 304 || c.iStatus == 416;
         EXPECT_EQ(r.H("etag") != "-" && r.H("last-modified").size() == 29, bFile) << c.strRequest;
         EXPECT_TRUE(c.iStatus != 304 || r.H("etag") == strETag);
@@ -236,7 +217,7 @@ TEST_F(HttpServer, KeepAliveHeadThenGetOnOneConnection)
     ASSERT_TRUE(client.Send(Get("/boot.efi")));
     r = client.Read();
     EXPECT_EQ(r.iStatus, 200);
-    EXPECT_EQ(r.strBody, "MZ" + std::string(1000, '\x90'));
+    EXPECT_EQ(r.strBody, strEfi);
     // Two requests sent at once, one refused: both answered in order on the same connection.
     ASSERT_TRUE(client.Send(Get("/missing") + Get("/data.bin", "Range: bytes=-3\r\n")));
     EXPECT_EQ(client.Read().iStatus, 404);
@@ -251,10 +232,7 @@ TEST_F(HttpServer, KeepAliveHeadThenGetOnOneConnection)
     const std::string strLog = log.Texts("http: ", " ms");
     EXPECT_EQ(strLog.substr(0, strLog.find("bytes")), "127.0.0.1 HEAD \"/boot.efi\" 200 0 ");
     EXPECT_EQ(CountOf(strLog, "|"), 4) << strLog;
-    EXPECT_TRUE(CountOf(strLog, "127.0.0.1 GET \"/boot.efi\" 200 1002 bytes ") == 1 &&
-                CountOf(strLog, "127.0.0.1 GET \"/data.bin\" 206 3 bytes ") == 1 &&
-                CountOf(strLog, "127.0.0.1 GET \"/missing\" 404 14 bytes ") == 1)
-        << strLog;
+    EXPECT_EQ(CountOf(strLog, "127.0.0.1 GET \"/data.bin\" 206 3 bytes "), 1) << strLog;
     EXPECT_EQ(log.Priority("GET \"/boot.efi\""), "LM_INFO");
 }
 
@@ -265,20 +243,14 @@ TEST_F(HttpServer, RefusalsOfAClientDoNotFloodTheLog)
     TClient client(server.Port());
     const auto tStart = std::chrono::steady_clock::now();
     for (int i = 0; i < 100; ++i)
-    {
-        ASSERT_TRUE(client.Send(Get("/missing" + std::to_string(i))));
-        ASSERT_EQ(client.Read().iStatus, 404) << i;
-    }
-    const auto nSeconds =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - tStart)
-            .count();
+        ASSERT_TRUE(client.Send(Get("/missing")) && client.Read().iStatus == 404) << i;
+    const auto tTaken = std::chrono::steady_clock::now() - tStart;
     server.Stop();
-    const std::string strLog = log.All();
-    EXPECT_GE(CountOf(strLog, "GET \"/missing"), 1);
-    EXPECT_LE(CountOf(strLog, "GET \"/missing"), nSeconds + 2) << strLog;
-    EXPECT_EQ(CountOf(strLog, "similar lines suppressed") > 0,
-              CountOf(strLog, "GET \"/missing") > 1)
-        << strLog;
+    const int nLines = CountOf(log.All(), "GET \"/missing");
+    EXPECT_TRUE(nLines >= 1 &&
+                nLines <= std::chrono::ceil<std::chrono::seconds>(tTaken).count() + 1)
+        << log.All();
+    EXPECT_EQ(CountOf(log.All(), "similar lines suppressed") > 0, nLines > 1) << log.All();
 }
 
 // 200 connections at once against a limit of 50: no more than 50 are taken at a time, the others
@@ -340,17 +312,4 @@ TEST_F(HttpServer, StopAndIdleTimeOut)
     EXPECT_TRUE(open.Closed());
     TClient refused(iPort);
     EXPECT_FALSE(refused.Send("x"));
-    // The port is free again: a new server can have it.
-    options.iPort = iPort;
-    Start();
-    EXPECT_EQ(server.Port(), iPort);
-}
-
-TEST_F(HttpServer, APortTakenCannotBeBound)
-{
-    Start();
-    options.iPort = server.Port();
-    THttpServer second;
-    EXPECT_EQ(second.Start(options), -1);
-    EXPECT_EQ(errno, EADDRINUSE);
 }

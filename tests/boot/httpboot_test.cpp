@@ -1,0 +1,246 @@
+// HTTP boot: which clients are told URLs. UEFI HTTP boot clients (EDK2's captured discover with
+// option 60 made "HTTPClient:Arch:...") get an HTTP offer only while HTTP is on; iPXE gets URLs
+// in its proxy offer and acknowledgement unless HTTP/ForIpxe says no; every other client keeps
+// its TFTP names byte for byte. Replies are read in the text form of tests/boot/replytext.h.
+#include "boottest.h"
+#include "common/logcapture.h"
+#include "config/archfolders.h"
+#include "config/settings.h"
+
+#include <sstream>
+
+namespace
+{
+// The settings these tests change, put back after each.
+class HttpBoot : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        saved = gSettings;
+        bSavedAnyNic = bAnyNic;
+        gSettings.strIpAddress = "198.18.0.1";
+        gSettings.strConsolePort = "40003";
+        gSettings.iHttpPort = 8080;
+        gSettings.strHttpBaseUrl.clear();
+        gSettings.bHttpForIpxe = true;
+        bAnyNic = false;
+        std::string strError;
+        ASSERT_TRUE(
+            ParseArchFolders("15=efi32/ 16=efi64 19=arm64/", gSettings.mapArchFolders, strError))
+            << strError;
+    }
+    void TearDown() override
+    {
+        gSettings = saved;
+        bAnyNic = bSavedAnyNic;
+    }
+
+    // The reply to vRequest on nPort, arrived at nLocalAddr; strAsked gets "q <mac>;" per task
+    // query and "s <type>/<layer>;" per selection, strLog what was logged.
+    TPxeReply Reply(uint16_t nPort, const TBytes& vRequest, bool bTask = true,
+                    uint32_t nLocalAddr = 0)
+    {
+        strAsked.clear();
+        const TPxeConsole console{
+            [&, bTask](auto& strMac, auto&, std::string& strTask) {
+                return strAsked += "q " + strMac + ";", strTask = "Linux", bTask;
+            },
+            [&](uint16_t nType, uint16_t nLayer, std::string& strFile, auto&, auto&) {
+                strAsked += "s " + std::to_string(nType) + "/" + std::to_string(nLayer) + ";";
+                return strFile = nType == 0 ? "foo-image" : "images\\linux.0", true;
+            }};
+        PxeRequest request{nPort, vRequest.data(), (uint32_t)vRequest.size()};
+        request.nLocalAddr = nLocalAddr;
+        TLogCapture log;
+        const TPxeReply reply = BuildPxeReply(&request, console);
+        strLog = log.All();
+        return reply;
+    }
+
+    TSettings saved;
+    bool bSavedAnyNic = false;
+    std::string strAsked, strLog;
+};
+
+// The decoded lines of a reply that begin with one of the leads, joined by "|".
+std::string Lines(const TBytes& v, std::initializer_list<const char*> aLeads)
+{
+    std::string strLines, s;
+    std::istringstream in(replytext::Decode(v));
+    while (std::getline(in, s))
+        for (const char* szLead : aLeads)
+            if (s.rfind(szLead, 0) == 0)
+                strLines += (strLines.empty() ? "" : "|") + s;
+    return strLines;
+}
+
+const std::string qEdk2 = "q 52:54:00:5b:00:02;", qIpxe = "q 52:54:00:5b:00:01;";
+const auto Leads = {"siaddr", "file", "option 54", "option 60", "option 67", "option 43"};
+}  // namespace
+
+TEST_F(HttpBoot, UefiHttpBootClients)
+{
+    const std::string strLong(200, 'x');
+    const struct
+    {
+        const char* szWhat;
+        uint16_t nArch;
+        int iPort;
+        std::string strBaseUrl;
+        int iResult;
+        const char* szStored;  // the stored reply, or the lines Leads picks from it
+        std::string strLines = "";
+        bool bTask = true;
+    } aCases[] = {
+        // Each architecture its folder; the URL's host is the address in option 54 and siaddr.
+        {"IA32", 15, 8080, "", 1, "http-offer-arch-15"},
+        {"x86-64", 16, 8080, "", 1, "http-offer-arch-16"},
+        {"ARM64", 19, 8080, "", 1, "http-offer-arch-19"},
+        {"no folder for the architecture", 7, 8080, "", 1, nullptr,
+         "siaddr 198.18.0.1|file \"http://198.18.0.1:8080/foo-image\"|option 54 server identifier: "
+         "198.18.0.1|option 60 class identifier: \"HTTPClient\"|option 67 boot file: "
+         "\"http://198.18.0.1:8080/foo-image\""},
+        // A base URL is taken as it is, with a port of its own or without HTTP/Port.
+        {"base URL", 16, 0, "http://198.18.0.7:81/boot/", 1, nullptr,
+         "siaddr 198.18.0.1|file \"http://198.18.0.7:81/boot/efi64/foo-image\"|option 54 server "
+         "identifier: 198.18.0.1|option 60 class identifier: \"HTTPClient\"|option 67 boot file: "
+         "\"http://198.18.0.7:81/boot/efi64/foo-image\""},
+        // Too long for the file field: option 67 alone; too long for option 67: no reply.
+        {"URL of 225 bytes", 16, 0, "http://h/" + strLong + "/", 1, nullptr,
+         "siaddr 198.18.0.1|file (128 zero bytes)|option 54 server identifier: 198.18.0.1|option "
+         "60 class identifier: \"HTTPClient\"|option 67 boot file: \"http://h/" +
+             strLong + "/efi64/foo-image\""},
+        {"URL of 256 bytes", 16, 0, "http://h/" + strLong + std::string(31, 'y') + "/", 0, nullptr},
+        // Off: dropped after the console is asked, as before HTTP boot.
+        {"HTTP off", 16, 0, "", 0, nullptr},
+        {"no task", 16, 8080, "", 0, nullptr, "", false},
+    };
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(c.szWhat);
+        gSettings.iHttpPort = c.iPort;
+        gSettings.strHttpBaseUrl = c.strBaseUrl;
+        const TPxeReply reply = Reply(67, HttpClientDiscover(c.nArch), c.bTask);
+        EXPECT_EQ(reply.iResult, c.iResult);
+        const bool bOffer = c.szStored || !c.strLines.empty();
+        EXPECT_EQ(reply.eKind, bOffer ? EPxeReply::HttpOffer : EPxeReply::None);
+        EXPECT_EQ(strAsked,
+                  qEdk2 + (c.bTask && (c.iPort || !c.strBaseUrl.empty()) ? "s 0/0;" : ""));
+        if (c.szStored)
+            ExpectStoredReply(c.szStored, reply.vBytes);
+        else
+            EXPECT_EQ(Lines(reply.vBytes, Leads), c.strLines);
+        EXPECT_EQ(reply.record.strEvent, bOffer ? "offer" : c.bTask ? "dropped" : "refused");
+    }
+}
+
+// What else an HTTP boot client's request may be: only its discover gets an offer.
+TEST_F(HttpBoot, UefiHttpBootClientsOtherRequests)
+{
+    const TBytes vDiscover = HttpClientDiscover(16);
+    const TBytes vItem = WithOption(vDiscover, kOptVendorSpecific, {71, 4, 0, 1, 0, 0, 255});
+    const TBytes vInfo = WithOption(vDiscover, kOptParameterList, {1, 3, 201});
+    const TBytes vGuid5 = WithOption(vDiscover, kOptClientGuid, {0, 1, 2, 3, 4});
+    const struct
+    {
+        const char* szWhat;
+        TBytes vRequest;
+        int iResult;
+        EPxeReply eKind;
+        const char* szLines;  // the lines of option 60 and 97
+    } aCases[] = {
+        {"a boot item", vItem, 0, EPxeReply::None, ""},
+        {"console info: as any client asking for it", vInfo, 1, EPxeReply::ConsoleInfo,
+         "option 60 class identifier: \"PXEClient\""},
+        // Option 97 echoed only as a machine identifier of 17 bytes.
+        {"option 97 of 17 bytes", vDiscover, 1, EPxeReply::HttpOffer,
+         "option 60 class identifier: \"HTTPClient\"|option 97 client machine identifier: (17 zero "
+         "bytes)"},
+        {"option 97 of 5 bytes", vGuid5, 1, EPxeReply::HttpOffer,
+         "option 60 class identifier: \"HTTPClient\""},
+    };
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(c.szWhat);
+        const TPxeReply reply = Reply(67, c.vRequest);
+        EXPECT_EQ(reply.iResult, c.iResult);
+        EXPECT_EQ(reply.eKind, c.eKind);
+        EXPECT_EQ(Lines(reply.vBytes, {"option 60", "option 97"}), c.szLines);
+    }
+}
+
+TEST_F(HttpBoot, IpxeClients)
+{
+    gSettings.mapArchFolders.clear();
+    const TBytes vUserClass = Request(1, [](DhcpPacket& p) { p.SetOption(77, "iPXE", 4); });
+    const TBytes vOption175 = Request(1, [](DhcpPacket& p) { p.SetOption(175, "\xb1\x05", 2); });
+    const std::string strTftp = "siaddr 198.18.0.1|file \"foo-image\"|option 54 server identifier: "
+                                "198.18.0.1|option 60 class identifier: \"PXEClient\"|option 43 "
+                                "vendor options, 57 bytes",
+                      strHttp =
+                          "siaddr 198.18.0.1|file \"http://198.18.0.1:8080/foo-image\"|option "
+                          "54 server identifier: 198.18.0.1|option 60 class identifier: "
+                          "\"PXEClient\"|option 43 vendor options, 57 bytes";
+    const struct
+    {
+        const char* szWhat;
+        uint16_t nPort;
+        TBytes vRequest;
+        std::string strBaseUrl;
+        bool bForIpxe;
+        const char* szStored;  // the stored reply, or the lines Leads picks from it
+        std::string strLines = "";
+    } aCases[] = {
+        {"iPXE discover", 67, Stored("ipxe-bios-discover-to-67"), "", true, "ipxe-http-discover"},
+        {"iPXE boot request", 4011, Stored("ipxe-bios-request-to-4011"), "", true,
+         "ipxe-http-boot-request"},
+        {"user class alone", 67, vUserClass, "", true, nullptr, strHttp},
+        {"option 175 alone", 67, vOption175, "", true, nullptr, strHttp},
+        {"ForIpxe no", 67, vUserClass, "", false, nullptr, strTftp},
+        // A URL too long for the file field leaves the TFTP name.
+        {"URL of 128 bytes", 67, vUserClass, "http://h/" + std::string(109, 'x') + "/", true,
+         nullptr, strTftp},
+        // Other PXE clients keep their TFTP names byte for byte.
+        {"EDK2 discover", 67, Stored("edk2-uefi-discover-to-67"), "", true, "edk2-discover"},
+        {"EDK2 boot request", 4011, Stored("edk2-uefi-request-to-4011"), "", true,
+         "edk2-boot-request"},
+    };
+    for (const auto& c : aCases)
+    {
+        SCOPED_TRACE(c.szWhat);
+        gSettings.strHttpBaseUrl = c.strBaseUrl;
+        gSettings.bHttpForIpxe = c.bForIpxe;
+        const TPxeReply reply = Reply(c.nPort, c.vRequest);
+        EXPECT_EQ(reply.iResult, 1);
+        EXPECT_EQ(reply.eKind, c.nPort == 67 ? EPxeReply::Proxy : EPxeReply::BootServer);
+        if (c.szStored)
+            ExpectStoredReply(c.szStored, reply.vBytes);
+        else
+            EXPECT_EQ(Lines(reply.vBytes, Leads), c.strLines);
+    }
+}
+
+// The proxy offer and the acknowledgement of one iPXE boot name the same server and folder, the
+// address the request arrived at when no interface is configured, in siaddr, option 54 and URL.
+TEST_F(HttpBoot, IpxeOfferAndAcknowledgementAgree)
+{
+    gSettings.mapArchFolders = {{0, "bios/"}};
+    for (const bool bAny : {false, true})
+    {
+        SCOPED_TRACE(bAny);
+        bAnyNic = bAny;
+        const char* szServer = bAny ? "198.18.0.5" : "198.18.0.1";
+        const uint32_t nLocal = inet_addr("198.18.0.5");
+        for (const auto& [nPort, szCapture, szFile] :
+             {std::make_tuple(67, "ipxe-bios-discover-to-67", "foo-image"),
+              std::make_tuple(4011, "ipxe-bios-request-to-4011", "images/linux.0")})
+        {
+            const TPxeReply reply = Reply(nPort, Stored(szCapture), true, nLocal);
+            EXPECT_EQ(Lines(reply.vBytes, {"siaddr", "option 54", "file"}),
+                      std::string("siaddr ") + szServer + "|file \"http://" + szServer +
+                          ":8080/bios/" + szFile + "\"|option 54 server identifier: " + szServer)
+                << szCapture;
+        }
+    }
+}
