@@ -381,13 +381,19 @@ explain_http() {
 # The Secure Boot machine's serial console: the kernel found Secure Boot on and
 # so did the initramfs's /init; every piece of the chain came from this server.
 check_secureboot() {
-  local serial="$demo/secureboot.serial" f ok=1
+  local serial="$demo/secureboot.serial" f ok=1 offer ack
   tr -d '\r' <"$serial" | sed 's/\x1b\[[0-9;]*[A-Za-z]//g' |
     grep -a -E "pxeservice demo|[Ss]ecure boot|Linux version" | sed 's/^/    serial: /'
   tail -n "+$from" "$demo/service.out" >"$demo/since"
   for f in efi64/linux.0 efi64/grubx64.efi grub/grub.cfg efi64/vmlinuz efi64/initrd.img; do
     grep -q "get file=.*/$f\$" "$demo/since" || { echo "    $f was not fetched from this server"; ok=0; }
   done
+  # shim looks for grubx64.efi in the folder of the proxy offer's boot file.
+  offer=$(grep "\"event\":\"offer\",\"mac\":\"$mac\"" "$records" | sed -n 's/.*"file":"\([^"]*\)".*/\1/p' | head -n 1)
+  ack=$(grep "\"event\":\"ack\",\"mac\":\"$mac\"" "$records" | sed -n 's/.*"file":"\([^"]*\)".*/\1/p' | head -n 1)
+  echo "    proxy offer: $offer, acknowledgement: $ack"
+  [ -n "$ack" ] && [ "${offer%/*}" = "${ack%/*}" ] ||
+    { echo "    the proxy offer and the acknowledgement name different folders"; ok=0; }
   grep -a -q "secureboot: Secure boot enabled" "$serial" ||
     { echo "    the kernel did not report Secure Boot on"; ok=0; }
   grep -a -q "pxeservice demo: Linux .* Secure Boot is on " "$serial" ||
