@@ -366,11 +366,17 @@ boot_machine() {
   [ "$ran" = 1 ]
 }
 
+# The boot file of the first reply of kind $1 (offer, ack) that the service's
+# records hold for the machine's $mac; empty when there is none.
+recorded_file() {
+  grep "\"event\":\"$1\",\"mac\":\"$mac\"" "$records" 2>/dev/null |
+    sed -n 's/.*"file":"\([^"]*\)".*/\1/p' | head -n 1
+}
+
 # Why the HTTP machine did not boot, from the service's log and records.
 explain_http() {
   local url
-  url=$(grep "\"event\":\"offer\",\"mac\":\"$mac\"" "$records" 2>/dev/null |
-    sed -n 's/.*"file":"\([^"]*\)".*/\1/p' | head -n 1)
+  url=$(recorded_file offer)
   if ! grep -q "Start HTTP service on TCP port 80" "$demo/service.out"; then
     echo "    pxeservice started no HTTP server: this build has no HTTP/Port setting"
   elif [ -z "$url" ]; then
@@ -395,8 +401,8 @@ check_secureboot() {
     grep -q "get file=.*/$f\$" "$demo/since" || { echo "    $f was not fetched from this server"; ok=0; }
   done
   # shim looks for grubx64.efi in the folder of the proxy offer's boot file.
-  offer=$(grep "\"event\":\"offer\",\"mac\":\"$mac\"" "$records" | sed -n 's/.*"file":"\([^"]*\)".*/\1/p' | head -n 1)
-  ack=$(grep "\"event\":\"ack\",\"mac\":\"$mac\"" "$records" | sed -n 's/.*"file":"\([^"]*\)".*/\1/p' | head -n 1)
+  offer=$(recorded_file offer)
+  ack=$(recorded_file ack)
   echo "    proxy offer: $offer, acknowledgement: $ack"
   [ -n "$ack" ] && [ "${offer%/*}" = "${ack%/*}" ] ||
     { echo "    the proxy offer and the acknowledgement name different folders"; ok=0; }
