@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh [--vm]    --vm: also QEMU and the PC firmware of the VM demo
 set -euo pipefail
 vm=()
-[ "${1:-}" != --vm ] || vm=(qemu-system-x86 ipxe-qemu ovmf grub-efi-amd64-bin)
+[ "${1:-}" != --vm ] || vm=(qemu-system-x86 ipxe-qemu ovmf grub-efi-amd64-bin dnsmasq-base)
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
