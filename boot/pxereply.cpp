@@ -301,8 +301,10 @@ void BuildHttpOffer(const TPxeReplyContext& ctx, DhcpPacket& response, TPxeReply
     unsigned char aGuid[256];
     if (ctx.request.GetOption(kOptClientGuid, aGuid, sizeof(aGuid)) == kClientGuidLength)
         response.SetOption(kOptClientGuid, aGuid, kClientGuidLength);
+    // An HTTP boot client never asks a boot server: its offer names at once
+    // the file the menu's boot item (server type 1, layer 0) would be given.
     std::string strBootFile;
-    if (!ChooseBootFile(ctx, 0, 0, strBootFile))
+    if (!ChooseBootFile(ctx, 1, 0, strBootFile))
     {
         reply.iResult = 0;
         reply.record.strEvent = "refused";

@@ -286,7 +286,7 @@ TEST_F(BootServiceOnTheWire, AnyNicAndHttpBootRepliesOnTheWire)
     DhcpPacket http;
     ASSERT_TRUE(http.Parse(rHttp.v.data(), (uint32_t)rHttp.v.size()));
     EXPECT_EQ(Opt(http, kOptClassId), "HTTPClient");
-    EXPECT_EQ(std::string((const char*)http.File()), "http://198.18.0.1:8080/foo-image");
+    EXPECT_EQ(std::string((const char*)http.File()), "http://198.18.0.1:8080/linux.0");
     const std::string strNamed("\xc6\x12\x00\x81", 4);  // 198.18.0.129
     for (const auto& [v, szTo, nToPort] :
          {std::make_tuple(Stored("ipxe-bios-discover-to-67"), kBroadcast, kDhcpServerPort),

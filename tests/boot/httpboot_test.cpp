@@ -99,16 +99,16 @@ TEST_F(HttpBoot, UefiHttpBootClients)
         {"x86-64", 16, 8080, "", 1, "http-offer-arch-16"},
         {"ARM64", 19, 8080, "", 1, "http-offer-arch-19"},
         {"no folder for the architecture", 7, 8080, "", 1, nullptr,
-         "file \"http://198.18.0.1:8080/foo-image\"|option 67 boot file: "
-         "\"http://198.18.0.1:8080/foo-image\""},
+         "file \"http://198.18.0.1:8080/images/linux.0\"|option 67 boot file: "
+         "\"http://198.18.0.1:8080/images/linux.0\""},
         // A base URL is taken as it is, with a port of its own or without HTTP/Port.
         {"base URL", 16, 0, "http://198.18.0.7:81/boot/", 1, nullptr,
-         "file \"http://198.18.0.7:81/boot/efi64/foo-image\"|option 67 boot file: "
-         "\"http://198.18.0.7:81/boot/efi64/foo-image\""},
+         "file \"http://198.18.0.7:81/boot/efi64/images/linux.0\"|option 67 boot file: "
+         "\"http://198.18.0.7:81/boot/efi64/images/linux.0\""},
         // Too long for the file field: option 67 alone; too long for option 67: no reply.
-        {"URL of 225 bytes", 16, 0, "http://h/" + strLong + "/", 1, nullptr,
-         "file (128 zero bytes)|option 67 boot file: \"http://h/" + strLong + "/efi64/foo-image\""},
-        {"URL of 256 bytes", 16, 0, "http://h/" + strLong + std::string(31, 'y') + "/", 0, nullptr},
+        {"URL of 230 bytes", 16, 0, "http://h/" + strLong + "/", 1, nullptr,
+         "file (128 zero bytes)|option 67 boot file: \"http://h/" + strLong + "/efi64/images/linux.0\""},
+        {"URL of 261 bytes", 16, 0, "http://h/" + strLong + std::string(31, 'y') + "/", 0, nullptr},
         // Off: dropped after the console is asked, as before HTTP boot.
         {"HTTP off", 16, 0, "", 0, nullptr},
         {"no task", 16, 8080, "", 0, nullptr, "", false},
@@ -123,7 +123,7 @@ TEST_F(HttpBoot, UefiHttpBootClients)
         const bool bOffer = c.szStored || !c.strLines.empty();
         EXPECT_EQ(reply.eKind, bOffer ? EPxeReply::HttpOffer : EPxeReply::None);
         EXPECT_EQ(strAsked,
-                  qEdk2 + (c.bTask && (c.iPort || !c.strBaseUrl.empty()) ? "s 0/0;" : ""));
+                  qEdk2 + (c.bTask && (c.iPort || !c.strBaseUrl.empty()) ? "s 1/0;" : ""));
         if (c.szStored)
             ExpectStoredReply(c.szStored, reply.vBytes);
         else
