@@ -55,8 +55,9 @@ mkdir -p "$WORK/pxe/bin" "$WORK/nginx"
 random_file big $((SIZE_MIB * 1024 * 1024))
 random_file small $((1024 * 1024))
 cp "$PROGRAM" "$WORK/pxe/bin/pxeservice"
+# Every client of the lab fetches from one address: the per-client bounds fit them all.
 cat > "$WORK/pxe/bin/pxeservice.cfg" <<EOF
-<P><TFTP><RootDirectory>$ROOT/</RootDirectory><Negotiate>yes</Negotiate></TFTP>
+<P><TFTP><RootDirectory>$ROOT/</RootDirectory><Negotiate>yes</Negotiate><MaxTransfersPerClient>$((CLIENTS + 8))</MaxTransfersPerClient></TFTP>
 <HTTP><Port>8080</Port><MaxConnectionsPerClient>$((CLIENTS + 8))</MaxConnectionsPerClient></HTTP></P>
 EOF
 echo "<G><NIC>$SERVER_IP</NIC></G>" > "$WORK/pxe/Gateway.cfg"
