@@ -1,6 +1,7 @@
 #include "http/httpd.h"
 
 #include "config/settings.h"
+#include "core/clock.h"
 #include "core/logfile.h"
 #include "core/loglimit.h"
 #include "core/metrics.h"
@@ -51,18 +52,12 @@ const char* ReasonText(int iStatus)
     }
 }
 
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 }  // namespace
 
 // One request, from its headers to the end of its answer.
 struct THttpRequest
 {
-    int64_t iStartMs = NowMs();
+    int64_t iStartMs = MonotonicMs();
     std::string strClient;  // dotted address
     uint32_t iClientIp = 0;
     std::string strMethod, strTarget;
@@ -89,14 +84,14 @@ public:
         if (request.iStatus == 0 || request.iStatus >= kHttpBadRequest)
         {
             std::lock_guard<std::mutex> lock(m_mtx);
-            if (!m_limiter.Allow(request.iClientIp, NowMs(), &nSuppressed))
+            if (!m_limiter.Allow(request.iClientIp, MonotonicMs(), &nSuppressed))
                 return;
         }
         if (nSuppressed > 0)
             ACE_DEBUG(
                 (LM_DEBUG, LOG_PREFIX "http: %u similar lines suppressed at %D\n", nSuppressed));
         const std::string strTarget = PrintableForLog(request.strTarget);
-        const ACE_INT64 iMs = NowMs() - request.iStartMs;
+        const ACE_INT64 iMs = MonotonicMs() - request.iStartMs;
         ACE_DEBUG((LM_INFO, LOG_PREFIX "http: %s %s \"%s\" %d %q bytes %q ms%s at %D\n",
                    request.strClient.c_str(), request.strMethod.c_str(), strTarget.c_str(),
                    request.iStatus, static_cast<ACE_INT64>(request.iBytes), iMs,
@@ -112,7 +107,7 @@ private:
         record.nAddress = htonl(request.iClientIp);
         record.strFile = request.strTarget;
         record.iBytes = request.iBytes;
-        record.iMs = NowMs() - request.iStartMs;
+        record.iMs = MonotonicMs() - request.iStartMs;
         const int iStatus = request.iStatus;
         record.strResult = !bCompleted || iStatus == 0  ? "aborted"
                            : iStatus == 404             ? "not-found"

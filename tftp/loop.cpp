@@ -1,6 +1,7 @@
 // The TFTP server's event loops.
 #include "tftp/loop.h"
 
+#include "core/clock.h"
 #include "core/logfile.h"
 #include "core/records.h"
 #include "platform/fatalexit.h"
@@ -25,13 +26,6 @@
 namespace
 {
 constexpr size_t kNoPlace = size_t(-1);
-
-int64_t NowMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // The file as it was when the transfer started: nothing past its size then is
 // read, so that a file that grows is sent as it was and one that shrinks reads
@@ -195,7 +189,7 @@ void TTftpLoop::Run()
 {
     constexpr int kEvents = 64;
     epoll_event events[kEvents];
-    int64_t iNow = NowMs();
+    int64_t iNow = MonotonicMs();
     int64_t iGraceEnd = INT64_MAX;
     bool bStopping = false;
     for (;;)
@@ -207,7 +201,7 @@ void TTftpLoop::Run()
                 ? -1
                 : static_cast<int>(std::min<int64_t>(std::max<int64_t>(iNext - iNow, 0), INT_MAX));
         int nReady = epoll_wait(m_epoll, events, kEvents, iWait);
-        iNow = NowMs();
+        iNow = MonotonicMs();
         for (int i = 0; i < nReady; ++i)
         {
             auto* pTransfer = static_cast<TTransfer*>(events[i].data.ptr);

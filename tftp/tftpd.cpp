@@ -3,6 +3,7 @@
 #include "tftp/tftpd.h"
 
 #include "config/settings.h"
+#include "core/clock.h"
 #include "core/logfile.h"
 #include "core/loglimit.h"
 #include "core/metrics.h"
@@ -53,13 +54,6 @@ enum TLogKind : uint64_t
     LogOutside,
     LogNoSocket
 };
-
-int64_t NowMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // The largest block that fits the path to the client: the MTU of the
 // connected socket's route, less the headers.
@@ -150,7 +144,7 @@ private:
             aMsgs[i].msg_hdr.msg_namelen = sizeof m_aFrom[i];
         }
         int nReceived = recvmmsg(m_scTftp, aMsgs, kBatch, MSG_DONTWAIT, nullptr);
-        const int64_t iNow = NowMs();
+        const int64_t iNow = MonotonicMs();
         for (int i = 0; i < nReceived; ++i)
         {
             // A datagram longer than any request arrives cut short.
