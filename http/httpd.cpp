@@ -32,6 +32,8 @@
 namespace
 {
 const char kAllow[] = "GET, HEAD";
+// The stack of a connection's thread: a request is answered in a few KiB.
+const size_t kConnectionStackBytes = 512 * 1024;
 // Bodies of the answers without a file (HEAD gets none of them).
 const char* ReasonText(int iStatus)
 {
@@ -67,7 +69,7 @@ struct THttpRequest
 
 // The log lines of the requests: each one line, those of refused requests (and
 // of requests left before their answer) at most once a second per client address. Written on
-// libmicrohttpd's thread, whose log stream is set to the one of the thread that started the server.
+// libmicrohttpd's threads, whose log stream is set to the one of the thread that started the server.
 class THttpRequestLog
 {
 public:
@@ -363,8 +365,13 @@ int THttpServer::Serve()
     const int fd = m_fdListen;
     m_fdListen = -1;
     m_pLog.reset(new THttpRequestLog(ACE_Log_Msg::instance()->msg_ostream()));
+    // A thread per connection, as many as connections are allowed: it sends its
+    // file with sendfile in chunks of 2 MiB, where one epoll thread for all
+    // connections sends 128 KiB a pass and falls behind nginx with 32 fast
+    // clients (bench/http_bench.sh).
     m_pDaemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD, 0, nullptr, nullptr, &HandleRequest, this,
+        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD, 0, nullptr, nullptr,
+        &HandleRequest, this, MHD_OPTION_THREAD_STACK_SIZE, kConnectionStackBytes,
         MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
         static_cast<unsigned>(m_options.nMaxConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         static_cast<unsigned>(m_options.nMaxPerClient), MHD_OPTION_CONNECTION_TIMEOUT,

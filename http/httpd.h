@@ -2,7 +2,8 @@
 // ranges, ETag and If-None-Match), beside the TFTP server.
 //
 // libmicrohttpd does the wire: request line and headers, keep-alive, the idle
-// time-out and the connection limits, all on one thread of its own (epoll).
+// time-out and the connection limits, on a thread per connection (at most
+// HTTP/MaxConnections of them).
 // What a request gets is decided by http/request.h; a file is opened beneath
 // the root only (platform/beneath.h) and sent with sendfile. Every request is
 // logged in one line; those refused are logged at most once a second per
