@@ -68,6 +68,8 @@ stop_on_signal() {  # STATUS
 random_file() {  # NAME BYTES
     head -c "$2" /dev/urandom > "$ROOT/$1"
     chmod 644 "$ROOT/$1"
+    # Written out before any round, so that no round shares the disk with it.
+    sync "$ROOT/$1"
 }
 
 # Starts the server KEY in the server namespace; SERVER_PID is its pid once it

@@ -3,10 +3,10 @@
 # from nginx (sendfile on) serving the same folder, and over this service's
 # TFTP as UEFI firmware asks for it (blksize 1468 windowsize 4), each with 1
 # client and with 32 clients at once; every transfer compared byte for byte
-# with the file (curl | cmp, tools/tftpfetch --check).
+# with the file (tools/httpfetch --check, tools/tftpfetch --check).
 #
 #   bench/http_bench.sh [BUILD_DIR] [ROUNDS]   (as root)
-#     BUILD_DIR  default build (needs pxeservice and tools/tftpfetch)
+#     BUILD_DIR  default build (needs pxeservice, tools/httpfetch and tools/tftpfetch)
 #     ROUNDS     default 3; the servers' order is reversed every other round
 #   QUICK=1      a 16 MiB file instead, for a trial run
 #   CLIENTS=N    the clients at once of the second case (default 32)
@@ -34,10 +34,11 @@ SIZE_MIB=600
 PROGRAM="$BUILD/pxeservice"
 # shellcheck source=bench/common.sh
 . bench/common.sh
-need_tools "$PROGRAM" "$FETCH"
+HTTPFETCH="$BUILD/tools/httpfetch"
+need_tools "$PROGRAM" "$FETCH" "$HTTPFETCH"
 [[ "$ROUNDS" =~ ^[1-9][0-9]*$ && "$CLIENTS" =~ ^[1-9][0-9]*$ ]] ||
     { echo "usage: [QUICK=1] [CLIENTS=N] $0 [BUILD_DIR] [ROUNDS]" >&2; exit 2; }
-need_commands curl=curl cmp=diffutils
+need_commands curl=curl
 
 NGINX=$(command -v nginx || true)
 if [ -z "$NGINX" ]; then
@@ -129,11 +130,8 @@ fetch() {  # http PORT N | tftp N
     t0=$(date +%s.%N)
     if [ "$1" = http ]; then
         n=$3
-        # shellcheck disable=SC2016  # expanded by the inner shell
-        "${CLI[@]}" timeout --foreground 1800 bash -c 'pids=(); for i in $(seq 1 "$1"); do
-                (curl -sS --fail "$2" | cmp -s - "$3") & pids+=($!); done
-            s=0; for p in "${pids[@]}"; do wait "$p" || s=1; done; exit $s' \
-            _ "$n" "http://$SERVER_IP:$2/big" "$ROOT/big" 2>>"$WORK/fetch.err" || status=$?
+        "${CLI[@]}" timeout --foreground 1800 "$HTTPFETCH" --parallel "$n" --check "$ROOT/big" \
+            "http://$SERVER_IP:$2/big" >>"$WORK/fetch.out" 2>>"$WORK/fetch.err" || status=$?
     else
         n=$2
         "${CLI[@]}" timeout --foreground 1800 "$FETCH" --blksize 1468 --windowsize 4 \

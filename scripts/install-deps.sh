@@ -11,6 +11,6 @@ SUDO=""
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
     g++ clang libclang-rt-dev cmake make pkg-config dpkg-dev file \
-    libace-dev libgtest-dev googletest libsystemd-dev libmicrohttpd-dev \
+    libace-dev libgtest-dev googletest libsystemd-dev libmicrohttpd-dev libcurl4-openssl-dev \
     iproute2 procps psmisc groff-base man-db \
     tftp-hpa curl busybox tftpd-hpa "${vm[@]}"
