@@ -33,13 +33,17 @@
 #   built for HTTP, by the URL of the service's proxy offer from the service's
 #   HTTP server (HTTP/Port 80), and GRUB fetches grub.cfg and "ran" over HTTP.
 #
+# iPXE over HTTP (--vm ipxe): the BIOS machine with HTTP/Port 80: the boot
+#   server's acknowledgement names bios/linux.0 by its URL, so that iPXE loads
+#   the script and its "ran" from the service's HTTP server instead of TFTP.
+#
 # Installs the dependencies, builds the program and the tools, installs the
 # program into a temporary folder, runs the boot, stops the service and tears
 # everything down again (also when a step fails). Exit status 0 only when the
 # client got its boot file, byte for byte (scripted client), or when the boot
 # program ran (--vm).
 #
-#   scripts/demo.sh [--vm [bios|uefi|both|secureboot|http]] [--no-deps] [--build-dir DIR]
+#   scripts/demo.sh [--vm [bios|uefi|both|secureboot|http|ipxe]] [--no-deps] [--build-dir DIR]
 #   (as root; default DIR: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,14 +51,14 @@ cd "$(dirname "$0")/.."
 deps=1
 build_dir=build
 vm=""
-usage() { echo "usage: $0 [--vm [bios|uefi|both|secureboot|http]] [--no-deps] [--build-dir DIR]" >&2; exit 2; }
+usage() { echo "usage: $0 [--vm [bios|uefi|both|secureboot|http|ipxe]] [--no-deps] [--build-dir DIR]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-deps) deps=0 ;;
     --build-dir) build_dir=${2:?--build-dir needs a folder}; shift ;;
     --vm)
       vm=bios
-      case "${2:-}" in bios|uefi|both|secureboot|http) vm=$2; shift ;; esac ;;
+      case "${2:-}" in bios|uefi|both|secureboot|http|ipxe) vm=$2; shift ;; esac ;;
     *) usage ;;
   esac
   shift
@@ -136,7 +140,7 @@ if [ -n "$vm" ]; then
     -e 's|<BootServer>|<BootServer>\n    <ArchFolders>0=bios/ 7=efi64/ 9=efi64/</ArchFolders>|' \
     "$prefix/bin/pxeservice.cfg"
 fi
-if [ "$vm" = http ]; then
+if [ "$vm" = http ] || [ "$vm" = ipxe ]; then
   # The TFTP root over HTTP on port 80, GRUB's default; UEFI HTTP boot
   # clients (architecture 16) boot from the UEFI folder.
   sed -i -e 's|<BootServer>|<HTTP>\n    <Port>80</Port>\n  </HTTP>\n  <BootServer>|' \
@@ -258,15 +262,16 @@ CFG
   (cd "$root" && find . -type f | sort | xargs ls -l)
 fi
 
-# Boots one PC ($1: bios, uefi, secureboot or http) in QEMU on the lab's tap and
-# waits until its boot program has run and the machine is off (bounded); saves
-# the pictures. bios and uefi have run when they fetch "ran" over TFTP, http when
-# it does so over HTTP; secureboot when the initramfs's line shows on the serial
+# Boots one PC ($1: bios, uefi, secureboot, http or ipxe) in QEMU on the lab's
+# tap and waits until its boot program has run and the machine is off (bounded);
+# saves the pictures. bios and uefi have run when they fetch "ran" over TFTP,
+# http and ipxe when they do so over HTTP; secureboot when the initramfs's line shows on the serial
 # console, which is then checked.
 boot_machine() {
   local kind=$1 folder=bios mac=52:54:00:12:34:56 firmware=() nic_rom="" from t ran=0
   local seconds=240 serial="$demo/$kind.serial"
   case "$kind" in
+    ipxe) mac=52:54:00:12:34:5a ;;  # the BIOS machine, its iPXE ROM sent to HTTP
     uefi)
       folder=efi64
       mac=52:54:00:12:34:57
@@ -330,7 +335,7 @@ boot_machine() {
     fi
     if case "$kind" in
          secureboot) grep -a -q "pxeservice demo: Linux .* runs its initramfs" "$serial" ;;
-         http) grep -q "http: .* GET \"/$folder/ran\" 200 " "$demo/since" ;;
+         http | ipxe) grep -q "http: .* GET \"/$folder/ran\" 200 " "$demo/since" ;;
          *) grep -q "get file=.*/$folder/ran\$" "$demo/since" ;;
        esac; then
       ran=1
@@ -350,6 +355,7 @@ boot_machine() {
       check_secureboot || ran=0
     else
       echo "    the machine ran $folder/linux.0 and powered itself off"
+      [ "$kind" != ipxe ] || echo "    over HTTP, by the URL the boot server gave it: $(recorded_file ack)"
     fi
   else
     kill -0 "$qemu_pid" 2>/dev/null && screendump "$kind-failed"
@@ -511,6 +517,7 @@ echo "--- the records of the boot ($records)"
 sed 's/^/    /' "$records" 2>/dev/null || true
 events=(offer ack tftp)
 [ "$vm" != http ] || events=(offer http)  # HTTP boot asks no boot server
+[ "$vm" != ipxe ] || events=(offer ack http)
 for event in "${events[@]}"; do
   grep -q "\"event\":\"$event\"" "$records" 2>/dev/null || fail "no $event in the records"
 done
