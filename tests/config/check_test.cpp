@@ -26,7 +26,7 @@ const std::string kOwn = "<P>\n"
                          " </BootServer>\n"
                          " <Communication><ConsolePort>40003</ConsolePort></Communication>\n"
                          "</P>\n";
-const std::string kGateway = "<G><NIC>198.18.0.1</NIC></G>";
+const std::string kNic = "198.18.0.1", kGateway = "<G><NIC>" + kNic + "</NIC></G>";
 
 struct TCase
 {
@@ -63,9 +63,7 @@ protected:
         environment.fnAdapters = [](std::vector<TAdapter>& v) {
             return v = {{2, "eth0", ARPHRD_ETHER, false, {"198.18.0.1"}}}, 0;
         };
-        environment.fnInterfaceOf = [](const std::string& s) {
-            return s == "198.18.0.1" ? "eth0" : "";
-        };
+        environment.fnInterfaceOf = [](const std::string& s) { return s == kNic ? "eth0" : ""; };
         environment.fnFolderAccess = [&c](const std::string& s) {
             return c.setFolders.count(s) ? 0 : s == "/srv/file/" ? ENOTDIR : ENOENT;
         };
@@ -92,10 +90,7 @@ TEST_F(CheckTest, EachMistakeIsOneLineWithItsPlaceAndACleanSetUpHasNone)
     const std::set<std::string> setAll = {"/srv/tftp/", "/srv/tftp/bios/", "/srv/tftp/efi64/"};
     const std::string F = "opt/bin/pxeservice.cfg:", G = "etc/Tarn/Quillon/Gateway/Gateway.cfg:";
     const TPortUser dnsmasq{"0.0.0.0", 7, 812, "dnsmasq"}, self{"0.0.0.0", 8, 5, "pxeservice"};
-    const std::string strConsole = "error: the console does not answer at ",
-                      strRemedy = "; no client gets an answer until it does: start it, or check "
-                                  "<NIC> in Gateway.cfg and <ConsolePort>\n",
-                      strHeld67 = "error: address already in use: UDP port 67 is held by dnsmasq "
+    const std::string strHeld67 = "error: address already in use: UDP port 67 is held by dnsmasq "
                                   "(pid 812); set BootServer/RunWithDhcp to yes to leave it to "
                                   "that server\n";
     // clang-format off
@@ -105,7 +100,9 @@ TEST_F(CheckTest, EachMistakeIsOneLineWithItsPlaceAndACleanSetUpHasNone)
         {"", "", "<G><NIC>198.18.0.9</NIC></G>", {}, setAll, 0,
          G + "1:4: error: <NIC> 198.18.0.9 is on no interface of this machine (its addresses: "
              "eth0 198.18.0.1); the console is looked for there and every boot fails\n" +
-         F + "10:17: " + strConsole + "198.18.0.9 port 40003 (No route to host)" + strRemedy},
+         F + "10:17: error: the console does not answer at 198.18.0.9 port 40003 (No route to "
+             "host); no client gets an answer until it does: start it, or check <NIC> in "
+             "Gateway.cfg and <ConsolePort>\n"},
         {"", "", kGateway, {}, {}, 0,
          F + "3:3: error: <RootDirectory> \"/srv/tftp\" does not exist; every boot file is "
              "looked for there\n"},
@@ -114,8 +111,6 @@ TEST_F(CheckTest, EachMistakeIsOneLineWithItsPlaceAndACleanSetUpHasNone)
              "looked for there\n"},
         {">yes<", ">true<", kGateway, {}, setAll, 0,
          F + "4:3: warning: <Negotiate> is \"true\"; use yes or no (it reads as no)\n"},
-        {">no<", ">on<", kGateway, {}, setAll, 0,
-         F + "7:3: warning: <RunWithDhcp> is \"on\"; use yes or no (it reads as no)\n"},
         {"<Negotiate>yes</Negotiate>", "<Negociate>yes</Negociate>", kGateway, {}, setAll, 0,
          F + "4:3: warning: <Negociate> is not a setting of <TFTP> and is ignored; did you mean "
              "<Negotiate>?\n"},
@@ -145,8 +140,6 @@ TEST_F(CheckTest, EachMistakeIsOneLineWithItsPlaceAndACleanSetUpHasNone)
         {">no<", ">yes<", kGateway, {{67, {dnsmasq}}, {4011, {self}}}, setAll, 0,
          "opt/bin/pxeservice.cfg: warning: UDP port 4011 is held by pxeservice (pid 5): the "
          "service runs already\n"},
-        {"", "", kGateway, {}, setAll, ECONNREFUSED,
-         F + "10:17: " + strConsole + "198.18.0.1 port 40003 (Connection refused)" + strRemedy},
         {"", "", "-", {}, setAll, 0,
          "opt/Gateway.cfg: error: Gateway.cfg is in none of the places looked at: "
          "etc/Tarn/Quillon/Gateway/Gateway.cfg, etc/Mervane/Quillon/Gateway/Gateway.cfg, "
