@@ -199,8 +199,9 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
     WriteFile(strConfig, "<P><TFTP><RootDirectory>/t/</RootDirectory></TFTP><Service>"
                          "<User>pxe-no-such-user</User></Service></P>");
     EXPECT_EQ(RunForeground(strErr), 255);
-    EXPECT_TRUE(InOrder(strErr, {"Start TFTP service", "Start Tarn PXE boot service",
-                                 "error: can not run as user pxe-no-such-user: no such user at "}) &&
+    const std::string strUser = "error: can not run as user pxe-no-such-user: no such user at ";
+    EXPECT_TRUE(InOrder(strErr, {"Start TFTP service", strUser}) &&
+                InOrder(strErr, {"Start Tarn PXE boot service", strUser}) &&
                 !InOrder(strErr, {"Service down"}))
         << strErr;
     // A fault of the configuration, with its reason after its line.
