@@ -45,7 +45,8 @@ TEST(BaseUrl, FileUrls)
         const char* szUrl;
     } const cases[] = {
         {"", 80, "198.18.0.1", "//efi64/boot.efi", "http://198.18.0.1:80/efi64/boot.efi"},
-        {"http://b/x/", 0, "", std::string("a b%#?\\\xff\x00", 9), "http://b/x/a%20b%25%23%3F%5C%FF%00"},
+        {"http://b/x/", 0, "", std::string("a b%#?\\\xff\x00", 9),
+         "http://b/x/a%20b%25%23%3F%5C%FF%00"},
         {"", 8080, "", "linux.0", ""},
     };
     for (const auto& c : cases)

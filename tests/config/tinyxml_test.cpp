@@ -44,12 +44,15 @@ TEST(XmlGrammar, AcceptedAndRejectedDocuments)
         {"<Root></ROOT><_x-1:y/>", "<Root/>\n<_x-1:y/>\n"},
         {"<a>\n <b/>  text </a>", "<a><b/>text</a>\n"},
         {"<a>text<b/></a>", "!Element Parse error|<a>text<b/></a>|IsStringEqual(p, endTag.c_str(), "
-                            "true) return null" + N},
+                            "true) return null" +
+                                N},
         {"", "!No content||p or *p is null - no content"},
         // Folded white space and the five entities; no numeric references, an unknown or
         // unterminated one is plain text; bytes above 0x7F are not white space.
-        {"<a>  one\r\n  two\xC3\xA9\xA0  </a><!-- a  b -->", "<a>one two\xC3\xA9\xA0</a>\n<!-- a b -->\n"},
-        {"<a>x &lt; y&amp;&gt;&quot;&apos; &#60; &amp &foo;</a>", "<a>x < y&>\"' &#60; &amp &foo;</a>\n"},
+        {"<a>  one\r\n  two\xC3\xA9\xA0  </a><!-- a  b -->",
+         "<a>one two\xC3\xA9\xA0</a>\n<!-- a b -->\n"},
+        {"<a>x &lt; y&amp;&gt;&quot;&apos; &#60; &amp &foo;</a>",
+         "<a>x < y&>\"' &#60; &amp &foo;</a>\n"},
         {"<a x=\"1\" x = '  2 \n 3 ' y='&lt;&quot;'/>", "<a x=\"1\" x=\"2 3\" y=\"<\"\"/>\n"},
         // Declarations, also inside an element; an unknown attribute stops the reading of the rest;
         // within an element, a text cut short is an error.
@@ -59,9 +62,11 @@ TEST(XmlGrammar, AcceptedAndRejectedDocuments)
          Decl("") + "\n<a>" + Decl("2") + "v</a>\n"},
         {"<?xml version='1.0'", strAttr + "version='1.0'|" + strRead},
         // Byte-order mark before the first "<".
-        {"\xEF\xBB\xBF<a/>", "!Identify error|\xEF\xBB\xBF<a/>|result p,*p: p = SkipWhiteSpace(p) is "
-                              "invalid|TTiXmlNode* node = Identify(p) return invalid node"},
-        {"<a>it's</a>", "!ReadValue|it's</a>|p = ReadText(p, &value, true, end, true) return null" + N},
+        {"\xEF\xBB\xBF<a/>",
+         "!Identify error|\xEF\xBB\xBF<a/>|result p,*p: p = SkipWhiteSpace(p) is "
+         "invalid|TTiXmlNode* node = Identify(p) return invalid node"},
+        {"<a>it's</a>",
+         "!ReadValue|it's</a>|p = ReadText(p, &value, true, end, true) return null" + N},
         {"<!-- a > b -->", "!Comment error|<!-- a > b -->|" + strRead},
         // A fault three levels down: a line for each level.
         {"<r><s><t x=1/></s></r>", strAttr + "x=1/></s></r>|attribute pair lost " + N + N + N},
@@ -93,8 +98,9 @@ TEST(XmlFile, LoadingAndLineRule)
     // line; 2047 characters a line are taken, the CR of a CR LF not among them; a longer line
     // ends the text silently, with everything after it.
     const std::string str2047 = "<a>" + std::string(2040, 'x') + "</a>";
-    EXPECT_EQ(Load(std::string("<a/>\0junk\n\n", 11) + str2047 + "\r\n<b/>\nx" + str2047 + "\n<c/>"),
-              "<a/>\n\n" + str2047 + "\n<b/>\n");
+    EXPECT_EQ(
+        Load(std::string("<a/>\0junk\n\n", 11) + str2047 + "\r\n<b/>\nx" + str2047 + "\n<c/>"),
+        "<a/>\n\n" + str2047 + "\n<b/>\n");
     // A folder opens but cannot be read: like a missing file, it cannot be opened; no error is
     // logged.
     EXPECT_EQ(Parse(dir.Path(), true), "!Invalid file name:" + dir.Path() + "|");
