@@ -62,7 +62,6 @@ TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
     const TStep aSteps[] = {
         // The version, with status 1, comes before a foreground run.
         {"-d -v", 0, 1, "", "PXE Service version: " + std::string(ProgramVersion()) + "\r\n", ""},
-        {"-x", 0, 1, "", strUsage, ""},
         {"-s -k", 0, 1, "", strUsage, ""},
         {"-h -x", 0, 1, "", strUsage, ""},  // a wrong option beside the help
         {"", 0, 0, "", strNoManager, ""},
