@@ -65,18 +65,6 @@ protected:
         EXPECT_EQ(NextNotify(10000), pid > 0 ? "STATUS=Starting" : "");
         return pid;
     }
-    // A socket of the server's namespace holding nPort on every address.
-    int Hold(int iType, uint16_t nPort)
-    {
-        int sc = -1;
-        const sockaddr_in sa{AF_INET, htons(nPort), {}, {}};
-        TNetLab::RunIn(lab.ServerNs(), [&] {
-            sc = socket(AF_INET, iType | SOCK_CLOEXEC, 0);
-            bind(sc, (const sockaddr*)&sa, sizeof(sa));
-            listen(sc, 1);  // fails on a datagram socket, harmlessly
-        });
-        return sc;
-    }
     // A foreground run to its end: its exit status, standard output and error in strErr.
     int RunForeground(std::string& strErr)
     {
@@ -152,7 +140,12 @@ TEST_F(ServiceRun, FatalStartUpErrorsEndWithStatusMinusOneTheirLineAndNoReady)
 {
     // Port 69 held by another program of the namespace: the holder is this test (its name as
     // /proc gives it, cut to 15 characters).
-    const int scTaken = Hold(SOCK_DGRAM, 69);
+    int scTaken = -1;
+    const sockaddr_in saTaken{AF_INET, htons(69), {}, {}};
+    TNetLab::RunIn(lab.ServerNs(), [&] {
+        scTaken = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(bind(scTaken, (const sockaddr*)&saTaken, sizeof(saTaken)), 0);
+    });
     const std::string strLine = "error: tftp bind port:69 at ";
     // In the foreground the line goes to standard error; in a service run into the log file,
     // although the process ends without closing it, and to the service manager as the status,
