@@ -71,6 +71,7 @@ TEST(CommandLine, EachOptionEndsWithItsStatusOutputAndSystemctlCalls)
         {"-i", 0, 255, strReload, "", strUnit},
         {"-t 1", 0, 255, "", "", strUnit},
         {"-t 2", 0, 0, "unmask" + strSvc + "enable" + strSvc, "", strUnit},
+        {"-t 3", 0, 0, "unmask" + strSvc + "disable" + strSvc, "", strUnit},
         {"-t 4", 0, 0, "mask" + strSvc, "", strUnit},
         // Each option only sets its flag; start and stop come first.
         {"-t 4 -s", 0, 0, "start" + strSvc, "", strUnit},
