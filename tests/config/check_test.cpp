@@ -131,7 +131,7 @@ TEST_F(CheckTest, EachMistakeIsOneLineWithItsPlaceAndACleanSetUpHasNone)
              "element); it is required (<RootDirectry> at line 3 is not read)\n" +
          F + "3:3: warning: <RootDirectry> is not a setting of <TFTP> and is ignored; did you "
              "mean <RootDirectory>?\n"},
-        {"", "", kGateway, {{67, {dnsmasq}}, {69, {{"198.18.0.1", 9, 0, ""}}}}, setAll,
+        {"", "", kGateway, {{67, {dnsmasq, dnsmasq}}, {69, {{"198.18.0.1", 9, 0, ""}}}}, setAll,
          F + "7:3: " + strHeld67 +
          "opt/bin/pxeservice.cfg: error: address already in use: UDP port 69 is held by a "
          "program this user cannot see (try as root); stop it, or serve from a machine "

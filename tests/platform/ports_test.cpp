@@ -57,7 +57,10 @@ TEST(Ports, TheTableAndTheHoldersOfAPort)
 TEST(Ports, BindFailuresInWords)
 {
     const std::pair<std::string, std::string> aCases[] = {
-        // (A holder seen twice, and one this user cannot see: the configuration check's findings.)
+        // (A holder seen twice: the configuration check's findings.)
+        {BindFailureText(69, EADDRINUSE, {{"0.0.0.0", 1, 812, "dnsmasq"}, {"0.0.0.0", 2, 0, ""}}),
+         "address already in use: UDP port 69 is held by dnsmasq (pid 812), a program this user "
+         "cannot see (try as root); stop it, or serve from a machine without it"},
         {BindFailureText(4011, EADDRINUSE, {}),
          "address already in use: UDP port 4011 is held by another program; stop it, or serve "
          "from a machine without it"},
