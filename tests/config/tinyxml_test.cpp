@@ -46,6 +46,7 @@ TEST(XmlGrammar, AcceptedAndRejectedDocuments)
         {"<a>text<b/></a>", "!Element Parse error|<a>text<b/></a>|IsStringEqual(p, endTag.c_str(), "
                             "true) return null" +
                                 N},
+        {" \t\r\n ", ""},
         {"", "!No content||p or *p is null - no content"},
         // Folded white space and the five entities; no numeric references, an unknown or
         // unterminated one is plain text; bytes above 0x7F are not white space.
@@ -55,11 +56,14 @@ TEST(XmlGrammar, AcceptedAndRejectedDocuments)
          "<a>x < y&>\"' &#60; &amp &foo;</a>\n"},
         {"<a x=\"1\" x = '  2 \n 3 ' y='&lt;&quot;'/>", "<a x=\"1\" x=\"2 3\" y=\"<\"\"/>\n"},
         // Declarations, also inside an element; an unknown attribute stops the reading of the rest;
-        // within an element, a text cut short is an error.
+        // a text that ends after a value is no error at the top (within an element, a text cut
+        // short is, below).
         {"<?XML version = ' 1.0 ' encoding=\"UTF-8\" STANDALONE='yes'?>\n<a/>",
          "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<a/>\n"},
         {"<?xml foo='1' version='1.0'?><a><?xml version='2'?>v</a>",
          Decl("") + "\n<a>" + Decl("2") + "v</a>\n"},
+        {"<?xml version='1.0'\n",
+         Decl("1.0") + "\n|para p or *p is null|para p or *p is null|para p or *p is null"},
         {"<?xml version='1.0'", strAttr + "version='1.0'|" + strRead},
         // Byte-order mark before the first "<".
         {"\xEF\xBB\xBF<a/>",
@@ -67,6 +71,10 @@ TEST(XmlGrammar, AcceptedAndRejectedDocuments)
          "invalid|TTiXmlNode* node = Identify(p) return invalid node"},
         {"<a>it's</a>",
          "!ReadValue|it's</a>|p = ReadText(p, &value, true, end, true) return null" + N},
+        {"<a>  ", "!ReadValue||p or *p is null" + N},
+        {"<a ", "!Element Parse error|<a |p or *p is invalid" + N},
+        {"<a/ >", "!Element Parse error|<a/ >|*p is unexcepted" + N},
+        {"<a x/>", strAttr + "x/>|result p, *p: p =SkipWhiteSpace(p) is invalid" + N},
         {"<!-- a > b -->", "!Comment error|<!-- a > b -->|" + strRead},
         // A fault three levels down: a line for each level.
         {"<r><s><t x=1/></s></r>", strAttr + "x=1/></s></r>|attribute pair lost " + N + N + N},
