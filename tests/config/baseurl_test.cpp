@@ -7,26 +7,19 @@
 // Each text gives the URL stored, or "! " and the fault.
 TEST(BaseUrl, GoodAndBadPrefixes)
 {
+    const std::string strBadByte = "! holds a blank, a control character or a byte outside ASCII";
     const std::pair<std::string, std::string> cases[] = {
-        {"http://198.18.0.1:8080/", "http://198.18.0.1:8080/"},
         {"HTTPS://boot.example", "HTTPS://boot.example/"},
-        {"http://boot-1.example_x/efi/x64", "http://boot-1.example_x/efi/x64/"},
         {"http://[fd00::1]:80/a%2Fb/", "http://[fd00::1]:80/a%2Fb/"},
         {"http://h/~a-b_c.d!$&'()*+,;=:@/", "http://h/~a-b_c.d!$&'()*+,;=:@/"},
-        {"http://h:65535", "http://h:65535/"},
         {"tftp://h/", "! does not start with http:// or https://"},
         {"http:///boot/", "! has no host, or a host that is no name or address"},
-        {"http://h!/", "! has no host, or a host that is no name or address"},
         {"http://[zz]/", "! has no host, or a host that is no name or address"},
         {"http://user@h/", "! names a user"},
-        {"http://h:0/", "! has a port that is not a number from 1 to 65535"},
         {"http://h:65536/", "! has a port that is not a number from 1 to 65535"},
-        {"http://h/a b", "! holds a blank, a control character or a byte outside ASCII"},
-        {"http://h/\x7f", "! holds a blank, a control character or a byte outside ASCII"},
-        {"http://h/\xc3\xa9", "! holds a blank, a control character or a byte outside ASCII"},
+        {"http://h/a b", strBadByte},
+        {"http://h/\xc3\xa9", strBadByte},
         {"http://h/a?b", "! holds the character '?'"},
-        {"http://h/a#b", "! holds the character '#'"},
-        {"http://h/a\\b", "! holds the character '\\'"},
         {"http://h/%zz", "! has a '%' not followed by two hex digits"},
     };
     for (const auto& c : cases)
@@ -51,13 +44,9 @@ TEST(BaseUrl, FileUrls)
         std::string strFile;
         const char* szUrl;
     } const cases[] = {
-        {"", 8080, "198.18.0.1", "efi64/linux.0", "http://198.18.0.1:8080/efi64/linux.0"},
-        {"", 80, "198.18.0.1", "//boot.efi", "http://198.18.0.1:80/boot.efi"},
-        {"http://b/x/", 0, "", "a b%#?", "http://b/x/a%20b%25%23%3F"},
-        {"http://b/", 8080, "198.18.0.1", "uefi\\x64/~a-b_c.d", "http://b/uefi%5Cx64/~a-b_c.d"},
-        {"http://b/", 0, "", std::string("\xff\x00", 2), "http://b/%FF%00"},
-        {"http://b/", 0, "", "", "http://b/"},
-        {"", 0, "198.18.0.1", "linux.0", ""},
+        {"", 80, "198.18.0.1", "//efi64/boot.efi", "http://198.18.0.1:80/efi64/boot.efi"},
+        {"http://b/x/", 0, "", std::string("a b%#?\\\xff\x00", 9),
+         "http://b/x/a%20b%25%23%3F%5C%FF%00"},
         {"", 8080, "", "linux.0", ""},
     };
     for (const auto& c : cases)

@@ -119,22 +119,19 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
     EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|"
                       "Info: Use ip address 198.18.0.5");
 
-    const std::string T = Root("/t"), C = T + "</TFTP>", D = "<BootServer><RunWithDhcp>",
-                      P = "<Communication><ConsolePort>", G = "<G/>",
-                      G1 = "<G><NIC>198.18.0.1</NIC></G>", G7 = "<G><NIC>198.18.0.7</NIC></G>",
-                      G8 = "<G><NIC>198.18.0.8</NIC></G>", O = " off 1468/16 224.0.1.2 alone ",
-                      R = "/t/" + O, E = C + "</C>", X = "exit -1 Read TFTP setting error: ";
+    const std::string T = Root("/t"), C = T + "</TFTP>", P = "<Communication><ConsolePort>",
+                      G = "<G/>", G1 = "<G><NIC>198.18.0.1</NIC></G>",
+                      G7 = "<G><NIC>198.18.0.7</NIC></G>", G8 = "<G><NIC>198.18.0.8</NIC></G>",
+                      O = " off 1468/16 224.0.1.2 alone ", R = "/t/" + O, E = C + "</C>",
+                      X = "exit -1 Read TFTP setting error: ";
     const std::pair<std::array<std::string, 4>, std::string> cases[] = {
         {{Root("C:\\tftp\\") + "</TFTP></C>", G1}, "C:\\tftp\\" + O + "40003 198.18.0.1"},
-        {{Root("/srv/") + "</TFTP></C>", G1}, "/srv/" + O + "40003 198.18.0.1"},
         {{T + "<Negotiate>ye</Negotiate><MaxBlockSize>65464</MaxBlockSize><MaxWindowSize>1"
               "</MaxWindowSize></TFTP></C>",
           G1},
          "/t/ off 65464/1 224.0.1.2 alone 40003 198.18.0.1"},
-        {{C + D + "y</RunWithDhcp></BootServer></C>", G1}, R + "40003 198.18.0.1"},
         {{C + P + "4000x</ConsolePort></Communication></C>", G1}, R + "4000x 198.18.0.1"},
         {{C + P + "80006</ConsolePort></Communication></C>", G1}, R + "40003 198.18.0.1"},
-        {{C + P + "65535</ConsolePort></Communication></C>", G1}, R + "65535 198.18.0.1"},
         {{C + "<x></C>", G1}, "Element Parse error"},
         // Tarn's file is taken although it names no NIC; the third place is read without a test.
         {{E, G, G7, G8}, R + "40003 198.18.0.5 any"},
@@ -142,7 +139,6 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
         {{E, "", "", G8}, R + "40003 198.18.0.8"},
         {{E, "", "", ""}, "Invalid file name:" + dir / "opt/Gateway.cfg"},
         {{E, "<G><NIC>ANY nic</NIC></G>"}, R + "40003 198.18.0.5 any"},
-        {{E, "<G><NIC></NIC></G>"}, R + "40003 198.18.0.5 any"},
         {{E, "<G><NIC>not an address</NIC></G>"}, R + "40003 not an address"},
         // Fatal: the start-up ends with status -1 and the line of the fault.
         {{"<C><TFTP><Root/></TFTP></C>", G1}, X},
@@ -151,60 +147,38 @@ TEST_F(ConfigTest, ValuesDefaultsGatewaySearchOrderFatalErrorsAndLogLines)
     };
     for (const auto& c : cases)
         EXPECT_EQ(Read(c.first), c.second) << c.first[0];
-    // Limits out of their range, or not plain digits.
-    const std::string B = "MaxBlockSize", W = "MaxWindowSize", B8 = "8 to 65464", W1 = "1 to 64";
-    const std::string M = "MaxTransfers", MC = "MaxTransfersPerClient", MT = "MaxTimeout";
-    // clang-format off
+    // Each limit out of its range, or not plain digits.
     const std::tuple<std::string, std::string, std::string> aLimits[] = {
-        {B, "7", B8}, {B, "65465", B8}, {W, "0", W1}, {W, "65", W1}, {W, "+4", W1},
-        {M, "0", "1 to 10000"}, {M, "10001", "1 to 10000"}, {MC, "0", "1 to 256"},
-        {MC, "257", "1 to 256"}, {MT, "0", "1 to 255"}, {MT, "256", "1 to 255"}};
-    // clang-format on
+        {"MaxBlockSize", "65465", "8 to 65464"},
+        {"MaxWindowSize", "+4", "1 to 64"},
+        {"MaxTransfers", "0", "1 to 10000"},
+        {"MaxTransfersPerClient", "257", "1 to 256"},
+        {"MaxTimeout", "256", "1 to 255"}};
     for (const auto& [strName, strValue, strRange] : aLimits)
         EXPECT_EQ(Read({T + "<" + strName + ">" + strValue + "</" + strName + "></TFTP></C>", G1}),
                   X + strName + " \"" + strValue + "\" is not a number from " + strRange);
-    // The reason given after each fatal fault: where it lies and what to do.
+    // The reason given after each fatal fault: where it lies and what to do (one of each kind; the
+    // others are the findings of the configuration check).
     const std::string F = "opt/bin/pxeservice.cfg:";
     const std::pair<std::array<std::string, 4>, std::string> aReasons[] = {
-        {{"<C><TFTP><Root/></TFTP></C>", G1},
-         F + "1:4: <RootDirectory> is missing (it belongs in <TFTP> below the root element); it "
-             "is required"},
-        {{"<C>\n <TFTP>\n  <RootDirectry>/t</RootDirectry>\n </TFTP>\n</C>", G1},
-         F + "2:2: <RootDirectory> is missing (it belongs in <TFTP> below the root element); it "
-             "is required (<RootDirectry> at line 3 is not read)"},
         {{Root("") + "</TFTP></C>", G1},
          F + "1:10: <RootDirectory> is empty; name the folder the files are served from"},
-        {{T + "<MaxBlockSize>7</MaxBlockSize></TFTP></C>", G1},
-         F + "1:43: <MaxBlockSize> is \"7\"; use a number from 8 to 65464"},
         {{T + "</TFTP><BootServer><ArchFolders>0=bios/ 7</ArchFolders></BootServer></C>", G1},
          F + "1:62: <ArchFolders> '7': no '='; write NUMBER=FOLDER pairs separated by blanks"},
-        {{"", G1}, F.substr(0, F.size() - 1) +
-                       ": the file cannot be opened: No such file or directory"},
-        {{E, "", "", ""},
-         "opt/Gateway.cfg: Gateway.cfg is in none of the places looked at: "
-         "etc/Tarn/Quillon/Gateway/Gateway.cfg, etc/Mervane/Quillon/Gateway/Gateway.cfg, "
-         "opt/Gateway.cfg (the file cannot be opened: No such file or directory)"},
+        {{"", G1},
+         F.substr(0, F.size() - 1) + ": the file cannot be opened: No such file or directory"},
     };
     for (const auto& [files, strExpected] : aReasons)
     {
         Read(files);
         EXPECT_EQ(strReason, strExpected) << files[0];
     }
-    // The bounds on TFTP transfers: their defaults, and the ends of their ranges.
-    auto ReadBounds = [&](const std::string& strTftp) {
-        const std::string strRead = Read({T + strTftp + "</TFTP></C>", G1});
-        return strRead + " " + std::to_string(gSettings.iTftpMaxTransfers) + "/" +
-               std::to_string(gSettings.iTftpMaxTransfersPerClient) + "/" +
-               std::to_string(gSettings.iTftpMaxTimeout);
-    };
-    const std::string strBounds = R + "40003 198.18.0.1 ";
-    EXPECT_EQ(ReadBounds("<MaxTransfers>10000</MaxTransfers><MaxTransfersPerClient>1"
-                         "</MaxTransfersPerClient><MaxTimeout>255</MaxTimeout>"),
-              strBounds + "10000/1/255");
-    EXPECT_EQ(ReadBounds("<MaxTransfers>1</MaxTransfers><MaxTransfersPerClient>256"
-                         "</MaxTransfersPerClient><MaxTimeout>1</MaxTimeout>"),
-              strBounds + "1/256/1");
-    EXPECT_EQ(ReadBounds(""), strBounds + "256/8/10");
+    // The defaults of the bounds on TFTP transfers (values out of their ranges: above).
+    EXPECT_EQ(Read({E, G1}), R + "40003 198.18.0.1");
+    EXPECT_EQ(std::to_string(gSettings.iTftpMaxTransfers) + "/" +
+                  std::to_string(gSettings.iTftpMaxTransfersPerClient) + "/" +
+                  std::to_string(gSettings.iTftpMaxTimeout),
+              "256/8/10");
     // The program's path is needed for the own file, and again for the third place of Gateway.cfg.
     for (iFailProgramCall = 1; iFailProgramCall <= 2; ++iFailProgramCall)
         EXPECT_EQ(Read({E, "", "", G8}), "exit -1 error: GetModuleFileName");
@@ -227,12 +201,9 @@ TEST_F(ConfigTest, ArchFoldersGoodAndBadLists)
         {" \t0=bios\n 00007=uefi\\x64 65535=a..b/c ", "0:bios/ 7:uefi\\x64/ 65535:a..b/c/"},
         {"", ""},
         {"65536=big/", "'65536=big/': the architecture is not a number from 0 to 65535"},
-        {"=x/", "'=x/': the architecture is not a number from 0 to 65535"},
         {"7=", "'7=': no folder"},
-        {"7=/srv/", "'7=/srv/': the folder starts with a slash"},
         {"7=\\efi", "'7=\\efi': the folder starts with a slash"},
         {"7=efi/../..", "'7=efi/../..': the folder holds '..'"},
-        {"7=..\\x", "'7=..\\x': the folder holds '..'"},
         {"7=" + strLong, "'7=" + strLong + "': the folder is longer than 100 characters"},
         {"7=a/ 7=b/", "'7=b/': the architecture is given twice"},
     };
@@ -257,10 +228,8 @@ TEST_F(ConfigTest, RecordsFileAndJournalAreReadFromLogOnly)
 {
     const std::string strRoot = "<TFTP><RootDirectory>/t</RootDirectory></TFTP>";
     const std::tuple<std::string, std::string, bool> aCases[] = {
-        {"", "", false},
         {"<Log><Records>/var/log/r 1.json</Records><Journal>YESterday</Journal></Log>",
          "/var/log/r 1.json", true},
-        {"<Log><Journal>no</Journal><Records></Records></Log>", "", false},
         {"<Records>/x</Records><Journal>yes</Journal>", "", false},
     };
     for (const auto& [strLog, strRecords, bJournal] : aCases)
@@ -269,7 +238,8 @@ TEST_F(ConfigTest, RecordsFileAndJournalAreReadFromLogOnly)
             << strLog;
 }
 
-// The HTTP element: each one gives the settings shown in short, or the fatal line of its fault.
+// The HTTP element: each one gives the settings shown in short, or the fatal line of its fault
+// and the reason after it (its place and the remedy).
 TEST_F(ConfigTest, HttpSettingsAndTheirFaults)
 {
     auto Http = [this](const std::string& strHttp) {
@@ -277,46 +247,38 @@ TEST_F(ConfigTest, HttpSettingsAndTheirFaults)
             Read({"<C><TFTP><RootDirectory>/t</RootDirectory></TFTP>" + strHttp + "</C>",
                   "<G><NIC>198.18.0.1</NIC></G>"});
         if (strRead.compare(0, 4, "exit") == 0)
-            return strRead;
+            return strRead + " | " + strReason;
         return std::to_string(gSettings.iHttpPort) + " " +
                std::to_string(gSettings.iHttpMaxConnections) + "/" +
                std::to_string(gSettings.iHttpMaxConnectionsPerClient) + " [" +
                gSettings.strHttpBaseUrl + "] " + (gSettings.bHttpForIpxe ? "ipxe" : "-");
     };
-    const std::string X = "exit -1 Read HTTP setting error: ";
+    const std::string X = "exit -1 Read HTTP setting error: ", F = "opt/bin/pxeservice.cfg:1:56: ";
     const std::pair<std::string, std::string> cases[] = {
         {"", "0 256/32 [] ipxe"},
-        {"<HTTP/>", "0 256/32 [] ipxe"},
         {"<HTTP><Port>8080</Port><MaxConnections>10000</MaxConnections>"
          "<MaxConnectionsPerClient>1</MaxConnectionsPerClient><ForIpxe>NO</ForIpxe></HTTP>",
          "8080 10000/1 [] -"},
-        {"<HTTP><Port>65535</Port><ForIpxe>Yes</ForIpxe></HTTP>", "65535 256/32 [] ipxe"},
         // A base URL alone: an external server, no server of this one.
-        {"<HTTP><BaseUrl>https://boot.example/efi</BaseUrl></HTTP>",
+        {"<HTTP><BaseUrl>https://boot.example/efi</BaseUrl><ForIpxe>yesterday</ForIpxe></HTTP>",
          "0 256/32 [https://boot.example/efi/] ipxe"},
-        {"<HTTP><Port>0</Port></HTTP>", X + "Port \"0\" is not a number from 1 to 65535"},
-        {"<HTTP><Port>65536</Port></HTTP>", X + "Port \"65536\" is not a number from 1 to 65535"},
-        {"<HTTP><MaxConnections>0</MaxConnections></HTTP>",
-         X + "MaxConnections \"0\" is not a number from 1 to 10000"},
+        {"<HTTP><Port>0</Port></HTTP>", X + "Port \"0\" is not a number from 1 to 65535 | " + F +
+                                            "<Port> is \"0\"; use a number from 1 to 65535"},
         {"<HTTP><MaxConnectionsPerClient>10001</MaxConnectionsPerClient></HTTP>",
-         X + "MaxConnectionsPerClient \"10001\" is not a number from 1 to 10000"},
-        {"<HTTP><BaseUrl>ftp://x/</BaseUrl></HTTP>",
-         X + "BaseUrl \"ftp://x/\" does not start with http:// or https://"},
-        {"<HTTP><ForIpxe>yesterday</ForIpxe></HTTP>", "0 256/32 [] ipxe"},
-        {"<HTTP><ForIpxe>n</ForIpxe></HTTP>", "0 256/32 [] -"},
+         X + "MaxConnectionsPerClient \"10001\" is not a number from 1 to 10000 | " + F +
+             "<MaxConnectionsPerClient> is \"10001\"; use a number from 1 to 10000"},
+        {"<HTTP><BaseUrl>http://h/a b</BaseUrl></HTTP>",
+         X +
+             "BaseUrl \"http://h/a b\" holds a blank, a control character or a byte outside "
+             "ASCII | " +
+             F +
+             "<BaseUrl> is \"http://h/a b\", which holds a blank, a control "
+             "character or a byte outside ASCII; write http://HOST[:PORT]/[PATH]"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Http(c.first), c.second) << c.first;
-    // The reason after the fatal line names the place and the remedy.
-    Http("<HTTP><Port>0</Port></HTTP>");
-    EXPECT_EQ(strReason, "opt/bin/pxeservice.cfg:1:56: <Port> is \"0\"; use a number from 1 to 65535");
-    Http("<HTTP><BaseUrl>http://h/a b</BaseUrl></HTTP>");
-    EXPECT_EQ(strReason, "opt/bin/pxeservice.cfg:1:56: <BaseUrl> is \"http://h/a b\", which holds a "
-                         "blank, a control character or a byte outside ASCII; write "
-                         "http://HOST[:PORT]/[PATH]");
     Http("<HTTP><Port>8080</Port><BaseUrl>http://198.18.0.1:8080/</BaseUrl></HTTP>");
     EXPECT_EQ(strLog, "Set MultiCast to default 224.0.1.2|Running alone without dhcp|HTTP server "
-                      "on TCP port 8080, up to 256 "
-                      "connections|HTTP base URL http://198.18.0.1:8080/|Info: Use ip address "
-                      "198.18.0.1");
+                      "on TCP port 8080, up to 256 connections|HTTP base URL "
+                      "http://198.18.0.1:8080/|Info: Use ip address 198.18.0.1");
 }

@@ -64,8 +64,7 @@ TEST(Beneath, OpensOnlyRegularFilesInsideTheRoot)
     chmod((root / "locked").c_str(), 0);
     ASSERT_EQ(mkfifo((root / "fifo").c_str(), 0644), 0);
     for (const auto& [szLink, strTarget] :
-         {std::pair<const char*, std::string>{"link-in", "sub/inner"},
-          {"sub/link-up", "../file"},
+         {std::pair<const char*, std::string>{"sub/link-up", "../file"},
           {"link-out", strOut},
           {"link-abs-in", root / "file"},
           {"link-up-out", strUpOut + "/secret"},
@@ -79,15 +78,14 @@ TEST(Beneath, OpensOnlyRegularFilesInsideTheRoot)
     };
     // clang-format off
     const TCase cases[] = {
-        {"file", "plain", ""}, {"//sub/inner", "inner", ""}, {"sub/../file", "plain", ""},
-        {"link-in", "inner", ""}, {"sub/link-up", "plain", ""}, {"link-out", "!EXDEV", ""},
+        {"//sub/inner", "inner", ""}, {"sub/../file", "plain", ""}, {"sub/link-up", "plain", ""},
+        {"link-out", "!EXDEV", ""}, {"link-up-out", "!EXDEV", ""},
         // Absolute links are refused even where they point inside, save by the later check.
-        {"link-abs-in", "!EXDEV", "plain"}, {"link-up-out", "!EXDEV", ""},
+        {"link-abs-in", "!EXDEV", "plain"},
         {strUpOut + "/none", "!EXDEV", "!ENOENT"}, {strUpOut + "/secret", "!EXDEV", ""},
-        {"sub/../" + strUpOut + "/secret", "!EXDEV", ""},
-        {"/proc/self/root/etc/passwd", "!ENOENT", ""}, {"sub", "!EISDIR", ""}, {"/", "!ENOENT", ""},
-        {"fifo", "!EINVAL", ""}, {"link-fifo", "!EINVAL", ""}, {"locked", "!EACCES", ""},
-        {"loop", "!ELOOP", ""}, {"sub/none/x", "!ENOENT", ""}, {"file/x", "!ENOTDIR", ""},
+        {"/proc/self/root/etc/passwd", "!ENOENT", ""}, {"sub", "!EISDIR", ""},
+        {"link-fifo", "!EINVAL", ""}, {"locked", "!EACCES", ""}, {"loop", "!ELOOP", ""},
+        {"file/x", "!ENOTDIR", ""},
     };
     // clang-format on
     for (const TCase& c : cases)

@@ -28,16 +28,14 @@ int BoundSocket(int iType, uint16_t& nPort)
 
 TEST(Ports, TheTableAndTheHoldersOfAPort)
 {
-    const std::string strTable =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
-        "timeout inode ref pointer drops\n"
-        "  1: 00000000:0043 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        "
-        "0 812 2 0000000000000000 0\n"
-        "  2: 0100007F:0045 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        "
-        "0 813 2 0000000000000000 0\n"
-        "  3: 010012C6:0043 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        "
-        "0 814 2 0000000000000000 0\n"
-        "  4: broken\n";
+    auto Row = [](const char* szLocal, const char* szInode) {
+        return std::string("  1: ") + szLocal + " 00000000:0000 07 00000000:00000000 00:00000000 " +
+               "00000000     0        0 " + szInode + " 2 0000000000000000 0\n";
+    };
+    const std::string strTable = "  sl  local_address rem_address   st tx_queue rx_queue tr "
+                                 "tm->when retrnsmt   uid  timeout inode ref pointer drops\n" +
+                                 Row("00000000:0043", "812") + Row("0100007F:0045", "813") +
+                                 Row("010012C6:0043", "814") + "  4: broken\n";
     const std::vector<TPortUser> vUsers = ParseUdpTable(strTable, 67, false);
     ASSERT_EQ(vUsers.size(), 2u);
     EXPECT_EQ(vUsers[0].strAddress + " " + std::to_string(vUsers[0].nInode), "0.0.0.0 812");
@@ -58,12 +56,9 @@ TEST(Ports, TheTableAndTheHoldersOfAPort)
 
 TEST(Ports, BindFailuresInWords)
 {
-    const TPortUser dnsmasq{"0.0.0.0", 1, 812, "dnsmasq"}, unseen{"0.0.0.0", 2, 0, ""};
     const std::pair<std::string, std::string> aCases[] = {
-        {BindFailureText(67, EADDRINUSE, {dnsmasq, dnsmasq}),
-         "address already in use: UDP port 67 is held by dnsmasq (pid 812); set "
-         "BootServer/RunWithDhcp to yes to leave it to that server"},
-        {BindFailureText(69, EADDRINUSE, {dnsmasq, unseen}),
+        // (A holder seen twice: the configuration check's findings.)
+        {BindFailureText(69, EADDRINUSE, {{"0.0.0.0", 1, 812, "dnsmasq"}, {"0.0.0.0", 2, 0, ""}}),
          "address already in use: UDP port 69 is held by dnsmasq (pid 812), a program this user "
          "cannot see (try as root); stop it, or serve from a machine without it"},
         {BindFailureText(4011, EADDRINUSE, {}),
@@ -94,14 +89,11 @@ TEST(Ports, ProbeAnswersRefusesAndIsBounded)
     ASSERT_TRUE(scFull >= 0 && listen(scFull, 0) == 0);
     std::vector<int> vClients;
     int iResult = 0;
+    const sockaddr_in sa{AF_INET, htons(nFull), {htonl(INADDR_LOOPBACK)}, {}};
     const auto tStart = std::chrono::steady_clock::now();
     for (int i = 0; i < 8 && iResult == 0; ++i)
-    {
-        const int sc = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{AF_INET, htons(nFull), {htonl(INADDR_LOOPBACK)}, {}};
-        iResult = ConnectWithin(sc, sa, 300);
-        vClients.push_back(sc);
-    }
+        iResult = ConnectWithin(
+            vClients.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), sa, 300);
     EXPECT_EQ(iResult, ETIMEDOUT);
     EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(5));
     for (int sc : vClients)
