@@ -150,7 +150,10 @@ TEST_F(HttpBoot, UefiHttpBootClientsOtherRequests)
 TEST_F(HttpBoot, IpxeClients)
 {
     gSettings.mapArchFolders.clear();
-    const TBytes vUserClass = Request(1, [](DhcpPacket& p) { p.SetOption(77, "iPXE", 4); });
+    auto UserClass = [](const std::string& str) {
+        return Request(1, [str](DhcpPacket& p) { p.SetOption(77, str.data(), (int)str.size()); });
+    };
+    const TBytes vUserClass = UserClass("iPXE");
     const TBytes vOption175 = Request(1, [](DhcpPacket& p) { p.SetOption(175, "\xb1\x05", 2); });
     const std::string strTftp = "file \"foo-image\"",
                       strHttp = "file \"http://198.18.0.1:8080/foo-image\"";
@@ -169,6 +172,10 @@ TEST_F(HttpBoot, IpxeClients)
          "ipxe-http-boot-request"},
         {"user class alone", 67, vUserClass, "", true, nullptr, strHttp},
         {"option 175 alone", 67, vOption175, "", true, nullptr, strHttp},
+        {"user class list", 67, UserClass(std::string("\x03" "abc\x04iPXE")), "", true, nullptr,
+         strHttp},
+        // A user class that only resembles iPXE's is none.
+        {"user class iPXEs", 67, UserClass("iPXEs"), "", true, nullptr, strTftp},
         {"ForIpxe no", 67, vUserClass, "", false, nullptr, strTftp},
         // A URL too long for the file field leaves the TFTP name.
         {"URL of 128 bytes", 67, vUserClass, "http://h/" + std::string(109, 'x') + "/", true,
@@ -191,26 +198,29 @@ TEST_F(HttpBoot, IpxeClients)
     }
 }
 
-// The proxy offer and the acknowledgement of one iPXE boot name the same server and folder, the
-// address the request arrived at when no interface is configured, in siaddr, option 54 and URL.
-TEST_F(HttpBoot, IpxeOfferAndAcknowledgementAgree)
+// Shim, the acknowledgement's file, loads grubx64.efi from its own folder at the server the
+// proxy offer named; iPXE fetches both files over HTTP. So the offer and the acknowledgement of
+// one boot name the same server and the same folder: the configured address, or with no interface
+// configured the one the request arrived at, in siaddr, option 54 and the URL.
+TEST_F(HttpBoot, ShimPathOfferAndAcknowledgementAgree)
 {
-    gSettings.mapArchFolders = {{0, "bios/"}};
-    for (const bool bAny : {false, true})
+    gSettings.mapArchFolders = {{0, "bios/"}, {7, "efi64/"}};
+    const std::tuple<const char*, bool, const char*, const char*> aCases[] = {
+        {"edk2-uefi", false, "198.18.0.1", "efi64/"},
+        {"ipxe-bios", false, "198.18.0.1", "http://198.18.0.1:8080/bios/"},
+        {"ipxe-bios", true, "198.18.0.5", "http://198.18.0.5:8080/bios/"}};
+    for (const auto& [szClient, bAny, szServer, szFolder] : aCases)
     {
-        SCOPED_TRACE(bAny);
+        SCOPED_TRACE(std::string(szClient) + (bAny ? " any NIC" : ""));
         bAnyNic = bAny;
-        const char* szServer = bAny ? "198.18.0.5" : "198.18.0.1";
+        const std::string strClient = szClient, strSiaddr = std::string("siaddr ") + szServer,
+                          strId = std::string("|option 54 server identifier: ") + szServer;
         const uint32_t nLocal = inet_addr("198.18.0.5");
-        for (const auto& [nPort, szCapture, szFile] :
-             {std::make_tuple(67, "ipxe-bios-discover-to-67", "foo-image"),
-              std::make_tuple(4011, "ipxe-bios-request-to-4011", "images/linux.0")})
-        {
-            const TPxeReply reply = Reply(nPort, Stored(szCapture), true, nLocal);
-            EXPECT_EQ(Lines(reply.vBytes, {"siaddr", "option 54", "file"}),
-                      std::string("siaddr ") + szServer + "|file \"http://" + szServer +
-                          ":8080/bios/" + szFile + "\"|option 54 server identifier: " + szServer)
-                << szCapture;
-        }
+        const TPxeReply offer = Reply(67, Stored(strClient + "-discover-to-67"), true, nLocal),
+                        ack = Reply(4011, Stored(strClient + "-request-to-4011"), true, nLocal);
+        const auto aLeads = {"siaddr", "option 54", "file"};
+        EXPECT_EQ(Lines(offer.vBytes, aLeads), strSiaddr + "|file \"" + szFolder + "foo-image\"" + strId);
+        EXPECT_EQ(Lines(ack.vBytes, aLeads),
+                  strSiaddr + "|file \"" + szFolder + "images/linux.0\"" + strId);
     }
 }
