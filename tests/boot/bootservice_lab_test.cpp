@@ -46,33 +46,7 @@ protected:
         EXPECT_TRUE(pidListener <= 0 || lab.Stop(pidListener, SIGTERM, 20000) == 0) << Log();
     }
 
-    // The console simulator on kServer:40003 with the map strMap, answering others szDefault.
-    pid_t StartConsole(const std::string& strMap, const char* szDefault)
-    {
-        WriteFile(dir / "map", strMap);
-        const pid_t pid =
-            lab.Spawn(lab.ServerNs(),
-                      {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer, "--map",
-                       dir / "map", "--log", dir / "console.log", "--default", szDefault},
-                      dir / "console.out");
-        EXPECT_TRUE(WaitUntil([&] { return CountOf(ConsoleLog(), "listening on"); }, 10000));
-        return pid;
-    }
-
-    // Starts the listener child and waits until its ports are bound.
-    void StartListener()
-    {
-        setenv(kSettingsEnv, strRecords.c_str(), 1);
-        pidListener =
-            lab.Spawn(lab.ServerNs(),
-                      {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
-        unsetenv(kSettingsEnv);
-        ASSERT_GT(pidListener, 0);
-        ASSERT_TRUE(WaitUntil([&] { return CountOf(Log(), "listener ready"); }, 10000)) << Log();
-    }
-
     std::string Log() { return ReadFile(strLog); }
-    std::string ConsoleLog() { return ReadFile(dir / "console.log"); }
     // Waits until the listener has written n result lines in all.
     bool WaitForResults(int n, int iTimeoutMs = 10000)
     {
@@ -177,10 +151,25 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
                          "$S link set $IS up; ip -n $C addr add 198.18.0.130/25 dev $IB; ip -n $C "
                          "link set $IB up"),
               0);
-    // Clients the console does not name hold a worker for the console's whole wait.
-    const pid_t pidConsole = StartConsole(
-        "52:54:00:5b:00:01 Linux\n52:54:00:5b:00:02 Linux\n52:54:00:12:34:56 Linux\n", "@silent");
-    StartListener();
+    // The console simulator on kServer:40003: clients it does not name hold a worker for its
+    // whole wait. Then the listener child, once its ports are bound.
+    WriteFile(dir / "map",
+              "52:54:00:5b:00:01 Linux\n52:54:00:5b:00:02 Linux\n52:54:00:12:34:56 Linux\n");
+    const pid_t pidConsole =
+        lab.Spawn(lab.ServerNs(),
+                  {BuiltProgram("consolesim"), "--port", "40003", "--bind", kServer, "--map",
+                   dir / "map", "--log", dir / "console.log", "--default", "@silent"},
+                  dir / "console.out");
+    ASSERT_TRUE(
+        WaitUntil([&] { return CountOf(ReadFile(dir / "console.log"), "listening on"); }, 10000));
+    setenv(kSettingsEnv, strRecords.c_str(), 1);
+    pidListener =
+        lab.Spawn(lab.ServerNs(),
+                  {"/proc/self/exe", "--gtest_filter=BootServiceListenerChild.Serve"}, strLog);
+    unsetenv(kSettingsEnv);
+    ASSERT_TRUE(pidListener > 0 &&
+                WaitUntil([&] { return CountOf(Log(), "listener ready"); }, 10000))
+        << Log();
     const uint32_t nClient = inet_addr(TNetLab::kClientIp);
     auto WithCiaddr = [&](DhcpPacket& p) { p.SetCiaddr(nClient); };
     TBytes vIpxe1500 = vIpxeBoot;

@@ -43,8 +43,8 @@ TEST(PxeRequestHandling, ClassificationRepliesAndRecords)
         EPxeReply eKind;
         // "q <mac>;" per task query, "s <type>/<layer> <mac> <ciaddr>;" per selection.
         std::string strAsked;
-        const char* szRecord;  // as Recorded writes it
-        const char* szLog = nullptr;  // a line logged (nullptr: none, when nothing is sent)
+        const char* szRecord;               // as Recorded writes it
+        const char* szLog = nullptr;        // a line logged (nullptr: none, when nothing is sent)
         bool bTask = true, bSelect = true;  // without a task the console's word is "allnone"
     } aCases[] = {
         // Dropped before the console is asked, without a log line.
@@ -68,8 +68,8 @@ TEST(PxeRequestHandling, ClassificationRepliesAndRecords)
          "dropped (not a PXE client)"},
         {"hlen 20", 67, Request(1, [](DhcpPacket& p) { p.SetHlen(20); }), 0, None, qZero,
          "dropped (no hardware address) arch 0"},
-        {"selection refuses", 4011, Stored("ipxe-bios-request-to-4011"), 0, None,
-         qIpxe + sIpxeBoot, "refused arch 0", nullptr, true, false},
+        {"selection refuses", 4011, Stored("ipxe-bios-request-to-4011"), 0, None, qIpxe + sIpxeBoot,
+         "refused arch 0", nullptr, true, false},
         // The replies to real firmware.
         {"iPXE discover", 67, Stored("ipxe-bios-discover-to-67"), 1, Proxy,
          qIpxe + "s 0/0 52:54:00:5b:00:01 0.0.0.0;", "offer arch 0 foo-image",
@@ -189,11 +189,11 @@ TEST(PxeRequestHandling, ReplyDestinations)
         {67, "0.0.0.0", "198.18.0.77", "198.18.0.77", 67},         // a relay on a network of ours
         {67, "0.0.0.0", "198.18.0.134", "198.18.0.134", 67},       // a /31 has no broadcast
         {67, "0.0.0.0", "198.18.0.141", "198.18.0.141", 67},       // beside a /32
-        {67, "0.0.0.0", "198.18.0.255", szRefused, 0},  // a broadcast address of ours
-        {67, "0.0.0.0", "198.18.0.0", szRefused, 0},  // a network address of ours
-        {67, "0.0.0.0", "198.18.0.1", szRefused, 0},  // this machine
-        {67, "0.0.0.0", "127.0.0.1", szRefused, 0},  // loopback
-        {67, "0.0.0.0", "224.0.0.1", szRefused, 0},  // multicast
+        {67, "0.0.0.0", "198.18.0.255", szRefused, 0},             // a broadcast address of ours
+        {67, "0.0.0.0", "198.18.0.0", szRefused, 0},               // a network address of ours
+        {67, "0.0.0.0", "198.18.0.1", szRefused, 0},               // this machine
+        {67, "0.0.0.0", "127.0.0.1", szRefused, 0},                // loopback
+        {67, "0.0.0.0", "224.0.0.1", szRefused, 0},                // multicast
     };
     for (const auto& [nPort, szCiaddr, szGiaddr, szTo, nToPort] : aCases)
     {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,27 +47,16 @@ inline std::string Value(const uint8_t* p, size_t n)
 
 inline const char* OptionName(int nCode)
 {
-    switch (nCode)
-    {
-    case 53:
-        return "message type";
-    case 54:
-        return "server identifier";
-    case 60:
-        return "class identifier";
-    case 67:
-        return "boot file";
-    case 93:
-        return "client architecture";
-    case 94:
-        return "client interface";
-    case 97:
-        return "client machine identifier";
-    case 201:
-        return "console info";
-    default:
-        return "";
-    }
+    static const std::map<int, const char*> mNames = {{53, "message type"},
+                                                      {54, "server identifier"},
+                                                      {60, "class identifier"},
+                                                      {67, "boot file"},
+                                                      {93, "client architecture"},
+                                                      {94, "client interface"},
+                                                      {97, "client machine identifier"},
+                                                      {201, "console info"}};
+    const auto it = mNames.find(nCode);
+    return it == mNames.end() ? "" : it->second;
 }
 
 // One option's value as words: what the service's options mean.

@@ -33,7 +33,7 @@ TEST(SelectBootFile, FileFromServerTypeAndTask)
     }
     const std::tuple<const char*, uint16_t, const char*> aTasks[] = {
         {"linuxFOO", 12, "linux.12"}, {"DOSBOX", 65535, "dos.65535"}, {"Nonesuch", 5, "hd.0"},
-        {"lin", 1, "false unchanged"}, {"xdos", 1, "false unchanged"}};
+        {"lin", 1, "false unchanged"}};
     for (const auto& [szTask, nLayer, szFile] : aTasks)
     {
         std::string strFile = "unchanged";
