@@ -37,14 +37,11 @@ protected:
     }
 
     // The reply to vRequest on nPort, arrived at nLocalAddr; nQueries counts the task queries.
-    TPxeReply Reply(uint16_t nPort, const TBytes& vRequest, bool bTask = true,
-                    uint32_t nLocalAddr = 0)
+    TPxeReply Reply(uint16_t nPort, const TBytes& vRequest, uint32_t nLocalAddr = 0)
     {
         nQueries = 0;
         const TPxeConsole console{
-            [&, bTask](auto&, auto&, std::string& strTask) {
-                return ++nQueries, strTask = "Linux", bTask;
-            },
+            [&](auto&, auto&, std::string& strTask) { return ++nQueries, strTask = "Linux", true; },
             [&](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
                 return strFile = nType == 0 ? "foo-image" : "images\\linux.0", true;
             }};
@@ -94,7 +91,7 @@ TEST_F(HttpBoot, WhoIsToldUrls)
         EPxeReply eKind;
         const char* szStored;  // the stored reply, or the lines Leads picks from it
         std::string strLines = "";
-        bool bTask = true, bForIpxe = true;
+        bool bForIpxe = true;
     } aCases[] = {
         // UEFI HTTP boot clients: each architecture its folder; the URL's host is the address in
         // option 54 and siaddr.
@@ -119,7 +116,6 @@ TEST_F(HttpBoot, WhoIsToldUrls)
         {"HTTP off", 67, HttpClientDiscover(16), 0, "", None, nullptr},
         {"boot item", 67, WithOption(HttpClientDiscover(16), 43, {71, 4, 0, 1, 0, 0, 255}), 8080,
          "", None, nullptr},
-        {"no task", 67, HttpClientDiscover(16), 8080, "", None, nullptr, "", false},
         // iPXE, by option 175 or its user class, gets URLs in the offer and the acknowledgement.
         {"iPXE discover", 67, Stored("ipxe-bios-discover-to-67"), 8080, "", Proxy,
          "ipxe-http-discover"},
@@ -135,7 +131,7 @@ TEST_F(HttpBoot, WhoIsToldUrls)
         // A user class that only resembles iPXE's is none; HTTP/ForIpxe no, or a URL too long for
         // the file field, leaves the TFTP name.
         {"user class iPXEs", 67, UserClass("iPXEs"), 8080, "", Proxy, nullptr, strTftp},
-        {"ForIpxe no", 67, vUserClass, 8080, "", Proxy, nullptr, strTftp, true, false},
+        {"ForIpxe no", 67, vUserClass, 8080, "", Proxy, nullptr, strTftp, false},
         {"URL of 128 bytes", 67, vUserClass, 8080, "http://h/" + std::string(109, 'x') + "/", Proxy,
          nullptr, strTftp},
         // Other PXE clients keep their TFTP names byte for byte.
@@ -147,7 +143,7 @@ TEST_F(HttpBoot, WhoIsToldUrls)
         gSettings.iHttpPort = c.iHttpPort;
         gSettings.strHttpBaseUrl = c.strBaseUrl;
         gSettings.bHttpForIpxe = c.bForIpxe;
-        const TPxeReply reply = Reply(c.nPort, c.vRequest, c.bTask);
+        const TPxeReply reply = Reply(c.nPort, c.vRequest);
         EXPECT_EQ(nQueries, 1);
         EXPECT_EQ(reply.iResult, c.eKind != None);
         EXPECT_EQ(reply.eKind, c.eKind);
@@ -155,10 +151,8 @@ TEST_F(HttpBoot, WhoIsToldUrls)
             ExpectStoredReply(c.szStored, reply.vBytes);
         else
             EXPECT_EQ(Lines(reply.vBytes, Leads), c.strLines);
-        EXPECT_EQ(reply.record.strEvent, c.eKind == EPxeReply::BootServer ? "ack"
-                                         : c.eKind != None                ? "offer"
-                                         : c.bTask                        ? "dropped"
-                                                                          : "refused");
+        EXPECT_EQ(reply.record.strEvent,
+                  c.eKind == None ? "dropped" : c.eKind == EPxeReply::BootServer ? "ack" : "offer");
     }
 }
 
@@ -189,8 +183,8 @@ TEST_F(HttpBoot, ShimPathOfferAndAcknowledgementAgree)
         const std::string strClient = szClient, strSiaddr = std::string("siaddr ") + szServer,
                           strId = std::string("|option 54 server identifier: ") + szServer;
         const uint32_t nLocal = inet_addr("198.18.0.5");
-        const TPxeReply offer = Reply(67, Stored(strClient + "-discover-to-67"), true, nLocal),
-                        ack = Reply(4011, Stored(strClient + "-request-to-4011"), true, nLocal);
+        const TPxeReply offer = Reply(67, Stored(strClient + "-discover-to-67"), nLocal),
+                        ack = Reply(4011, Stored(strClient + "-request-to-4011"), nLocal);
         const auto aLeads = {"siaddr", "option 54", "file"};
         EXPECT_EQ(Lines(offer.vBytes, aLeads),
                   strSiaddr + "|file \"" + szFolder + "foo-image\"" + strId);
