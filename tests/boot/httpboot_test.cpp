@@ -36,7 +36,8 @@ protected:
         bAnyNic = bSavedAnyNic;
     }
 
-    // The reply to vRequest on nPort, arrived at nLocalAddr; nQueries counts the task queries.
+    // The reply to vRequest on nPort, arrived at nLocalAddr; nQueries counts the task queries,
+    // strLog holds what was logged.
     TPxeReply Reply(uint16_t nPort, const TBytes& vRequest, uint32_t nLocalAddr = 0)
     {
         nQueries = 0;
@@ -47,13 +48,16 @@ protected:
             }};
         PxeRequest request{nPort, vRequest.data(), (uint32_t)vRequest.size()};
         request.nLocalAddr = nLocalAddr;
-        TLogCapture log;  // the lines are the request handling's tests'
-        return BuildPxeReply(&request, console);
+        TLogCapture log;
+        const TPxeReply reply = BuildPxeReply(&request, console);
+        strLog = log.All();
+        return reply;
     }
 
     TSettings saved;
     bool bSavedAnyNic = false;
     int nQueries = 0;
+    std::string strLog;
 };
 
 // The decoded lines of a reply that begin with one of the leads, joined by "|".
@@ -98,9 +102,6 @@ TEST_F(HttpBoot, WhoIsToldUrls)
         {"IA32", 67, HttpClientDiscover(15), 8080, "", Http, "http-offer-arch-15"},
         {"x86-64", 67, HttpClientDiscover(16), 8080, "", Http, "http-offer-arch-16"},
         {"ARM64", 67, HttpClientDiscover(19), 8080, "", Http, "http-offer-arch-19"},
-        {"no folder for the architecture", 67, HttpClientDiscover(7), 8080, "", Http, nullptr,
-         "file \"http://198.18.0.1:8080/images/linux.0\"|option 67 boot file: "
-         "\"http://198.18.0.1:8080/images/linux.0\""},
         // A base URL is taken as it is, with a port of its own or without HTTP/Port.
         {"base URL", 67, HttpClientDiscover(16), 0, "http://198.18.0.7:81/boot/", Http, nullptr,
          "file \"http://198.18.0.7:81/boot/efi64/images/linux.0\"|option 67 boot file: "
@@ -190,5 +191,25 @@ TEST_F(HttpBoot, ShimPathOfferAndAcknowledgementAgree)
                   strSiaddr + "|file \"" + szFolder + "foo-image\"" + strId);
         EXPECT_EQ(Lines(ack.vBytes, aLeads),
                   strSiaddr + "|file \"" + szFolder + "images/linux.0\"" + strId);
+    }
+}
+
+// BootServer/ArchFolders: the client's architecture (option 93, its first number) puts a folder
+// before the boot file name, with slashes for backslashes; an option 93 of odd length names none.
+TEST_F(HttpBoot, BootFileFolderByArchitecture)
+{
+    gSettings.mapArchFolders = {{7, "efi\\x64\\"}};
+    for (const auto& [vArch, szFile] :
+         {std::make_pair(TBytes{0, 7, 0, 0}, "efi/x64/foo-image"), {TBytes{0, 7, 0}, "foo-image"}})
+    {
+        const TPxeReply reply = Reply(67, Request(1, [&](DhcpPacket& p) {
+                                          p.SetOption(kOptClassId, "PXEClient", 9);
+                                          p.SetOption(kOptClientArch, vArch.data(), (int)vArch.size());
+                                      }));
+        EXPECT_EQ(Lines(reply.vBytes, {"file"}), std::string("file \"") + szFile + "\"");
+        EXPECT_EQ(strLog.find("Debug: Folder efi\\x64\\ for client architecture 7 at ") !=
+                      std::string::npos,
+                  szFile[0] == 'e')
+            << strLog;
     }
 }

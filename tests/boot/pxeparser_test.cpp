@@ -76,8 +76,6 @@ TEST(PxeRequestHandling, ClassificationRepliesAndRecords)
          "Debug: Get file foo-image at "},
         {"iPXE boot request", 4011, Stored("ipxe-bios-request-to-4011"), 1, Boot, qIpxe + sIpxeBoot,
          "ack arch 0 images/linux.0", "Debug: Get file images\\linux.0 at "},
-        {"EDK2 boot request", 4011, Stored("edk2-uefi-request-to-4011"), 1, Boot,
-         "q 52:54:00:5b:00:02;s 1/0 52:54:00:5b:00:02 198.18.0.191;", "ack arch 7 images/linux.0"},
         // A boot item makes a boot request on either port; one of the wrong size is none.
         {"boot item to 67", 67,
          Request(3, [&](DhcpPacket& p) { Ciaddr(p), SetBootItem(p, 1, 0x0203); }), 1, Boot,
@@ -129,42 +127,6 @@ TEST(PxeRequestHandling, ClassificationRepliesAndRecords)
         EXPECT_EQ(strLog.empty(), c.szLog == nullptr && c.eKind == None) << strLog;
         EXPECT_NE(strLog.find(c.szLog ? c.szLog : ""), std::string::npos) << strLog;
     }
-}
-
-// BootServer/ArchFolders: the client's architecture (option 93, its first number) puts a folder
-// before every boot file name the replies carry; other clients keep the names.
-TEST(PxeRequestHandling, BootFileFolderByArchitecture)
-{
-    gSettings.mapArchFolders = {{0, "bios/"}, {7, "efi\\x64\\"}};
-    const char* E = "efi\\x64\\ for client architecture 7";
-    // A class identifier naming no architecture, and option 93 = v unless v is empty.
-    auto Arch = [](const TBytes& v) {
-        return Request(1, [v](DhcpPacket& p) {
-            if (p.SetOption(kOptClassId, "PXEClient", 9) && !v.empty())
-                p.SetOption(kOptClientArch, v.data(), (int)v.size());
-        });
-    };
-    const std::tuple<uint16_t, TBytes, const char*, const char*> aCases[] = {
-        {67, Stored("ipxe-bios-discover-to-67"), "bios/foo-image",
-         "bios/ for client architecture 0"},
-        {67, Arch({0, 7, 0, 0}), "efi/x64/foo-image", E},
-        {67, Arch({0, 7, 0}), "foo-image", ""}};
-    const TPxeConsole console{[](auto&, auto&, std::string&) { return true; },
-                              [](uint16_t nType, uint16_t, std::string& strFile, auto&, auto&) {
-                                  return strFile = nType == 0 ? "foo-image" : "linux.0", true;
-                              }};
-    for (const auto& c : aCases)
-    {
-        SCOPED_TRACE(&c - aCases);
-        const auto& [nPort, vRequest, szFile, szLog] = c;
-        const PxeRequest request{nPort, vRequest.data(), (uint32_t)vRequest.size()};
-        TLogCapture log;
-        const TPxeReply reply = BuildPxeReply(&request, console);
-        ASSERT_GE(reply.vBytes.size(), 236u);
-        EXPECT_EQ(TBytes(&reply.vBytes[108], &reply.vBytes[236]), Text(szFile, 128));
-        EXPECT_EQ(log.Texts("Debug: Folder ", " at "), szLog);
-    }
-    gSettings.mapArchFolders.clear();
 }
 
 // Where a reply goes. A relay's giaddr is taken only when it is a unicast address that names
