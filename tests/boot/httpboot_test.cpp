@@ -125,10 +125,7 @@ TEST_F(HttpBoot, WhoIsToldUrls)
         {"user class alone", 67, vUserClass, 8080, "", Proxy, nullptr, strHttp},
         {"option 175 alone", 67, Request(1, [](DhcpPacket& p) { p.SetOption(175, "\xb1\x05", 2); }),
          8080, "", Proxy, nullptr, strHttp},
-        {"user class list", 67,
-         UserClass(std::string("\x03"
-                               "abc\x04iPXE")),
-         8080, "", Proxy, nullptr, strHttp},
+        {"user class list", 67, UserClass("\3abc\4iPXE"), 8080, "", Proxy, nullptr, strHttp},
         // A user class that only resembles iPXE's is none; HTTP/ForIpxe no, or a URL too long for
         // the file field, leaves the TFTP name.
         {"user class iPXEs", 67, UserClass("iPXEs"), 8080, "", Proxy, nullptr, strTftp},
@@ -202,10 +199,11 @@ TEST_F(HttpBoot, BootFileFolderByArchitecture)
     for (const auto& [vArch, szFile] :
          {std::make_pair(TBytes{0, 7, 0, 0}, "efi/x64/foo-image"), {TBytes{0, 7, 0}, "foo-image"}})
     {
-        const TPxeReply reply = Reply(67, Request(1, [&](DhcpPacket& p) {
-                                          p.SetOption(kOptClassId, "PXEClient", 9);
-                                          p.SetOption(kOptClientArch, vArch.data(), (int)vArch.size());
-                                      }));
+        const TPxeReply reply =
+            Reply(67, Request(1, [&](DhcpPacket& p) {
+                      p.SetOption(kOptClassId, "PXEClient", 9);
+                      p.SetOption(kOptClientArch, vArch.data(), (int)vArch.size());
+                  }));
         EXPECT_EQ(Lines(reply.vBytes, {"file"}), std::string("file \"") + szFile + "\"");
         EXPECT_EQ(strLog.find("Debug: Folder efi\\x64\\ for client architecture 7 at ") !=
                       std::string::npos,

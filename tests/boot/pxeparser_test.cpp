@@ -31,7 +31,8 @@ TEST(PxeRequestHandling, ClassificationRepliesAndRecords)
     const EPxeReply None = EPxeReply::None, Proxy = EPxeReply::Proxy, Boot = EPxeReply::BootServer,
                     Info = EPxeReply::ConsoleInfo;
     const std::string qIpxe = "q 52:54:00:5b:00:01;", q = "q 52:54:00:12:34:56;",
-                      qZero = "q 00:00:00:00:00:00;", sIpxeBoot = "s 1/0 52:54:00:5b:00:01 198.18.0.190;";
+                      qZero = "q 00:00:00:00:00:00;",
+                      sIpxeBoot = "s 1/0 52:54:00:5b:00:01 198.18.0.190;";
     auto Ciaddr = [](DhcpPacket& p) { p.SetCiaddr(inet_addr("198.18.0.2")); };
     auto AsksInfo = [](DhcpPacket& p) { p.SetOption(kOptParameterList, "\x01\xc9\x03", 3); };
     const struct

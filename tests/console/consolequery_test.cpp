@@ -30,9 +30,9 @@ TEST(SelectBootFile, FileFromServerTypeAndTask)
     {
         TLogCapture log;
         std::string strFile = "unchanged";
-        const bool bResult = nType == 1 ? BootFileForTask(szTask, nLayer, strFile)
-                                        : SelectBootFile(nType, nLayer, strFile, "08:00:27:1a:2b:3c",
-                                                         "198.18.0.2");
+        const bool bResult =
+            nType == 1 ? BootFileForTask(szTask, nLayer, strFile)
+                       : SelectBootFile(nType, nLayer, strFile, "08:00:27:1a:2b:3c", "198.18.0.2");
         EXPECT_EQ(bResult ? strFile : "false " + strFile, szFile) << szTask;
         EXPECT_EQ(log.All(), "");
     }
