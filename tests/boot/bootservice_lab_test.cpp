@@ -193,9 +193,9 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
         EXPECT_EQ(r.inTo.s_addr, nReplyTo);  // 0: none came
         EXPECT_EQ(ntohs(r.saFrom.sin_port), nReplyTo == 0 ? 0 : nToPort);
         EXPECT_EQ(r.saFrom.sin_addr.s_addr, nReplyTo == 0 ? 0 : inet_addr(kServer));
-        DhcpPacket reply;
         if (szFile == nullptr)
             continue;
+        DhcpPacket reply;
         EXPECT_TRUE(reply.Parse(r.v.data(), (uint32_t)r.v.size()));
         EXPECT_EQ(Opt(reply, kOptServerId), std::string("\xc6\x12\x00\x01", 4));
         EXPECT_EQ(std::string((const char*)reply.File()), szFile);
