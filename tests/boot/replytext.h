@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,44 +45,21 @@ inline std::string Value(const uint8_t* p, size_t n)
     return s;
 }
 
-inline const char* OptionName(int nCode)
+// One option's line after its code: its name and its value as words.
+inline std::string Option(int nCode, const uint8_t* p, size_t n)
 {
-    switch (nCode)
-    {
-    case 53:
-        return "message type";
-    case 54:
-        return "server identifier";
-    case 60:
-        return "class identifier";
-    case 67:
-        return "boot file";
-    case 93:
-        return "client architecture";
-    case 94:
-        return "client interface";
-    case 97:
-        return "client machine identifier";
-    case 201:
-        return "console info";
-    default:
-        return "";
-    }
-}
-
-// One option's value as words: what the service's options mean.
-inline std::string OptionValue(int nCode, const uint8_t* p, size_t n)
-{
+    static const std::map<int, const char*> mNames = {
+        {53, " message type"},  {54, " server identifier"},        {60, " class identifier"},
+        {67, " boot file"},     {93, " client architecture"},      {94, " client interface"},
+        {201, " console info"}, {97, " client machine identifier"}};
+    static const char* const aTypes[] = {"?",           "DHCPDISCOVER", "DHCPOFFER",
+                                         "DHCPREQUEST", "DHCPDECLINE",  "DHCPACK",
+                                         "DHCPNAK",     "DHCPRELEASE",  "DHCPINFORM"};
+    const auto it = mNames.find(nCode);
+    const std::string s = std::string(it == mNames.end() ? "" : it->second) + ": ";
     if (nCode == 53 && n == 1)
-    {
-        static const char* const aNames[] = {"?",           "DHCPDISCOVER", "DHCPOFFER",
-                                             "DHCPREQUEST", "DHCPDECLINE",  "DHCPACK",
-                                             "DHCPNAK",     "DHCPRELEASE",  "DHCPINFORM"};
-        return std::to_string(p[0]) + (p[0] <= 8 ? std::string(" ") + aNames[p[0]] : "");
-    }
-    if (nCode == 54 && n == 4)
-        return Dotted(p);
-    return Value(p, n);
+        return s + std::to_string(p[0]) + (p[0] <= 8 ? std::string(" ") + aTypes[p[0]] : "");
+    return s + (nCode == 54 && n == 4 ? Dotted(p) : Value(p, n));
 }
 
 inline std::string SubOption(int nCode, const uint8_t* p, size_t n)
@@ -106,6 +84,39 @@ inline std::string SubOption(int nCode, const uint8_t* p, size_t n)
     return s + Value(p, n);
 }
 
+// The options from p[i] up to p[nEnd] as lines (the sub-options of an option 43 when bSub): the
+// offset of their END, nEnd without one, or npos when one runs past nEnd.
+inline size_t Options(const uint8_t* p, size_t i, size_t nEnd, bool bSub, std::string& s)
+{
+    while (i < nEnd && p[i] != 255)
+    {
+        if (p[i] == 0 && !bSub)
+        {
+            ++i;
+            continue;
+        }
+        const size_t n = i + 1 < nEnd ? p[i + 1] : 0;
+        const std::string strCode = (bSub ? "  sub-option " : "option ") + std::to_string(p[i]);
+        if (i + 1 >= nEnd || i + 2 + n > nEnd)
+        {
+            s += strCode + (bSub ? " runs past option 43\n" : " runs past the end\n");
+            return std::string::npos;
+        }
+        if (bSub)
+            s += SubOption(p[i], p + i + 2, n) + "\n";
+        else if (p[i] != 43)
+            s += strCode + Option(p[i], p + i + 2, n) + "\n";
+        else
+        {
+            s += strCode + " vendor options, " + std::to_string(n) + " bytes\n";
+            if (Options(p, i + 2, i + 2 + n, true, s) < i + 2 + n)
+                s += "  end\n";
+        }
+        i += 2 + n;
+    }
+    return i;
+}
+
 // The whole message; a message shorter than its header and cookie gives one line saying so.
 inline std::string Decode(const std::vector<uint8_t>& v)
 {
@@ -122,44 +133,9 @@ inline std::string Decode(const std::vector<uint8_t>& v)
                     "\ngiaddr " + Dotted(p + 24) + "\nchaddr " + Value(p + 28, 16) + "\nsname " +
                     Value(p + 44, 64) + "\nfile " + Value(p + 108, 128) + "\ncookie " +
                     Dotted(p + 236) + "\n";
-    size_t i = 240;
-    while (i < v.size() && p[i] != 255)
-    {
-        if (p[i] == 0)
-        {
-            ++i;
-            continue;
-        }
-        if (i + 1 >= v.size() || i + 2 + p[i + 1] > v.size())
-            return s + "option " + std::to_string(p[i]) + " runs past the end\n";
-        const int nCode = p[i];
-        const size_t n = p[i + 1];
-        const uint8_t* pValue = p + i + 2;
-        s += "option " + std::to_string(nCode);
-        if (nCode == 43)
-        {
-            s += " vendor options, " + std::to_string(n) + " bytes\n";
-            size_t j = 0;
-            while (j < n && pValue[j] != 255)
-            {
-                if (j + 1 >= n || j + 2 + pValue[j + 1] > n)
-                {
-                    s += "  sub-option " + std::to_string(pValue[j]) + " runs past option 43\n";
-                    break;
-                }
-                s += SubOption(pValue[j], pValue + j + 2, pValue[j + 1]) + "\n";
-                j += 2 + pValue[j + 1];
-            }
-            s += j < n && pValue[j] == 255 ? "  end\n" : "";
-        }
-        else
-        {
-            const char* szName = OptionName(nCode);
-            s += std::string(*szName ? " " : "") + szName + ": " + OptionValue(nCode, pValue, n) +
-                 "\n";
-        }
-        i += 2 + n;
-    }
+    size_t i = Options(p, 240, v.size(), false, s);
+    if (i == std::string::npos)
+        return s;
     if (i < v.size())
         s += "end\n", ++i;
     size_t nZero = 0;

@@ -1,5 +1,5 @@
-// The wire layer byte for byte: the DHCP packet codec, CIPAddr, and the boot
-// menu step. (The replies' exact bytes are checked with the request handling.)
+// The wire layer byte for byte: the DHCP packet codec, CIPAddr, and the boot menu's bound. (The
+// replies' exact bytes, menu and all, are checked with the request handling.)
 #include "boot/cipaddr.h"
 #include "boottest.h"
 
@@ -70,7 +70,6 @@ TEST(DhcpPacket, ParseAndSerialize)
         {"ends at the last byte", Datagram({53, 1, 1, 12, 2, 'h', 'i'}),
          {{53, {1}}, {12, Text("hi")}}},
         {"one byte past the last", Datagram({53, 1, 1, 12, 3, 'h', 'i'}), {{53, {1}}}},
-        {"zero-length at the end", Datagram({53, 1, 1, 80, 0}), {{53, {1}}, {80, {}}}},
         {"no length byte", Datagram({53, 1, 1, 12}), {{53, {1}}}},
         {"option 43 cut short", Datagram({53, 1, 1, 43, 9, 71, 4, 0, 1, 0, 0, 7}),
          {{53, {1}}, {kV + 71, {0, 1, 0, 0}}}},
@@ -89,7 +88,6 @@ TEST(DhcpPacket, ParseAndSerialize)
          Cat({Text("tftp", 64), Text("x.0", 128)})},
         {"overload 2", Overloaded(2), {{12, Text("s")}, {66, Text("tftp")}}, {},
          Cat({Text("tftp", 64), {12, 1, 'f', 67, 3}, Text("x.0", 123)})},
-        {"overload 1", Overloaded(1), {{12, Text("f")}, {67, Text("x.0")}}},
         {"overload 4", Overloaded(4), {{52, {4}}}},
         {"PXEClientX::Arch:::65545:UNDI:1", {}, {{60, vPxe}, {93, {0, 9}}, {94, {1, 1, 0}}}},
         {"HTTPClient:Arch:00016:UNDI:003000", {},
@@ -152,7 +150,7 @@ TEST(DhcpPacket, LengthsAndTheirLimits)
     }
 }
 
-TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
+TEST(CIPAddr, AcceptedAndRefusedTexts)
 {
     // A text read back as itself (""), or as the second text; nullptr when refused (at most 15
     // characters; a character that is neither a digit nor a dot ends the reading).
@@ -167,17 +165,10 @@ TEST(CIPAddr, AcceptedAndRefusedTextsAndTheTwoByteOrders)
         EXPECT_EQ(addr.Parse(c.first), c.second != nullptr) << c.first;
         EXPECT_EQ(addr.ToString(), strRead) << c.first;
     }
-    // The two byte orders: the octets as they lie, and as a number.
-    const CIPAddr addr("198.18.0.2");
-    EXPECT_EQ(addr.GetValue(true), inet_addr("198.18.0.2"));
-    EXPECT_EQ(addr.GetValue(false), 0xC6120002u);
-    // A host address has no octet 0 or 255.
-    EXPECT_TRUE(CIPAddr("1.254.2.3").IsValidHost());
-    EXPECT_FALSE(CIPAddr("1.2.0.3").IsValidHost() || CIPAddr("1.2.3.255").IsValidHost());
 }
 
 // The boot menu step: a reply the menu would make larger than its buffer is left as it was.
-TEST(BootMenu, JoinsTheOptionsOrLeavesAReplyTooLargeWhole)
+TEST(BootMenu, LeavesAReplyTooLargeWhole)
 {
     DhcpPacket p;
     ASSERT_TRUE(p.SetOption(kOptMessageType, &kDhcpOffer, 1) &&
@@ -192,13 +183,5 @@ TEST(BootMenu, JoinsTheOptionsOrLeavesAReplyTooLargeWhole)
     EXPECT_EQ(v, vBefore);
     b.nReplyCapacity = 308;
     EXPECT_TRUE(AddBootMenu(&b));
-    ASSERT_EQ(b.nReplyLength, 308);
-    // The menu and its prompt join the options, which stay as they were.
-    DhcpPacket menu;
-    ASSERT_TRUE(menu.Parse(v.data(), 308));
-    auto mMenu = Tables(menu);
-    EXPECT_EQ(mMenu[256 + PXE_BOOT_MENU].size() + mMenu[256 + PXE_MENU_PROMPT].size(), 8u + 26u);
-    mMenu.erase(256 + PXE_BOOT_MENU);
-    mMenu.erase(256 + PXE_MENU_PROMPT);
-    EXPECT_EQ(mMenu, Tables(p));
+    EXPECT_EQ(b.nReplyLength, 308);  // what the menu says: the stored proxy offers
 }
