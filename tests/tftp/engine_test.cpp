@@ -123,13 +123,12 @@ TEST(TftpEngine, WindowsGoBackNAndDuplicatesNeverSendAgain)
         bool bStrict;
         TBlocks vAcks, vSent;
     } cases[] = {
+        // clang-format off
         // Block 6 lost: the client acknowledges 5 on the gap, the window goes on from 6.
         {4, true, {4, 5, 9, 11}, {1, 2, 3, 4, 5, 6, 7, 8, 6, 7, 8, 9, 10, 11}},
         // Duplicates of the last ACK, old ones and one ahead of the window, before each of
         // the client's ACKs: all passed over, nothing goes twice.
-        {4,
-         true,
-         {0, 0, 9, 4, 4, 4, 3, 4, 4, 4, 3, 8, 8, 8, 7, 8, 8, 8, 7, 11},
+        {4, true, {0, 0, 9, 4, 4, 4, 3, 4, 4, 4, 3, 8, 8, 8, 7, 8, 8, 8, 7, 11},
          {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
         // The window's first block lost: the ACK of the block before it does not send the
         // window again (the client's own duplicate would do so for every block); the
@@ -137,10 +136,8 @@ TEST(TftpEngine, WindowsGoBackNAndDuplicatesNeverSendAgain)
         {4, true, {4, 4, 4, -1, 8, 11}, {1, 2, 3, 4, 5, 6, 7, 8, 5, 6, 7, 8, 9, 10, 11}},
         // Without negotiation, lock-step whatever window was asked: only the ACK of the block
         // just sent moves on; an old, a duplicate and one ahead are passed over.
-        {4,
-         false,
-         {1, 1, 0, 2, 2, 5, 11, 3, 4, 5, 6, 7, 8, 9, 10, 11},
-         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+        {4, false, {1, 1, 0, 2, 2, 5, 11, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+        // clang-format on
     };
     for (const auto& c : cases)
     {
@@ -184,19 +181,13 @@ TEST(TftpEngine, OptionAcknowledgementAndHowItEnds)
         TBlocks vSent;
         const char* szLog;
     } cases[] = {
+        // clang-format off
         // A size probe ends with ERROR 8 after the OACK.
-        {false,
-         {ErrorPacket(8, "no")},
-         EndDeclined,
-         {kOack},
-         "client ended the transfer after the OACK"},
+        {false, {ErrorPacket(8, "no")}, EndDeclined, {kOack}, "client ended the transfer after the OACK"},
         // The OACK's ACK lost once: the OACK again, then the data.
         {false, Acks({-1, 0, 1, 2}), EndComplete, {kOack, kOack, 1, 2}, "timeout retrying..."},
         // Only ACK 0 answers it; a DATA from the client is passed over too.
-        {false,
-         {Ack(1), Data("abc", 1), Ack(0), Ack(1), Ack(2)},
-         EndComplete,
-         {kOack, 1, 2},
+        {false, {Ack(1), Data("abc", 1), Ack(0), Ack(1), Ack(2)}, EndComplete, {kOack, 1, 2},
          "ACK 1 ignored, waiting for ACK 0|abnormal return value 7"},
         // An ERROR during the data.
         {false, {Ack(0), ErrorPacket(0, "stop")}, EndClientError, {kOack, 1}, "abort send file"},
@@ -204,6 +195,7 @@ TEST(TftpEngine, OptionAcknowledgementAndHowItEnds)
         // transfer without a word, and without the OACK again.
         {true, {Ack(7), Ack(1), Ack(2)}, EndComplete, {kOack, 1, 2}, ""},
         {true, Acks({-1}), EndTimeout, {kOack}, ""},
+        // clang-format on
     };
     for (const auto& c : cases)
     {
