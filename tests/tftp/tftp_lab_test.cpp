@@ -24,11 +24,10 @@
 
 namespace
 {
-int64_t MsSince(std::chrono::steady_clock::time_point t)
+using std::chrono::steady_clock;
+int64_t MsSince(steady_clock::time_point t)
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 t)
-        .count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - t).count();
 }
 
 // A scripted client, for what real clients do not send: talks to port 69, then
@@ -117,13 +116,12 @@ protected:
     // Signals the stop and waits for the service to end; the milliseconds it took.
     int64_t StopServer()
     {
-        const auto tStart = std::chrono::steady_clock::now();
+        const auto tStart = steady_clock::now();
         evStop.signal();
         // Else the joinable thread ends the run.
         EXPECT_TRUE(WaitUntil([&] { return bServerEnded.load(); }, 20000));
-        const int64_t iMs = MsSince(tStart);
         server.join();
-        return iMs;
+        return MsSince(tStart);
     }
     int CountInLog(const std::string& strLine) const
     {
@@ -172,27 +170,19 @@ TEST_F(TftpServer, RealClientsRequestsOfEveryKindAndTheStop)
     }
     // Each transfer's end is recorded, with what the client acknowledged.
     ASSERT_EQ(gRecords.Open(dir / "records.jsonl", false), 0);
+    TPeer().Ask(Request({"nothere", "octet"}));
     // curl 7.88 fails on any empty TFTP file ("getpeername() failed"), whatever the server.
-    // The last: two transfers at once.
     FetchEach({"tftp -m binary $ip -c get $f $o",
                "{ [ $f = f0 ] && : >$o; } || curl -sS --max-time 60 -o $o tftp://$ip/$f",
-               "busybox tftp -g -r $f -l $o $ip",
-               "tftp -m binary $ip -c get $f $o.2 & busybox tftp -g -r $f -l $o $ip && wait $! && "
-               "cmp $o $o.2"},
+               "busybox tftp -g -r $f -l $o $ip"},
               strFiles);
-    TPeer().Ask(Request({"nothere", "octet"}));
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return CountOf(ReadFile(dir / "records.jsonl"),
-                           "\"file\":\"nothere\",\"result\":\"not-found\"") == 1;
-        },
-        3000));
     gRecords.Close();
     const std::string strRecords = ReadFile(dir / "records.jsonl");
     // Every fetch but curl's of the empty file, and the missing one.
-    EXPECT_EQ(CountOf(strRecords, "\"event\":\"tftp\""), 6 * 5) << strRecords;
-    EXPECT_EQ(CountOf(strRecords, "\"file\":\"f1000\",\"bytes\":1000,"), 5) << strRecords;
-    EXPECT_EQ(CountOf(strRecords, "\"blksize\":512,\"window\":1,\"result\":\"complete\""), 29);
+    EXPECT_EQ(CountOf(strRecords, "\"event\":\"tftp\""), 3 * 6) << strRecords;
+    EXPECT_EQ(CountOf(strRecords, "\"file\":\"f1000\",\"bytes\":1000,"), 3);
+    EXPECT_EQ(CountOf(strRecords, "\"blksize\":512,\"window\":1,\"result\":\"complete\""), 17);
+    EXPECT_EQ(CountOf(strRecords, "\"file\":\"nothere\",\"result\":\"not-found\""), 1);
 
     // What only the wire shows of the request checks (the fields' limits are the parser's
     // test): without negotiation a file may have 65535 blocks, the last one short.
@@ -205,8 +195,7 @@ TEST_F(TftpServer, RealClientsRequestsOfEveryKindAndTheStop)
                 mkfifo((root / "pipe").c_str(), 0644) == 0 &&
                 truncate((root / "fits").c_str(), kTftpMaxFileSize) == 0 &&
                 truncate((root / "big").c_str(), kTftpMaxFileSize + 1) == 0);
-    const std::string strIllegal = ErrorPacket(4, "illegal TFTP operatio"),
-                      strDenied = ErrorPacket(2, "access violation");
+    const std::string strIllegal = ErrorPacket(4, "illegal TFTP operatio");
     const std::pair<std::string, std::string> cases[] = {
         {Request({"ok", "octet"}, TftpWrq), strIllegal},
         {Request({"../etc/passwd", "octet"}), strIllegal},
@@ -219,8 +208,7 @@ TEST_F(TftpServer, RealClientsRequestsOfEveryKindAndTheStop)
         {Request({"fits", "octet"}), Data(std::string(512, '\0'), 1)},
         {Request({"big", "octet"}), ErrorPacket(3, "disk full or allocation exceeded")},
         // Links: one leading out of the root is refused, one inside it is followed.
-        {Request({"out", "octet"}), strDenied},
-        {Request({"out", "octet", "tsize", "0"}), strDenied},
+        {Request({"out", "octet"}), ErrorPacket(2, "access violation")},
         {Request({"in", "octet"}), Data("fine", 1)},
     };
     for (const auto& [strRequest, strReply] : cases)
@@ -230,8 +218,8 @@ TEST_F(TftpServer, RealClientsRequestsOfEveryKindAndTheStop)
         if (!strReply.empty())
             p.Send(ErrorPacket(0, "done"));  // a transfer begun ends here
     }
-    // Each line once: the second refusal of "out" and the line of the datagram too long, within
-    // the same second from the same client, are held back.
+    // Each line once: the line of the datagram too long, within the same second from the same
+    // client as the WRQ's, is held back.
     for (const std::string& strLine :
          {"tftp: donot support this path " + root / "../etc/passwd" + ".\n",
           "tftp: can't open " + root / "pipe" + " for reading at",
@@ -241,7 +229,6 @@ TEST_F(TftpServer, RealClientsRequestsOfEveryKindAndTheStop)
           "User request get file=" + root / "in" + "\n",
           "tftp: file " + root / "big" + " has 33553920 bytes, more than 65535 blocks at"})
         EXPECT_EQ(CountInLog(strLine), 1) << strLine;
-    EXPECT_EQ(CountInLog("tftp: can't open " + root / "out"), 0);
 
     // A stop lets the transfers run for the grace period, then tells their clients
     // and ends; port 69 takes no request from the stop on.
@@ -287,7 +274,7 @@ TEST_F(TftpServer, ASlowClientHoldsNobodyUpAndTheLimitsRefuseAtOnce)
     WriteFile(root / "f", s);
     TPeer slow, a2, a3, b1(szOther), b2(szOther);
     ASSERT_EQ(slow.Get(strRrq), strData);
-    const auto tFirst = std::chrono::steady_clock::now();
+    const auto tFirst = steady_clock::now();
     std::vector<TPeer> vStorm(256);
     for (TPeer& p : vStorm)
         p.Send(Request({"missing", "octet"}));
