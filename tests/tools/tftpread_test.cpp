@@ -53,6 +53,7 @@ TEST(ToolsTftpRead, BlocksInOrderAcrossTheRollover)
     EXPECT_TRUE(t.strTaken == strFile);
     ASSERT_EQ(t.vOffsets.size(), nBlocks + 1u);
     EXPECT_EQ(t.vOffsets[65535], 65535u * 512);
+    EXPECT_EQ(t.vOffsets.back(), nBlocks * 512u);
     // One ACK a block; the repeat answered once with the last block in order.
     ASSERT_EQ(t.vSent.size(), 1 + nBlocks + 2u);
     EXPECT_EQ(TDatagrams(t.vSent.begin() + 65535, t.vSent.end()),
