@@ -114,37 +114,51 @@ std::string TftpLines(TLogCapture& log)
     return std::regex_replace(log.Texts("tftp: ", " at "), std::regex("\\.\\.\\.at [^|]*"), "...");
 }
 
-// Which blocks go when. Blocks of 100 bytes, 1-10 full, 11 short.
-TEST(TftpEngine, WindowsGoBackNAndDuplicatesNeverSendAgain)
+// Which blocks go when. Blocks of 100 bytes of a file of 1030 at open, 1-10 full, 11 short.
+TEST(TftpEngine, WindowsGoBackNDuplicatesAndAFileThatChanged)
 {
+    const TBlocks vAll = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
     const struct
     {
         int nWindow;
         bool bStrict;
         TBlocks vAcks, vSent;
+        size_t nNow = 1030;  // the file's size when read
+        bool bFail = false;
+        TTftpEnd iEnd = EndComplete;
     } cases[] = {
         // clang-format off
         // Block 6 lost: the client acknowledges 5 on the gap, the window goes on from 6.
         {4, true, {4, 5, 9, 11}, {1, 2, 3, 4, 5, 6, 7, 8, 6, 7, 8, 9, 10, 11}},
         // Duplicates of the last ACK, old ones and one ahead of the window, before each of
         // the client's ACKs: all passed over, nothing goes twice.
-        {4, true, {0, 0, 9, 4, 4, 4, 3, 4, 4, 4, 3, 8, 8, 8, 7, 8, 8, 8, 7, 11},
-         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+        {4, true, {0, 0, 9, 4, 4, 4, 3, 4, 4, 4, 3, 8, 8, 8, 7, 8, 8, 8, 7, 11}, vAll},
         // The window's first block lost: the ACK of the block before it does not send the
         // window again (the client's own duplicate would do so for every block); the
         // time-out sends the whole window again.
         {4, true, {4, 4, 4, -1, 8, 11}, {1, 2, 3, 4, 5, 6, 7, 8, 5, 6, 7, 8, 9, 10, 11}},
         // Without negotiation, lock-step whatever window was asked: only the ACK of the block
         // just sent moves on; an old, a duplicate and one ahead are passed over.
-        {4, false, {1, 1, 0, 2, 2, 5, 11, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+        {4, false, {1, 1, 0, 2, 2, 5, 11, 3, 4, 5, 6, 7, 8, 9, 10, 11}, vAll},
+        // Shorter by the final block only: no short block goes, only ERROR 0. Longer than at
+        // open: the transfer ends where the file did then. A read that fails ends it.
+        {1, true, vAll, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, kError}, 1000, false, EndFileChanged},
+        {1, true, vAll, vAll, 1100},
+        {1, true, vAll, {}, 1030, true, EndReadError},
         // clang-format on
     };
     for (const auto& c : cases)
     {
-        TClient client(10 * 100 + 30, 100, c.nWindow, c.bStrict);
-        EXPECT_EQ(client.Run(Acks(c.vAcks)), EndComplete);
+        TLogCapture log;
+        TClient client(1030, 100, c.nWindow, c.bStrict);
+        client.strFile = Pattern(1100).substr(0, c.nNow);
+        client.bFail = c.bFail;
+        EXPECT_EQ(client.Run(Acks(c.vAcks)), c.iEnd);
         EXPECT_EQ(client.vSent, c.vSent);
-        EXPECT_EQ(client.iBytesAcked, 1030);
+        if (c.iEnd == EndComplete)
+            EXPECT_EQ(client.iBytesAcked, 1030);
+        EXPECT_EQ(client.strOther, c.iEnd == EndFileChanged ? ErrorPacket(0, "file changed") : "");
+        EXPECT_EQ(TftpLines(log).find("read error|abort send file") != std::string::npos, c.bFail);
     }
 }
 
@@ -250,31 +264,4 @@ TEST(TftpEngine, TheDeadlineIsSetWhenAWindowGoesAndNothingElseMovesIt)
                               "short ACK of 3 bytes discarded|abnormal return value -1");
 }
 
-TEST(TftpEngine, AFileThatShrankOrCannotBeReadEndsTheTransfer)
-{
-    const struct
-    {
-        size_t nNow;  // the file's size when read; 1030 bytes at open
-        bool bFail;
-        TTftpEnd iEnd;
-        TBlocks vSent;
-    } cases[] = {
-        // Shorter by the final block only: no short block goes, only ERROR 0.
-        {1000, false, EndFileChanged, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, kError}},
-        // Longer than at open: the transfer ends where the file did then.
-        {1100, false, EndComplete, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
-        {1030, true, EndReadError, {}},
-    };
-    for (const auto& c : cases)
-    {
-        TLogCapture log;
-        TClient client(1030, 100, 1, true);
-        client.strFile = Pattern(1100).substr(0, c.nNow);
-        client.bFail = c.bFail;
-        EXPECT_EQ(client.Run(Acks({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11})), c.iEnd);
-        EXPECT_EQ(client.vSent, c.vSent);
-        EXPECT_EQ(client.strOther, c.iEnd == EndFileChanged ? ErrorPacket(0, "file changed") : "");
-        EXPECT_EQ(TftpLines(log).find("read error|abort send file") != std::string::npos, c.bFail);
-    }
-}
 }  // namespace
