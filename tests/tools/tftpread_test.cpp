@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -72,19 +73,16 @@ TEST(ToolsTftpRead, WindowsAckedAtTheirEndAndGapsOnce)
     TRead t(options);
     const std::string strFile = Pattern(8 * 16 + 5);
     ASSERT_TRUE(t.Feed(Request({"BLKSIZE", "16", "windowsize", "3"}, TftpOack)));
-    // Each step: the block received, the ACKs it makes (-1: none).
-    const struct
-    {
-        int iBlock;
-        int iAck;
-    } aSteps[] = {{1, -1}, {2, -1}, {3, 3}, {5, 3}, {6, -1}, {4, -1}, {5, -1}, {6, 6}, {6, 6}};
+    // Each step: the block received, the ACK it makes (-1: none).
+    const std::pair<int, int> aSteps[] = {{1, -1}, {2, -1}, {3, 3}, {5, 3}, {6, -1},
+                                          {4, -1}, {5, -1}, {6, 6}, {6, 6}};
     TDatagrams vExpected{Ack(0)};
-    for (const auto& step : aSteps)
+    for (const auto& [iBlock, iAck] : aSteps)
     {
-        ASSERT_TRUE(t.Feed(Data(strFile, step.iBlock, 16))) << t.strWhy;
-        if (step.iAck >= 0)
-            vExpected.push_back(Ack(step.iAck));
-        EXPECT_EQ(t.vSent, vExpected) << "after block " << step.iBlock;
+        ASSERT_TRUE(t.Feed(Data(strFile, iBlock, 16))) << t.strWhy;
+        if (iAck >= 0)
+            vExpected.push_back(Ack(iAck));
+        EXPECT_EQ(t.vSent, vExpected) << "after block " << iBlock;
     }
     // A time-out's ACK starts a new window: three blocks more before the next ACK.
     t.read.Retry();
