@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace
 {
 TEST(TftpTransferCounts, RefusesBeyondEitherLimitAndFreesOnRelease)
@@ -10,12 +12,7 @@ TEST(TftpTransferCounts, RefusesBeyondEitherLimitAndFreesOnRelease)
     TTransferCounts counts(3, 2);
     const uint32_t a = 0x0100a8c0, b = 0x0200a8c0, c = 0x0300a8c0;
     // Each step: the client, take (true) or release, the answer of a take.
-    struct TStep
-    {
-        uint32_t iClient;
-        bool bTake;
-        TAdmission iExpected;
-    } steps[] = {
+    const std::tuple<uint32_t, bool, TAdmission> steps[] = {
         // clang-format off
         {a, true, AdmitOk}, {a, true, AdmitOk}, {a, true, AdmitClientBusy},
         {b, true, AdmitOk}, {c, true, AdmitBusy}, {b, true, AdmitBusy},
@@ -26,12 +23,12 @@ TEST(TftpTransferCounts, RefusesBeyondEitherLimitAndFreesOnRelease)
         {c, false, AdmitOk}, {c, true, AdmitOk}, {b, true, AdmitBusy},  // a release without a take
         // clang-format on
     };
-    for (const TStep& s : steps)
+    for (const auto& [iClient, bTake, iExpected] : steps)
     {
-        if (s.bTake)
-            EXPECT_EQ(counts.Take(s.iClient), s.iExpected) << std::hex << s.iClient;
+        if (bTake)
+            EXPECT_EQ(counts.Take(iClient), iExpected) << std::hex << iClient;
         else
-            counts.Release(s.iClient);
+            counts.Release(iClient);
     }
     EXPECT_EQ(counts.Total(), 3);
     EXPECT_EQ(counts.OfClient(a) * 100 + counts.OfClient(b) * 10 + counts.OfClient(c), 201);

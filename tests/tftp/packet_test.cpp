@@ -60,11 +60,9 @@ TEST(TftpNegotiation, GrantsWhatTheClientAskedWithinTheLimits)
         {"blksize|8|timeout|255|", "blksize|8|timeout|255|", 8, 1, 255},
         // Out of range, not a number, a size that is not asked for, unknown: left out.
         {"blksize|7|tsize|0|", "tsize|1500|", 512, 1, 0},
-        {"windowsize|0|timeout|0|timeout|2|", "", 512, 1, 0},
-        {"blksize|65465|windowsize|65536|timeout|256|", "", 512, 1, 0},
-        {"tsize|5|", "", 512, 1, 0},
+        {"windowsize|0|timeout|0|timeout|2|tsize|5|", "", 512, 1, 0},
+        {"blksize|65465|windowsize|65536|timeout|256|multicast||rollover|1|", "", 512, 1, 0},
         {"blksize|1e3|tsize|-0|blksize| 512|", "", 512, 1, 0},
-        {"multicast||rollover|1|", "", 512, 1, 0},
         // The limit from the path's MTU wins over the request.
         {"blksize|1468|", "blksize|1368|", 1368, 1, 0, 1368},
         // A wait beyond the server's cap is declined, the rest still granted.
