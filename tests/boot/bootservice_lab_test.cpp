@@ -60,7 +60,7 @@ protected:
     {
         TReceived r;
         TNetLab::RunIn(lab.ClientNs(), [&] {
-            const std::string& strDevice = lab.ClientIf();
+            const std::string& strDevice = lab.ClientNs();
             const int sc = socket(AF_INET, SOCK_DGRAM, 0), iOn = 1;
             setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
             setsockopt(sc, IPPROTO_IP, IP_PKTINFO, &iOn, sizeof(iOn));
@@ -213,7 +213,7 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
     lab.Spawn(lab.ServerNs(), {BuiltProgram("tftpserve"), dir.Path()}, dir / "tftp.out");
     ASSERT_TRUE(WaitUntil(
         [&] { return lab.Run(lab.ServerNs(), "grep -q \":0045 \" /proc/net/udp") == 0; }, 10000));
-    const std::string strClient = BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
+    const std::string strClient = BuiltProgram("pxeclient") + " --interface " + lab.ClientNs() +
                                   " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output ";
     std::string strOut;
     EXPECT_EQ(lab.Run(lab.ClientNs(), strClient + dir / "got", &strOut), 0) << strOut << Log();

@@ -242,7 +242,7 @@ TEST_F(TftpServer, ASlowClientHoldsNobodyUpTheLimitsRefuseAtOnceAndTheStop)
     StartServer();
     const char* szOther = "198.18.0.3";
     ASSERT_EQ(lab.Run(lab.ClientNs(),
-                      "ip addr add " + std::string(szOther) + "/24 dev " + lab.ClientIf()),
+                      "ip addr add " + std::string(szOther) + "/24 dev " + lab.ClientNs()),
               0);
     const std::string s = Pattern(4 * 512), strRrq = Request({"f", "octet"}), strData = Data(s, 1);
     WriteFile(root / "f", s);
