@@ -103,7 +103,7 @@ TEST(BootServiceListenerChild, Serve)
     if (szSettings == nullptr)
         GTEST_SKIP() << "runs only as the listener of the end-to-end cases";
     // "any NIC": the service's own address, the console's, is on loopback; the replies name the
-    // address each request arrived at (their server identifier, as an HTTP boot URL's host).
+    // address each request arrived at.
     ASSERT_EQ(gRecords.Open(szSettings, false), 0);
     gSettings.strIpAddress = "127.0.0.1";
     gSettings.strConsolePort = "40003";
@@ -166,9 +166,8 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
     vIpxe1500.resize(kBinlReceiveLimit);
     // Sent from a port to an address and port: whether a reply comes, where it was sent and
     // the file it names; it comes from the server's address, which it names, and the port the
-    // request went to. A reply on 67 goes broadcast, to
-    // ciaddr:68 or to a relay's giaddr:67; on 4011 to the sender's address and port. Each
-    // socket takes datagrams up to its receive limit.
+    // request went to. A reply on 67 goes broadcast, to ciaddr:68 or to a relay's giaddr:67; on
+    // 4011 to the sender's address and port. Each socket takes datagrams up to its receive limit.
     const std::tuple<TBytes, uint16_t, const char*, uint16_t, uint32_t, const char*> aCases[] = {
         {Stored("ipxe-bios-discover-to-67"), kDhcpClientPort, kBroadcast, kDhcpServerPort,
          INADDR_BROADCAST, "foo-image"},
