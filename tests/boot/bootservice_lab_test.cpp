@@ -60,7 +60,7 @@ protected:
     {
         TReceived r;
         TNetLab::RunIn(lab.ClientNs(), [&] {
-            const std::string& strDevice = lab.ClientIf();
+            const std::string& strDevice = lab.ClientNs();
             const int sc = socket(AF_INET, SOCK_DGRAM, 0), iOn = 1;
             setsockopt(sc, SOL_SOCKET, SO_BROADCAST, &iOn, sizeof(iOn));
             setsockopt(sc, IPPROTO_IP, IP_PKTINFO, &iOn, sizeof(iOn));
@@ -102,14 +102,11 @@ TEST(BootServiceListenerChild, Serve)
     const char* szSettings = getenv(kSettingsEnv);
     if (szSettings == nullptr)
         GTEST_SKIP() << "runs only as the listener of the end-to-end cases";
-    // "any NIC" with HTTP boot on, but for iPXE: the scripted client fetches its file by TFTP.
-    // The service's own address, the console's, is on loopback: the replies name the address
-    // each request arrived at.
+    // "any NIC": the service's own address, the console's, is on loopback; the replies name the
+    // address each request arrived at.
     ASSERT_EQ(gRecords.Open(szSettings, false), 0);
     gSettings.strIpAddress = "127.0.0.1";
     gSettings.strConsolePort = "40003";
-    gSettings.iHttpPort = 8080;
-    gSettings.bHttpForIpxe = false;
     bAnyNic = true;
     int nMaxWorkers = kCap;
     auto Threads = [] {
@@ -169,14 +166,11 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
     vIpxe1500.resize(kBinlReceiveLimit);
     // Sent from a port to an address and port: whether a reply comes, where it was sent and
     // the file it names; it comes from the server's address, which it names, and the port the
-    // request went to. A reply on 67 goes broadcast (a UEFI HTTP boot client's offer too), to
-    // ciaddr:68 or to a relay's giaddr:67; on 4011 to the sender's address and port. Each
-    // socket takes datagrams up to its receive limit.
+    // request went to. A reply on 67 goes broadcast, to ciaddr:68 or to a relay's giaddr:67; on
+    // 4011 to the sender's address and port. Each socket takes datagrams up to its receive limit.
     const std::tuple<TBytes, uint16_t, const char*, uint16_t, uint32_t, const char*> aCases[] = {
         {Stored("ipxe-bios-discover-to-67"), kDhcpClientPort, kBroadcast, kDhcpServerPort,
          INADDR_BROADCAST, "foo-image"},
-        {HttpClientDiscover(16), kDhcpClientPort, kBroadcast, kDhcpServerPort, INADDR_BROADCAST,
-         "http://198.18.0.1:8080/linux.0"},
         {Request(kDhcpDiscover, WithCiaddr, kDhcpReceiveLimit + 1), kDhcpClientPort, kBroadcast,
          kDhcpServerPort, 0, nullptr},
         {Request(
@@ -213,7 +207,7 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
     lab.Spawn(lab.ServerNs(), {BuiltProgram("tftpserve"), dir.Path()}, dir / "tftp.out");
     ASSERT_TRUE(WaitUntil(
         [&] { return lab.Run(lab.ServerNs(), "grep -q \":0045 \" /proc/net/udp") == 0; }, 10000));
-    const std::string strClient = BuiltProgram("pxeclient") + " --interface " + lab.ClientIf() +
+    const std::string strClient = BuiltProgram("pxeclient") + " --interface " + lab.ClientNs() +
                                   " --timeout 3000 --tries 2 --mac 52:54:00:5b:00:01 --output ";
     std::string strOut;
     EXPECT_EQ(lab.Run(lab.ClientNs(), strClient + dir / "got", &strOut), 0) << strOut << Log();
@@ -229,7 +223,7 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
             << ReadFile(strRecords);
 
     // A flood: beyond the cap of running workers, datagrams are dropped.
-    ASSERT_TRUE(WaitForResults(6));
+    ASSERT_TRUE(WaitForResults(5));
     const TBytes vSilent =
         Request(kDhcpDiscover, [](DhcpPacket& p) { p.SetChaddr("\x52\x54\x00\x12\x34\x58", 6); });
     for (int i = 0; i < 40; ++i)
@@ -237,12 +231,12 @@ TEST_F(BootServiceOnTheWire, BootsAClientEndToEndAndTakesOnlyWhatFits)
     ASSERT_TRUE(WaitUntil(
         [&] { return CountOf(Log(), "too many PXE request workers") == 40 - kCap; }, 5000))
         << Log();
-    ASSERT_TRUE(WaitForResults(6 + kCap, 15000)) << Log();
-    EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa1\n"), 6) << Log();
+    ASSERT_TRUE(WaitForResults(5 + kCap, 15000)) << Log();
+    EXPECT_EQ(CountOf(Log(), "aaaaaaaaaaaaa1\n"), 5) << Log();
     // The console down: no reply, and the service goes on (taking datagrams again).
     EXPECT_EQ(lab.Stop(pidConsole), 0);
     EXPECT_TRUE(Exchange(vIpxeBoot, kDhcpClientPort, kServer, kBinlPort, 300).v.empty());
-    EXPECT_TRUE(WaitForResults(7 + kCap)) << Log();
+    EXPECT_TRUE(WaitForResults(6 + kCap)) << Log();
     EXPECT_NE(Log().find("can not connect to console"), std::string::npos) << Log();
     // Refused by the silent console and by the one that is down, dropped by the listener (too
     // long, or beyond the cap): every one of them in the records, each line whole.

@@ -49,7 +49,9 @@ int CountOf(const std::string& strText, const std::string& strWhat)
     return n;
 }
 
-int WaitProcess(pid_t pid, int iTimeoutMs)
+// Waits up to iTimeoutMs for a child to end by itself. Returns its exit status,
+// 128+signal for a signalled child, -2 when it did not end, -1 on error.
+static int WaitProcess(pid_t pid, int iTimeoutMs)
 {
     int iStatus = 0;
     pid_t r = 0;

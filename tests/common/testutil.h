@@ -34,10 +34,6 @@ int CountOf(const std::string& strText, const std::string& strWhat);
 int RunCommand(const std::string& strCommand, std::string* pOutput = nullptr, int iTimeoutSec = 60,
                const std::string& strNs = "");
 
-// Waits up to iTimeoutMs for a child to end by itself. Returns its exit status,
-// 128+signal for a signalled child, -2 when it did not end, -1 on error.
-int WaitProcess(pid_t pid, int iTimeoutMs);
-
 // Polls fnDone every 20 ms for up to iTimeoutMs.
 bool WaitUntil(const std::function<bool()>& fnDone, int iTimeoutMs);
 
@@ -46,7 +42,8 @@ std::string BuiltProgram(const std::string& strName);
 
 // Two network namespaces, server and client, joined by a veth pair: the
 // server side has 198.18.0.1/24, the client side 198.18.0.2/24, loopback is up
-// in both. Everything is torn down on destruction (processes by pid first).
+// in both; each veth end is named like the namespace that holds it. Everything
+// is torn down on destruction (processes by pid first).
 class TNetLab
 {
 public:
@@ -61,9 +58,6 @@ public:
     bool Ok() const { return bOk; }
     const std::string& ServerNs() const { return strServerNs; }
     const std::string& ClientNs() const { return strClientNs; }
-    // The veth ends are named like the namespaces that hold them.
-    const std::string& ServerIf() const { return strServerNs; }
-    const std::string& ClientIf() const { return strClientNs; }
 
     // Runs a shell command inside a namespace (see RunCommand).
     int Run(const std::string& strNs, const std::string& strCommand, std::string* pOutput = nullptr,

@@ -14,7 +14,7 @@ TEST(Interfaces, ListLookupsAndPathMtuOnTheServerSide)
 {
     TNetLab lab;
     ASSERT_TRUE(lab.Ok());
-    const std::string strIf = lab.ServerIf(), strAlias = "198.18.0.3";
+    const std::string strIf = lab.ServerNs(), strAlias = "198.18.0.3";
     ASSERT_EQ(lab.Run(lab.ServerNs(), "ip addr add " + strAlias + "/24 dev " + strIf + " label " +
                                           strIf + ":1 && ip link set dev " + strIf +
                                           " mtu 1400 && ip tuntap add dev pxtun mode tun && "

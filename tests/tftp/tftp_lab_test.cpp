@@ -162,7 +162,7 @@ TEST_F(TftpServer, RealClientsAndRequestsOfEveryKind)
     EXPECT_EQ(CountInLog(" dropped, no socket at"), 1);
 
     std::string strFiles;
-    for (size_t nSize : {0, 511, 512, 513, 1000, 3 * 1024 * 1024 + 77})
+    for (size_t nSize : {0, 512, 1000, 3 * 1024 * 1024 + 77})  // last block empty, short, many
     {
         WriteFile(root / ("f" + std::to_string(nSize)), Pattern(nSize));
         strFiles += " f" + std::to_string(nSize);
@@ -178,9 +178,9 @@ TEST_F(TftpServer, RealClientsAndRequestsOfEveryKind)
     gRecords.Close();
     const std::string strRecords = ReadFile(dir / "records.jsonl");
     // Every fetch but curl's of the empty file, and the missing one.
-    EXPECT_EQ(CountOf(strRecords, "\"event\":\"tftp\""), 3 * 6) << strRecords;
+    EXPECT_EQ(CountOf(strRecords, "\"event\":\"tftp\""), 3 * 4) << strRecords;
     EXPECT_EQ(CountOf(strRecords, "\"file\":\"f1000\",\"bytes\":1000,"), 3);
-    EXPECT_EQ(CountOf(strRecords, "\"blksize\":512,\"window\":1,\"result\":\"complete\""), 17);
+    EXPECT_EQ(CountOf(strRecords, "\"blksize\":512,\"window\":1,\"result\":\"complete\""), 11);
     EXPECT_EQ(CountOf(strRecords, "\"file\":\"nothere\",\"result\":\"not-found\""), 1);
 
     // What only the wire shows of the request checks (the fields' limits are the parser's
@@ -242,7 +242,7 @@ TEST_F(TftpServer, ASlowClientHoldsNobodyUpTheLimitsRefuseAtOnceAndTheStop)
     StartServer();
     const char* szOther = "198.18.0.3";
     ASSERT_EQ(lab.Run(lab.ClientNs(),
-                      "ip addr add " + std::string(szOther) + "/24 dev " + lab.ClientIf()),
+                      "ip addr add " + std::string(szOther) + "/24 dev " + lab.ClientNs()),
               0);
     const std::string s = Pattern(4 * 512), strRrq = Request({"f", "octet"}), strData = Data(s, 1);
     WriteFile(root / "f", s);
