@@ -58,10 +58,9 @@ TEST(Records, EachEventIsOneLineOfItsFieldsInOrderLeavingOutWhatDoesNotApply)
     http.strResult = "complete";
     const std::tuple<TBootRecord, int64_t, std::string> aCases[] = {
         {refused, 951782400999,
-         "{\"time\":\"2000-02-29T00:00:00.999Z\",\"event\":\"refused\",\"mac\":\"52:54:00:12:34:"
-         "56\","
-         "\"address\":\"198.18.0.2\",\"arch\":0,\"file\":\"bios/foo-image\",\"task\":\"allnone\","
-         "\"suppressed\":3}\n"},
+         "{\"time\":\"2000-02-29T00:00:00.999Z\",\"event\":\"refused\",\"mac\":"
+         "\"52:54:00:12:34:56\",\"address\":\"198.18.0.2\",\"arch\":0,\"file\":\"bios/foo-image\","
+         "\"task\":\"allnone\",\"suppressed\":3}\n"},
         {TransferEvent(transfer), 0,
          "{\"time\":\"1970-01-01T00:00:00.000Z\",\"event\":\"tftp\",\"address\":\"198.18.0.2\","
          "\"file\":\"a\\u0022\\u00ff.0\",\"bytes\":0,\"ms\":10012,\"blksize\":1468,\"window\":4,"
