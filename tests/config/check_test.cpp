@@ -110,9 +110,6 @@ TEST_F(CheckTest, EachMistakeIsOneLineWithItsPlaceAndACleanSetUpHasNone)
              "looked for there\n"},
         {">yes<", ">true<", kGateway, {}, setAll,
          F + "4:3: warning: <Negotiate> is \"true\"; use yes or no (it reads as no)\n"},
-        {"<Negotiate>yes</Negotiate>", "<Negociate>yes</Negociate>", kGateway, {}, setAll,
-         F + "4:3: warning: <Negociate> is not a setting of <TFTP> and is ignored; did you mean "
-             "<Negotiate>?\n"},
         {"0=bios/ 7", "0=bios/,7", kGateway, {}, setAll,
          F + "8:3: error: <ArchFolders> gives architecture 0 the folder \"bios/,7=efi64/\", which "
              "holds \",\"; separate the pairs with blanks: 0=bios/ 7=efi64/\n"},

@@ -264,9 +264,6 @@ TEST_F(ConfigTest, HttpSettingsAndTheirFaults)
          "0 256/32 [https://boot.example/efi/] ipxe"},
         {"<HTTP><Port>0</Port></HTTP>", X + "Port \"0\" is not a number from 1 to 65535 | " + F +
                                             "<Port> is \"0\"; use a number from 1 to 65535"},
-        {"<HTTP><MaxConnectionsPerClient>10001</MaxConnectionsPerClient></HTTP>",
-         X + "MaxConnectionsPerClient \"10001\" is not a number from 1 to 10000 | " + F +
-             "<MaxConnectionsPerClient> is \"10001\"; use a number from 1 to 10000"},
         {"<HTTP><BaseUrl>http://h/a b</BaseUrl></HTTP>",
          X +
              "BaseUrl \"http://h/a b\" holds a blank, a control character or a byte outside "

@@ -25,9 +25,8 @@ TEST(Records, TextsAreEscapedAsJsonAndBytesThatAreNoUtf8AsSingleBytes)
          "\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf"},
         // A lone continuation byte, a surrogate, overlong forms, above U+10FFFF (bytes that
         // never start a sequence and sequences cut short: the fuzz target's invariants).
-        {"\x80\xed\xa0\x80\xc0\xaf\xe0\x80\xaf",
-         "\\u0080\\u00ed\\u00a0\\u0080\\u00c0\\u00af\\u00e0\\u0080\\u00af"},
-        {"\xf0\x8f\xbf\xbf\xf4\x90\x80\x80",
+        {"\x80\xed\xa0\x80\xc0\xaf\xe0\x80\xaf\xf0\x8f\xbf\xbf\xf4\x90\x80\x80",
+         "\\u0080\\u00ed\\u00a0\\u0080\\u00c0\\u00af\\u00e0\\u0080\\u00af"
          "\\u00f0\\u008f\\u00bf\\u00bf\\u00f4\\u0090\\u0080\\u0080"},
     };
     for (const auto& [strIn, strOut] : aCases)
@@ -36,15 +35,12 @@ TEST(Records, TextsAreEscapedAsJsonAndBytesThatAreNoUtf8AsSingleBytes)
 
 TEST(Records, EachEventIsOneLineOfItsFieldsInOrderLeavingOutWhatDoesNotApply)
 {
-    TBootRecord offer;
-    offer.strEvent = "offer";
-    offer.strMac = "52:54:00:12:34:56";
-    offer.nAddress = inet_addr("198.18.0.2");
-    offer.iArch = 0;
-    offer.strFile = "bios/foo-image";
     TBootRecord refused;
     refused.strEvent = "refused";
-    refused.strMac = "52:54:00:12:34:57";
+    refused.strMac = "52:54:00:12:34:56";
+    refused.nAddress = inet_addr("198.18.0.2");
+    refused.iArch = 0;
+    refused.strFile = "bios/foo-image";
     refused.strTask = "allnone";
     refused.nSuppressed = 3;
     TTransferRecord transfer;
@@ -61,12 +57,10 @@ TEST(Records, EachEventIsOneLineOfItsFieldsInOrderLeavingOutWhatDoesNotApply)
     http.iBytes = 1536;
     http.strResult = "complete";
     const std::tuple<TBootRecord, int64_t, std::string> aCases[] = {
-        {offer, 1765162800123,
-         "{\"time\":\"2025-12-08T03:00:00.123Z\",\"event\":\"offer\",\"mac\":\"52:54:00:12:34:56\","
-         "\"address\":\"198.18.0.2\",\"arch\":0,\"file\":\"bios/foo-image\"}\n"},
         {refused, 951782400999,
          "{\"time\":\"2000-02-29T00:00:00.999Z\",\"event\":\"refused\",\"mac\":"
-         "\"52:54:00:12:34:57\",\"task\":\"allnone\",\"suppressed\":3}\n"},
+         "\"52:54:00:12:34:56\",\"address\":\"198.18.0.2\",\"arch\":0,\"file\":\"bios/foo-image\","
+         "\"task\":\"allnone\",\"suppressed\":3}\n"},
         {TransferEvent(transfer), 0,
          "{\"time\":\"1970-01-01T00:00:00.000Z\",\"event\":\"tftp\",\"address\":\"198.18.0.2\","
          "\"file\":\"a\\u0022\\u00ff.0\",\"bytes\":0,\"ms\":10012,\"blksize\":1468,\"window\":4,"
@@ -82,7 +76,7 @@ TEST(Records, EachEventIsOneLineOfItsFieldsInOrderLeavingOutWhatDoesNotApply)
     std::string strFields;
     for (const std::string& strField : JournalFields(TransferEvent(transfer), 0))
         strFields += strField + "\n";
-    EXPECT_EQ(strFields, "MESSAGE=" + std::get<2>(aCases[2]) +
+    EXPECT_EQ(strFields, "MESSAGE=" + std::get<2>(aCases[1]) +
                              "PXE_EVENT=tftp\nPXE_ADDRESS=198.18.0.2\nPXE_FILE=a\\u0022\\u00ff.0\n"
                              "PXE_BYTES=0\nPXE_MS=10012\nPXE_BLKSIZE=1468\nPXE_WINDOW=4\n"
                              "PXE_RESULT=timeout\n");
@@ -95,8 +89,6 @@ TEST(Records, WriterTakesWholeLinesFromThreadsAcrossRotationsAndBoundsFloods)
     TRecordWriter writer;
     TBootRecord ack;
     ack.strEvent = "ack";
-    writer.Write(ack, 0);  // not open: nothing, and no file
-    EXPECT_EQ(ReadFile(strFile), "");
     ASSERT_EQ(writer.Open(strFile, false), 0);
 
     // Four threads write acks (never limited) while the file is renamed away three times.
@@ -168,6 +160,6 @@ TEST(Records, WriterTakesWholeLinesFromThreadsAcrossRotationsAndBoundsFloods)
     writer.Write(ack, 7000);
     EXPECT_EQ(CountOf(ReadFile(strFile + ".last"), "\"event\":\"ack\""), 2);
     writer.Close();
-    writer.Write(ack, 8000);
+    writer.Write(ack, 8000);  // closed: written nowhere
     EXPECT_EQ(CountOf(ReadFile(strFile + ".last"), "\"event\":\"ack\""), 2);
 }

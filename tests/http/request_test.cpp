@@ -9,23 +9,14 @@
 TEST(HttpRequest, TargetsDecodedOnceAndRefused)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"/efi64/boot.efi", "efi64/boot.efi"},
         {"//a//b", "a//b"},
-        {"/a%20b%2Fc", "a b/c"},
-        {"/%41%7e?x=../y", "A~"},
+        {"/a%20b%2F%7e%ff?x=../y", "a b/~\xff"},
         {"/a%252e%252e/b", "a%2e%2e/b"},  // decoded once only
-        {"/..a/b..", "..a/b.."},
-        {"/./x", "./x"},
-        {"/%ff%0a", "\xff\n"},
+        {"/..a/./b..", "..a/./b.."},
         {"/uefi\\..\\x", "uefi\\..\\x"},  // a backslash is a character of a name here
-        {"/..", "403"},
         {"/a/../../b", "403"},
         {"/%2E%2e%2fetc", "403"},
-        {"/a/.%2e/b", "403"},
-        {"/", "403"},
         {"///", "403"},
-        {"", "400"},
-        {"efi/boot.efi", "400"},
         {"http://h/x", "400"},
         {"/a%00b", "400"},
         {std::string("/a\0b", 4), "400"},
@@ -63,15 +54,13 @@ TEST(HttpRequest, Ranges)
         int64_t iSize;
         const char* szResult;
     } cases[] = {
-        {"bytes=0-0", 100, "0+1"},       {"bytes=99-99", 100, "99+1"},
-        {"bytes=10-1000", 100, "10+90"}, {"bytes=10-", 100, "10+90"},
-        {"bytes=-1", 100, "99+1"},       {"bytes=-5000", 100, "0+100"},
-        {" Bytes = 5-6 ", 100, "5+2"},   {"bytes=0-99999999999999999999999", 100, "0+100"},
-        {"bytes=100-", 100, "416"},      {"bytes=99999999999999999999999-", 100, "416"},
-        {"bytes=-0", 100, "416"},        {"bytes=0-", 0, "416"},
-        {"bytes=5-4", 100, "whole"},     {"bytes=0-1,5-6", 100, "whole"},
-        {"bytes=1-2 x", 100, "whole"},   {"bytes=", 100, "whole"},
-        {"bytes=+1-2", 100, "whole"},    {"items=0-1", 100, "whole"},
+        {"bytes=0-0", 100, "0+1"},     {"bytes=10-", 100, "10+90"},
+        {"bytes=-1", 100, "99+1"},     {"bytes=-5000", 100, "0+100"},
+        {" Bytes = 5-6 ", 100, "5+2"}, {"bytes=0-99999999999999999999999", 100, "0+100"},
+        {"bytes=100-", 100, "416"},    {"bytes=99999999999999999999999-", 100, "416"},
+        {"bytes=-0", 100, "416"},      {"bytes=0-", 0, "416"},
+        {"bytes=5-4", 100, "whole"},   {"bytes=0-1,5-6", 100, "whole"},
+        {"bytes=+1-2", 100, "whole"},  {"items=0-1", 100, "whole"},
     };
     for (const auto& c : cases)
     {
@@ -114,11 +103,10 @@ TEST(HttpRequest, FileReplies)
         const char* szReply;
     } cases[] = {
         {nullptr, nullptr, nullptr, "MZ", "200 0+100 [] application/efi"},
-        {nullptr, nullptr, nullptr, "M", "200 0+100 [] application/octet-stream"},
         {"bytes=-10", nullptr, nullptr, "MZ", "206 90+10 [bytes 90-99/100] application/efi"},
         {"bytes=100-", nullptr, nullptr, "", "416 0+0 [bytes */100] application/octet-stream"},
         {"bytes=0-1", strETag.c_str(), nullptr, "", "304 0+0 [] application/octet-stream"},
-        {nullptr, "\"other\"", nullptr, "", "200 0+100 [] application/octet-stream"},
+        {nullptr, "\"other\"", nullptr, "M", "200 0+100 [] application/octet-stream"},
         {"bytes=0-1", nullptr, strETag.c_str(), "",
          "206 0+2 [bytes 0-1/100] application/octet-stream"},
         {"bytes=0-1", nullptr, strDate.c_str(), "",
