@@ -155,7 +155,9 @@ TEST(TftpEngine, WindowsGoBackNDuplicatesAndAFileThatChanged)
         EXPECT_EQ(client.Run(Acks(c.vAcks)), c.iEnd);
         EXPECT_EQ(client.vSent, c.vSent);
         if (c.iEnd == EndComplete)
+        {
             EXPECT_EQ(client.iBytesAcked, 1030);
+        }
         EXPECT_EQ(client.strOther, c.iEnd == EndFileChanged ? ErrorPacket(0, "file changed") : "");
         EXPECT_EQ(TftpLines(log).find("read error|abort send file") != std::string::npos, c.bFail);
     }
@@ -226,7 +228,9 @@ TEST(TftpEngine, OptionAcknowledgementTimeOutsAndHowItEnds)
         EXPECT_EQ(client.Run(c.vScript, c.bOack ? strOack : ""), c.iEnd);
         EXPECT_EQ(client.vSent, c.vSent);
         if (c.szLog)
+        {
             EXPECT_EQ(TftpLines(log), c.szLog);
+        }
         EXPECT_EQ(client.strOther.substr(0, strOack.size()), c.bOack ? strOack : "");
     }
 }
