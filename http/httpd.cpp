@@ -19,7 +19,6 @@
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -420,14 +419,8 @@ ACE_THR_FUNC_RETURN httpservice_proc(void*)
             FatalExit();
         }
         ACE_DEBUG((LM_INFO, LOG_PREFIX "Start HTTP service on TCP port %d at %D\n", server.Port()));
-        for (;;)
-        {
-            ACE_Time_Value tvZero(0, 0);
-            if (evStop.wait(&tvZero, 0) != -1)
-                break;
-            pollfd pfd = {evStop.Descriptor(), POLLIN, 0};
-            ::poll(&pfd, 1, 1000);
-        }
+        // libmicrohttpd's threads serve; this one waits for the stop.
+        evStop.wait();
         server.Stop();
     }
     catch (...)
